@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantor {
+
+// The written form of the default allowed content list: messages without a content type,
+// any text type, scripts and form posts.
+inline constexpr std::string_view kDefaultAllowedContent =
+    R"("" "text/" "application/x-javascript" "x-www-form-urlencoded")";
+
+// What is captured and shown: body capture and size limits, body display, tree order and the
+// content types whose bodies are kept. Field names are the registry value names.
+struct AppPreferences {
+    bool scan_req_body = true;
+    bool scan_res_body = true;
+    std::int32_t max_req_size = 256;  // kilobytes
+    std::int32_t max_res_size = 256;  // kilobytes
+    bool show_req_body = true;
+    bool show_res_body = true;
+    std::int32_t view_order = 0;  // 0 by time, 1 by peer
+    std::int32_t whole_word_content = 0;
+    std::string allowed_content{kDefaultAllowedContent};
+
+    // Derived from allowed_content by ParseContentTypes: the lower-cased patterns, and whether
+    // an empty pair of quotes allowed messages without a content type.
+    std::vector<std::string> allowedContentList;
+    bool allowWithoutContentType = false;
+
+    // Rebuilds allowedContentList and allowWithoutContentType from allowed_content. Items are
+    // written in double quotes; a backslash-quote inside an item stands for a quote; text
+    // outside quotes is ignored and an unbalanced quote ends the list.
+    void ParseContentTypes();
+};
+
+}  // namespace vantor

@@ -1,0 +1,10 @@
+#include "app/options/Options.h"
+
+namespace vantor {
+
+Options& GlobalOptions() {
+    static Options options;
+    return options;
+}
+
+}  // namespace vantor

@@ -1,0 +1,78 @@
+#include "capture/CaptureDispatch.h"
+
+#include <algorithm>
+
+#include "document/CSnifferDoc.h"
+
+namespace vantor {
+
+EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirection) {
+    if (direction == DIRECTION_SENT) {
+        switch (previousDirection) {
+            case DIRECTION_NONE:
+            case DIRECTION_RECEIVED:
+                return EntryPoint::NewRequest;
+            case DIRECTION_SENT:
+                return EntryPoint::AppendRequest;
+            default:
+                return EntryPoint::None;
+        }
+    }
+    if (direction == DIRECTION_RECEIVED) {
+        switch (previousDirection) {
+            case DIRECTION_SENT:
+                return EntryPoint::NewResponse;
+            case DIRECTION_RECEIVED:
+                return EntryPoint::AppendResponse;
+            default:
+                return EntryPoint::None;
+        }
+    }
+    return EntryPoint::None;
+}
+
+CaptureDispatch::CaptureDispatch(std::function<CSnifferDoc*()> activeDocument,
+                                 CaptureSignals& signals)
+    : m_activeDocument(std::move(activeDocument)), m_signals(signals) {}
+
+int CaptureDispatch::OnCaptureRecord() {
+    // The buffer goes back to the provider on every way out, so that no record, however it
+    // ends, leaves the captured programs waiting.
+    struct HandBack {
+        CaptureSignals& signals;
+        ~HandBack() {
+            signals.ResetFull();
+            signals.SetEmpty();
+        }
+    } handBack{m_signals};
+
+    CSnifferDoc* document = m_activeDocument ? m_activeDocument() : nullptr;
+    const CaptureRecord header = m_pending.header;
+    const EntryPoint entryPoint = ChooseEntryPoint(header.direction, header.previousDirection);
+    if (document != nullptr && entryPoint != EntryPoint::None) {
+        // The header's length comes from another process: never hand on more than the bytes
+        // the reader actually has.
+        const std::span<const std::uint8_t> data =
+            m_pending.data.first(std::min<std::size_t>(m_pending.data.size(), header.dataLength));
+        const std::lock_guard lock(m_captureLock);
+        switch (entryPoint) {
+            case EntryPoint::NewRequest:
+                document->NewRequest(header, data);
+                break;
+            case EntryPoint::AppendRequest:
+                document->AppendRequest(header, data);
+                break;
+            case EntryPoint::NewResponse:
+                document->NewResponse(header, data);
+                break;
+            case EntryPoint::AppendResponse:
+                document->AppendResponse(header, data);
+                break;
+            case EntryPoint::None:
+                break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace vantor

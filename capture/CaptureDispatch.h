@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+
+#include "capture/CaptureRecord.h"
+
+namespace vantor {
+
+class CSnifferDoc;
+
+// The two events that pass the capture buffer between the provider and us, as dispatch sees
+// them: after each record it resets FULL and then sets EMPTY.
+class CaptureSignals {
+public:
+    virtual ~CaptureSignals() = default;
+    virtual void ResetFull() = 0;
+    virtual void SetEmpty() = 0;
+};
+
+// The record being handed over: the one process-wide copy of its header, written by the
+// reader before each dispatch, and its data, which stay where the reader found them.
+struct PendingRecord {
+    CaptureRecord header;
+    std::span<const std::uint8_t> data;
+};
+
+enum class EntryPoint { None, NewRequest, AppendRequest, NewResponse, AppendResponse };
+
+// Which document entry point a record goes to, by its direction and the direction of the
+// previous record of its socket.
+EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirection);
+
+// Hands capture records to the document on the window thread.
+class CaptureDispatch {
+public:
+    // activeDocument gives the document records go to; it may give none.
+    CaptureDispatch(std::function<CSnifferDoc*()> activeDocument, CaptureSignals& signals);
+
+    PendingRecord& pendingRecord() { return m_pending; }
+    // Held only around an entry point's call.
+    std::mutex& captureLock() { return m_captureLock; }
+
+    // Passes the pending record to at most one entry point, then gives the buffer back to the
+    // provider (FULL reset, EMPTY set, once each) whether or not the record was placed.
+    // Always returns 0.
+    int OnCaptureRecord();
+
+private:
+    std::function<CSnifferDoc*()> m_activeDocument;
+    CaptureSignals& m_signals;
+    PendingRecord m_pending;
+    std::mutex m_captureLock;
+};
+
+}  // namespace vantor

@@ -1,0 +1,79 @@
+#include "capture/CaptureRecord.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/Endian.h"
+
+namespace vantor {
+
+namespace {
+
+constexpr std::size_t kDirection = 0;
+constexpr std::size_t kPreviousDirection = 4;
+constexpr std::size_t kConnectionId = 8;
+constexpr std::size_t kPeerAddress = 12;
+constexpr std::size_t kDataLength = 28;
+constexpr std::size_t kProviderData = 32;
+constexpr std::size_t kTime = 36;
+
+using HeaderBytes = std::span<const std::uint8_t, kCaptureHeaderSize>;
+using MutableHeaderBytes = std::span<std::uint8_t, kCaptureHeaderSize>;
+
+std::uint32_t Load32(HeaderBytes bytes, std::size_t offset) {
+    return LoadLE32(bytes.subspan(offset).first<4>());
+}
+
+std::uint16_t Load16(HeaderBytes bytes, std::size_t offset) {
+    return LoadLE16(bytes.subspan(offset).first<2>());
+}
+
+void Store32(MutableHeaderBytes bytes, std::size_t offset, std::uint32_t value) {
+    StoreLE32(bytes.subspan(offset).first<4>(), value);
+}
+
+void Store16(MutableHeaderBytes bytes, std::size_t offset, std::uint16_t value) {
+    StoreLE16(bytes.subspan(offset).first<2>(), value);
+}
+
+}  // namespace
+
+CaptureRecord ReadCaptureRecord(HeaderBytes bytes) {
+    CaptureRecord record;
+    record.direction = Load32(bytes, kDirection);
+    record.previousDirection = Load32(bytes, kPreviousDirection);
+    record.connectionId = Load32(bytes, kConnectionId);
+    record.peerAddress.family = Load16(bytes, kPeerAddress);
+    std::copy_n(bytes.begin() + kPeerAddress + 2, 2, record.peerAddress.port.begin());
+    std::copy_n(bytes.begin() + kPeerAddress + 4, 4, record.peerAddress.address.begin());
+    std::copy_n(bytes.begin() + kPeerAddress + 8, 8, record.peerAddress.zero.begin());
+    record.dataLength = Load32(bytes, kDataLength);
+    record.providerData = Load32(bytes, kProviderData);
+    SystemTime& t = record.time;
+    const std::array<std::uint16_t*, 8> fields = {
+        &t.year, &t.month, &t.dayOfWeek, &t.day, &t.hour, &t.minute, &t.second, &t.milliseconds};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        *fields[i] = Load16(bytes, kTime + 2 * i);
+    }
+    return record;
+}
+
+void WriteCaptureRecord(const CaptureRecord& record, MutableHeaderBytes bytes) {
+    Store32(bytes, kDirection, record.direction);
+    Store32(bytes, kPreviousDirection, record.previousDirection);
+    Store32(bytes, kConnectionId, record.connectionId);
+    Store16(bytes, kPeerAddress, record.peerAddress.family);
+    std::copy_n(record.peerAddress.port.begin(), 2, bytes.begin() + kPeerAddress + 2);
+    std::copy_n(record.peerAddress.address.begin(), 4, bytes.begin() + kPeerAddress + 4);
+    std::copy_n(record.peerAddress.zero.begin(), 8, bytes.begin() + kPeerAddress + 8);
+    Store32(bytes, kDataLength, record.dataLength);
+    Store32(bytes, kProviderData, record.providerData);
+    const SystemTime& t = record.time;
+    const std::array<std::uint16_t, 8> fields = {t.year, t.month,  t.dayOfWeek, t.day,
+                                                 t.hour, t.minute, t.second,    t.milliseconds};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        Store16(bytes, kTime + 2 * i, fields[i]);
+    }
+}
+
+}  // namespace vantor

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/SockAddrIn.h"
+#include "platform/SystemTime.h"
+
+namespace vantor {
+
+inline constexpr std::uint32_t DIRECTION_NONE = 0;
+inline constexpr std::uint32_t DIRECTION_SENT = 1;
+inline constexpr std::uint32_t DIRECTION_RECEIVED = 2;
+
+// The shared capture buffer holds one record at a time: the header, then its data.
+inline constexpr std::size_t kCaptureBufferSize = 1'048'576;
+inline constexpr std::size_t kCaptureHeaderSize = 52;
+inline constexpr std::uint32_t kMaxRecordDataLength = kCaptureBufferSize - kCaptureHeaderSize;
+
+// The header of one capture record: one transfer of bytes on one TCP socket of a captured
+// program. On the wire it is thirteen little-endian 32-bit fields (52 bytes), the data follow.
+struct CaptureRecord {
+    std::uint32_t direction = DIRECTION_NONE;
+    std::uint32_t previousDirection = DIRECTION_NONE;  // of the socket's previous record
+    std::uint32_t connectionId = 0;                    // only ever compared for equality
+    SockAddrIn peerAddress;
+    std::uint32_t dataLength = 0;
+    // Written by the provider with a value that means nothing here. Our reader stores the
+    // offset of the data in the capture buffer (kCaptureHeaderSize); a pointer does not fit in
+    // 32 bits, so the data travel beside the header instead.
+    std::uint32_t providerData = 0;
+    SystemTime time;
+
+    friend bool operator==(const CaptureRecord&, const CaptureRecord&) = default;
+};
+
+// Reads a header from its 52 wire bytes. Every field is taken as it is: nothing in a record
+// from another process is trusted, and nothing is validated here.
+CaptureRecord ReadCaptureRecord(std::span<const std::uint8_t, kCaptureHeaderSize> bytes);
+
+// Writes a header as its 52 wire bytes.
+void WriteCaptureRecord(const CaptureRecord& record,
+                        std::span<std::uint8_t, kCaptureHeaderSize> bytes);
+
+}  // namespace vantor

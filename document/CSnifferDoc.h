@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "capture/CaptureRecord.h"
+#include "document/UpdateHint.h"
+#include "framework/CDocument.h"
+#include "http/HTTPRequest.h"
+#include "http/HTTPResponse.h"
+
+namespace vantor {
+
+// The one document: it owns every captured message, grows requests and responses from the
+// capture records that dispatch hands it, pairs each response with the latest request of its
+// connection, and tells its views what changed.
+class CSnifferDoc : public CDocument {
+public:
+    CSnifferDoc() = default;
+    ~CSnifferDoc() override;
+
+    // Capture entry points, called by dispatch under the capture lock. data is the record's
+    // data, valid only during the call; its size is what is appended.
+    void NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data);
+    void AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data);
+    void NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
+    void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
+
+    bool OnNewDocument() override;
+
+    // All messages in creation order, and the requests and responses among them.
+    const std::vector<std::unique_ptr<HTTPMessage>>& messages() const { return m_messages; }
+    const std::vector<HTTPRequest*>& requests() const { return m_requests; }
+    const std::vector<HTTPResponse*>& responses() const { return m_responses; }
+
+    // The most recently created request or response of a connection, or null: what a backward
+    // scan of the request or response list would find first.
+    HTTPRequest* LatestRequest(std::uint32_t connectionId) const;
+    HTTPResponse* LatestResponse(std::uint32_t connectionId) const;
+
+    // A change from capture or loading waits to be applied to the tree.
+    bool m_treeDirty = false;
+
+private:
+    void DeleteMessages();
+    void AddRequest(std::unique_ptr<HTTPRequest> request);
+    void AddResponse(std::unique_ptr<HTTPResponse> response);
+    // Pairs a new response with the latest request of its connection if that one has none.
+    void PairResponse(HTTPResponse* response);
+    void AppendTo(HTTPMessage* message, const CaptureRecord& header,
+                  std::span<const std::uint8_t> data);
+
+    std::vector<std::unique_ptr<HTTPMessage>> m_messages;
+    std::vector<HTTPRequest*> m_requests;
+    std::vector<HTTPResponse*> m_responses;
+    // Connection id to its latest request and response, so that continuing a message and
+    // pairing a response take constant time however large the document grows.
+    std::unordered_map<std::uint32_t, HTTPRequest*> m_latestRequest;
+    std::unordered_map<std::uint32_t, HTTPResponse*> m_latestResponse;
+};
+
+}  // namespace vantor

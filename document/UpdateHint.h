@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vantor {
+
+// What a document or the frame tells its views, with an optional message.
+enum UpdateHint : std::intptr_t {
+    HINT_DATA = 0,          // bytes appended, caption unchanged; or: this message was selected
+    HINT_NEW_RESPONSE = 1,  // a response was created
+    HINT_NEW_REQUEST = 2,   // a request was created
+    HINT_CAPTION = 3,       // bytes appended and the caption changed
+    HINT_REBUILD = 4,       // the tree must be rebuilt from the lists
+    HINT_VIEW_OPTIONS = 5,  // body display options changed
+};
+
+}  // namespace vantor

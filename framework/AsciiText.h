@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vantor {
+
+// Character classes and case mapping of the "C" locale, independent of the process locale:
+// message text is 8-bit bytes, and bytes above 0x7F are never letters, digits or spaces.
+
+constexpr bool IsAsciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+constexpr bool IsAsciiAlnum(char c) {
+    return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+constexpr char AsciiToLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+constexpr char AsciiToUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+inline void AsciiLowerInPlace(std::string& text) {
+    for (char& c : text) {
+        c = AsciiToLower(c);
+    }
+}
+
+inline void AsciiUpperInPlace(std::string& text) {
+    for (char& c : text) {
+        c = AsciiToUpper(c);
+    }
+}
+
+inline std::string AsciiLower(std::string_view text) {
+    std::string result(text);
+    AsciiLowerInPlace(result);
+    return result;
+}
+
+// Removes leading and trailing white space, as a trim of the classic string class does.
+inline std::string_view TrimAsciiSpace(std::string_view text) {
+    while (!text.empty() && IsAsciiSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsAsciiSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+}  // namespace vantor

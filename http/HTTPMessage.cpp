@@ -1,0 +1,318 @@
+#include "http/HTTPMessage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "app/options/Options.h"
+#include "framework/AsciiText.h"
+
+namespace vantor {
+
+namespace {
+
+struct Terminator {
+    std::size_t position;
+    std::size_t length;
+    std::size_t End() const { return position + length; }
+};
+
+// The first "\r\n\r\n" or "\n\n" of text, whichever begins earlier, looking only at LF bytes
+// from `from` on. Both patterns begin at or just before their first LF, so the first LF that
+// completes either one gives the earlier of the two.
+std::optional<Terminator> FindHeaderTerminator(std::string_view text, std::size_t from) {
+    const std::size_t size = text.size();
+    std::size_t i = from;
+    while (i < size) {
+        const void* found = std::memchr(text.data() + i, '\n', size - i);
+        if (found == nullptr) {
+            return std::nullopt;
+        }
+        i = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        if (i > 0 && i + 2 < size && text[i - 1] == '\r' && text[i + 1] == '\r' &&
+            text[i + 2] == '\n') {
+            return Terminator{i - 1, 4};
+        }
+        if (i + 1 < size && text[i + 1] == '\n') {
+            return Terminator{i, 2};
+        }
+        ++i;
+    }
+    return std::nullopt;
+}
+
+std::int64_t HeaderEndOf(std::string_view text) {
+    const auto terminator = FindHeaderTerminator(text, 0);
+    return terminator ? static_cast<std::int64_t>(terminator->End()) : -1;
+}
+
+bool IsLineBreak(char c) {
+    return c == '\r' || c == '\n';
+}
+
+bool EqualsIgnoringCase(char a, char b) {
+    return AsciiToLower(a) == AsciiToLower(b);
+}
+
+std::unique_ptr<CObject> NoObject() {
+    return nullptr;
+}
+
+}  // namespace
+
+const CRuntimeClass HTTPMessage::classHTTPMessage{"HTTPMessage", 0, &NoObject,
+                                                  &CObject::classCObject};
+
+const CRuntimeClass* HTTPMessage::GetRuntimeClass() const {
+    return &classHTTPMessage;
+}
+
+HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
+    // A loaded message normally gets no more data, but capture may go on after a file was
+    // opened; it then grows by the current options.
+    const AppPreferences& preferences = Preferences();
+    const bool isRequest = kind == MessageKind::Request;
+    m_captureBody = isRequest ? preferences.scan_req_body : preferences.scan_res_body;
+    m_maxSize = static_cast<std::uint32_t>(isRequest ? preferences.max_req_size
+                                                     : preferences.max_res_size) *
+                1024u;
+    FormatPeerText();
+    FormatTimeText();
+}
+
+HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB,
+                         std::uint32_t socket, const SockAddrIn& peerAddress)
+    : m_kind(kind),
+      m_captureBody(captureBody),
+      m_socket(socket),
+      m_maxSize(static_cast<std::uint32_t>(maxSizeKB) * 1024u),
+      m_peerAddress(peerAddress) {
+    FormatPeerText();
+    FormatTimeText();
+}
+
+void HTTPMessage::FormatPeerText() {
+    const auto& a = m_peerAddress.address;
+    std::snprintf(m_peerText.data(), m_peerText.size(), "IP: %u.%u.%u.%u:%u", unsigned{a[0]},
+                  unsigned{a[1]}, unsigned{a[2]}, unsigned{a[3]},
+                  unsigned{m_peerAddress.HostPort()});
+}
+
+void HTTPMessage::FormatTimeText() {
+    std::snprintf(m_timeText.data(), m_timeText.size(), "Time: %02u:%02u:%02u.%03u",
+                  unsigned{m_firstTime.hour}, unsigned{m_firstTime.minute},
+                  unsigned{m_firstTime.second}, unsigned{m_firstTime.milliseconds});
+}
+
+void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time) {
+    switch (m_state) {
+        case AssemblyState::New:
+            m_firstTime = time;
+            FormatTimeText();
+            AppendText(data);
+            if (FindHeaderTerminator(m_text, 0)) {
+                CompleteHeader(false);
+            } else {
+                m_state = AssemblyState::ReadingHeader;
+            }
+            break;
+        case AssemblyState::ReadingHeader: {
+            // The old text held no terminator, so only one that ends in the new bytes can
+            // be the first: start three bytes back.
+            const std::size_t from = m_text.size() >= 3 ? m_text.size() - 3 : 0;
+            AppendText(data);
+            if (FindHeaderTerminator(m_text, from)) {
+                CompleteHeader(true);
+            }
+            break;
+        }
+        case AssemblyState::ReadingBody:
+            AppendText(data);
+            if (m_text.size() > m_maxSize) {
+                m_state = AssemblyState::TooLarge;
+            }
+            break;
+        case AssemblyState::BodyFiltered:
+        case AssemblyState::BodyOff:
+            AddSkipped(data.size());
+            break;
+        case AssemblyState::TooLarge:
+        default:  // a state number from a document file that we do not know: keep as it is
+            break;
+    }
+    m_lastTime = time;
+}
+
+void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
+    m_text.append(reinterpret_cast<const char*>(data.data()), data.size());
+    ReplaceNulBytes();
+}
+
+void HTTPMessage::CompleteHeader(bool withLaterPiece) {
+    ParseHeaders();
+    ParseStartLine();
+    if (withLaterPiece) {
+        OnHeaderCompletedLater();
+    }
+    if (!m_captureBody) {
+        m_state = AssemblyState::BodyOff;
+        AddSkipped(CutBody());
+    } else if (KeepBody()) {
+        m_state = AssemblyState::ReadingBody;
+    } else {
+        m_state = AssemblyState::BodyFiltered;
+        AddSkipped(CutBody());
+    }
+}
+
+void HTTPMessage::AddSkipped(std::uint64_t count) {
+    // The count is stored in 32 bits; past that it stays at its largest value rather than
+    // wrapping to a negative or small number.
+    const std::int64_t sum = std::int64_t{m_skipped} +
+                             static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT32_MAX));
+    m_skipped = static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT32_MAX));
+}
+
+void HTTPMessage::ReplaceNulBytes() {
+    // Everything below scanMark was scanned before; the last byte of the earlier text is
+    // looked at again, which is harmless.
+    const auto size = static_cast<std::int64_t>(m_text.size());
+    char* const begin = m_text.data();
+    std::int64_t i = std::max<std::int64_t>(m_scanMark, 0);
+    while (i < size) {
+        void* found = std::memchr(begin + i, '\0', static_cast<std::size_t>(size - i));
+        if (found == nullptr) {
+            break;
+        }
+        char* nul = static_cast<char*>(found);
+        *nul = ' ';
+        i = (nul - begin) + 1;
+    }
+    m_scanMark = size - 1;
+}
+
+void HTTPMessage::ParseHeaders() {
+    const std::string_view text = m_text;
+    const auto terminator = FindHeaderTerminator(text, 0);
+    if (!terminator) {
+        return;
+    }
+    const std::size_t headerEnd = terminator->End();
+    m_headerEnd = static_cast<std::int64_t>(headerEnd);
+
+    // The walk begins at the first CR LF anywhere in the text, or at the first LF when there is
+    // no CR LF at all; every step starts on a line break.
+    std::size_t pos = text.find("\r\n");
+    if (pos == std::string_view::npos) {
+        pos = text.find('\n');
+    }
+    const std::size_t size = text.size();
+    while (pos < size) {
+        if (text.substr(pos, 4) == "\r\n\r\n" || text.substr(pos, 2) == "\n\n") {
+            break;
+        }
+        std::size_t lineStart = pos;
+        while (lineStart < size && IsLineBreak(text[lineStart])) {
+            ++lineStart;
+        }
+        // A last header line ended by CR CR LF (or any other run of line breaks that holds the
+        // terminator) also ends the header; without this the walk would go on into the body.
+        if (pos < headerEnd && headerEnd <= lineStart) {
+            break;
+        }
+        const std::size_t stop = text.find_first_of(":\n\r", lineStart);
+        if (stop == std::string_view::npos) {
+            break;
+        }
+        std::size_t valueStart = text[stop] == ':' ? stop + 1 : stop;
+        while (valueStart < size && IsAsciiSpace(text[valueStart]) &&
+               !IsLineBreak(text[valueStart])) {
+            ++valueStart;
+        }
+        const std::size_t lineFeed = text.find('\n', valueStart);
+        if (lineFeed == std::string_view::npos) {
+            break;
+        }
+        std::size_t valueEnd = lineFeed;
+        while (valueEnd > valueStart && IsAsciiSpace(text[valueEnd - 1])) {
+            --valueEnd;
+        }
+        m_headers.Set(AsciiLower(text.substr(lineStart, stop - lineStart)),
+                      AsciiLower(text.substr(valueStart, valueEnd - valueStart)));
+        pos = text.find_first_of("\r\n", valueEnd);
+    }
+}
+
+bool HTTPMessage::KeepBody() const {
+    const AppPreferences& preferences = Preferences();
+    const auto contentType = m_headers.Find("content-type");
+    if (preferences.allowWithoutContentType && (!contentType || contentType->empty())) {
+        return true;
+    }
+    if (!contentType) {
+        return false;
+    }
+    const auto& words = preferences.allowedContentList;
+    if (preferences.whole_word_content != 0) {
+        return std::find(words.begin(), words.end(), *contentType) != words.end();
+    }
+    return std::any_of(words.begin(), words.end(), [&](const std::string& word) {
+        return contentType->find(word) != std::string_view::npos;
+    });
+}
+
+std::uint32_t HTTPMessage::CutBody() {
+    const std::int64_t headerEnd = HeaderEndOf(m_text);
+    const auto size = static_cast<std::int64_t>(m_text.size());
+    if (headerEnd < 0 || headerEnd >= size - 1) {
+        return 0;
+    }
+    m_text.erase(static_cast<std::size_t>(headerEnd));
+    m_scanMark = std::min(m_scanMark, static_cast<std::int64_t>(m_text.size()));
+    return static_cast<std::uint32_t>(
+        std::min<std::int64_t>(size - headerEnd, std::numeric_limits<std::uint32_t>::max()));
+}
+
+std::string HTTPMessage::GetStartLine() {
+    m_startLine = m_text.substr(0, m_text.find('\n'));
+    return m_startLine;
+}
+
+std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bool headerOnly,
+                                   bool matchCase, bool wholeWord) const {
+    std::string_view searched = m_text;
+    if (headerOnly) {
+        const std::int64_t length =
+            m_headerEnd >= 0 ? m_headerEnd : static_cast<std::int64_t>(m_text.size()) - 1;
+        searched = searched.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
+    }
+    start = std::max<std::int64_t>(start, 0);
+    if (start > static_cast<std::int64_t>(searched.size()) - 1) {
+        return -1;
+    }
+    auto findFrom = [&](std::size_t from) -> std::size_t {
+        if (matchCase) {
+            return searched.find(what, from);
+        }
+        const auto hit = std::search(searched.begin() + static_cast<std::ptrdiff_t>(from),
+                                     searched.end(), what.begin(), what.end(), EqualsIgnoringCase);
+        return hit == searched.end() && !what.empty()
+                   ? std::string_view::npos
+                   : static_cast<std::size_t>(hit - searched.begin());
+    };
+    std::size_t hit = findFrom(static_cast<std::size_t>(start));
+    while (hit != std::string_view::npos && wholeWord) {
+        const std::size_t after = hit + what.size();
+        const bool wordBefore = hit > 0 && IsAsciiAlnum(searched[hit - 1]);
+        const bool wordAfter = after < searched.size() && IsAsciiAlnum(searched[after]);
+        if (!wordBefore && !wordAfter) {
+            break;
+        }
+        hit = hit + 1 <= searched.size() ? findFrom(hit + 1) : std::string_view::npos;
+    }
+    return hit == std::string_view::npos ? -1 : static_cast<std::int64_t>(hit);
+}
+
+}  // namespace vantor

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "framework/CObject.h"
+#include "http/HeaderMap.h"
+#include "http/MessageTypes.h"
+#include "platform/SockAddrIn.h"
+#include "platform/SystemTime.h"
+
+namespace vantor {
+
+// One HTTP message of one connection, as far as it has arrived: its raw text (start line,
+// header, whatever part of the body is kept), its header fields, its peer, its capture times,
+// and how much of its body was dropped. It grows by AddData; it decides by itself where its
+// header ends, whether its body is kept, and when it has grown too large. There is no notion
+// of completeness beyond the header: the document decides where the next message begins.
+class HTTPMessage : public CObject {
+public:
+    static const CRuntimeClass classHTTPMessage;
+    const CRuntimeClass* GetRuntimeClass() const override;
+
+    MessageKind kind() const { return m_kind; }
+
+    // Raised when the caption or image of the message's tree entry must be refreshed.
+    virtual bool IsCaptionChanged() const { return m_captionChanged; }
+    void SetCaptionChanged(bool changed) { m_captionChanged = changed; }
+
+    // Carries a request's negative filter verdict to the test of its response.
+    bool filteredOut() const { return m_filteredOut; }
+    void SetFilteredOut(bool filteredOut) { m_filteredOut = filteredOut; }
+
+    std::uint32_t GetSocket() const { return m_socket; }
+    const SockAddrIn& peerAddress() const { return m_peerAddress; }
+    const HeaderMap& headers() const { return m_headers; }
+    const std::string& text() const { return m_text; }
+    const std::string& startLine() const { return m_startLine; }
+    const SystemTime& firstTime() const { return m_firstTime; }
+    const SystemTime& lastTime() const { return m_lastTime; }
+    std::string_view timeText() const { return m_timeText.data(); }
+    std::string_view peerText() const { return m_peerText.data(); }
+    bool captureBody() const { return m_captureBody; }
+    std::uint32_t maxSize() const { return m_maxSize; }
+    // Offset just after the header terminator, or -1 while none has been seen.
+    std::int64_t headerEnd() const { return m_headerEnd; }
+    std::int64_t scanMark() const { return m_scanMark; }
+
+    AssemblyState state() const { return m_state; }
+    const std::string& caption() const { return m_caption; }
+    std::int32_t skipped() const { return m_skipped; }
+    // The last notice line the text view wrote under the message.
+    const std::string& notice() const { return m_notice; }
+    void SetNotice(std::string notice) { m_notice = std::move(notice); }
+
+    // Appends one data piece of the message's socket and direction, received at time.
+    void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
+
+    // Refreshes the caption of the tree entry from the text, by the rule of the message class.
+    virtual void BuildCaption() = 0;
+    virtual int GetTreeImage() const = 0;
+
+    // The text before its first LF (all of it when there is none), kept in startLine.
+    virtual std::string GetStartLine();
+
+    // Offset of the first match of what at or after start, or -1. headerOnly restricts the
+    // search to the header (all but the last byte while the header is incomplete); wholeWord
+    // accepts only matches with no letter or digit on either side.
+    std::int64_t FindText(std::string_view what, std::int64_t start, bool headerOnly,
+                          bool matchCase, bool wholeWord) const;
+
+    // Rebuilds headers and headerEnd from the text. Does nothing while the header is
+    // incomplete.
+    void ParseHeaders();
+    // Turns the NUL bytes appended since the last call into spaces.
+    void ReplaceNulBytes();
+    // Whether the body of a message whose header has just completed is kept, by the allowed
+    // content list and the Content-Type field.
+    bool KeepBody() const;
+    // Erases the body (unless it is at most one byte) and returns the number of bytes erased.
+    std::uint32_t CutBody();
+
+protected:
+    // For loading: an empty message whose fields are read from a document file.
+    explicit HTTPMessage(MessageKind kind);
+    // For capture: maxSizeKB is the size limit in kilobytes.
+    HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
+                const SockAddrIn& peerAddress);
+
+    // Parses the start line once the header is complete and the header fields are known.
+    virtual void ParseStartLine() = 0;
+    // Called when the header completes with a piece after the first.
+    virtual void OnHeaderCompletedLater() {}
+
+    AssemblyState m_state = AssemblyState::New;
+    std::string m_caption;
+
+private:
+    void AppendText(std::span<const std::uint8_t> data);
+    void CompleteHeader(bool withLaterPiece);
+    void AddSkipped(std::uint64_t count);
+    void FormatPeerText();
+    void FormatTimeText();
+
+    MessageKind m_kind;
+    bool m_filteredOut = false;
+    bool m_captionChanged = false;
+    bool m_captureBody = true;
+    std::uint32_t m_socket = 0;
+    std::uint32_t m_maxSize = 0;
+    std::int32_t m_skipped = 0;
+    std::int64_t m_headerEnd = -1;
+    std::int64_t m_scanMark = 0;
+    SockAddrIn m_peerAddress;
+    SystemTime m_firstTime;
+    SystemTime m_lastTime;
+    HeaderMap m_headers;
+    std::string m_text;
+    std::string m_startLine;
+    std::string m_notice;
+    std::array<char, 30> m_timeText{};
+    std::array<char, 32> m_peerText{};
+};
+
+}  // namespace vantor

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+
+#include "http/HTTPMessage.h"
+
+namespace vantor {
+
+class HTTPResponse;
+
+// The bytes a captured program sends on a socket: method, target (host and URI), and a
+// caption made of both, plus the link to the response that answered it.
+class HTTPRequest : public HTTPMessage {
+public:
+    static const CRuntimeClass classHTTPRequest;
+    const CRuntimeClass* GetRuntimeClass() const override;
+
+    HTTPRequest();
+    HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
+                const SockAddrIn& peerAddress);
+
+    // The paired response, not owned; null until the document pairs one.
+    HTTPResponse* response() const { return m_response; }
+    // Pairs this request with response (and the response with this request).
+    void SetResponse(HTTPResponse* response);
+
+    // Upper-cased, at most 31 bytes.
+    const std::string& method() const { return m_method; }
+    // The Host field followed by the URI, or only the URI when it does not begin with "/".
+    const std::string& target() const { return m_target; }
+
+    void ParseRequestLine();
+    // While the header is incomplete the caption is the first line without its line break;
+    // afterwards it stays as the request line made it.
+    void BuildCaption() override;
+    int GetTreeImage() const override;
+
+protected:
+    void ParseStartLine() override { ParseRequestLine(); }
+
+private:
+    HTTPResponse* m_response = nullptr;
+    std::string m_method;
+    std::string m_target;
+};
+
+}  // namespace vantor

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "http/HTTPMessage.h"
+
+namespace vantor {
+
+class HTTPRequest;
+
+// The bytes a captured program receives on a socket: status code, content class and a
+// caption made from the status line.
+class HTTPResponse : public HTTPMessage {
+public:
+    static const CRuntimeClass classHTTPResponse;
+    const CRuntimeClass* GetRuntimeClass() const override;
+
+    HTTPResponse();
+    HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
+                 const SockAddrIn& peerAddress);
+
+    // 0 until the header completes, or when no number could be read.
+    std::uint32_t statusCode() const { return m_statusCode; }
+    ContentClass contentClass() const { return m_contentClass; }
+    // The request this response is paired with, if any (set by HTTPRequest::SetResponse).
+    HTTPRequest* request() const { return m_request; }
+
+    void ParseStatusLine();
+    void BuildCaption() override;
+    int GetTreeImage() const override;
+    std::string GetStartLine() override { return m_caption; }
+
+protected:
+    void ParseStartLine() override { ParseStatusLine(); }
+    void OnHeaderCompletedLater() override { SetCaptionChanged(true); }
+
+private:
+    friend class HTTPRequest;
+
+    HTTPRequest* m_request = nullptr;
+    std::uint32_t m_statusCode = 0;
+    ContentClass m_contentClass = ContentClass::WithoutContent;
+};
+
+}  // namespace vantor

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vantor {
+
+inline constexpr std::uint16_t kAddressFamilyInet = 2;
+
+// An IPv4 socket address with the 16-byte layout of the classic sockaddr_in: family, port in
+// network byte order, address in network byte order, eight bytes that should be zero. The
+// trailing bytes are kept as they came so that a stored address is written back unchanged.
+struct SockAddrIn {
+    std::uint16_t family = kAddressFamilyInet;
+    std::array<std::uint8_t, 2> port{};     // network byte order
+    std::array<std::uint8_t, 4> address{};  // network byte order
+    std::array<std::uint8_t, 8> zero{};
+
+    std::uint16_t HostPort() const { return static_cast<std::uint16_t>((port[0] << 8) | port[1]); }
+
+    static SockAddrIn FromHost(std::array<std::uint8_t, 4> address, std::uint16_t port) {
+        SockAddrIn result;
+        result.address = address;
+        result.port = {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)};
+        return result;
+    }
+
+    friend bool operator==(const SockAddrIn&, const SockAddrIn&) = default;
+};
+
+}  // namespace vantor

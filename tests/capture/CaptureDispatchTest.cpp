@@ -1,0 +1,154 @@
+#include "capture/CaptureDispatch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "document/CSnifferDoc.h"
+
+namespace vantor {
+namespace {
+
+using test::Header;
+using testing::ElementsAre;
+
+struct TableCase {
+    std::uint32_t direction;
+    std::uint32_t previous;
+    EntryPoint expected;
+};
+
+class DispatchTableTest : public testing::TestWithParam<TableCase> {};
+
+TEST_P(DispatchTableTest, PicksTheEntryPoint) {
+    EXPECT_EQ(ChooseEntryPoint(GetParam().direction, GetParam().previous), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPairs, DispatchTableTest,
+    testing::Values(TableCase{1, 0, EntryPoint::NewRequest},
+                    TableCase{1, 2, EntryPoint::NewRequest},
+                    TableCase{1, 1, EntryPoint::AppendRequest},
+                    TableCase{2, 1, EntryPoint::NewResponse},
+                    TableCase{2, 2, EntryPoint::AppendResponse}, TableCase{2, 0, EntryPoint::None},
+                    TableCase{1, 3, EntryPoint::None}, TableCase{2, 7, EntryPoint::None},
+                    TableCase{0, 0, EntryPoint::None}, TableCase{0, 1, EntryPoint::None},
+                    TableCase{3, 1, EntryPoint::None}, TableCase{0xFFFFFFFF, 2, EntryPoint::None}));
+
+class RecordingSignals : public CaptureSignals {
+public:
+    void ResetFull() override { calls.emplace_back("ResetFull"); }
+    void SetEmpty() override { calls.emplace_back("SetEmpty"); }
+    std::vector<std::string> calls;
+};
+
+bool IsHeld(std::mutex& lock) {
+    if (lock.try_lock()) {
+        lock.unlock();
+        return false;
+    }
+    return true;
+}
+
+// Checks from inside a document update whether the capture lock is held.
+class LockProbeView : public CView {
+public:
+    explicit LockProbeView(std::mutex& lock) : m_lock(lock) {}
+    void OnUpdate(CView*, std::intptr_t, CObject*) override {
+        heldDuringUpdate.push_back(IsHeld(m_lock));
+    }
+    std::vector<bool> heldDuringUpdate;
+
+private:
+    std::mutex& m_lock;
+};
+
+class CaptureDispatchTest : public testing::Test {
+protected:
+    CaptureDispatchTest() : dispatch([this] { return &document; }, signals) {}
+
+    void Dispatch(std::uint32_t direction, std::uint32_t previous, std::uint32_t connection,
+                  std::string_view data) {
+        dispatch.pendingRecord() = {
+            Header(direction, previous, connection, static_cast<std::uint32_t>(data.size())),
+            test::Bytes(data)};
+        EXPECT_EQ(dispatch.OnCaptureRecord(), 0);
+    }
+
+    test::ScopedDefaultOptions options;
+    CSnifferDoc document;
+    RecordingSignals signals;
+    CaptureDispatch dispatch;
+};
+
+TEST_F(CaptureDispatchTest, EveryRecordHandsTheBufferBackOnceFullThenEmpty) {
+    Dispatch(1, 0, 4, "GET / HTTP/1.1\r\n\r\n");
+    Dispatch(2, 0, 4, "dropped");
+    Dispatch(3, 1, 4, "dropped");
+    Dispatch(1, 1, 99, "no such request");
+    EXPECT_THAT(signals.calls, ElementsAre("ResetFull", "SetEmpty", "ResetFull", "SetEmpty",
+                                           "ResetFull", "SetEmpty", "ResetFull", "SetEmpty"));
+    EXPECT_EQ(document.messages().size(), 1u);
+}
+
+TEST_F(CaptureDispatchTest, WithoutADocumentTheRecordIsStillHandedBack) {
+    CaptureDispatch lonely([] { return nullptr; }, signals);
+    lonely.pendingRecord() = {Header(1, 0, 1, 1), test::Bytes("x")};
+    lonely.OnCaptureRecord();
+    EXPECT_THAT(signals.calls, ElementsAre("ResetFull", "SetEmpty"));
+}
+
+TEST_F(CaptureDispatchTest, DirectionsGrowRequestsAndResponsesPerConnection) {
+    Dispatch(1, 0, 8, "GET / HTTP/1.1\r\n");
+    Dispatch(1, 1, 8, "Host: a\r\n\r\n");
+    Dispatch(2, 1, 8, "HTTP/1.1 200 OK\r\n");
+    Dispatch(2, 2, 8, "\r\nbody");
+    Dispatch(1, 2, 8, "GET /next HTTP/1.1\r\n\r\n");
+    Dispatch(2, 0, 8, "stray");
+
+    ASSERT_EQ(document.requests().size(), 2u);
+    ASSERT_EQ(document.responses().size(), 1u);
+    EXPECT_EQ(document.requests()[0]->text(), "GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+    EXPECT_EQ(document.responses()[0]->text(), "HTTP/1.1 200 OK\r\n\r\nbody");
+    EXPECT_EQ(document.requests()[0]->response(), document.responses()[0]);
+    EXPECT_EQ(document.requests()[1]->text(), "GET /next HTTP/1.1\r\n\r\n");
+}
+
+TEST_F(CaptureDispatchTest, AnEmptyFirstRecordStillCreatesARequest) {
+    Dispatch(1, 0, 3, "");
+    ASSERT_EQ(document.requests().size(), 1u);
+    EXPECT_EQ(document.requests()[0]->text(), "");
+    EXPECT_EQ(document.requests()[0]->state(), AssemblyState::ReadingHeader);
+}
+
+TEST_F(CaptureDispatchTest, OnlyBytesBothTheHeaderAndTheReaderVouchForAreUsed) {
+    dispatch.pendingRecord() = {Header(1, 0, 1, 3), test::Bytes("GET /")};
+    dispatch.OnCaptureRecord();
+    dispatch.pendingRecord() = {Header(1, 1, 1, 1'000'000), test::Bytes(" /x")};
+    dispatch.OnCaptureRecord();
+    EXPECT_EQ(document.requests()[0]->text(), "GET /x");
+}
+
+TEST_F(CaptureDispatchTest, EntryPointsRunInsideTheCaptureLockAndSignalsOutsideIt) {
+    struct LockCheckingSignals : CaptureSignals {
+        std::mutex* lock = nullptr;
+        std::vector<bool> heldAtSignal;
+        void ResetFull() override { heldAtSignal.push_back(IsHeld(*lock)); }
+        void SetEmpty() override { heldAtSignal.push_back(IsHeld(*lock)); }
+    } checking;
+    CaptureDispatch probed([this] { return &document; }, checking);
+    checking.lock = &probed.captureLock();
+    LockProbeView probe(probed.captureLock());
+    document.AddView(&probe);
+
+    probed.pendingRecord() = {Header(1, 0, 1, 3), test::Bytes("GET")};
+    probed.OnCaptureRecord();
+    EXPECT_THAT(probe.heldDuringUpdate, ElementsAre(true));
+    EXPECT_THAT(checking.heldAtSignal, ElementsAre(false, false));
+}
+
+}  // namespace
+}  // namespace vantor

@@ -1,0 +1,34 @@
+#include "tools/dump/ListingView.h"
+
+#include "document/CSnifferDoc.h"
+
+namespace vantor {
+
+void ListingView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object) {
+    auto* message = dynamic_cast<HTTPMessage*>(object);
+    switch (hint) {
+        case HINT_NEW_REQUEST:
+        case HINT_NEW_RESPONSE:
+            if (message != nullptr) {
+                message->BuildCaption();
+            }
+            break;
+        case HINT_CAPTION:
+            if (message != nullptr) {
+                message->BuildCaption();
+                message->SetCaptionChanged(false);
+            }
+            break;
+        case HINT_REBUILD:
+            if (auto* document = dynamic_cast<CSnifferDoc*>(GetDocument())) {
+                for (const auto& each : document->messages()) {
+                    each->BuildCaption();
+                }
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace vantor

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "framework/CView.h"
+
+namespace vantor {
+
+// A view of the sniffer document without a window. It keeps every message's caption current
+// exactly as the message tree does (built when the message appears, again when its caption
+// changes and on a rebuild), so that a document saved from the command line is the one the
+// window would save.
+class ListingView : public CView {
+public:
+    void OnUpdate(CView* sender, std::intptr_t hint, CObject* object) override;
+};
+
+}  // namespace vantor

@@ -1,0 +1,151 @@
+#include "tools/dump/MessageListing.h"
+
+#include <cstdio>
+#include <unordered_map>
+
+#include "document/CSnifferDoc.h"
+
+namespace vantor {
+
+namespace {
+
+std::string PeerString(const SockAddrIn& peer) {
+    const auto& a = peer.address;
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]) + ":" + std::to_string(peer.HostPort());
+}
+
+std::string StateString(AssemblyState state) {
+    const std::string_view name = AssemblyStateName(state);
+    return name.empty() ? std::to_string(static_cast<std::int32_t>(state)) : std::string(name);
+}
+
+std::string ContentClassString(ContentClass contentClass) {
+    const std::string_view name = ContentClassName(contentClass);
+    return name.empty() ? std::to_string(static_cast<std::int32_t>(contentClass))
+                        : std::string(name);
+}
+
+struct Row {
+    std::size_t index;
+    bool isRequest;
+    std::uint32_t connectionId;
+    std::string peer;
+    std::string state;
+    std::string caption;
+    std::string methodOrStatus;
+    std::string targetOrClass;
+    std::int32_t skipped;
+    std::size_t textLength;
+    std::string pairedRequest;
+    std::string time;
+};
+
+Row MakeRow(std::size_t index, const HTTPMessage& message,
+            const std::unordered_map<const HTTPMessage*, std::size_t>& indexOf) {
+    Row row{index,
+            message.kind() == MessageKind::Request,
+            message.GetSocket(),
+            PeerString(message.peerAddress()),
+            StateString(message.state()),
+            EscapeField(message.caption()),
+            {},
+            {},
+            message.skipped(),
+            message.text().size(),
+            "-",
+            std::string(message.timeText().substr(message.timeText().find(' ') + 1))};
+    if (const auto* request = dynamic_cast<const HTTPRequest*>(&message)) {
+        row.methodOrStatus = EscapeField(request->method());
+        row.targetOrClass = EscapeField(request->target());
+    } else if (const auto* response = dynamic_cast<const HTTPResponse*>(&message)) {
+        row.methodOrStatus = std::to_string(response->statusCode());
+        row.targetOrClass = ContentClassString(response->contentClass());
+        if (response->request() != nullptr) {
+            row.pairedRequest = std::to_string(indexOf.at(response->request()));
+        }
+    }
+    return row;
+}
+
+void WriteTsvRow(std::ostream& output, const Row& row) {
+    output << row.index << '\t' << (row.isRequest ? "REQ" : "RES") << '\t' << row.connectionId
+           << '\t' << row.peer << '\t' << row.state << '\t' << row.caption << '\t'
+           << row.methodOrStatus << '\t' << row.targetOrClass << '\t' << row.skipped << '\t'
+           << row.textLength << '\t' << row.pairedRequest << '\n';
+}
+
+// One line for a reader: where, what state, the caption, then the details that matter.
+void WriteTextRow(std::ostream& output, const Row& row) {
+    char prefix[128];
+    std::snprintf(prefix, sizeof prefix, "%5zu  %s  %s  %-21s  conn %-10u  %-13s  ", row.index,
+                  row.isRequest ? "REQ" : "RES", row.time.c_str(), row.peer.c_str(),
+                  row.connectionId, row.state.c_str());
+    output << prefix << row.caption << "  [";
+    if (!row.isRequest) {
+        output << row.targetOrClass << ", ";
+    }
+    output << row.textLength << " bytes";
+    if (row.skipped != 0) {
+        output << ", " << row.skipped << " skipped";
+    }
+    output << ']';
+    if (row.pairedRequest != "-") {
+        output << "  answers " << row.pairedRequest;
+    }
+    output << '\n';
+}
+
+}  // namespace
+
+std::string EscapeField(std::string_view bytes) {
+    std::string result;
+    result.reserve(bytes.size());
+    for (const char c : bytes) {
+        switch (c) {
+            case '\\':
+                result += "\\\\";
+                break;
+            case '\t':
+                result += "\\t";
+                break;
+            case '\r':
+                result += "\\r";
+                break;
+            case '\n':
+                result += "\\n";
+                break;
+            default: {
+                const auto byte = static_cast<unsigned char>(c);
+                if (byte < 0x20 || byte >= 0x7F) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    result += "\\x";
+                    result += kHex[byte >> 4];
+                    result += kHex[byte & 0xF];
+                } else {
+                    result += c;
+                }
+            }
+        }
+    }
+    return result;
+}
+
+void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format) {
+    const auto& messages = document.messages();
+    std::unordered_map<const HTTPMessage*, std::size_t> indexOf;
+    indexOf.reserve(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        indexOf.emplace(messages[i].get(), i);
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const Row row = MakeRow(i, *messages[i], indexOf);
+        if (format == ListingFormat::Tsv) {
+            WriteTsvRow(output, row);
+        } else {
+            WriteTextRow(output, row);
+        }
+    }
+}
+
+}  // namespace vantor
