@@ -4,41 +4,30 @@
 
 namespace vantor {
 
-namespace {
-
-template <typename Message>
-Message* FindLatest(const std::unordered_map<std::uint32_t, Message*>& latest,
-                    std::uint32_t connectionId) {
-    const auto found = latest.find(connectionId);
-    return found == latest.end() ? nullptr : found->second;
-}
-
-}  // namespace
-
 CSnifferDoc::~CSnifferDoc() {
     DeleteMessages();
 }
 
 HTTPRequest* CSnifferDoc::LatestRequest(std::uint32_t connectionId) const {
-    return FindLatest(m_latestRequest, connectionId);
+    return m_latestRequest.Find(connectionId);
 }
 
 HTTPResponse* CSnifferDoc::LatestResponse(std::uint32_t connectionId) const {
-    return FindLatest(m_latestResponse, connectionId);
+    return m_latestResponse.Find(connectionId);
 }
 
 void CSnifferDoc::AddRequest(std::unique_ptr<HTTPRequest> request) {
     HTTPRequest* added = request.get();
     m_messages.push_back(std::move(request));
     m_requests.push_back(added);
-    m_latestRequest[added->GetSocket()] = added;
+    m_latestRequest.Set(added->GetSocket(), added);
 }
 
 void CSnifferDoc::AddResponse(std::unique_ptr<HTTPResponse> response) {
     HTTPResponse* added = response.get();
     m_messages.push_back(std::move(response));
     m_responses.push_back(added);
-    m_latestResponse[added->GetSocket()] = added;
+    m_latestResponse.Set(added->GetSocket(), added);
 }
 
 void CSnifferDoc::PairResponse(HTTPResponse* response) {
@@ -97,8 +86,8 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
 }
 
 void CSnifferDoc::DeleteMessages() {
-    m_latestRequest.clear();
-    m_latestResponse.clear();
+    m_latestRequest.Clear();
+    m_latestResponse.Clear();
     m_requests.clear();
     m_responses.clear();
     while (!m_messages.empty()) {

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "capture/CaptureRecord.h"
+#include "document/ConnectionIndex.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"
 #include "http/HTTPRequest.h"
@@ -58,8 +58,8 @@ private:
     std::vector<HTTPResponse*> m_responses;
     // Connection id to its latest request and response, so that continuing a message and
     // pairing a response take constant time however large the document grows.
-    std::unordered_map<std::uint32_t, HTTPRequest*> m_latestRequest;
-    std::unordered_map<std::uint32_t, HTTPResponse*> m_latestResponse;
+    ConnectionIndex<HTTPRequest> m_latestRequest;
+    ConnectionIndex<HTTPResponse> m_latestResponse;
 };
 
 }  // namespace vantor

@@ -1,7 +1,6 @@
 #include "http/HTTPMessage.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -52,6 +51,18 @@ bool IsLineBreak(char c) {
     return c == '\r' || c == '\n';
 }
 
+// The first byte at or after from for which match holds, or npos. (find_first_of on a set of
+// characters calls memchr once per byte of the text.)
+template <typename Match>
+std::size_t FindFirst(std::string_view text, std::size_t from, Match match) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (match(text[i])) {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 bool EqualsIgnoringCase(char a, char b) {
     return AsciiToLower(a) == AsciiToLower(b);
 }
@@ -59,6 +70,50 @@ bool EqualsIgnoringCase(char a, char b) {
 std::unique_ptr<CObject> NoObject() {
     return nullptr;
 }
+
+// Writes text and decimal numbers into a fixed, zero-terminated buffer, cutting what does not
+// fit. The detail lines are formatted for every message; printf would dominate their cost.
+class FixedText {
+public:
+    explicit FixedText(std::span<char> buffer) : m_buffer(buffer) {}
+    FixedText(const FixedText&) = delete;
+    FixedText& operator=(const FixedText&) = delete;
+    ~FixedText() { m_buffer[m_length] = '\0'; }
+
+    FixedText& operator<<(std::string_view text) {
+        for (char c : text) {
+            Put(c);
+        }
+        return *this;
+    }
+
+    // value with at least minWidth digits, zero-padded on the left (as "%0Nu").
+    FixedText& Decimal(unsigned value, int minWidth = 1) {
+        char digits[10];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        for (int pad = minWidth - count; pad > 0; --pad) {
+            Put('0');
+        }
+        while (count > 0) {
+            Put(digits[--count]);
+        }
+        return *this;
+    }
+
+private:
+    void Put(char c) {
+        if (m_length + 1 < m_buffer.size()) {
+            m_buffer[m_length++] = c;
+        }
+    }
+
+    std::span<char> m_buffer;
+    std::size_t m_length = 0;
+};
 
 }  // namespace
 
@@ -79,7 +134,6 @@ HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
                                                      : preferences.max_res_size) *
                 1024u;
     FormatPeerText();
-    FormatTimeText();
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB,
@@ -90,20 +144,29 @@ HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSiz
       m_maxSize(static_cast<std::uint32_t>(maxSizeKB) * 1024u),
       m_peerAddress(peerAddress) {
     FormatPeerText();
-    FormatTimeText();
 }
 
+// "IP: %u.%u.%u.%u:%u": the address bytes in memory order, the port in host order.
 void HTTPMessage::FormatPeerText() {
     const auto& a = m_peerAddress.address;
-    std::snprintf(m_peerText.data(), m_peerText.size(), "IP: %u.%u.%u.%u:%u", unsigned{a[0]},
-                  unsigned{a[1]}, unsigned{a[2]}, unsigned{a[3]},
-                  unsigned{m_peerAddress.HostPort()});
+    FixedText text(m_peerText);
+    text << "IP: ";
+    text.Decimal(a[0]) << ".";
+    text.Decimal(a[1]) << ".";
+    text.Decimal(a[2]) << ".";
+    text.Decimal(a[3]) << ":";
+    text.Decimal(m_peerAddress.HostPort());
 }
 
+// "Time: %02u:%02u:%02u.%03u" of the first piece's time.
 void HTTPMessage::FormatTimeText() {
-    std::snprintf(m_timeText.data(), m_timeText.size(), "Time: %02u:%02u:%02u.%03u",
-                  unsigned{m_firstTime.hour}, unsigned{m_firstTime.minute},
-                  unsigned{m_firstTime.second}, unsigned{m_firstTime.milliseconds});
+    const SystemTime& t = m_firstTime;
+    FixedText text(m_timeText);
+    text << "Time: ";
+    text.Decimal(t.hour, 2) << ":";
+    text.Decimal(t.minute, 2) << ":";
+    text.Decimal(t.second, 2) << ".";
+    text.Decimal(t.milliseconds, 3);
 }
 
 void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time) {
@@ -146,7 +209,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
 }
 
 void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
-    m_text.append(reinterpret_cast<const char*>(data.data()), data.size());
+    m_text.Append({reinterpret_cast<const char*>(data.data()), data.size()});
     ReplaceNulBytes();
 }
 
@@ -194,7 +257,7 @@ void HTTPMessage::ReplaceNulBytes() {
 }
 
 void HTTPMessage::ParseHeaders() {
-    const std::string_view text = m_text;
+    const std::string_view text = m_text.view();
     const auto terminator = FindHeaderTerminator(text, 0);
     if (!terminator) {
         return;
@@ -209,6 +272,7 @@ void HTTPMessage::ParseHeaders() {
         pos = text.find('\n');
     }
     const std::size_t size = text.size();
+    HeaderMap::Builder fields;
     while (pos < size) {
         if (text.substr(pos, 4) == "\r\n\r\n" || text.substr(pos, 2) == "\n\n") {
             break;
@@ -222,7 +286,8 @@ void HTTPMessage::ParseHeaders() {
         if (pos < headerEnd && headerEnd <= lineStart) {
             break;
         }
-        const std::size_t stop = text.find_first_of(":\n\r", lineStart);
+        const std::size_t stop =
+            FindFirst(text, lineStart, [](char c) { return c == ':' || IsLineBreak(c); });
         if (stop == std::string_view::npos) {
             break;
         }
@@ -239,10 +304,11 @@ void HTTPMessage::ParseHeaders() {
         while (valueEnd > valueStart && IsAsciiSpace(text[valueEnd - 1])) {
             --valueEnd;
         }
-        m_headers.Set(AsciiLower(text.substr(lineStart, stop - lineStart)),
-                      AsciiLower(text.substr(valueStart, valueEnd - valueStart)));
-        pos = text.find_first_of("\r\n", valueEnd);
+        fields.Add(text.substr(lineStart, stop - lineStart),
+                   text.substr(valueStart, valueEnd - valueStart));
+        pos = FindFirst(text, valueEnd, IsLineBreak);
     }
+    fields.CommitTo(m_headers);
 }
 
 bool HTTPMessage::KeepBody() const {
@@ -269,20 +335,20 @@ std::uint32_t HTTPMessage::CutBody() {
     if (headerEnd < 0 || headerEnd >= size - 1) {
         return 0;
     }
-    m_text.erase(static_cast<std::size_t>(headerEnd));
+    m_text.Truncate(static_cast<std::size_t>(headerEnd));
     m_scanMark = std::min(m_scanMark, static_cast<std::int64_t>(m_text.size()));
     return static_cast<std::uint32_t>(
         std::min<std::int64_t>(size - headerEnd, std::numeric_limits<std::uint32_t>::max()));
 }
 
 std::string HTTPMessage::GetStartLine() {
-    m_startLine = m_text.substr(0, m_text.find('\n'));
+    m_startLine = text().substr(0, text().find('\n'));
     return m_startLine;
 }
 
 std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bool headerOnly,
                                    bool matchCase, bool wholeWord) const {
-    std::string_view searched = m_text;
+    std::string_view searched = text();
     if (headerOnly) {
         const std::int64_t length =
             m_headerEnd >= 0 ? m_headerEnd : static_cast<std::int64_t>(m_text.size()) - 1;

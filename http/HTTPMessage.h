@@ -9,6 +9,7 @@
 #include "framework/CObject.h"
 #include "http/HeaderMap.h"
 #include "http/MessageTypes.h"
+#include "http/TextBuffer.h"
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
 
@@ -37,7 +38,7 @@ public:
     std::uint32_t GetSocket() const { return m_socket; }
     const SockAddrIn& peerAddress() const { return m_peerAddress; }
     const HeaderMap& headers() const { return m_headers; }
-    const std::string& text() const { return m_text; }
+    std::string_view text() const { return m_text; }
     const std::string& startLine() const { return m_startLine; }
     const SystemTime& firstTime() const { return m_firstTime; }
     const SystemTime& lastTime() const { return m_lastTime; }
@@ -118,7 +119,7 @@ private:
     SystemTime m_firstTime;
     SystemTime m_lastTime;
     HeaderMap m_headers;
-    std::string m_text;
+    TextBuffer m_text;
     std::string m_startLine;
     std::string m_notice;
     std::array<char, 30> m_timeText{};

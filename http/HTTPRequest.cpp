@@ -47,17 +47,17 @@ void HTTPRequest::BuildCaption() {
     if (m_state != AssemblyState::ReadingHeader) {
         return;
     }
-    const std::string& line = text();
+    const std::string_view line = text();
     const std::size_t lineFeed = line.find('\n');
-    if (lineFeed == std::string::npos) {
-        m_caption = line;
+    if (lineFeed == std::string_view::npos) {
+        m_caption = std::string(line);
         return;
     }
     std::size_t end = lineFeed + 1;
     while (end > 0 && IsAsciiSpace(line[end - 1])) {
         --end;
     }
-    m_caption = line.substr(0, end);
+    m_caption = std::string(line.substr(0, end));
 }
 
 int HTTPRequest::GetTreeImage() const {

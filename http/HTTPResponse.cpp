@@ -71,13 +71,13 @@ void HTTPResponse::BuildCaption() {
         m_caption = std::move(*caption);
         return;
     }
-    const std::string& line = text();
+    const std::string_view line = text();
     const std::size_t lineFeed = line.find('\n');
-    if (lineFeed == std::string::npos) {
-        m_caption = line;
-    } else if (line.find(' ') == std::string::npos) {
+    if (lineFeed == std::string_view::npos) {
+        m_caption = std::string(line);
+    } else if (line.find(' ') == std::string_view::npos) {
         const bool carriageReturn = lineFeed > 0 && line[lineFeed - 1] == '\r';
-        m_caption = line.substr(0, carriageReturn ? lineFeed - 1 : lineFeed);
+        m_caption = std::string(line.substr(0, carriageReturn ? lineFeed - 1 : lineFeed));
     }
 }
 

@@ -2,42 +2,99 @@
 
 #include <limits>
 
+#include "framework/AsciiText.h"
+#include "platform/Endian.h"
+
 namespace vantor {
 
-void HeaderMap::Clear() {
-    m_bytes.clear();
-    m_fields.clear();
+namespace {
+
+constexpr std::size_t kFieldPrefix = 8;
+
+void AppendLength(std::string& bytes, std::size_t length) {
+    std::uint8_t encoded[4];
+    StoreLE32(encoded, static_cast<std::uint32_t>(length));
+    bytes.append(reinterpret_cast<const char*>(encoded), sizeof encoded);
 }
 
-void HeaderMap::Set(std::string_view name, std::string_view value) {
-    // Offsets are 32 bits; a header block of 4 GiB is not kept field by field.
-    if (m_bytes.size() + name.size() + value.size() > std::numeric_limits<std::uint32_t>::max()) {
+std::uint32_t LengthAt(std::string_view bytes, std::size_t offset) {
+    return LoadLE32(std::span<const std::uint8_t, 4>(
+        reinterpret_cast<const std::uint8_t*>(bytes.data() + offset), 4));
+}
+
+void AppendLowerCased(std::string& bytes, std::string_view text) {
+    const std::size_t start = bytes.size();
+    bytes.append(text);
+    for (std::size_t i = start; i < bytes.size(); ++i) {
+        bytes[i] = AsciiToLower(bytes[i]);
+    }
+}
+
+// Parsing happens on the window thread, one message at a time; the scratch buffer keeps its
+// capacity from one message to the next.
+std::string& Scratch() {
+    thread_local std::string scratch;
+    return scratch;
+}
+
+}  // namespace
+
+HeaderMap::Builder::Builder() : m_scratch(Scratch()) {
+    m_scratch.clear();
+}
+
+void HeaderMap::Builder::Add(std::string_view name, std::string_view value) {
+    constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
+    if (name.size() > kLimit || value.size() > kLimit) {
         return;
     }
-    const auto nameOffset = static_cast<std::uint32_t>(m_bytes.size());
-    m_bytes.append(name);
-    const auto valueOffset = static_cast<std::uint32_t>(m_bytes.size());
-    m_bytes.append(value);
-    m_fields.push_back({nameOffset, static_cast<std::uint32_t>(name.size()), valueOffset,
-                        static_cast<std::uint32_t>(value.size())});
+    AppendLength(m_scratch, name.size());
+    AppendLength(m_scratch, value.size());
+    AppendLowerCased(m_scratch, name);
+    AppendLowerCased(m_scratch, value);
+}
+
+void HeaderMap::Builder::CommitTo(HeaderMap& map) {
+    if (map.m_bytes.empty()) {
+        map.m_bytes.assign(m_scratch);  // one allocation of the exact size
+    } else {
+        map.m_bytes.append(m_scratch);
+    }
+    m_scratch.clear();
+}
+
+template <typename Visit>
+void HeaderMap::ForEach(Visit visit) const {
+    const std::string_view bytes = m_bytes;
+    std::size_t offset = 0;
+    while (offset + kFieldPrefix <= bytes.size()) {
+        const std::size_t nameLength = LengthAt(bytes, offset);
+        const std::size_t valueLength = LengthAt(bytes, offset + 4);
+        offset += kFieldPrefix;
+        visit(bytes.substr(offset, nameLength), bytes.substr(offset + nameLength, valueLength));
+        offset += nameLength + valueLength;
+    }
 }
 
 std::optional<std::string_view> HeaderMap::Find(std::string_view name) const {
-    for (auto field = m_fields.rbegin(); field != m_fields.rend(); ++field) {
-        if (Slice(field->nameOffset, field->nameLength) == name) {
-            return Slice(field->valueOffset, field->valueLength);
+    std::optional<std::string_view> found;
+    ForEach([&](std::string_view fieldName, std::string_view value) {
+        if (fieldName == name) {
+            found = value;
         }
-    }
-    return std::nullopt;
+    });
+    return found;
 }
 
 std::map<std::string, std::string> HeaderMap::ToMap() const {
     std::map<std::string, std::string> result;
-    for (const Field& field : m_fields) {
-        result[std::string(Slice(field.nameOffset, field.nameLength))] =
-            Slice(field.valueOffset, field.valueLength);
-    }
+    ForEach(
+        [&](std::string_view name, std::string_view value) { result[std::string(name)] = value; });
     return result;
+}
+
+std::size_t HeaderMap::FieldCount() const {
+    return ToMap().size();
 }
 
 }  // namespace vantor

@@ -196,8 +196,8 @@ struct Snapshot {
 };
 
 Snapshot Take(const HTTPResponse& r) {
-    return {r.state(),   r.text(),       r.headers().ToMap(), r.headerEnd(),
-            r.caption(), r.statusCode(), r.contentClass()};
+    return {r.state(),   std::string(r.text()), r.headers().ToMap(), r.headerEnd(),
+            r.caption(), r.statusCode(),        r.contentClass()};
 }
 
 class SplitInvarianceTest : public testing::TestWithParam<std::string> {
