@@ -1,6 +1,8 @@
 #include "document/CSnifferDoc.h"
 
 #include "app/options/Options.h"
+#include "framework/ArchiveExceptions.h"
+#include "framework/CArchive.h"
 
 namespace vantor {
 
@@ -16,18 +18,26 @@ HTTPResponse* CSnifferDoc::LatestResponse(std::uint32_t connectionId) const {
     return m_latestResponse.Find(connectionId);
 }
 
+void CSnifferDoc::IndexRequest(HTTPRequest* request) {
+    m_requests.push_back(request);
+    m_latestRequest.Set(request->GetSocket(), request);
+}
+
+void CSnifferDoc::IndexResponse(HTTPResponse* response) {
+    m_responses.push_back(response);
+    m_latestResponse.Set(response->GetSocket(), response);
+}
+
 void CSnifferDoc::AddRequest(std::unique_ptr<HTTPRequest> request) {
     HTTPRequest* added = request.get();
     m_messages.push_back(std::move(request));
-    m_requests.push_back(added);
-    m_latestRequest.Set(added->GetSocket(), added);
+    IndexRequest(added);
 }
 
 void CSnifferDoc::AddResponse(std::unique_ptr<HTTPResponse> response) {
     HTTPResponse* added = response.get();
     m_messages.push_back(std::move(response));
-    m_responses.push_back(added);
-    m_latestResponse.Set(added->GetSocket(), added);
+    IndexResponse(added);
 }
 
 void CSnifferDoc::PairResponse(HTTPResponse* response) {
@@ -93,6 +103,41 @@ void CSnifferDoc::DeleteMessages() {
     while (!m_messages.empty()) {
         m_messages.pop_back();
     }
+}
+
+void CSnifferDoc::DeleteContents() {
+    DeleteMessages();
+}
+
+void CSnifferDoc::Serialize(CArchive& archive) {
+    if (archive.IsStoring()) {
+        if (m_messages.size() > UINT32_MAX) {
+            throw CArchiveException(CArchiveException::Cause::BadIndex, "too many messages");
+        }
+        archive.WriteCount(static_cast<std::uint32_t>(m_messages.size()));
+        for (const auto& message : m_messages) {
+            archive.WriteObject(*message);
+        }
+        return;
+    }
+    DeleteMessages();
+    // The count is not trusted for a reservation: a file that claims more entries than it
+    // holds runs out of bytes, one entry at a time.
+    const std::uint32_t count = archive.ReadCount();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::unique_ptr<CObject> object = archive.ReadObject(HTTPMessage::classHTTPMessage);
+        m_messages.emplace_back(static_cast<HTTPMessage*>(object.release()));
+    }
+    for (const auto& message : m_messages) {
+        if (auto* request = dynamic_cast<HTTPRequest*>(message.get())) {
+            IndexRequest(request);
+        } else if (auto* response = dynamic_cast<HTTPResponse*>(message.get())) {
+            IndexResponse(response);
+            PairResponse(response);
+        }
+    }
+    m_treeDirty = true;
+    SetModifiedFlag(false);
 }
 
 bool CSnifferDoc::OnNewDocument() {

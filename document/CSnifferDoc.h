@@ -30,6 +30,11 @@ public:
     void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
 
     bool OnNewDocument() override;
+    void DeleteContents() override;
+
+    // Stores the messages, or replaces them with the stored ones, re-pairing each response
+    // with the latest earlier request of its connection exactly as capture did.
+    void Serialize(CArchive& archive) override;
 
     // All messages in creation order, and the requests and responses among them.
     const std::vector<std::unique_ptr<HTTPMessage>>& messages() const { return m_messages; }
@@ -48,6 +53,9 @@ private:
     void DeleteMessages();
     void AddRequest(std::unique_ptr<HTTPRequest> request);
     void AddResponse(std::unique_ptr<HTTPResponse> response);
+    // Lists, indexes and pairs a message that is already in m_messages.
+    void IndexRequest(HTTPRequest* request);
+    void IndexResponse(HTTPResponse* response);
     // Pairs a new response with the latest request of its connection if that one has none.
     void PairResponse(HTTPResponse* response);
     void AppendTo(HTTPMessage* message, const CaptureRecord& header,

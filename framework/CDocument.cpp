@@ -1,8 +1,20 @@
 #include "framework/CDocument.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <new>
+
+#include "framework/ArchiveExceptions.h"
+#include "framework/ByteStreams.h"
+#include "framework/CArchive.h"
 #include "framework/CView.h"
+#include "framework/FileErrors.h"
 
 namespace vantor {
 
@@ -48,6 +60,110 @@ bool CDocument::OnNewDocument() {
     m_strPathName.clear();
     m_bModified = false;
     return true;
+}
+
+namespace {
+
+enum class FileAction { Open, Save };
+
+// The framework's text for a failure of action on path.
+std::string DescribeFailure(FileAction action, const std::string& path) {
+    try {
+        throw;
+    } catch (const CArchiveException&) {
+        return std::string(kTextUnexpectedFileFormat);
+    } catch (const CFileException& failure) {
+        switch (failure.errorNumber()) {
+            case ENOENT:
+            case ENOTDIR:
+                return FormatMessageText(kTextFileNotFound, path);
+            case EACCES:
+            case EPERM:
+            case EROFS:
+                return FormatMessageText(kTextAccessDenied, path);
+            case ENOSPC:
+            case EDQUOT:
+            case EFBIG:
+                return FormatMessageText(kTextDiskFull, path);
+            default:
+                break;
+        }
+    } catch (...) {  // std::bad_alloc, or anything else that stopped the transfer
+    }
+    return std::string(action == FileAction::Open ? kTextFailedToOpen : kTextFailedToSave);
+}
+
+// A name for the new file beside target that no other save uses at the same time.
+std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target) {
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path temporary = target;
+    temporary.replace_filename("." + target.filename().string() + ".saving-" +
+                               std::to_string(::getpid()) + "-" + std::to_string(++counter));
+    return temporary;
+}
+
+// Makes a finished rename durable; a failure here loses nothing that was there before.
+void SyncDirectory(const std::filesystem::path& directory) {
+    const int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> CDocument::OnOpenDocument(const std::string& path) {
+    try {
+        FileByteSource source(path);
+        DeleteContents();
+        if (source.size() != 0) {  // an empty file is an empty document
+            CArchive archive(source);
+            Serialize(archive);
+        }
+        SetPathName(path);
+        SetModifiedFlag(false);
+    } catch (...) {
+        std::string message = DescribeFailure(FileAction::Open, path);
+        DeleteContents();
+        OnNewDocument();
+        return message;
+    }
+    SendInitialUpdate();
+    return std::nullopt;
+}
+
+std::optional<std::string> CDocument::OnSaveDocument(const std::string& path) {
+    // Save beside the file a symbolic link points to, so that the link stays a link.
+    std::error_code error;
+    std::filesystem::path target = path;
+    if (std::filesystem::is_symlink(target, error)) {
+        target = std::filesystem::weakly_canonical(target, error);
+    }
+    const std::filesystem::path temporary = TemporaryPathBeside(target);
+    try {
+        struct stat existing {};
+        const bool replaces = ::stat(target.c_str(), &existing) == 0;
+        FileByteSink sink(temporary.string(), 0666);
+        if (replaces) {  // keep the permissions of the file being replaced
+            ::fchmod(sink.descriptor(), existing.st_mode & 07777);
+        }
+        CArchive archive(sink);
+        Serialize(archive);
+        sink.Commit();
+        if (::rename(temporary.c_str(), target.c_str()) != 0) {
+            throw CFileException(errno, path, "cannot replace " + path);
+        }
+    } catch (...) {
+        std::string message = DescribeFailure(FileAction::Save, path);
+        ::unlink(temporary.c_str());
+        return message;
+    }
+    SyncDirectory(target.parent_path());
+    SetPathName(path);
+    SetModifiedFlag(false);
+    return std::nullopt;
 }
 
 }  // namespace vantor

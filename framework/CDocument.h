@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,21 @@ public:
     const std::string& GetPathName() const { return m_strPathName; }
     void SetPathName(std::string pathName) { m_strPathName = std::move(pathName); }
 
-    // Starts an empty, untitled, unmodified document. Derived documents empty their own data
-    // first and then call this.
+    // Starts an empty, untitled, unmodified document.
     virtual bool OnNewDocument();
+
+    // Replaces the document with the one stored in the file at path, then gives every view its
+    // initial update. On failure the document is left empty and untitled, and the text to show
+    // the user is returned.
+    std::optional<std::string> OnOpenDocument(const std::string& path);
+
+    // Stores the document in the file at path. The bytes go to a new file beside it, which
+    // replaces the old file only once everything is written and on disk, so a failed save
+    // never damages what was there. On failure the text to show the user is returned.
+    std::optional<std::string> OnSaveDocument(const std::string& path);
+
+    // Removes the document's data, before loading and when it is started anew.
+    virtual void DeleteContents() {}
 
 private:
     std::vector<CView*> m_views;

@@ -6,6 +6,7 @@
 
 namespace vantor {
 
+class CArchive;
 class CObject;
 
 // Type information of a class whose objects can be stored in and created from a document file:
@@ -15,6 +16,12 @@ struct CRuntimeClass {
     std::uint16_t schema = 0;
     std::unique_ptr<CObject> (*createObject)() = nullptr;
     const CRuntimeClass* baseClass = nullptr;
+
+    // Makes a creatable class known by its name to archives that load objects. Classes
+    // register themselves once, before main.
+    static void Register(const CRuntimeClass& runtimeClass);
+    // The registered class of exactly this name, or null.
+    static const CRuntimeClass* FromName(std::string_view className);
 
     bool IsDerivedFrom(const CRuntimeClass* other) const {
         for (const CRuntimeClass* c = this; c != nullptr; c = c->baseClass) {
@@ -36,6 +43,8 @@ public:
     virtual ~CObject() = default;
 
     virtual const CRuntimeClass* GetRuntimeClass() const;
+    // Writes the object's fields to a storing archive or reads them from a loading one.
+    virtual void Serialize(CArchive& archive);
 
     bool IsKindOf(const CRuntimeClass* runtimeClass) const {
         return GetRuntimeClass()->IsDerivedFrom(runtimeClass);

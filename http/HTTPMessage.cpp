@@ -7,6 +7,7 @@
 
 #include "app/options/Options.h"
 #include "framework/AsciiText.h"
+#include "framework/CArchive.h"
 
 namespace vantor {
 
@@ -122,6 +123,10 @@ const CRuntimeClass HTTPMessage::classHTTPMessage{"HTTPMessage", 0, &NoObject,
 
 const CRuntimeClass* HTTPMessage::GetRuntimeClass() const {
     return &classHTTPMessage;
+}
+
+bool HTTPMessage::PassesFilter(const FilterOptions& /*filter*/) {
+    return true;
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
@@ -379,6 +384,105 @@ std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bo
         hit = hit + 1 <= searched.size() ? findFrom(hit + 1) : std::string_view::npos;
     }
     return hit == std::string_view::npos ? -1 : static_cast<std::int64_t>(hit);
+}
+
+namespace {
+
+constexpr std::size_t kDetailLineSize = 30;
+constexpr std::size_t kNoticeSize = 128;
+
+void SerializeTime(CArchive& archive, SystemTime& time) {
+    std::array<std::uint16_t*, 8> fields = {&time.year,   &time.month,       &time.dayOfWeek,
+                                            &time.day,    &time.hour,        &time.minute,
+                                            &time.second, &time.milliseconds};
+    for (std::uint16_t* field : fields) {
+        if (archive.IsStoring()) {
+            archive.WriteU16(*field);
+        } else {
+            *field = archive.ReadU16();
+        }
+    }
+}
+
+template <std::size_t N>
+void LoadFixedText(CArchive& archive, std::array<char, N>& into) {
+    const std::string text = archive.ReadFixedText(kDetailLineSize);
+    const std::size_t length = std::min(text.size(), N - 1);
+    std::copy_n(text.begin(), length, into.begin());
+    into[length] = '\0';
+}
+
+std::string UpToFirstZero(std::string text) {
+    text.resize(std::min(text.find('\0'), text.size()));
+    return text;
+}
+
+}  // namespace
+
+void HTTPMessage::Serialize(CArchive& archive) {
+    if (archive.IsStoring()) {
+        archive.WriteU32(m_socket);
+        archive.WriteBytes(m_peerAddress.port);
+        archive.WriteBytes(m_peerAddress.address);
+        archive.WriteBytes(m_peerAddress.zero);
+        archive.WriteFixedText(timeText(), kDetailLineSize);
+        archive.WriteFixedText(peerText(), kDetailLineSize);
+        SerializeTime(archive, m_firstTime);
+        SerializeTime(archive, m_lastTime);
+        archive.WriteString(text().substr(0, text().find('\0')));
+        archive.WriteString(std::string_view(m_startLine).substr(0, m_startLine.find('\0')));
+        return;
+    }
+    m_socket = archive.ReadU32();
+    m_peerAddress.family = kAddressFamilyInet;
+    archive.ReadBytes(m_peerAddress.port);
+    archive.ReadBytes(m_peerAddress.address);
+    archive.ReadBytes(m_peerAddress.zero);
+    LoadFixedText(archive, m_timeText);
+    LoadFixedText(archive, m_peerText);
+    SerializeTime(archive, m_firstTime);
+    SerializeTime(archive, m_lastTime);
+    m_text.Assign(UpToFirstZero(archive.ReadString()));
+    m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
+    m_startLine = UpToFirstZero(archive.ReadString());
+
+    m_captionChanged = false;
+    m_headers.Clear();
+    m_headerEnd = -1;
+    ParseHeaders();
+    m_filteredOut = false;
+}
+
+void HTTPMessage::SerializeSkipped(CArchive& archive) {
+    if (archive.IsStoring()) {
+        archive.WriteU32(static_cast<std::uint32_t>(m_skipped));
+    } else {
+        m_skipped = static_cast<std::int32_t>(archive.ReadU32());
+    }
+}
+
+void HTTPMessage::SerializeState(CArchive& archive) {
+    if (archive.IsStoring()) {
+        archive.WriteU32(StoredState());
+    } else {
+        m_state = static_cast<AssemblyState>(archive.ReadU32());
+    }
+}
+
+void HTTPMessage::SerializeCaption(CArchive& archive) {
+    if (archive.IsStoring()) {
+        archive.WriteString(m_caption);
+    } else {
+        m_caption = archive.ReadString();
+    }
+}
+
+void HTTPMessage::SerializeNotice(CArchive& archive) {
+    if (archive.IsStoring()) {
+        archive.WriteFixedText(m_notice, kNoticeSize);
+    } else {
+        m_notice = archive.ReadFixedText(kNoticeSize);
+    }
 }
 
 }  // namespace vantor

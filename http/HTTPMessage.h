@@ -15,6 +15,8 @@
 
 namespace vantor {
 
+struct FilterOptions;
+
 // One HTTP message of one connection, as far as it has arrived: its raw text (start line,
 // header, whatever part of the body is kept), its header fields, its peer, its capture times,
 // and how much of its body was dropped. It grows by AddData; it decides by itself where its
@@ -26,6 +28,14 @@ public:
     const CRuntimeClass* GetRuntimeClass() const override;
 
     MessageKind kind() const { return m_kind; }
+
+    // The fields every message stores in a document file: connection id, peer (without its
+    // family), the two detail lines, both times, the text and the start line. Loading then
+    // rebuilds the header fields from the text and lowers both flags.
+    void Serialize(CArchive& archive) override;
+
+    // Whether the message tree shows the message under filter (a bare message always passes).
+    virtual bool PassesFilter(const FilterOptions& filter);
 
     // Raised when the caption or image of the message's tree entry must be refreshed.
     virtual bool IsCaptionChanged() const { return m_captionChanged; }
@@ -46,6 +56,9 @@ public:
     std::string_view peerText() const { return m_peerText.data(); }
     bool captureBody() const { return m_captureBody; }
     std::uint32_t maxSize() const { return m_maxSize; }
+    // The numbers as they stand in a document file.
+    std::uint32_t StoredState() const { return static_cast<std::uint32_t>(m_state); }
+
     // Offset just after the header terminator, or -1 while none has been seen.
     std::int64_t headerEnd() const { return m_headerEnd; }
     std::int64_t scanMark() const { return m_scanMark; }
@@ -85,6 +98,12 @@ public:
     std::uint32_t CutBody();
 
 protected:
+    // The fields of the derived classes that sit in the base.
+    void SerializeSkipped(CArchive& archive);
+    void SerializeState(CArchive& archive);
+    void SerializeCaption(CArchive& archive);
+    void SerializeNotice(CArchive& archive);
+
     // For loading: an empty message whose fields are read from a document file.
     explicit HTTPMessage(MessageKind kind);
     // For capture: maxSizeKB is the size limit in kilobytes.

@@ -1,6 +1,8 @@
 #include "http/HTTPRequest.h"
 
+#include "app/options/FilterOptions.h"
 #include "framework/AsciiText.h"
+#include "framework/CArchive.h"
 #include "http/HTTPResponse.h"
 #include "http/ScanFormat.h"
 
@@ -19,6 +21,25 @@ const CRuntimeClass* HTTPRequest::GetRuntimeClass() const {
     return &classHTTPRequest;
 }
 
+namespace {
+const bool kRegistered = (CRuntimeClass::Register(HTTPRequest::classHTTPRequest), true);
+}  // namespace
+
+void HTTPRequest::Serialize(CArchive& archive) {
+    HTTPMessage::Serialize(archive);
+    SerializeSkipped(archive);
+    SerializeState(archive);
+    SerializeCaption(archive);
+    if (archive.IsStoring()) {
+        archive.WriteString(m_method);
+        archive.WriteString(m_target);
+    } else {
+        m_method = archive.ReadString();
+        m_target = archive.ReadString();
+        m_response = nullptr;
+    }
+}
+
 HTTPRequest::HTTPRequest() : HTTPMessage(MessageKind::Request) {}
 
 HTTPRequest::HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
@@ -30,6 +51,23 @@ void HTTPRequest::SetResponse(HTTPResponse* response) {
     if (response != nullptr) {
         response->m_request = this;
     }
+}
+
+bool HTTPRequest::PassesFilter(const FilterOptions& filter) {
+    if (!filter.m_bEnabled) {
+        return true;
+    }
+    if (m_response == nullptr) {
+        return filter.CheckHost(m_target);
+    }
+    if (filter.CheckHost(m_target)) {
+        m_response->SetFilteredOut(false);
+        if (m_response->PassesFilter(filter)) {
+            return true;
+        }
+    }
+    m_response->SetFilteredOut(true);
+    return false;
 }
 
 void HTTPRequest::ParseRequestLine() {

@@ -16,6 +16,9 @@ public:
     const CRuntimeClass* GetRuntimeClass() const override;
 
     HTTPRequest();
+    // The message's fields, then skipped, state, caption, method and target. Loading leaves
+    // the request unpaired.
+    void Serialize(CArchive& archive) override;
     HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                 const SockAddrIn& peerAddress);
 
@@ -28,6 +31,11 @@ public:
     const std::string& method() const { return m_method; }
     // The Host field followed by the URI, or only the URI when it does not begin with "/".
     const std::string& target() const { return m_target; }
+
+    // With the filter on: the host test on the target and, once a response is paired, that
+    // response's own test; a failing pair marks the response so that it is hidden with the
+    // request.
+    bool PassesFilter(const FilterOptions& filter) override;
 
     void ParseRequestLine();
     // While the header is incomplete the caption is the first line without its line break;

@@ -1,5 +1,7 @@
 #include "http/HTTPResponse.h"
 
+#include "app/options/FilterOptions.h"
+#include "framework/CArchive.h"
 #include "http/ScanFormat.h"
 
 namespace vantor {
@@ -42,11 +44,47 @@ const CRuntimeClass* HTTPResponse::GetRuntimeClass() const {
     return &classHTTPResponse;
 }
 
+namespace {
+const bool kRegistered = (CRuntimeClass::Register(HTTPResponse::classHTTPResponse), true);
+}  // namespace
+
+void HTTPResponse::Serialize(CArchive& archive) {
+    HTTPMessage::Serialize(archive);
+    if (archive.IsStoring()) {
+        archive.WriteU32(static_cast<std::uint32_t>(m_contentClass));
+        SerializeState(archive);
+        SerializeCaption(archive);
+        archive.WriteU32(m_statusCode);
+    } else {
+        m_contentClass = static_cast<ContentClass>(archive.ReadU32());
+        SerializeState(archive);
+        SerializeCaption(archive);
+        m_statusCode = archive.ReadU32();
+    }
+    SerializeSkipped(archive);
+    SerializeNotice(archive);
+}
+
 HTTPResponse::HTTPResponse() : HTTPMessage(MessageKind::Response) {}
 
 HTTPResponse::HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                            const SockAddrIn& peerAddress)
     : HTTPMessage(MessageKind::Response, captureBody, maxSizeKB, socket, peerAddress) {}
+
+bool HTTPResponse::PassesFilter(const FilterOptions& filter) {
+    if (!filter.m_bEnabled) {
+        return true;
+    }
+    if (filteredOut()) {
+        SetFilteredOut(false);
+        return false;
+    }
+    if (m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader) {
+        return true;
+    }
+    return filter.CheckContentClass(static_cast<std::int32_t>(m_contentClass)) &&
+           filter.CheckResponseCode(m_statusCode);
+}
 
 void HTTPResponse::ParseStatusLine() {
     if (const auto code = ScanStatusCode(text())) {

@@ -17,6 +17,9 @@ public:
     const CRuntimeClass* GetRuntimeClass() const override;
 
     HTTPResponse();
+    // The message's fields, then content class, state, caption, status code, skipped and the
+    // notice line.
+    void Serialize(CArchive& archive) override;
     HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                  const SockAddrIn& peerAddress);
 
@@ -25,6 +28,11 @@ public:
     ContentClass contentClass() const { return m_contentClass; }
     // The request this response is paired with, if any (set by HTTPRequest::SetResponse).
     HTTPRequest* request() const { return m_request; }
+
+    // With the filter on: false once after the request marked it (the response follows its
+    // hidden request); true while the header is incomplete; otherwise the content-class and
+    // status-code tests.
+    bool PassesFilter(const FilterOptions& filter) override;
 
     void ParseStatusLine();
     void BuildCaption() override;

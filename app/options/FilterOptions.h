@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/options/InputHistory.h"
@@ -38,6 +39,17 @@ struct FilterOptions {
     // Rebuilds m_hostWords: the trimmed host text cut at runs of spaces and tabs. Words keep
     // their case.
     void SplitHostWords();
+
+    // The filter's tests; each passes everything while the filter is off.
+    // A host passes when the host test is off or empty, or when it contains one of the host
+    // words (exact bytes).
+    bool CheckHost(std::string_view text) const;
+    // A status code passes unless its class is switched off: 1xx, 2xx, 3xx, 4xx, 5xx, or other
+    // (below 100 or above 599).
+    bool CheckResponseCode(std::uint32_t code) const;
+    // A content class (0 application, 1 text, 2 audio or video, 3 image, 4 other, 5 without
+    // content) passes unless it is switched off; values outside 0 to 5 pass.
+    bool CheckContentClass(std::int32_t contentClass) const;
 };
 
 }  // namespace vantor

@@ -56,6 +56,7 @@ struct ContentTypesCase {
     std::string text;
     std::vector<std::string> list;
     bool allowWithout;
+    friend void PrintTo(const ContentTypesCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ParseContentTypesTest : public testing::TestWithParam<ContentTypesCase> {};
@@ -92,6 +93,7 @@ struct HostWordsCase {
     const char* name;
     std::string text;
     std::vector<std::string> words;
+    friend void PrintTo(const HostWordsCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SplitHostWordsTest : public testing::TestWithParam<HostWordsCase> {};

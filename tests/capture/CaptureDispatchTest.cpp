@@ -19,6 +19,9 @@ struct TableCase {
     std::uint32_t direction;
     std::uint32_t previous;
     EntryPoint expected;
+    friend void PrintTo(const TableCase& c, std::ostream* os) {
+        *os << c.direction << " after " << c.previous;
+    }
 };
 
 class DispatchTableTest : public testing::TestWithParam<TableCase> {};

@@ -131,6 +131,7 @@ struct KeepBodyCase {
     std::int32_t wholeWord;
     std::string contentTypeLine;  // empty: no Content-Type field
     bool kept;
+    friend void PrintTo(const KeepBodyCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class KeepBodyTest : public testing::TestWithParam<KeepBodyCase> {
@@ -200,13 +201,19 @@ Snapshot Take(const HTTPResponse& r) {
             r.caption(), r.statusCode(),        r.contentClass()};
 }
 
-class SplitInvarianceTest : public testing::TestWithParam<std::string> {
+struct WholeResponse {
+    const char* name;
+    std::string bytes;
+    friend void PrintTo(const WholeResponse& r, std::ostream* os) { *os << r.name; }
+};
+
+class SplitInvarianceTest : public testing::TestWithParam<WholeResponse> {
 protected:
     test::ScopedDefaultOptions options;
 };
 
 TEST_P(SplitInvarianceTest, WholeByteByByteAndEveryCutGiveTheSameMessage) {
-    const std::string& whole = GetParam();
+    const std::string& whole = GetParam().bytes;
     auto reference = Make<HTTPResponse>();
     Feed(*reference, {whole});
     reference->BuildCaption();
@@ -230,11 +237,17 @@ TEST_P(SplitInvarianceTest, WholeByteByByteAndEveryCutGiveTheSameMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Responses, SplitInvarianceTest,
     testing::Values(
-        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 11\r\n\r\n"
-                    "<p>hi</p>\r\n"),
-        std::string("HTTP/1.0 404 Not Found\nContent-Type: text/plain\n\nmissing\n\n"),
-        std::string("HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Type: text/html\r\n\r\n"),
-        std::string("HTTP/1.1 500 Oops\r\nContent-Type: text/plain\r\n\r\n\0\0\r\n\r\n", 53)));
+        WholeResponse{"CrLf",
+                      "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                      "Content-Length: 11\r\n\r\n<p>hi</p>\r\n"},
+        WholeResponse{"BareLf", "HTTP/1.0 404 Not Found\nContent-Type: text/plain\n\nmissing\n\n"},
+        WholeResponse{"NoBody",
+                      "HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Type: text/html\r\n\r\n"},
+        WholeResponse{"NulBytesAndSecondBlankLine",
+                      std::string("HTTP/1.1 500 Oops\r\nContent-Type: text/plain\r\n\r\n"
+                                  "\0\0\r\n\r\n",
+                                  53)}),
+    test::CaseName());
 
 }  // namespace
 }  // namespace vantor

@@ -17,6 +17,7 @@ struct StatusCase {
     std::uint32_t code;
     std::string caption;
     int image;
+    friend void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.statusLine; }
 };
 
 class StatusLineTest : public testing::TestWithParam<StatusCase> {

@@ -10,8 +10,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "TempDirectory.h"
 #include "TestSupport.h"
+#include "app/AppStrings.h"
 #include "capture/RecordStreamReader.h"
+#include "platform/SettingsStore.h"
 
 namespace vantor {
 namespace {
@@ -35,13 +38,38 @@ DumpRun Dump(std::vector<std::string> arguments) {
 
 class DumpCommandTest : public testing::Test {
 protected:
+    // Every run reads the current user's settings: give it a home of its own.
+    DumpCommandTest() { ::setenv("XDG_CONFIG_HOME", configHome.path().c_str(), 1); }
+
     std::string WriteStream(const std::string& bytes) {
         std::ofstream(path, std::ios::binary) << bytes;
         return path.string();
     }
-    ~DumpCommandTest() override { std::filesystem::remove(path); }
+    ~DumpCommandTest() override {
+        std::filesystem::remove(path);
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+
+    // A request and a text/html response with a body of the given size.
+    std::string Exchange(std::size_t bodySize) {
+        std::ostringstream stream;
+        const std::string request = "GET /a HTTP/1.1\r\nHost: h\r\n\r\n";
+        const std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + std::string(bodySize, 'b');
+        WriteRecord(stream, Header(1, 0, 9, static_cast<std::uint32_t>(request.size())),
+                    Bytes(request));
+        WriteRecord(stream, Header(2, 1, 9, static_cast<std::uint32_t>(response.size())),
+                    Bytes(response));
+        WriteRecord(stream, Header(2, 2, 9, 5), Bytes("more."));
+        return stream.str();
+    }
+
+    std::string ResponseRow(const DumpRun& run) {
+        return run.output.substr(run.output.find("\n1\t") + 1);
+    }
 
     test::ScopedDefaultOptions options;
+    test::TempDirectory configHome;
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("vantor-dump-test-" + std::to_string(::getpid()) + ".records");
 };
@@ -113,6 +141,77 @@ TEST_F(DumpCommandTest, ArbitraryBytesNeverCrashTheReplay) {
         const DumpRun run = Dump({"--replay", WriteStream(bytes), "--format", "tsv"});
         ASSERT_TRUE(run.status == 0 || run.status == 1) << run.errors;
     }
+}
+
+TEST_F(DumpCommandTest, ReplaySavedOpenedAndSavedAgainGivesTheSameBytes) {
+    const std::string records = WriteStream(Exchange(10));
+    const std::string first = (configHome / "first.vtr").string();
+    const std::string second = (configHome / "second.vtr").string();
+    const DumpRun replay = Dump({"--replay", records, "--save", first, "--format", "tsv"});
+    ASSERT_EQ(replay.status, 0) << replay.errors;
+    const DumpRun opened = Dump({"--open", first, "--save", second, "--format", "tsv"});
+    ASSERT_EQ(opened.status, 0) << opened.errors;
+    EXPECT_EQ(opened.output, replay.output);
+    std::ifstream a(first, std::ios::binary);
+    std::ifstream b(second, std::ios::binary);
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), std::istreambuf_iterator<char>(),
+                           std::istreambuf_iterator<char>(b), std::istreambuf_iterator<char>()));
+}
+
+TEST_F(DumpCommandTest, BadDocumentFilesPrintTheFrameworkText) {
+    const std::string bad = (configHome / "bad.vtr").string();
+    std::ofstream(bad, std::ios::binary) << "\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage";
+    const DumpRun run = Dump({"--open", bad});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.errors, "vantor-dump: Unexpected file format.\n");
+    EXPECT_EQ(run.output, "");
+
+    const std::string missing = (configHome / "missing.vtr").string();
+    EXPECT_EQ(Dump({"--open", missing}).errors, "vantor-dump: " + missing + " was not found.\n");
+    const DumpRun unsaved =
+        Dump({"--replay", WriteStream(Exchange(1)), "--save", "/nonexistent/dir/x.vtr"});
+    EXPECT_EQ(unsaved.status, 1);
+    EXPECT_EQ(unsaved.errors, "vantor-dump: /nonexistent/dir/x.vtr was not found.\n");
+}
+
+TEST_F(DumpCommandTest, SetOverridesASettingForThisRun) {
+    const std::string records = WriteStream(Exchange(2000));
+    EXPECT_THAT(ResponseRow(Dump({"--replay", records, "--format", "tsv"})),
+                HasSubstr("\tReadingBody\t"));
+    EXPECT_THAT(
+        ResponseRow(Dump({"--replay", records, "--format", "tsv", "--set", "max_res_size=1"})),
+        HasSubstr("\tTooLarge\t"));
+    EXPECT_THAT(
+        ResponseRow(Dump({"--replay", records, "--format", "tsv", "--set", "scan_res_body=0"})),
+        HasSubstr("\tBodyOff\t200 OK\t200\tText\t2005\t"));
+    EXPECT_THAT(ResponseRow(Dump({"--replay", records, "--format", "tsv", "--set",
+                                  "allowed_content=\"image/\""})),
+                HasSubstr("\tBodyFiltered\t"));
+
+    const DumpRun unknown = Dump({"--replay", records, "--set", "no_such_setting=1"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_THAT(unknown.errors, HasSubstr("unknown setting 'no_such_setting'"));
+    EXPECT_EQ(Dump({"--replay", records, "--set", "max_res_size=big"}).status, 2);
+    EXPECT_EQ(Dump({"--replay", records, "--set", "=1"}).status, 2);
+}
+
+TEST_F(DumpCommandTest, UserSettingsAreReadButNeverWritten) {
+    const std::filesystem::path store = SettingsStore::CurrentUserFile();
+    {
+        SettingsStore settings(store);
+        settings.WriteDword(std::string(kApplicationKey) + "\\Preferences", "scan_res_body", 0);
+        ASSERT_TRUE(settings.Flush());
+    }
+    const auto written = std::filesystem::last_write_time(store);
+    const DumpRun run = Dump({"--replay", WriteStream(Exchange(3)), "--format", "tsv"});
+    EXPECT_THAT(ResponseRow(run), HasSubstr("\tBodyOff\t"));
+    EXPECT_EQ(std::filesystem::last_write_time(store), written);
+
+    const DumpRun shown = Dump({"--settings", "--set", "max_req_size=12"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_THAT(shown.output, HasSubstr("Preferences/scan_res_body=0\n"));
+    EXPECT_THAT(shown.output, HasSubstr("Preferences/max_req_size=12\n"));
+    EXPECT_THAT(shown.output, HasSubstr("FilterSettings/rescode_success=1\n"));
 }
 
 }  // namespace

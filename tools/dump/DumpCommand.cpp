@@ -4,9 +4,13 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/AppStrings.h"
+#include "app/SettingsPersistence.h"
 #include "app/options/Options.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
+#include "framework/Profile.h"
+#include "platform/SettingsStore.h"
 #include "tools/dump/ListingView.h"
 
 namespace vantor {
@@ -14,18 +18,26 @@ namespace vantor {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vantor-dump --replay FILE [--format text|tsv]\n"
+    "usage: vantor-dump [--open FILE.vtr] [--replay FILE] [--save FILE.vtr]\n"
+    "                   [--set NAME=VALUE]... [--format text|tsv] [--settings]\n"
     "\n"
-    "Replays a capture-record stream (records back to back, each a 52-byte header\n"
-    "followed by its data) through Vantor's capture path and lists the HTTP messages\n"
-    "it grew into, one line each, in the order they were created.\n"
+    "Vantor's capture path and document without a window. Lists the document's HTTP\n"
+    "messages, one line each, in the order they were created.\n"
     "\n"
-    "  --replay FILE    the capture-record stream to replay\n"
-    "  --format FORMAT  text (the default) or tsv, tab-separated columns for scripts:\n"
-    "                   index, kind, connection id, peer, state, caption, method or\n"
-    "                   status code, target or content class, skipped bytes, text\n"
-    "                   length, index of the paired request\n"
-    "  -h, --help       show this help\n";
+    "  --open FILE.vtr   start from a document file\n"
+    "  --replay FILE     feed a capture-record stream (records back to back, each a\n"
+    "                    52-byte header followed by its data) through the capture path\n"
+    "  --save FILE.vtr   save the document at the end\n"
+    "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
+    "                    (max_req_size, scan_res_body, allowed_content, ...)\n"
+    "  --format FORMAT   text (the default) or tsv, tab-separated columns for scripts:\n"
+    "                    index, kind, connection id, peer, state, caption, method or\n"
+    "                    status code, target or content class, skipped bytes, text\n"
+    "                    length, index of the paired request\n"
+    "  --settings        print the settings in effect (after --set) and do nothing else\n"
+    "  -h, --help        show this help\n"
+    "\n"
+    "Settings are read from the current user's settings store and never written.\n";
 
 // A replay has no provider waiting for the buffer.
 class NoSignals : public CaptureSignals {
@@ -34,6 +46,40 @@ public:
     void SetEmpty() override {}
 };
 
+// The options as a fresh start of the program has them: defaults, then the user's settings.
+void LoadUserSettings() {
+    GlobalOptions() = Options{};
+    SettingsStore store(SettingsStore::CurrentUserFile());
+    const Profile profile(store, std::string(kApplicationKey));
+    LoadSettings(profile, GlobalOptions());
+}
+
+// Applies --set overrides; false, with error set, for an unknown name or a value that does not
+// fit the setting.
+bool ApplyOverrides(const DumpArguments& arguments, std::string& error) {
+    for (const auto& [name, value] : arguments.overrides) {
+        const SettingField* setting = FindSettingField(name);
+        if (setting == nullptr) {
+            error = "unknown setting '" + name + "'";
+            return false;
+        }
+        if (!SetSettingFromText(*setting, GlobalOptions(), value)) {
+            error = "'" + value + "' is not a value for " + name;
+            return false;
+        }
+    }
+    Preferences().ParseContentTypes();
+    Filter().SplitHostWords();
+    return true;
+}
+
+void WriteSettings(std::ostream& output) {
+    for (const SettingField& setting : SettingFields()) {
+        output << setting.section << '/' << setting.name << '='
+               << SettingValueText(setting, GlobalOptions()) << '\n';
+    }
+}
+
 }  // namespace
 
 std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arguments,
@@ -41,32 +87,46 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
     DumpArguments parsed;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        auto value = [&]() -> const std::string* {
+        const std::string* value = nullptr;
+        auto takeValue = [&] {
             if (i + 1 >= arguments.size()) {
                 error = argument + " needs a value";
-                return nullptr;
+                return false;
             }
-            return &arguments[++i];
+            value = &arguments[++i];
+            return true;
         };
         if (argument == "-h" || argument == "--help") {
             parsed.help = true;
-        } else if (argument == "--replay") {
-            const std::string* file = value();
-            if (file == nullptr) {
+        } else if (argument == "--settings") {
+            parsed.showSettings = true;
+        } else if (argument == "--open" || argument == "--replay" || argument == "--save") {
+            if (!takeValue()) {
                 return std::nullopt;
             }
-            parsed.replayFile = *file;
+            (argument == "--open"     ? parsed.openFile
+             : argument == "--replay" ? parsed.replayFile
+                                      : parsed.saveFile) = *value;
+        } else if (argument == "--set") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            const std::size_t equals = value->find('=');
+            if (equals == std::string::npos || equals == 0) {
+                error = "--set needs NAME=VALUE, not '" + *value + "'";
+                return std::nullopt;
+            }
+            parsed.overrides.emplace_back(value->substr(0, equals), value->substr(equals + 1));
         } else if (argument == "--format") {
-            const std::string* format = value();
-            if (format == nullptr) {
+            if (!takeValue()) {
                 return std::nullopt;
             }
-            if (*format == "text") {
+            if (*value == "text") {
                 parsed.format = ListingFormat::Text;
-            } else if (*format == "tsv") {
+            } else if (*value == "tsv") {
                 parsed.format = ListingFormat::Tsv;
             } else {
-                error = "unknown format '" + *format + "' (text or tsv)";
+                error = "unknown format '" + *value + "' (text or tsv)";
                 return std::nullopt;
             }
         } else {
@@ -74,8 +134,9 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
             return std::nullopt;
         }
     }
-    if (!parsed.help && parsed.replayFile.empty()) {
-        error = "nothing to do: give --replay FILE";
+    if (!parsed.help && !parsed.showSettings && parsed.replayFile.empty() &&
+        parsed.openFile.empty()) {
+        error = "nothing to do: give --replay FILE or --open FILE.vtr";
         return std::nullopt;
     }
     return parsed;
@@ -85,6 +146,13 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                   std::ostream& errors) {
     std::string error;
     const auto parsed = ParseDumpArguments(arguments, error);
+    if (parsed && !parsed->help) {
+        LoadUserSettings();
+        if (!ApplyOverrides(*parsed, error)) {
+            errors << "vantor-dump: " << error << '\n';
+            return 2;
+        }
+    }
     if (!parsed) {
         errors << "vantor-dump: " << error << "\n\n" << kUsage;
         return 2;
@@ -93,33 +161,48 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         output << kUsage;
         return 0;
     }
-
-    // As at start-up: the lists derived from the option texts are built before any capture.
-    Preferences().ParseContentTypes();
-    Filter().SplitHostWords();
+    if (parsed->showSettings) {
+        WriteSettings(output);
+        return 0;
+    }
 
     CSnifferDoc document;
     ListingView view;
     document.AddView(&view);
     document.OnNewDocument();
+    int status = 0;
 
-    std::ifstream input(parsed->replayFile, std::ios::binary);
-    if (!input) {
-        errors << "vantor-dump: cannot open " << parsed->replayFile << ": " << std::strerror(errno)
-               << '\n';
-        return 1;
+    if (!parsed->openFile.empty()) {
+        if (const auto failure = document.OnOpenDocument(parsed->openFile)) {
+            errors << "vantor-dump: " << *failure << '\n';
+            return 1;
+        }
     }
-    NoSignals signals;
-    CaptureDispatch dispatch([&document] { return &document; }, signals);
-    const ReplayResult result = ReplayRecordStream(input, dispatch);
+    if (!parsed->replayFile.empty()) {
+        std::ifstream input(parsed->replayFile, std::ios::binary);
+        if (!input) {
+            errors << "vantor-dump: cannot open " << parsed->replayFile << ": "
+                   << std::strerror(errno) << '\n';
+            return 1;
+        }
+        NoSignals signals;
+        CaptureDispatch dispatch([&document] { return &document; }, signals);
+        const ReplayResult result = ReplayRecordStream(input, dispatch);
+        if (!result.ok()) {
+            errors << "vantor-dump: " << parsed->replayFile << ": " << result.error << '\n';
+            status = 1;
+        }
+    }
 
     WriteListing(output, document, parsed->format);
     output.flush();
-    if (!result.ok()) {
-        errors << "vantor-dump: " << parsed->replayFile << ": " << result.error << '\n';
-        return 1;
+    if (!parsed->saveFile.empty()) {
+        if (const auto failure = document.OnSaveDocument(parsed->saveFile)) {
+            errors << "vantor-dump: " << *failure << '\n';
+            status = 1;
+        }
     }
-    return 0;
+    return status;
 }
 
 }  // namespace vantor

@@ -4,14 +4,21 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/dump/MessageListing.h"
 
 namespace vantor {
 
 struct DumpArguments {
-    std::string replayFile;
+    std::string openFile;    // a document file to start from
+    std::string replayFile;  // a capture-record stream to feed through dispatch
+    std::string saveFile;    // where to save the document at the end
     ListingFormat format = ListingFormat::Text;
+    // Preferences overridden for this run, by registry value name.
+    std::vector<std::pair<std::string, std::string>> overrides;
+    bool showSettings = false;
     bool help = false;
 };
 
@@ -20,8 +27,10 @@ struct DumpArguments {
 std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arguments,
                                                 std::string& error);
 
-// vantor-dump: the capture path and the document without a window. Returns the exit status:
-// 0 done, 1 the input could not be read in full (what was read is still listed), 2 usage.
+// vantor-dump: the capture path and the document without a window. Settings come from the
+// current user's settings store, read only. Returns the exit status: 0 done, 1 an input could
+// not be read in full or the document could not be saved (what was read is still listed),
+// 2 usage.
 int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                   std::ostream& errors);
 

@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpus of the fuzz targets into fuzz/corpus/. The seeds are
+committed; run this again only to change them:  python3 fuzz/make_seed_corpus.py
+"""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def record(direction, previous, connection, data, port=8080):
+    peer = struct.pack("<H", 2) + struct.pack(">H", port) + bytes([127, 0, 0, 1]) + bytes(8)
+    header = struct.pack("<III", direction, previous, connection) + peer
+    header += struct.pack("<II", len(data), 0) + struct.pack("<8H", 2026, 12, 2, 8, 9, 30, 0, 5)
+    return header + data
+
+
+def string(text):
+    if len(text) < 255:
+        return bytes([len(text)]) + text
+    if len(text) < 0xFFFE:
+        return b"\xff" + struct.pack("<H", len(text)) + text
+    return b"\xff\xff\xff" + struct.pack("<I", len(text)) + text
+
+
+def fixed(text, size):
+    return text + bytes(size - len(text))
+
+
+def message_fields(connection, text, stored_text=None):
+    fields = struct.pack("<I", connection) + struct.pack(">H", 8080) + bytes([127, 0, 0, 1])
+    fields += bytes(8) + fixed(b"Time: 09:30:00.005", 30) + fixed(b"IP: 127.0.0.1:8080", 30)
+    fields += struct.pack("<8H", 2026, 12, 2, 8, 9, 30, 0, 5) * 2
+    return fields + (string(text) if stored_text is None else stored_text) + string(b"")
+
+
+def request_entry(tag, connection, text, caption, method, target):
+    return tag + message_fields(connection, text) + struct.pack("<II", 0, 2) + \
+        string(caption) + string(method) + string(target)
+
+
+def response_entry(tag, connection, text, caption, code, content_class=1, notice=b""):
+    return tag + message_fields(connection, text) + struct.pack("<II", content_class, 2) + \
+        string(caption) + struct.pack("<II", code, 0) + fixed(notice, 128)
+
+
+def write(folder, name, data):
+    os.makedirs(os.path.join(HERE, "corpus", folder), exist_ok=True)
+    with open(os.path.join(HERE, "corpus", folder, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    get = b"GET /a HTTP/1.1\r\nHost: h\r\n\r\n"
+    ok = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nhi"
+    write("records", "pair", record(1, 0, 7, get) + record(2, 1, 7, ok))
+    write("records", "split-header",
+          record(1, 0, 3, get[:9]) + record(1, 1, 3, get[9:]) + record(2, 1, 3, ok[:20]) +
+          record(2, 2, 3, ok[20:]) + record(1, 2, 3, get))
+    write("records", "stray-and-odd-directions",
+          record(2, 0, 1, ok) + record(3, 1, 1, b"x") + record(1, 3, 1, get) +
+          record(1, 0, 2, b"") + record(1, 1, 2, b"\0\0GET\0 /\n\n"))
+    write("records", "truncated", (record(1, 0, 9, get) + record(2, 1, 9, ok))[:-5])
+
+    new_request = b"\xff\xff\x00\x00\x0b\x00HTTPRequest"
+    new_response = b"\xff\xff\x00\x00\x0c\x00HTTPResponse"
+    pair = request_entry(new_request, 7, get, b"GET h/a", b"GET", b"h/a") + \
+        response_entry(new_response, 7, ok, b"200 OK", 200)
+    write("document", "empty", b"")
+    write("document", "no-messages", b"\x00\x00")
+    write("document", "pair", b"\x02\x00" + pair)
+    write("document", "class-index",
+          b"\x03\x00" + pair + request_entry(b"\x01\x80", 7, get, b"GET h/a", b"GET", b"h/a"))
+    write("document", "big-count", b"\xff\xff\x03\x00\x00\x00" + pair +
+          response_entry(b"\x03\x80", 7, ok, b"200 OK", 200, 0, b"2 bytes skipped."))
+    write("document", "wide-string",
+          b"\x01\x00" + new_request +
+          message_fields(5, None, b"\xff\xfe\xff\x03A\x00\xe9\x00=\xd8") +
+          struct.pack("<II", 0, 2) + string(b"GET /") + string(b"GET") + string(b"/"))
+    write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
+
+
+if __name__ == "__main__":
+    main()

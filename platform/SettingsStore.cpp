@@ -1,0 +1,388 @@
+#include "platform/SettingsStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "framework/AsciiText.h"
+
+namespace vantor {
+
+struct SettingsStore::Key {
+    std::string name;
+    // Keyed by the lower-cased name; each entry keeps the name as it was created.
+    std::map<std::string, std::pair<std::string, Value>> values;
+    std::map<std::string, std::unique_ptr<Key>> subkeys;
+};
+
+namespace {
+
+constexpr std::string_view kHeader =
+    "; Vantor settings store. Keys in [brackets]; values \"name\"=dword:XXXXXXXX (hexadecimal)\n"
+    "; or \"name\"=\"text\" with \\\\, \\\", \\n, \\r, \\t and \\xNN escapes.\n";
+
+std::filesystem::path BaseDirectory(const char* variable, const char* fallbackBelowHome) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/') {
+        return value;
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr && home[0] != '\0' ? home : "/tmp") /
+           fallbackBelowHome;
+}
+
+std::vector<std::string_view> SplitPath(std::string_view path) {
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('\\');
+        const std::string_view part = path.substr(0, slash);
+        if (!part.empty()) {
+            parts.push_back(part);
+        }
+        if (slash == std::string_view::npos) {
+            break;
+        }
+        path.remove_prefix(slash + 1);
+    }
+    return parts;
+}
+
+std::string Quote(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    char escaped[5];
+                    std::snprintf(escaped, sizeof escaped, "\\x%02x",
+                                  static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Reads a quoted text at the start of line; on success removes it from line.
+std::optional<std::string> Unquote(std::string_view& line) {
+    if (line.empty() || line.front() != '"') {
+        return std::nullopt;
+    }
+    std::string out;
+    for (std::size_t i = 1; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') {
+            line.remove_prefix(i + 1);
+            return out;
+        }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i >= line.size()) {
+            return std::nullopt;
+        }
+        switch (line[i]) {
+            case '\\':
+            case '"':
+                out += line[i];
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'x': {
+                const int high = i + 1 < line.size() ? HexDigit(line[i + 1]) : -1;
+                const int low = i + 2 < line.size() ? HexDigit(line[i + 2]) : -1;
+                if (high < 0 || low < 0) {
+                    return std::nullopt;
+                }
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                break;
+            }
+            default:
+                return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> ParseDword(std::string_view text) {
+    if (text.size() != 8) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        value = value * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore(std::filesystem::path file)
+    : m_file(std::move(file)), m_root(std::make_unique<Key>()) {
+    std::ifstream input(m_file, std::ios::binary);
+    if (input) {
+        std::ostringstream text;
+        text << input.rdbuf();
+        Parse(text.str());
+    }
+}
+
+SettingsStore::~SettingsStore() = default;
+
+std::filesystem::path SettingsStore::CurrentUserFile() {
+    return BaseDirectory("XDG_CONFIG_HOME", ".config") / "Orvane" / "current-user.reg";
+}
+
+std::filesystem::path SettingsStore::LocalMachineFile() {
+    return BaseDirectory("XDG_STATE_HOME", ".local/state") / "vantor" / "local-machine.reg";
+}
+
+void SettingsStore::Parse(std::string_view text) {
+    Key* current = nullptr;  // values before the first key header have nowhere to go
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = TrimAsciiSpace(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty() || line.front() == ';' || line.front() == '#') {
+            continue;
+        }
+        if (line.front() == '[') {
+            current = line.back() == ']' && line.size() > 2
+                          ? &MakeKey(line.substr(1, line.size() - 2))
+                          : nullptr;
+            continue;
+        }
+        auto name = Unquote(line);
+        if (current == nullptr || !name || line.empty() || line.front() != '=') {
+            continue;
+        }
+        line.remove_prefix(1);
+        std::optional<Value> value;
+        if (line.starts_with("dword:")) {
+            if (const auto number = ParseDword(line.substr(6))) {
+                value = *number;
+            }
+        } else if (auto quoted = Unquote(line); quoted && TrimAsciiSpace(line).empty()) {
+            value = std::move(*quoted);
+        }
+        if (value) {
+            current->values[AsciiLower(*name)] = {*name, std::move(*value)};
+        }
+    }
+}
+
+SettingsStore::Key* SettingsStore::FindKey(std::string_view path) const {
+    Key* key = m_root.get();
+    for (const std::string_view part : SplitPath(path)) {
+        const auto found = key->subkeys.find(AsciiLower(part));
+        if (found == key->subkeys.end()) {
+            return nullptr;
+        }
+        key = found->second.get();
+    }
+    return key;
+}
+
+SettingsStore::Key& SettingsStore::MakeKey(std::string_view path) {
+    Key* key = m_root.get();
+    for (const std::string_view part : SplitPath(path)) {
+        auto& slot = key->subkeys[AsciiLower(part)];
+        if (!slot) {
+            slot = std::make_unique<Key>();
+            slot->name = std::string(part);
+            m_changed = true;
+        }
+        key = slot.get();
+    }
+    return *key;
+}
+
+void SettingsStore::CreateKey(std::string_view key) {
+    MakeKey(key);
+}
+
+bool SettingsStore::KeyExists(std::string_view key) const {
+    return FindKey(key) != nullptr;
+}
+
+std::optional<std::string> SettingsStore::EnumSubkey(std::string_view key,
+                                                     std::size_t index) const {
+    const Key* found = FindKey(key);
+    if (found == nullptr || index >= found->subkeys.size()) {
+        return std::nullopt;
+    }
+    auto entry = found->subkeys.begin();
+    std::advance(entry, static_cast<std::ptrdiff_t>(index));
+    return entry->second->name;
+}
+
+bool SettingsStore::DeleteKey(std::string_view key) {
+    const std::vector<std::string_view> parts = SplitPath(key);
+    if (parts.empty()) {
+        return false;  // the root itself stays
+    }
+    std::string parentPath;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        parentPath += std::string(parts[i]) + "\\";
+    }
+    Key* parent = FindKey(parentPath);
+    if (parent == nullptr || parent->subkeys.erase(AsciiLower(parts.back())) == 0) {
+        return false;
+    }
+    m_changed = true;
+    return true;
+}
+
+const SettingsStore::Value* SettingsStore::FindValue(std::string_view key,
+                                                     std::string_view name) const {
+    const Key* found = FindKey(key);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    const auto value = found->values.find(AsciiLower(name));
+    return value == found->values.end() ? nullptr : &value->second.second;
+}
+
+std::optional<std::uint32_t> SettingsStore::ReadDword(std::string_view key,
+                                                      std::string_view name) const {
+    const Value* value = FindValue(key, name);
+    const auto* number = value != nullptr ? std::get_if<std::uint32_t>(value) : nullptr;
+    return number != nullptr ? std::optional(*number) : std::nullopt;
+}
+
+std::optional<std::string> SettingsStore::ReadString(std::string_view key,
+                                                     std::string_view name) const {
+    const Value* value = FindValue(key, name);
+    const auto* text = value != nullptr ? std::get_if<std::string>(value) : nullptr;
+    return text != nullptr ? std::optional(*text) : std::nullopt;
+}
+
+void SettingsStore::WriteDword(std::string_view key, std::string_view name, std::uint32_t value) {
+    MakeKey(key).values[AsciiLower(name)] = {std::string(name), value};
+    m_changed = true;
+}
+
+void SettingsStore::WriteString(std::string_view key, std::string_view name,
+                                std::string_view value) {
+    MakeKey(key).values[AsciiLower(name)] = {std::string(name), std::string(value)};
+    m_changed = true;
+}
+
+bool SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
+    Key* found = FindKey(key);
+    if (found == nullptr || found->values.erase(AsciiLower(name)) == 0) {
+        return false;
+    }
+    m_changed = true;
+    return true;
+}
+
+void SettingsStore::FormatKey(std::string& out, const std::string& path, const Key& key) {
+    if (!path.empty()) {
+        out += "\n[" + path + "]\n";
+        for (const auto& [lowered, entry] : key.values) {
+            const auto& [name, value] = entry;
+            out += Quote(name) + "=";
+            if (const auto* number = std::get_if<std::uint32_t>(&value)) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "dword:%08x", *number);
+                out += hex;
+            } else {
+                out += Quote(std::get<std::string>(value));
+            }
+            out += '\n';
+        }
+    }
+    for (const auto& [lowered, subkey] : key.subkeys) {
+        FormatKey(out, path.empty() ? subkey->name : path + "\\" + subkey->name, *subkey);
+    }
+}
+
+std::string SettingsStore::Format() const {
+    std::string out(kHeader);
+    FormatKey(out, "", *m_root);
+    return out;
+}
+
+bool SettingsStore::Flush() {
+    if (!m_changed) {
+        return true;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(m_file.parent_path(), error);
+    const std::string text = Format();
+    std::filesystem::path temporary = m_file;
+    temporary += ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno != EINTR) {
+            ok = false;
+        } else if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temporary.c_str(), m_file.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    m_changed = false;
+    return true;
+}
+
+}  // namespace vantor
