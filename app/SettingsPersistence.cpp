@@ -80,6 +80,8 @@ template <typename... Handlers>
 struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
+template <typename... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 void LoadSection(const Profile& profile, Options& options, std::string_view section) {
     for (const SettingField& setting : SettingFields()) {

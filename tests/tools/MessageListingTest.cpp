@@ -64,5 +64,22 @@ TEST_F(MessageListingTest, TextFormatShowsWhereWhatAndHowMuch) {
         << listing;
 }
 
+TEST_F(MessageListingTest, CaptionsFollowTheTreeRules) {
+    // A caption is built when the message appears and when it changes; a header that never
+    // completes keeps the first line it had, until a rebuild.
+    document.NewRequest(Header(1, 0, 5), Bytes("GET /lo"));
+    document.AppendRequest(Header(1, 1, 5), Bytes("ng HTTP/1.1\r\nHost: h\r\n"));
+    document.NewResponse(Header(2, 1, 6), Bytes("HTTP/1.1 404 Not"));
+    document.AppendResponse(Header(2, 2, 6), Bytes(" Found\r\n\r\n"));
+    const HTTPMessage& request = *document.messages()[0];
+    const HTTPMessage& response = *document.messages()[1];
+    EXPECT_EQ(request.caption(), "GET /lo");
+    EXPECT_EQ(response.caption(), "404 Not Found") << "rebuilt when its header completed";
+    EXPECT_FALSE(response.IsCaptionChanged()) << "lowered as the tree's update does";
+
+    document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    EXPECT_EQ(request.caption(), "GET /long HTTP/1.1");
+}
+
 }  // namespace
 }  // namespace vantor

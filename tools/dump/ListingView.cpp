@@ -4,6 +4,18 @@
 
 namespace vantor {
 
+void ListingView::OnInitialUpdate() {
+    Rebuild();
+}
+
+void ListingView::Rebuild() {
+    if (auto* document = dynamic_cast<CSnifferDoc*>(GetDocument())) {
+        for (const auto& message : document->messages()) {
+            message->BuildCaption();
+        }
+    }
+}
+
 void ListingView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object) {
     auto* message = dynamic_cast<HTTPMessage*>(object);
     switch (hint) {
@@ -20,11 +32,7 @@ void ListingView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* objec
             }
             break;
         case HINT_REBUILD:
-            if (auto* document = dynamic_cast<CSnifferDoc*>(GetDocument())) {
-                for (const auto& each : document->messages()) {
-                    each->BuildCaption();
-                }
-            }
+            Rebuild();
             break;
         default:
             break;
