@@ -5,16 +5,20 @@
 // makes it durable.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 
 #include "app/options/Options.h"
 #include "document/CSnifferDoc.h"
+#include "framework/ByteStreams.h"
+#include "framework/CArchive.h"
 
 namespace vantor {
 namespace {
@@ -78,7 +82,42 @@ void BM_SaveDocument(benchmark::State& state) {
     }
     SetCounters(state, std::filesystem::file_size(path), document.messages().size());
 }
-BENCHMARK(BM_SaveDocument)->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(BM_SaveDocument)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
+
+// The bytes of a save without the file system: what encoding the document costs.
+class DiscardingSink : public ByteSink {
+public:
+    DiscardingSink() {
+        m_next = m_buffer.data();
+        m_end = m_buffer.data() + m_buffer.size();
+    }
+    std::uint64_t written = 0;
+
+    std::size_t Pending() const { return static_cast<std::size_t>(m_next - m_buffer.data()); }
+
+protected:
+    void WriteMore(std::span<const std::uint8_t> bytes) override {
+        written += static_cast<std::uint64_t>(m_next - m_buffer.data()) + bytes.size();
+        m_next = m_buffer.data();
+    }
+
+private:
+    std::array<std::uint8_t, 256 * 1024> m_buffer{};
+};
+
+void BM_StoreDocumentWithoutFile(benchmark::State& state) {
+    CSnifferDoc document;
+    Fill(document);
+    std::uint64_t bytes = 0;
+    for (auto _ : state) {
+        DiscardingSink sink;
+        CArchive archive(sink);
+        document.Serialize(archive);
+        bytes = sink.written + static_cast<std::uint64_t>(sink.Pending());
+    }
+    SetCounters(state, bytes, document.messages().size());
+}
+BENCHMARK(BM_StoreDocumentWithoutFile)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 
 long PeakResidentKilobytes() {
     rusage usage{};
@@ -86,32 +125,29 @@ long PeakResidentKilobytes() {
     return usage.ru_maxrss;
 }
 
-// The peak memory of opening the file, measured in a child process of its own so that nothing
-// else this process ever held counts.
+long ResidentKilobytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0;
+    long resident = 0;
+    statm >> pages >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The peak memory of opening the file, measured in a fresh run of this program
+// (document_bench --open-peak FILE), so that nothing else this process held counts.
 double PeakMegabytesOfOneOpen(const std::string& path) {
-    int pipe[2];
-    if (::pipe(pipe) != 0) {
+    const std::string command =
+        "/proc/" + std::to_string(::getpid()) + "/exe --open-peak '" + path + "'";
+    FILE* child = ::popen(command.c_str(), "r");
+    if (child == nullptr) {
         return -1;
     }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const long before = PeakResidentKilobytes();
-        long grown = -1;
-        {
-            CSnifferDoc document;
-            if (!document.OnOpenDocument(path)) {
-                grown = PeakResidentKilobytes() - before;
-            }
-        }
-        const ssize_t wrote = ::write(pipe[1], &grown, sizeof grown);
-        ::_exit(wrote == sizeof grown ? 0 : 1);
+    double megabytes = -1;
+    if (std::fscanf(child, "%lf", &megabytes) != 1) {
+        megabytes = -1;
     }
-    long grown = -1;
-    ::close(pipe[1]);
-    const ssize_t got = ::read(pipe[0], &grown, sizeof grown);
-    ::close(pipe[0]);
-    ::waitpid(child, nullptr, 0);
-    return got == sizeof grown ? static_cast<double>(grown) / 1024.0 : -1;
+    ::pclose(child);
+    return megabytes;
 }
 
 void BM_OpenDocument(benchmark::State& state) {
@@ -139,13 +175,28 @@ void BM_OpenDocument(benchmark::State& state) {
     const auto fileBytes = std::filesystem::file_size(path);
     SetCounters(state, fileBytes, messages);
     const double peak = PeakMegabytesOfOneOpen(path);
-    state.counters["peak MB"] = peak;
-    state.counters["peak / file"] = peak / (static_cast<double>(fileBytes) / 1e6 / 1.048576);
+    state.counters["open peak MiB"] = peak;
+    state.counters["peak / file"] = peak / (static_cast<double>(fileBytes) / 1048576.0);
     std::filesystem::remove(path);
 }
-BENCHMARK(BM_OpenDocument)->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(BM_OpenDocument)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 
 }  // namespace
 }  // namespace vantor
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--open-peak") {
+        const long before = vantor::ResidentKilobytes();
+        vantor::CSnifferDoc document;
+        if (document.OnOpenDocument(argv[2])) {
+            return 1;
+        }
+        std::printf("%.1f\n",
+                    static_cast<double>(vantor::PeakResidentKilobytes() - before) / 1024.0);
+        return 0;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

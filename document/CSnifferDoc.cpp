@@ -129,9 +129,10 @@ void CSnifferDoc::Serialize(CArchive& archive) {
         m_messages.emplace_back(static_cast<HTTPMessage*>(object.release()));
     }
     for (const auto& message : m_messages) {
-        if (auto* request = dynamic_cast<HTTPRequest*>(message.get())) {
-            IndexRequest(request);
-        } else if (auto* response = dynamic_cast<HTTPResponse*>(message.get())) {
+        if (message->kind() == MessageKind::Request) {
+            IndexRequest(static_cast<HTTPRequest*>(message.get()));
+        } else {
+            auto* response = static_cast<HTTPResponse*>(message.get());
             IndexResponse(response);
             PairResponse(response);
         }

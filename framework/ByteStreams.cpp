@@ -23,14 +23,17 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 
 }  // namespace
 
-std::size_t MemoryByteSource::Read(std::span<std::uint8_t> into) {
-    const std::size_t count = std::min(into.size(), m_bytes.size() - m_position);
-    std::copy_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_position), count, into.begin());
-    m_position += count;
+std::size_t MemoryByteSource::ReadMore(std::span<std::uint8_t> into) {
+    const std::size_t count = std::min(into.size(), Buffered());
+    if (count == 0) {
+        return 0;
+    }
+    std::memcpy(into.data(), m_next, count);
+    m_next += count;
     return count;
 }
 
-void MemoryByteSink::Write(std::span<const std::uint8_t> bytes) {
+void MemoryByteSink::WriteMore(std::span<const std::uint8_t> bytes) {
     m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
 }
 
@@ -51,6 +54,7 @@ FileByteSource::FileByteSource(const std::string& path) : m_path(path) {
     }
     m_size = static_cast<std::uint64_t>(status.st_size);
     m_buffer.resize(kBufferSize);
+    m_next = m_end = m_buffer.data();
 }
 
 FileByteSource::~FileByteSource() {
@@ -59,35 +63,42 @@ FileByteSource::~FileByteSource() {
     }
 }
 
-std::size_t FileByteSource::Fill() {
-    while (true) {
-        const ssize_t got = ::read(m_fd, m_buffer.data(), m_buffer.size());
-        if (got >= 0) {
-            m_begin = 0;
-            m_end = static_cast<std::size_t>(got);
-            return m_end;
-        }
-        if (errno != EINTR) {
+std::size_t FileByteSource::Fetch(std::uint8_t* into, std::size_t count) {
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - m_fetched));
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::read(m_fd, into + done, count - done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             ThrowFileError(errno, m_path, "cannot read");
         }
+        if (got == 0) {
+            break;  // the file shrank since it was opened
+        }
+        done += static_cast<std::size_t>(got);
     }
+    m_fetched += done;
+    return done;
 }
 
-std::size_t FileByteSource::Read(std::span<std::uint8_t> into) {
-    // Never past the size seen at open: a file that grows meanwhile does not lift the bound.
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), Remaining()));
-    std::size_t done = 0;
-    while (done < wanted) {
-        if (m_begin == m_end && Fill() == 0) {
-            break;  // the file shrank
-        }
-        const std::size_t count = std::min(wanted - done, m_end - m_begin);
-        std::memcpy(into.data() + done, m_buffer.data() + m_begin, count);
-        m_begin += count;
-        done += count;
+std::size_t FileByteSource::ReadMore(std::span<std::uint8_t> into) {
+    // What the window still holds, then either one direct read for a large request or a
+    // refilled window for a small one.
+    std::size_t done = Buffered();
+    std::memcpy(into.data(), m_next, done);
+    m_next = m_end = m_buffer.data();
+    const std::size_t wanted = into.size() - done;
+    if (wanted >= m_buffer.size()) {
+        return done + Fetch(into.data() + done, wanted);
     }
-    m_consumed += done;
-    return done;
+    const std::size_t filled = Fetch(m_buffer.data(), m_buffer.size());
+    m_end = m_buffer.data() + filled;
+    const std::size_t count = std::min(wanted, filled);
+    std::memcpy(into.data() + done, m_next, count);
+    m_next += count;
+    return done + count;
 }
 
 FileByteSink::FileByteSink(const std::string& path, unsigned mode) : m_path(path) {
@@ -95,7 +106,9 @@ FileByteSink::FileByteSink(const std::string& path, unsigned mode) : m_path(path
     if (m_fd < 0) {
         ThrowFileError(errno, path, "cannot create");
     }
-    m_buffer.reserve(kBufferSize);
+    m_buffer.resize(kBufferSize);
+    m_next = m_buffer.data();
+    m_end = m_buffer.data() + m_buffer.size();
 }
 
 FileByteSink::~FileByteSink() {
@@ -104,15 +117,14 @@ FileByteSink::~FileByteSink() {
     }
 }
 
-void FileByteSink::Write(std::span<const std::uint8_t> bytes) {
-    if (m_buffer.size() + bytes.size() > kBufferSize) {
-        Flush();
-    }
-    if (bytes.size() >= kBufferSize) {
+void FileByteSink::WriteMore(std::span<const std::uint8_t> bytes) {
+    Flush();
+    if (bytes.size() >= m_buffer.size()) {
         WriteAll(bytes);  // large blocks go straight to the file, without a copy
         return;
     }
-    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+    std::memcpy(m_next, bytes.data(), bytes.size());
+    m_next += bytes.size();
 }
 
 void FileByteSink::WriteAll(std::span<const std::uint8_t> bytes) {
@@ -130,8 +142,8 @@ void FileByteSink::WriteAll(std::span<const std::uint8_t> bytes) {
 }
 
 void FileByteSink::Flush() {
-    WriteAll(m_buffer);
-    m_buffer.clear();
+    WriteAll({m_buffer.data(), static_cast<std::size_t>(m_next - m_buffer.data())});
+    m_next = m_buffer.data();
 }
 
 void FileByteSink::Commit() {

@@ -157,25 +157,42 @@ std::uint32_t CArchive::ReadStringLength(bool& wide) {
 }
 
 std::string CArchive::ReadString() {
+    std::string text;
+    ReadString([&text](std::size_t length) {
+        text.resize(length);
+        return text.data();
+    });
+    return text;
+}
+
+void CArchive::ReadString(const std::function<char*(std::size_t)>& reserve) {
     bool wide = false;
     const std::uint32_t length = ReadStringLength(wide);
     if (wide) {
         CheckRemaining(std::uint64_t{length} * 2);
         std::vector<std::uint8_t> units(std::size_t{length} * 2);
         ReadBytes(units);
-        return Utf16ToUtf8(units);
+        const std::string converted = Utf16ToUtf8(units);
+        std::copy(converted.begin(), converted.end(), reserve(converted.size()));
+        return;
     }
     CheckRemaining(length);
-    std::string text(length, '\0');
-    ReadBytes({reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
-    return text;
+    char* into = reserve(length);
+    ReadBytes({reinterpret_cast<std::uint8_t*>(into), length});
 }
 
 void CArchive::WriteFixedText(std::string_view text, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
     text = text.substr(0, std::min(text.find('\0'), size - 1));
-    std::vector<std::uint8_t> bytes(size, 0);
-    std::copy(text.begin(), text.end(), bytes.begin());
-    WriteBytes(bytes);
+    WriteBytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    static constexpr std::array<std::uint8_t, 256> kZeros{};
+    for (std::size_t left = size - text.size(); left > 0;) {
+        const std::size_t count = std::min(left, kZeros.size());
+        WriteBytes({kZeros.data(), count});
+        left -= count;
+    }
 }
 
 std::string CArchive::ReadFixedText(std::size_t size) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -54,6 +55,9 @@ public:
     // prefix counting characters) is read and converted to UTF-8; it is never written.
     void WriteString(std::string_view text);
     std::string ReadString();
+    // Reads a string into the storage that reserve(length) returns for exactly length bytes,
+    // so that a large text is copied once, straight into its final place.
+    void ReadString(const std::function<char*(std::size_t)>& reserve);
 
     // A zero-terminated text padded with zeros to exactly size bytes (cut to size - 1).
     void WriteFixedText(std::string_view text, std::size_t size);

@@ -71,7 +71,9 @@ std::string DescribeFailure(FileAction action, const std::string& path) {
     try {
         throw;
     } catch (const CArchiveException&) {
-        return std::string(kTextUnexpectedFileFormat);
+        if (action == FileAction::Open) {
+            return std::string(kTextUnexpectedFileFormat);
+        }
     } catch (const CFileException& failure) {
         switch (failure.errorNumber()) {
             case ENOENT:

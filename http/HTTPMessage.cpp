@@ -404,11 +404,14 @@ void SerializeTime(CArchive& archive, SystemTime& time) {
     }
 }
 
+// A fixed text of the detail-line size, into a buffer that holds at least its text.
 template <std::size_t N>
 void LoadFixedText(CArchive& archive, std::array<char, N>& into) {
-    const std::string text = archive.ReadFixedText(kDetailLineSize);
-    const std::size_t length = std::min(text.size(), N - 1);
-    std::copy_n(text.begin(), length, into.begin());
+    std::array<char, kDetailLineSize> bytes{};
+    archive.ReadBytes({reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()});
+    const std::size_t length =
+        std::min({std::string_view(bytes.data(), bytes.size()).find('\0'), bytes.size(), N - 1});
+    std::copy_n(bytes.begin(), length, into.begin());
     into[length] = '\0';
 }
 
@@ -442,7 +445,8 @@ void HTTPMessage::Serialize(CArchive& archive) {
     LoadFixedText(archive, m_peerText);
     SerializeTime(archive, m_firstTime);
     SerializeTime(archive, m_lastTime);
-    m_text.Assign(UpToFirstZero(archive.ReadString()));
+    archive.ReadString([this](std::size_t length) { return m_text.Resize(length); });
+    m_text.Truncate(std::min(m_text.view().find('\0'), m_text.size()));
     m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
     m_startLine = UpToFirstZero(archive.ReadString());
 

@@ -48,6 +48,14 @@ void TextBuffer::Truncate(std::size_t size) {
     }
 }
 
+char* TextBuffer::Resize(std::size_t size) {
+    if (size != m_capacity) {
+        Reallocate(size);
+    }
+    m_size = size;
+    return m_data;
+}
+
 void TextBuffer::Assign(std::string_view bytes) {
     m_size = 0;
     Reallocate(bytes.size());

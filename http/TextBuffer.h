@@ -25,6 +25,9 @@ public:
     // Keeps the first size bytes and gives back the memory of the rest.
     void Truncate(std::size_t size);
     void Assign(std::string_view bytes);
+    // Makes the text exactly size bytes long, their content unspecified, and returns them for
+    // the caller to fill.
+    char* Resize(std::size_t size);
 
 private:
     void Reallocate(std::size_t capacity);

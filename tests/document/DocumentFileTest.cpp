@@ -204,6 +204,18 @@ TEST_F(DocumentFileTest, TextIsTakenUpToItsFirstZeroByte) {
     EXPECT_EQ(document.messages()[0]->text(), "GET /a");
 }
 
+TEST_F(DocumentFileTest, DetailLinesWithoutTerminatorAreCutToTheirBuffers) {
+    Send(0, 1, "GET / HTTP/1.0\r\n\r\n");
+    auto bytes = Stored(document);
+    const std::size_t timeText = 2 + 2 + 2 + 2 + 11 + 4 + 14;
+    ASSERT_EQ(bytes[timeText], 'T');
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(timeText), 60, 'X');
+    WriteFile(path, bytes);
+    ASSERT_EQ(document.OnOpenDocument(path), std::nullopt);
+    EXPECT_EQ(document.messages()[0]->timeText(), std::string(29, 'X'));
+    EXPECT_EQ(document.messages()[0]->peerText(), std::string(30, 'X'));
+}
+
 class DocumentFileErrorTest : public DocumentFileTest {
 protected:
     // Opens bytes as a file and expects the message; the document must then be empty,
