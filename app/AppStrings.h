@@ -8,5 +8,7 @@ namespace vantor {
 inline constexpr std::string_view kCompanyName = "Orvane";
 inline constexpr std::string_view kApplicationName = "Vantor";
 inline constexpr std::string_view kApplicationKey = "Software\\Orvane\\Vantor";
+// The single-instance lock.
+inline constexpr std::string_view kInstanceLockName = "VANTOR_RUNNING";
 
 }  // namespace vantor

@@ -33,7 +33,7 @@ EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirec
 
 CaptureDispatch::CaptureDispatch(std::function<CSnifferDoc*()> activeDocument,
                                  CaptureSignals& signals)
-    : m_activeDocument(std::move(activeDocument)), m_signals(signals) {}
+    : m_activeDocument(std::move(activeDocument)), m_signals(&signals) {}
 
 int CaptureDispatch::OnCaptureRecord() {
     // The buffer goes back to the provider on every way out, so that no record, however it
@@ -44,7 +44,7 @@ int CaptureDispatch::OnCaptureRecord() {
             signals.ResetFull();
             signals.SetEmpty();
         }
-    } handBack{m_signals};
+    } handBack{*m_signals};
 
     CSnifferDoc* document = m_activeDocument ? m_activeDocument() : nullptr;
     const CaptureRecord header = m_pending.header;

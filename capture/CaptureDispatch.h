@@ -40,6 +40,8 @@ public:
     CaptureDispatch(std::function<CSnifferDoc*()> activeDocument, CaptureSignals& signals);
 
     PendingRecord& pendingRecord() { return m_pending; }
+    // The events records are given back through, when they are not known at construction.
+    void SetSignals(CaptureSignals& signals) { m_signals = &signals; }
     // Held only around an entry point's call.
     std::mutex& captureLock() { return m_captureLock; }
 
@@ -50,7 +52,7 @@ public:
 
 private:
     std::function<CSnifferDoc*()> m_activeDocument;
-    CaptureSignals& m_signals;
+    CaptureSignals* m_signals;
     PendingRecord m_pending;
     std::mutex m_captureLock;
 };

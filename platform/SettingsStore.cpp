@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/AsciiText.h"
+#include "platform/XdgPaths.h"
 
 namespace vantor {
 
@@ -25,16 +26,6 @@ namespace {
 constexpr std::string_view kHeader =
     "; Vantor settings store. Keys in [brackets]; values \"name\"=dword:XXXXXXXX (hexadecimal)\n"
     "; or \"name\"=\"text\" with \\\\, \\\", \\n, \\r, \\t and \\xNN escapes.\n";
-
-std::filesystem::path BaseDirectory(const char* variable, const char* fallbackBelowHome) {
-    const char* value = std::getenv(variable);
-    if (value != nullptr && value[0] == '/') {
-        return value;
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr && home[0] != '\0' ? home : "/tmp") /
-           fallbackBelowHome;
-}
 
 std::vector<std::string_view> SplitPath(std::string_view path) {
     std::vector<std::string_view> parts;
@@ -178,11 +169,11 @@ SettingsStore::SettingsStore(std::filesystem::path file)
 SettingsStore::~SettingsStore() = default;
 
 std::filesystem::path SettingsStore::CurrentUserFile() {
-    return BaseDirectory("XDG_CONFIG_HOME", ".config") / "Orvane" / "current-user.reg";
+    return ConfigHome() / "Orvane" / "current-user.reg";
 }
 
 std::filesystem::path SettingsStore::LocalMachineFile() {
-    return BaseDirectory("XDG_STATE_HOME", ".local/state") / "vantor" / "local-machine.reg";
+    return StateHome() / "vantor" / "local-machine.reg";
 }
 
 void SettingsStore::Parse(std::string_view text) {

@@ -75,8 +75,14 @@ protected:
 };
 
 TEST_F(DumpCommandTest, UsageErrorsExitWithTwo) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {"--replay"}, {"--format", "xml", "--replay", "f"}, {"--bogus"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--replay"},
+                                               {"--format", "xml", "--replay", "f"},
+                                               {"--bogus"},
+                                               {"--replay", "f", "--capture"},
+                                               {"--replay", "f", "--duration", "3"},
+                                               {"--duration", "0"},
+                                               {"--count", "many"}}) {
         const DumpRun run = Dump(arguments);
         EXPECT_EQ(run.status, 2);
         EXPECT_THAT(run.errors, HasSubstr("usage: vantor-dump"));

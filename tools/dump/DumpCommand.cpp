@@ -1,29 +1,51 @@
 #include "tools/dump/DumpCommand.h"
 
+#include <signal.h>
+
 #include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
 #include "app/options/Options.h"
+#include "capture/CaptureChannel.h"
+#include "capture/ProviderInstaller.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "framework/Profile.h"
+#include "platform/BlockingCallQueue.h"
+#include "platform/InstanceLock.h"
+#include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
 #include "tools/dump/ListingView.h"
+#include "tools/dump/LiveListingView.h"
 
 namespace vantor {
 
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vantor-dump [--open FILE.vtr] [--replay FILE] [--save FILE.vtr]\n"
+    "usage: vantor-dump [--capture] [--duration SECONDS] [--count N] [--raw FILE]\n"
+    "                   [--open FILE.vtr] [--replay FILE] [--save FILE.vtr]\n"
     "                   [--set NAME=VALUE]... [--format text|tsv] [--settings]\n"
     "\n"
     "Vantor's capture path and document without a window. Lists the document's HTTP\n"
-    "messages, one line each, in the order they were created.\n"
+    "messages, one line each.\n"
     "\n"
+    "Without --open or --replay it captures live: it installs the capture provider,\n"
+    "starts capture and lists every message as soon as its header is complete, until\n"
+    "Ctrl-C (SIGINT), SIGTERM, --duration or --count. Programs are captured when they\n"
+    "are started with vantor-run, for example: vantor-run curl http://127.0.0.1:8080/\n"
+    "\n"
+    "  --capture         capture live (also after --open)\n"
+    "  --duration SECS   stop capturing after this many seconds\n"
+    "  --count N         stop capturing once N messages were listed\n"
+    "  --raw FILE        also write every record received, as a record stream that\n"
+    "                    --replay reads\n"
     "  --open FILE.vtr   start from a document file\n"
     "  --replay FILE     feed a capture-record stream (records back to back, each a\n"
     "                    52-byte header followed by its data) through the capture path\n"
@@ -80,6 +102,128 @@ void WriteSettings(std::ostream& output) {
     }
 }
 
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void RequestStop(int /*signal*/) {
+    g_stopRequested = 1;
+}
+
+// SIGINT and SIGTERM end a live capture in good order while this object lives.
+class StopSignals {
+public:
+    StopSignals() {
+        g_stopRequested = 0;
+        struct sigaction action {};
+        action.sa_handler = RequestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &m_previousInterrupt);
+        ::sigaction(SIGTERM, &action, &m_previousTerminate);
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
+        ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    bool Requested() const { return g_stopRequested != 0; }
+
+private:
+    struct sigaction m_previousInterrupt {};
+    struct sigaction m_previousTerminate {};
+};
+
+int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
+                   std::ostream& errors) {
+    const auto lock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
+    if (lock == nullptr) {
+        errors << "vantor-dump: Vantor is already running (for this user and runtime folder)\n";
+        return 1;
+    }
+    LiveListingView view(output, arguments.format);
+    document.AddView(&view);
+    document.OnNewDocument();
+    if (!arguments.openFile.empty()) {
+        if (const auto failure = document.OnOpenDocument(arguments.openFile)) {
+            errors << "vantor-dump: " << *failure << '\n';
+            return 1;
+        }
+    }
+    std::ofstream raw;
+    if (!arguments.rawFile.empty()) {
+        raw.open(arguments.rawFile, std::ios::binary | std::ios::trunc);
+        if (!raw) {
+            errors << "vantor-dump: cannot write " << arguments.rawFile << ": "
+                   << std::strerror(errno) << '\n';
+            return 1;
+        }
+    }
+
+    SettingsStore localMachine(SettingsStore::LocalMachineFile());
+    ProtocolCatalog catalog(ProtocolCatalog::DefaultFile());
+    ProviderInstaller installer(catalog, localMachine, ProviderInstaller::DefaultProviderPath());
+    if (!installer.InstallProvider()) {
+        errors << "vantor-dump: the capture provider could not be installed in "
+               << catalog.file().string() << "; nothing will be captured\n";
+    }
+
+    BlockingCallQueue window;
+    NoSignals noSignals;
+    CaptureDispatch dispatch([&document] { return &document; }, noSignals);
+    PendingRecord& pending = dispatch.pendingRecord();
+    CaptureChannel channel(
+        ChannelNames::ForTag(ChannelNames::DefaultTag()), pending, window,
+        [&] {
+            if (raw.is_open()) {
+                CaptureRecord header = pending.header;
+                header.dataLength = static_cast<std::uint32_t>(pending.data.size());
+                WriteRecord(raw, header, pending.data);
+            }
+            dispatch.OnCaptureRecord();
+        },
+        [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; });
+    dispatch.SetSignals(channel);
+
+    const StopSignals stop;
+    channel.StartCapture();
+    errors << "vantor-dump: capturing; start programs with vantor-run (vantor-run CMD ...), "
+              "stop with Ctrl-C\n";
+    const auto started = std::chrono::steady_clock::now();
+    auto finished = [&] {
+        if (stop.Requested()) {
+            return true;
+        }
+        if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
+            return true;
+        }
+        return arguments.durationSeconds &&
+               std::chrono::steady_clock::now() - started >=
+                   std::chrono::duration<double>(*arguments.durationSeconds);
+    };
+    while (!finished()) {
+        window.RunPending(std::chrono::milliseconds(20));
+    }
+    channel.StopCapture();
+    installer.RemoveProvider();
+    view.Finish();
+    output.flush();
+
+    int status = 0;
+    if (raw.is_open()) {
+        raw.close();
+        if (!raw) {
+            errors << "vantor-dump: cannot write " << arguments.rawFile << '\n';
+            status = 1;
+        }
+    }
+    if (!arguments.saveFile.empty()) {
+        if (const auto failure = document.OnSaveDocument(arguments.saveFile)) {
+            errors << "vantor-dump: " << *failure << '\n';
+            status = 1;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arguments,
@@ -100,13 +244,41 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
             parsed.help = true;
         } else if (argument == "--settings") {
             parsed.showSettings = true;
-        } else if (argument == "--open" || argument == "--replay" || argument == "--save") {
+        } else if (argument == "--capture") {
+            parsed.capture = true;
+        } else if (argument == "--open" || argument == "--replay" || argument == "--save" ||
+                   argument == "--raw") {
             if (!takeValue()) {
                 return std::nullopt;
             }
             (argument == "--open"     ? parsed.openFile
              : argument == "--replay" ? parsed.replayFile
+             : argument == "--raw"    ? parsed.rawFile
                                       : parsed.saveFile) = *value;
+        } else if (argument == "--duration") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            double seconds = 0;
+            const auto [end, failure] =
+                std::from_chars(value->data(), value->data() + value->size(), seconds);
+            if (failure != std::errc() || end != value->data() + value->size() || seconds <= 0) {
+                error = "--duration needs a number of seconds, not '" + *value + "'";
+                return std::nullopt;
+            }
+            parsed.durationSeconds = seconds;
+        } else if (argument == "--count") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            std::size_t count = 0;
+            const auto [end, failure] =
+                std::from_chars(value->data(), value->data() + value->size(), count);
+            if (failure != std::errc() || end != value->data() + value->size() || count == 0) {
+                error = "--count needs a number of messages, not '" + *value + "'";
+                return std::nullopt;
+            }
+            parsed.messageCount = count;
         } else if (argument == "--set") {
             if (!takeValue()) {
                 return std::nullopt;
@@ -134,9 +306,16 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
             return std::nullopt;
         }
     }
-    if (!parsed.help && !parsed.showSettings && parsed.replayFile.empty() &&
-        parsed.openFile.empty()) {
-        error = "nothing to do: give --replay FILE or --open FILE.vtr";
+    if (parsed.replayFile.empty() && parsed.openFile.empty()) {
+        parsed.capture = true;
+    }
+    if (parsed.capture && !parsed.replayFile.empty()) {
+        error = "--replay and a live capture do not go together";
+        return std::nullopt;
+    }
+    if (!parsed.capture &&
+        (parsed.durationSeconds || parsed.messageCount || !parsed.rawFile.empty())) {
+        error = "--duration, --count and --raw belong to a live capture";
         return std::nullopt;
     }
     return parsed;
@@ -167,6 +346,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     }
 
     CSnifferDoc document;
+    if (parsed->capture) {
+        return RunLiveCapture(*parsed, document, output, errors);
+    }
     ListingView view;
     document.AddView(&view);
     document.OnNewDocument();

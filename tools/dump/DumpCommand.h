@@ -15,6 +15,10 @@ struct DumpArguments {
     std::string openFile;    // a document file to start from
     std::string replayFile;  // a capture-record stream to feed through dispatch
     std::string saveFile;    // where to save the document at the end
+    bool capture = false;    // capture live (the default when nothing is opened or replayed)
+    std::string rawFile;     // where a live capture also writes every record it receives
+    std::optional<double> durationSeconds;
+    std::optional<std::size_t> messageCount;
     ListingFormat format = ListingFormat::Text;
     // Preferences overridden for this run, by registry value name.
     std::vector<std::pair<std::string, std::string>> overrides;

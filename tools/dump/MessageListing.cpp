@@ -41,8 +41,7 @@ struct Row {
     std::string time;
 };
 
-Row MakeRow(std::size_t index, const HTTPMessage& message,
-            const std::unordered_map<const HTTPMessage*, std::size_t>& indexOf) {
+Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes& indexOf) {
     Row row{index,
             message.kind() == MessageKind::Request,
             message.GetSocket(),
@@ -62,7 +61,10 @@ Row MakeRow(std::size_t index, const HTTPMessage& message,
         row.methodOrStatus = std::to_string(response->statusCode());
         row.targetOrClass = ContentClassString(response->contentClass());
         if (response->request() != nullptr) {
-            row.pairedRequest = std::to_string(indexOf.at(response->request()));
+            const auto paired = indexOf.find(response->request());
+            if (paired != indexOf.end()) {
+                row.pairedRequest = std::to_string(paired->second);
+            }
         }
     }
     return row;
@@ -131,20 +133,25 @@ std::string EscapeField(std::string_view bytes) {
     return result;
 }
 
+void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
+                     const MessageIndexes& indexOf, ListingFormat format) {
+    const Row row = MakeRow(index, message, indexOf);
+    if (format == ListingFormat::Tsv) {
+        WriteTsvRow(output, row);
+    } else {
+        WriteTextRow(output, row);
+    }
+}
+
 void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format) {
     const auto& messages = document.messages();
-    std::unordered_map<const HTTPMessage*, std::size_t> indexOf;
+    MessageIndexes indexOf;
     indexOf.reserve(messages.size());
     for (std::size_t i = 0; i < messages.size(); ++i) {
         indexOf.emplace(messages[i].get(), i);
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        const Row row = MakeRow(i, *messages[i], indexOf);
-        if (format == ListingFormat::Tsv) {
-            WriteTsvRow(output, row);
-        } else {
-            WriteTextRow(output, row);
-        }
+        WriteListingRow(output, i, *messages[i], indexOf, format);
     }
 }
 

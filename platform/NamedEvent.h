@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/SharedMemory.h"
+
+namespace vantor {
+
+// A manual-reset event that other processes of the user open by name: a state word in shared
+// memory, waited on with futex, so that waiting costs nothing while nothing happens. The
+// creator can mark it closed: every waiter wakes at once and learns that the event is gone for
+// good, and it never becomes signalled again.
+class NamedEvent {
+public:
+    enum class WaitResult { Signalled, TimedOut, Closed };
+
+    // Creates the event anew (a leftover of the same name is replaced), recording this process
+    // as its owner. Nothing when it cannot be created.
+    static std::unique_ptr<NamedEvent> Create(const std::string& name, bool signalled);
+    static std::unique_ptr<NamedEvent> Open(const std::string& name);
+
+    void Set();
+    void Reset();
+    // Waits until the event is signalled or closed, at most timeout.
+    WaitResult Wait(std::chrono::milliseconds timeout);
+    // Resets a signalled event in one atomic step and says whether this caller did it: of many
+    // writers waiting for a free buffer, exactly one takes it.
+    bool TryTake();
+    void MarkClosed();
+    bool IsClosed() const;
+    std::uint32_t OwnerProcess() const;
+    void Unlink() { m_memory->Unlink(); }
+
+private:
+    explicit NamedEvent(std::unique_ptr<SharedMemory> memory) : m_memory(std::move(memory)) {}
+    std::uint32_t* StateWord() const;
+
+    std::unique_ptr<SharedMemory> m_memory;
+};
+
+}  // namespace vantor

@@ -1,0 +1,58 @@
+/* What the capture provider decides and writes, as plain functions: which connections are
+ * HTTP, how a transfer becomes records, how a record header is laid out. The hooks in vtcap.c
+ * only call these; the tests call them without preloading anything. */
+#ifndef VANTOR_PROVIDER_VTCAP_LOGIC_H
+#define VANTOR_PROVIDER_VTCAP_LOGIC_H
+
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/uio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { VTCAP_UNDECIDED = 0, VTCAP_HTTP = 1, VTCAP_NOT_HTTP = 2 };
+
+/* How many of a connection's first bytes decide whether it is HTTP. */
+#define VTCAP_CLASSIFY_BYTES 22
+
+/* Whether the first bytes a client sent begin an HTTP request line: a method of 1 to 20
+ * capital letters, '-' or '_', one space, then a visible character (the request target).
+ * VTCAP_UNDECIDED while the bytes so far could still become one. TLS, database protocols and
+ * the like fail at their first byte. */
+int vtcap_classify(const char* bytes, size_t length);
+
+/* The bytes of one transfer: a few held-back bytes (sent before the connection was known to be
+ * HTTP), then the buffers of the call. */
+struct vtcap_source {
+    const char* held;
+    size_t heldLength;
+    const struct iovec* iov;
+    int iovcnt;
+};
+
+/* Copies count bytes from offset in the source into out. The source must hold them. */
+void vtcap_gather(unsigned char* out, const struct vtcap_source* source, size_t offset,
+                  size_t count);
+
+/* Local calendar time from seconds since the epoch, milliseconds and the offset of local time
+ * from UTC in seconds: year, month, day of week (0 Sunday), day, hour, minute, second,
+ * milliseconds. */
+void vtcap_calendar_time(int64_t seconds, unsigned milliseconds, long utcOffset, uint16_t out[8]);
+
+/* Writes the 52-byte record header, little-endian. */
+void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
+                        uint32_t connectionId, const struct sockaddr_in* peer, uint32_t dataLength,
+                        const uint16_t time[8]);
+
+/* The IPv4 peer of a connect() address: AF_INET, or AF_INET6 with an IPv4-mapped address.
+ * 0 for anything else. */
+int vtcap_ipv4_peer(const struct sockaddr* address, size_t length, struct sockaddr_in* peer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
