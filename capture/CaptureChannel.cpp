@@ -70,10 +70,8 @@ void CaptureChannel::StartCapture() {
 }
 
 void CaptureChannel::CaptureReaderProc() {
-    if (m_empty != nullptr && m_full != nullptr) {
-        m_empty->Set();
-        m_full->Reset();
-    }
+    // The events were created free (EMPTY set, FULL reset) and providers may already be using
+    // them: setting them again here could drop a record written in between.
     while (m_bCapturing.load()) {
         if (m_full == nullptr || m_empty == nullptr || m_buffer == nullptr) {
             std::this_thread::sleep_for(kReaderWait);  // nothing can arrive; wait to be stopped

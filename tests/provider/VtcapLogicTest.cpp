@@ -1,0 +1,115 @@
+#include <arpa/inet.h>
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+#include <string>
+
+#include "capture/CaptureRecord.h"
+#include "vtcap_logic.h"
+
+namespace vantor {
+namespace {
+
+int Classify(std::string_view bytes) {
+    return vtcap_classify(bytes.data(), bytes.size());
+}
+
+TEST(VtcapLogicTest, OnlyARequestLineMakesAConnectionHttp) {
+    for (const char* http : {"GET / HTTP/1.1\r\n", "POST /x", "OPTIONS *", "M-SEARCH *",
+                             "PRI * HTTP/2.0", "ABCDEFGHIJKLMNOPQRST /"}) {
+        EXPECT_EQ(Classify(http), VTCAP_HTTP) << http;
+    }
+    for (const char* partial : {"", "G", "GE", "GET", "GET ", "ABCDEFGHIJKLMNOPQRST"}) {
+        EXPECT_EQ(Classify(partial), VTCAP_UNDECIDED) << partial;
+    }
+    using namespace std::string_view_literals;
+    for (const std::string_view other :
+         {"\x16\x03\x01\x02\x00"sv, "\0\0\0\x08\x04\xd2\x16\x2f"sv, "get / HTTP/1.1"sv, "GET  /"sv,
+          "GET\t/"sv, "ABCDEFGHIJKLMNOPQRSTU /"sv, " GET /"sv, "SSH-2.0-OpenSSH"sv, "GET \x01"sv}) {
+        EXPECT_EQ(Classify(other), VTCAP_NOT_HTTP) << other;
+    }
+}
+
+TEST(VtcapLogicTest, GatherTakesAnyRangeOfHeldBytesAndBuffers) {
+    std::string a = "0123";
+    std::string b = "";
+    std::string c = "456789";
+    const iovec iov[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+    const vtcap_source source{"ab", 2, iov, 3};
+    const std::string whole = "ab0123456789";
+    for (std::size_t offset = 0; offset <= whole.size(); ++offset) {
+        for (std::size_t count = 0; offset + count <= whole.size(); ++count) {
+            std::string out(count, '?');
+            vtcap_gather(reinterpret_cast<unsigned char*>(out.data()), &source, offset, count);
+            ASSERT_EQ(out, whole.substr(offset, count)) << offset << "+" << count;
+        }
+    }
+}
+
+TEST(VtcapLogicTest, CalendarTimeAgreesWithTheCLibrary) {
+    std::mt19937_64 random(1);
+    std::uniform_int_distribution<std::int64_t> seconds(-2'000'000'000, 4'000'000'000);
+    std::uniform_int_distribution<long> offsets(-14 * 3600, 14 * 3600);
+    for (int i = 0; i < 20000; ++i) {
+        const std::int64_t t = seconds(random);
+        const long offset = offsets(random);
+        std::uint16_t out[8];
+        vtcap_calendar_time(t, 123, offset, out);
+        const time_t shifted = static_cast<time_t>(t + offset);
+        tm expected{};
+        gmtime_r(&shifted, &expected);
+        ASSERT_EQ(out[0], expected.tm_year + 1900) << t;
+        ASSERT_EQ(out[1], expected.tm_mon + 1) << t;
+        ASSERT_EQ(out[2], expected.tm_wday) << t;
+        ASSERT_EQ(out[3], expected.tm_mday) << t;
+        ASSERT_EQ(out[4], expected.tm_hour) << t;
+        ASSERT_EQ(out[5], expected.tm_min) << t;
+        ASSERT_EQ(out[6], expected.tm_sec) << t;
+        ASSERT_EQ(out[7], 123);
+    }
+}
+
+TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(8080);
+    peer.sin_addr.s_addr = htonl(0x7F000001);
+    const std::uint16_t time[8] = {2026, 12, 2, 8, 9, 30, 15, 999};
+    std::array<unsigned char, 52> bytes{};
+    vtcap_write_header(bytes.data(), 2, 1, 0xDEADBEEF, &peer, 1048524, time);
+    const CaptureRecord record = ReadCaptureRecord(bytes);
+    EXPECT_EQ(record.direction, 2u);
+    EXPECT_EQ(record.previousDirection, 1u);
+    EXPECT_EQ(record.connectionId, 0xDEADBEEFu);
+    EXPECT_EQ(record.peerAddress, SockAddrIn::FromHost({127, 0, 0, 1}, 8080));
+    EXPECT_EQ(record.dataLength, 1048524u);
+    EXPECT_EQ(record.time, (SystemTime{2026, 12, 2, 8, 9, 30, 15, 999}));
+}
+
+TEST(VtcapLogicTest, Ipv4PeersIncludeMappedIpv6Addresses) {
+    sockaddr_in peer{};
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(80);
+    inet_pton(AF_INET, "10.1.2.3", &v4.sin_addr);
+    ASSERT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v4), sizeof v4, &peer), 1);
+    EXPECT_EQ(peer.sin_addr.s_addr, v4.sin_addr.s_addr);
+    EXPECT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v4), sizeof v4 - 1, &peer), 0);
+
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(443);
+    inet_pton(AF_INET6, "::ffff:192.168.0.9", &v6.sin6_addr);
+    ASSERT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 1);
+    EXPECT_EQ(ntohl(peer.sin_addr.s_addr), 0xC0A80009u);
+    EXPECT_EQ(ntohs(peer.sin_port), 443);
+    inet_pton(AF_INET6, "::1", &v6.sin6_addr);
+    EXPECT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 0);
+    EXPECT_EQ(vtcap_ipv4_peer(nullptr, 0, &peer), 0);
+}
+
+}  // namespace
+}  // namespace vantor
