@@ -72,16 +72,24 @@ void CaptureChannel::StartCapture() {
 void CaptureChannel::CaptureReaderProc() {
     // The events were created free (EMPTY set, FULL reset) and providers may already be using
     // them: setting them again here could drop a record written in between.
-    while (m_bCapturing.load()) {
-        if (m_full == nullptr || m_empty == nullptr || m_buffer == nullptr) {
+    if (m_full == nullptr || m_empty == nullptr || m_buffer == nullptr) {
+        while (m_bCapturing.load()) {
             std::this_thread::sleep_for(kReaderWait);  // nothing can arrive; wait to be stopped
-            continue;
         }
+        m_readerDone = true;
+        return;
+    }
+    // Runs until the events are closed; a record already handed over by then is dispatched
+    // first.
+    while (true) {
         const NamedEvent::WaitResult result = m_full->Wait(kReaderWait);
         if (result == NamedEvent::WaitResult::Closed) {
             break;
         }
         if (result == NamedEvent::WaitResult::TimedOut) {
+            if (!m_bCapturing.load()) {
+                break;
+            }
             continue;
         }
         // Only the header is copied; the data stay in the buffer until dispatch gives it back.

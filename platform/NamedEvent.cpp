@@ -50,9 +50,13 @@ std::uint32_t* NamedEvent::StateWord() const {
 
 void NamedEvent::Set() {
     std::uint32_t* word = StateWord();
-    const std::uint32_t before = Atomic(word).fetch_or(VANTOR_EVENT_SIGNALLED);
-    if ((before & VANTOR_EVENT_SIGNALLED) == 0) {
-        Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+    auto state = Atomic(word);
+    std::uint32_t value = state.load();
+    while ((value & (VANTOR_EVENT_SIGNALLED | VANTOR_EVENT_CLOSED)) == 0) {
+        if (state.compare_exchange_weak(value, value | VANTOR_EVENT_SIGNALLED)) {
+            Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+            return;
+        }
     }
 }
 
@@ -91,12 +95,14 @@ NamedEvent::WaitResult NamedEvent::Wait(std::chrono::milliseconds timeout) {
     std::uint32_t* word = StateWord();
     const Clock::time_point deadline = Clock::now() + timeout;
     while (true) {
+        // Signalled before it was closed still counts: a record already in the buffer when
+        // capture stops is dispatched, not dropped.
         const std::uint32_t value = Atomic(word).load();
-        if ((value & VANTOR_EVENT_CLOSED) != 0) {
-            return WaitResult::Closed;
-        }
         if ((value & VANTOR_EVENT_SIGNALLED) != 0) {
             return WaitResult::Signalled;
+        }
+        if ((value & VANTOR_EVENT_CLOSED) != 0) {
+            return WaitResult::Closed;
         }
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) {

@@ -12,7 +12,7 @@ namespace vantor {
 // A manual-reset event that other processes of the user open by name: a state word in shared
 // memory, waited on with futex, so that waiting costs nothing while nothing happens. The
 // creator can mark it closed: every waiter wakes at once and learns that the event is gone for
-// good, and it never becomes signalled again.
+// good, and it is never set again.
 class NamedEvent {
 public:
     enum class WaitResult { Signalled, TimedOut, Closed };
@@ -24,7 +24,8 @@ public:
 
     void Set();
     void Reset();
-    // Waits until the event is signalled or closed, at most timeout.
+    // Waits until the event is signalled or closed, at most timeout. An event that was
+    // signalled when it was closed still reports Signalled until it is reset.
     WaitResult Wait(std::chrono::milliseconds timeout);
     // Resets a signalled event in one atomic step and says whether this caller did it: of many
     // writers waiting for a free buffer, exactly one takes it.

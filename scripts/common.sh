@@ -28,7 +28,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget)
 
 # Configures and builds one CMake preset of the project.
 build_preset() {

@@ -1,0 +1,403 @@
+// Real programs captured for real: a local HTTP server on 127.0.0.1, clients started through
+// vantor-run, and vantor-dump capturing them. Every test has folders of its own, so tests run
+// side by side without meeting each other or a Vantor the user runs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "TempDirectory.h"
+#include "e2e/ChildProcess.h"
+
+namespace vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::ReadWholeFile;
+using testing::HasSubstr;
+
+const std::string kBin = VANTOR_BIN_DIR;
+const std::string kScripts = std::string(VANTOR_SOURCE_DIR) + "/tests/e2e";
+
+// One line of vantor-dump's tsv listing.
+struct Row {
+    std::size_t index = 0;
+    std::string kind;
+    std::string connection;
+    std::string peer;
+    std::string state;
+    std::string caption;
+    std::string methodOrStatus;
+    std::string targetOrClass;
+    long skipped = 0;
+    std::size_t length = 0;
+    std::string paired;
+};
+
+std::vector<Row> ParseListing(const std::string& text) {
+    std::vector<Row> rows;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        std::string cell;
+        while (std::getline(cells, cell, '\t')) {
+            fields.push_back(cell);
+        }
+        if (fields.size() != 11) {
+            ADD_FAILURE() << "not a listing line: " << line;
+            continue;
+        }
+        rows.push_back({std::stoul(fields[0]), fields[1], fields[2], fields[3], fields[4],
+                        fields[5], fields[6], fields[7], std::stol(fields[8]),
+                        std::stoul(fields[9]), fields[10]});
+    }
+    return rows;
+}
+
+struct RunResult {
+    std::optional<int> status;
+    std::string output;
+    std::string errors;
+    std::chrono::milliseconds took{};
+};
+
+class EndToEndTest : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* folder : {"config", "state", "runtime"}) {
+            std::filesystem::create_directories(directory / folder);
+        }
+        std::filesystem::permissions(directory / "runtime", std::filesystem::perms::owner_all);
+        ::setenv("XDG_CONFIG_HOME", (directory / "config").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (directory / "state").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (directory / "runtime").c_str(), 1);
+        server = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"python3", kScripts + "/http_server.py"},
+            directory / "server.out", directory / "server.err");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (port.empty() && std::chrono::steady_clock::now() < deadline) {
+            const std::string text = ReadWholeFile(directory / "server.out");
+            if (text.find('\n') != std::string::npos) {
+                port = text.substr(0, text.find('\n'));
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_FALSE(port.empty()) << ReadWholeFile(directory / "server.err");
+    }
+
+    void TearDown() override {
+        dump.reset();
+        server.reset();
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+            ::unsetenv(name);
+        }
+    }
+
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port + path; }
+    std::string Target(const std::string& path) const { return "127.0.0.1:" + port + path; }
+
+    // Starts vantor-dump capturing and waits until it says so.
+    void StartCapture(std::vector<std::string> arguments = {}) {
+        arguments.insert(arguments.begin(), {kBin + "/vantor-dump", "--format", "tsv"});
+        dump = std::make_unique<ChildProcess>(arguments, directory / "dump.out",
+                                              directory / "dump.err");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (ReadWholeFile(directory / "dump.err").find("capturing") == std::string::npos) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << ReadWholeFile(directory / "dump.err");
+            ASSERT_FALSE(dump->Wait(0ms)) << ReadWholeFile(directory / "dump.err");
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    // Stops vantor-dump as Ctrl-C does and returns what it listed.
+    std::vector<Row> StopCapture() {
+        dump->Signal(SIGINT);
+        const auto status = dump->Wait(20s);
+        EXPECT_EQ(status, 0) << ReadWholeFile(directory / "dump.err");
+        return ParseListing(ReadWholeFile(directory / "dump.out"));
+    }
+
+    RunResult Run(const std::vector<std::string>& arguments,
+                  std::chrono::milliseconds limit = 60s) {
+        static int runs = 0;
+        const auto output = directory / ("run" + std::to_string(++runs) + ".out");
+        const auto errors = directory / ("run" + std::to_string(runs) + ".err");
+        const auto started = std::chrono::steady_clock::now();
+        ChildProcess child(arguments, output, errors);
+        RunResult result;
+        result.status = child.Wait(limit);
+        result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        result.output = ReadWholeFile(output);
+        result.errors = ReadWholeFile(errors);
+        return result;
+    }
+
+    // The arguments that run a program through vantor-run.
+    static std::vector<std::string> Captured(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), kBin + "/vantor-run");
+        return arguments;
+    }
+
+    std::vector<std::string> Client(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), {"python3", kScripts + "/client.py"});
+        arguments.insert(arguments.begin() + 3, port);
+        return arguments;
+    }
+
+    // The listing of what a capture with --save saved: every message as it ended, where the
+    // live listing shows each as its header completed.
+    std::vector<Row> Saved(const std::filesystem::path& file) {
+        const RunResult listed =
+            Run({kBin + "/vantor-dump", "--open", file.string(), "--format", "tsv"});
+        EXPECT_EQ(listed.status, 0) << listed.errors;
+        return ParseListing(listed.output);
+    }
+
+    static std::vector<Row> Of(const std::vector<Row>& rows, const std::string& kind) {
+        std::vector<Row> matching;
+        for (const Row& row : rows) {
+            if (row.kind == kind) {
+                matching.push_back(row);
+            }
+        }
+        return matching;
+    }
+
+    // The request row each response row is paired with.
+    static const Row* PairedRequest(const std::vector<Row>& rows, const Row& response) {
+        if (response.paired == "-") {
+            return nullptr;
+        }
+        const std::size_t index = std::stoul(response.paired);
+        return index < rows.size() ? &rows[index] : nullptr;
+    }
+
+    test::TempDirectory directory;
+    std::unique_ptr<ChildProcess> server;
+    std::unique_ptr<ChildProcess> dump;
+    std::string port;
+};
+
+TEST_F(EndToEndTest, CurlAndPythonExchangesArriveAsPairedMessages) {
+    StartCapture();
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/curl")})).status, 0);
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/status/404")})).status, 0);
+    EXPECT_EQ(
+        Run(Captured({"curl", "-s", "-o", "/dev/null", "--data", "a=1&b=2", Url("/form")})).status,
+        0);
+    EXPECT_EQ(Run(Captured(Client({"echo", "keepalive", "5"}))).status, 0);
+    const auto rows = StopCapture();
+
+    const auto requests = Of(rows, "REQ");
+    const auto responses = Of(rows, "RES");
+    ASSERT_EQ(requests.size(), 8u);
+    ASSERT_EQ(responses.size(), 8u);
+    std::map<std::string, std::string> statusOf;  // target -> status code
+    for (const Row& response : responses) {
+        const Row* request = PairedRequest(rows, response);
+        ASSERT_NE(request, nullptr) << response.caption;
+        EXPECT_EQ(request->connection, response.connection);
+        statusOf[request->methodOrStatus + " " + request->targetOrClass] = response.methodOrStatus;
+        EXPECT_EQ(response.peer, "127.0.0.1:" + port);
+    }
+    EXPECT_EQ(statusOf["GET " + Target("/echo/curl")], "200");
+    EXPECT_EQ(statusOf["GET " + Target("/status/404")], "404");
+    EXPECT_EQ(statusOf["POST " + Target("/form")], "200");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(statusOf["GET " + Target("/echo/keepalive/" + std::to_string(i))], "200");
+    }
+    // The five requests of the python client share one keep-alive connection.
+    std::set<std::string> keepAlive;
+    for (const Row& request : requests) {
+        if (request.targetOrClass.find("/echo/keepalive/") != std::string::npos) {
+            keepAlive.insert(request.connection);
+        }
+    }
+    EXPECT_EQ(keepAlive.size(), 1u);
+}
+
+TEST_F(EndToEndTest, ABodyAboveOneMebibyteIsSplitIntoRecordsAndKeptWhole) {
+    const auto file = directory / "large.vtr";
+    StartCapture(
+        {"--set", "max_req_size=8000", "--set", "max_res_size=8000", "--save", file.string()});
+    const RunResult post = Run(Captured(Client({"post", "3000000"})));
+    EXPECT_EQ(post.status, 0) << post.errors;
+    const RunResult download =
+        Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/text/2500000")}));
+    EXPECT_EQ(download.status, 0);
+    const auto live = StopCapture();
+    ASSERT_EQ(live.size(), 4u);
+    // Listed as soon as its header was complete: with the first record of the upload, which
+    // was cut at the largest record.
+    EXPECT_EQ(live[0].length, 1'048'524u);
+    const auto rows = Saved(file);
+    const auto requests = Of(rows, "REQ");
+    const auto responses = Of(rows, "RES");
+    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(requests[0].methodOrStatus, "POST");
+    EXPECT_EQ(requests[0].state, "ReadingBody");
+    EXPECT_GT(requests[0].length, 3'000'000u);
+    EXPECT_LT(requests[0].length, 3'000'200u);
+    EXPECT_EQ(responses[1].state, "ReadingBody");
+    EXPECT_GT(responses[1].length, 2'500'000u);
+}
+
+TEST_F(EndToEndTest, BodyOptionsAndContentTypesDecideWhatIsKept) {
+    const auto file = directory / "options.vtr";
+    StartCapture({"--set", "max_res_size=1", "--set", "scan_req_body=0", "--save", file.string()});
+    Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/image")}));
+    Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/text/300000")}));
+    Run(Captured({"curl", "-s", "-o", "/dev/null", "--data", "0123456789", Url("/form")}));
+    StopCapture();
+    const auto rows = Saved(file);
+    std::map<std::string, Row> responseTo;
+    std::map<std::string, Row> request;
+    for (const Row& row : rows) {
+        if (row.kind == "REQ") {
+            request[row.targetOrClass] = row;
+        } else if (const Row* paired = PairedRequest(rows, row)) {
+            responseTo[paired->targetOrClass] = row;
+        }
+    }
+    EXPECT_EQ(responseTo[Target("/image")].state, "BodyFiltered");
+    EXPECT_EQ(responseTo[Target("/image")].targetOrClass, "Image");
+    EXPECT_EQ(responseTo[Target("/image")].skipped, 8 + 1024);
+    EXPECT_EQ(request[Target("/form")].state, "BodyOff");
+    EXPECT_EQ(request[Target("/form")].skipped, 10);
+    // Text is kept until it grows past 1 KB; what came in the piece that crossed stays.
+    const Row& text = responseTo[Target("/text/300000")];
+    EXPECT_EQ(text.state, "TooLarge");
+    EXPECT_GT(text.length, 1024u);
+}
+
+TEST_F(EndToEndTest, EightClientsAtOnceLoseNothing) {
+    StartCapture();
+    std::vector<std::unique_ptr<ChildProcess>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<ChildProcess>(
+            Captured(Client({"echo", "p" + std::to_string(i), "50"})),
+            directory / ("client" + std::to_string(i) + ".out"),
+            directory / ("client" + std::to_string(i) + ".err")));
+    }
+    for (auto& client : clients) {
+        EXPECT_EQ(client->Wait(120s), 0);
+    }
+    const auto rows = StopCapture();
+    const auto responses = Of(rows, "RES");
+    EXPECT_EQ(Of(rows, "REQ").size(), 400u);
+    ASSERT_EQ(responses.size(), 400u);
+    for (const Row& response : responses) {
+        const Row* request = PairedRequest(rows, response);
+        ASSERT_NE(request, nullptr) << response.caption;
+        // The server names the path in its reason phrase: the response answers its own request.
+        EXPECT_EQ("127.0.0.1:" + port + response.caption.substr(4), request->targetOrClass);
+    }
+}
+
+TEST_F(EndToEndTest, ProgramsSeeExactlyTheSameBytesWithAndWithoutTheProvider) {
+    const RunResult plain = Run({"curl", "-s", Url("/bytes/3000000")});
+    const RunResult plainPython = Run(Client({"download", "/bytes/5000000"}));
+    StartCapture({"--set", "max_res_size=8000"});
+    const RunResult captured = Run(Captured({"curl", "-s", Url("/bytes/3000000")}));
+    const RunResult capturedPython = Run(Captured(Client({"download", "/bytes/5000000"})));
+    const RunResult peek = Run(Captured(Client({"peek"})));
+    const RunResult wget = Run(Captured({"wget", "-q", "-O", "-", Url("/echo/wget")}));
+    const auto rows = StopCapture();
+    EXPECT_EQ(captured.status, 0);
+    EXPECT_EQ(captured.output.size(), 3'000'000u);
+    EXPECT_TRUE(captured.output == plain.output);
+    EXPECT_EQ(capturedPython.output, plainPython.output);
+    EXPECT_EQ(peek.output, "HTTP/1.1 /echo/peek\n");
+    EXPECT_EQ(wget.output, "/echo/wget");
+    // The peeked bytes are reported once, when they are read.
+    for (const Row& row : rows) {
+        if (row.caption == "200 /echo/peek") {
+            EXPECT_LT(row.length, 250u);
+        }
+    }
+}
+
+TEST_F(EndToEndTest, ConnectionsThatAreNotHttpAreNotReported) {
+    StartCapture();
+    EXPECT_EQ(Run(Captured(Client({"tls"}))).status, 0);
+    Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/after")}));
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].targetOrClass, Target("/echo/after"));
+}
+
+TEST_F(EndToEndTest, AClientWhoseVantorIsKilledFinishesSoonWithCorrectData) {
+    const RunResult plain = Run(Client({"download", "/slow/4000000"}));
+    StartCapture({"--set", "max_res_size=8000"});
+    auto client =
+        std::make_unique<ChildProcess>(Captured(Client({"download", "/slow/4000000"})),
+                                       directory / "killed.out", directory / "killed.err");
+    std::this_thread::sleep_for(300ms);
+    dump->Signal(SIGKILL);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->Wait(30s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+    EXPECT_EQ(ReadWholeFile(directory / "killed.out"), plain.output);
+
+    // The killed Vantor left its catalog entries; the next start removes them first, and its
+    // exit leaves only the base entries.
+    const std::string catalog = ReadWholeFile(directory / "state" / "vantor" / "protocol-catalog");
+    EXPECT_THAT(catalog, HasSubstr("VANTOR Linux TCP/IPv4"));
+    StartCapture();
+    const std::string during = ReadWholeFile(directory / "state" / "vantor" / "protocol-catalog");
+    EXPECT_EQ(std::count(during.begin(), during.end(), '\n'),
+              std::count(catalog.begin(), catalog.end(), '\n'));
+    StopCapture();
+    const std::string after = ReadWholeFile(directory / "state" / "vantor" / "protocol-catalog");
+    EXPECT_THAT(after, testing::Not(HasSubstr("VANTOR")));
+}
+
+TEST_F(EndToEndTest, CaptureStartsAgainAfterAStop) {
+    for (int round = 0; round < 2; ++round) {
+        StartCapture({"--count", "2"});
+        Run(Captured(
+            {"curl", "-s", "-o", "/dev/null", Url("/echo/round" + std::to_string(round))}));
+        EXPECT_EQ(dump->Wait(20s), 0) << "stops by itself after two messages";
+        const auto rows = ParseListing(ReadWholeFile(directory / "dump.out"));
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].targetOrClass, Target("/echo/round" + std::to_string(round)));
+    }
+}
+
+TEST_F(EndToEndTest, OnlyOneVantorCapturesAtATime) {
+    StartCapture();
+    const RunResult second = Run({kBin + "/vantor-dump", "--duration", "1"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_THAT(second.errors, HasSubstr("already running"));
+    StopCapture();
+}
+
+TEST_F(EndToEndTest, WithoutVantorProgramsRunUnchanged) {
+    const RunResult run = Run(Captured({"sh", "-c", "printf 'out'; printf 'err' >&2; exit 7"}));
+    EXPECT_EQ(run.status, 7);
+    EXPECT_EQ(run.output, "out");
+    EXPECT_EQ(run.errors, "vantor-run: Vantor is not capturing; running sh without capture\nerr");
+    const RunResult missing = Run(Captured({"no-such-program-here"}));
+    EXPECT_EQ(missing.status, 127);
+    StartCapture();
+    const RunResult captured =
+        Run(Captured({"sh", "-c", "printf 'out'; printf 'err' >&2; exit 7"}));
+    EXPECT_EQ(captured.status, 7);
+    EXPECT_EQ(captured.output, "out");
+    EXPECT_EQ(captured.errors, "err") << "nothing added to the program's output";
+    StopCapture();
+}
+
+}  // namespace
+}  // namespace vantor

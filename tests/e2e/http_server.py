@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 server on 127.0.0.1 for the end-to-end tests. Prints its port, then serves
+until killed. Paths:
+  /echo/<anything>   200, the path as reason phrase and as text/plain body
+  /status/<code>     that status, a short text/html body
+  /text/<n>          n bytes of text/plain
+  /bytes/<n>         n bytes of application/octet-stream (i mod 251 for byte i)
+  /slow/<n>          like /bytes/<n>, sent in 16 KiB pieces a few milliseconds apart
+  /image             a small image/png
+  POST anything      reads the body, answers how many bytes came
+"""
+
+import http.server
+import sys
+import time
+
+BLOCK = bytes(i % 251 for i in range(251 * 4096))
+
+
+def pattern(n):
+    whole, rest = divmod(n, len(BLOCK))
+    return BLOCK * whole + BLOCK[:rest]
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *arguments):
+        pass
+
+    def reply(self, code, content_type, body, reason=None):
+        self.send_response(code, reason)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        path = self.path
+        if path.startswith("/echo/"):
+            self.reply(200, "text/plain", path.encode(), reason=path)
+        elif path.startswith("/status/"):
+            self.reply(int(path.split("/")[2]), "text/html", b"<p>status</p>")
+        elif path.startswith("/text/"):
+            self.reply(200, "text/plain", (b"0123456789abcdef\n" * (int(path.split("/")[2]) // 17 + 1))[: int(path.split("/")[2])])
+        elif path.startswith("/bytes/"):
+            self.reply(200, "application/octet-stream", pattern(int(path.split("/")[2])))
+        elif path.startswith("/slow/"):
+            body = pattern(int(path.split("/")[2]))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            for start in range(0, len(body), 16384):
+                self.wfile.write(body[start:start + 16384])
+                self.wfile.flush()
+                time.sleep(0.004)
+        elif path == "/image":
+            self.reply(200, "image/png", b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 4)
+        else:
+            self.reply(404, "text/html", b"<p>not here</p>")
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        received = self.rfile.read(length)
+        self.reply(200, "text/plain", ("got %d bytes" % len(received)).encode())
+
+
+def main():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
