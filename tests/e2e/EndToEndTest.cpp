@@ -328,6 +328,35 @@ TEST_F(EndToEndTest, ProgramsSeeExactlyTheSameBytesWithAndWithoutTheProvider) {
     }
 }
 
+TEST_F(EndToEndTest, UnusualSocketUseIsNeverBroken) {
+    const std::vector<std::string> torture = {"python3", kScripts + "/socket_torture.py", port};
+    const RunResult plain = Run(torture);
+    ASSERT_EQ(plain.status, 0) << plain.errors;
+    StartCapture();
+    const RunResult captured = Run(Captured(torture));
+    const auto rows = StopCapture();
+    EXPECT_EQ(captured.status, 0) << captured.errors;
+    EXPECT_EQ(captured.output, plain.output);
+    // Everything sent was an HTTP request and came back; the signal handler's empty writes
+    // and the peeks add nothing.
+    std::set<std::string> targets;
+    for (const Row& row : rows) {
+        if (row.kind == "REQ") {
+            targets.insert(row.targetOrClass);
+        }
+    }
+    for (const char* path :
+         {"/echo/vectored", "/echo/nonblocking", "/echo/peeking", "/echo/duplicated",
+          "/echo/forked", "/slow/200000", "/echo/file", "/echo/thread5/9"}) {
+        EXPECT_TRUE(targets.count(std::string("torture") + path) == 1) << path;
+    }
+    for (const Row& row : rows) {
+        if (row.kind == "RES") {
+            EXPECT_NE(PairedRequest(rows, row), nullptr) << row.caption;
+        }
+    }
+}
+
 TEST_F(EndToEndTest, ConnectionsThatAreNotHttpAreNotReported) {
     StartCapture();
     EXPECT_EQ(Run(Captured(Client({"tls"}))).status, 0);
