@@ -99,8 +99,9 @@ void Serve(int client) {
         if (head.starts_with("GET /big/")) {
             bodyLength = std::strtoull(head.c_str() + 9, nullptr, 10);
         }
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                   std::to_string(bodyLength) + "\r\n\r\n";
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+            std::to_string(bodyLength) + "\r\n\r\n";
         if (!SendAll(client, answer.data(), answer.size())) {
             break;
         }
@@ -175,7 +176,8 @@ int Small(int port, long count) {
 
 int Download(int port, std::size_t bytes) {
     const int fd = Connect(port);
-    const std::string request = "GET /big/" + std::to_string(bytes) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request =
+        "GET /big/" + std::to_string(bytes) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::string head;
     std::string rest;
     const auto started = Clock::now();
@@ -190,9 +192,10 @@ int Download(int port, std::size_t bytes) {
 
 int Upload(int port, long count, std::size_t size) {
     const int fd = Connect(port);
-    const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
-                             "Content-Length: " +
-                             std::to_string(static_cast<std::size_t>(count) * size) + "\r\n\r\n";
+    const std::string head =
+        "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
+        "Content-Length: " +
+        std::to_string(static_cast<std::size_t>(count) * size) + "\r\n\r\n";
     const std::string piece(size, 'u');
     const auto started = Clock::now();
     if (!SendAll(fd, head.data(), head.size())) {
@@ -265,6 +268,10 @@ int main(int argc, char** argv) {
     if (mode == "pingpong" && argc == 3) {
         return PingPong(std::atol(argv[2]));
     }
-    std::fprintf(stderr, "usage: see the comment at the top of loopback_http.cpp\n");
-    return 2;
+    const bool help = mode == "--help" || mode == "-h";
+    std::fprintf(help ? stdout : stderr,
+                 "usage: loopback_http server PORT_FILE | small PORT COUNT | download PORT BYTES\n"
+                 "       | upload PORT COUNT SIZE | pingpong COUNT\n"
+                 "Loopback HTTP traffic for bench/run-capture-bench.\n");
+    return help ? 0 : 2;
 }

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/AtomicFile.h"
 #include "platform/XdgPaths.h"
 
 namespace vantor {
@@ -190,32 +191,6 @@ ProtocolInfo BaseEntry(std::uint32_t id, int family, int type, int protocol,
     return e;
 }
 
-bool WriteAtomically(const std::filesystem::path& file, const std::string& text) {
-    std::filesystem::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno != EINTR) {
-            ok = false;
-        } else if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 ProtocolCatalog::ProtocolCatalog(std::filesystem::path file) : m_file(std::move(file)) {}
@@ -301,8 +276,8 @@ bool ProtocolCatalog::Modify(Change change) {
     if (::flock(lock, LOCK_EX) == 0) {
         auto contents = Read();
         if (contents && change(*contents)) {
-            ok = WriteAtomically(m_file,
-                                 Format(contents->providers, contents->entries, contents->nextId));
+            ok = WriteFileAtomically(
+                m_file, Format(contents->providers, contents->entries, contents->nextId));
         }
     }
     ::close(lock);

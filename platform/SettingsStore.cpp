@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/AsciiText.h"
+#include "platform/AtomicFile.h"
 #include "platform/XdgPaths.h"
 
 namespace vantor {
@@ -76,19 +77,6 @@ std::string Quote(std::string_view text) {
     return out + "\"";
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Reads a quoted text at the start of line; on success removes it from line.
 std::optional<std::string> Unquote(std::string_view& line) {
     if (line.empty() || line.front() != '"') {
@@ -123,8 +111,8 @@ std::optional<std::string> Unquote(std::string_view& line) {
                 out += '\t';
                 break;
             case 'x': {
-                const int high = i + 1 < line.size() ? HexDigit(line[i + 1]) : -1;
-                const int low = i + 2 < line.size() ? HexDigit(line[i + 2]) : -1;
+                const int high = i + 1 < line.size() ? HexDigitValue(line[i + 1]) : -1;
+                const int low = i + 2 < line.size() ? HexDigitValue(line[i + 2]) : -1;
                 if (high < 0 || low < 0) {
                     return std::nullopt;
                 }
@@ -145,7 +133,7 @@ std::optional<std::uint32_t> ParseDword(std::string_view text) {
     }
     std::uint32_t value = 0;
     for (const char c : text) {
-        const int digit = HexDigit(c);
+        const int digit = HexDigitValue(c);
         if (digit < 0) {
             return std::nullopt;
         }
@@ -349,27 +337,7 @@ bool SettingsStore::Flush() {
     }
     std::error_code error;
     std::filesystem::create_directories(m_file.parent_path(), error);
-    const std::string text = Format();
-    std::filesystem::path temporary = m_file;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno != EINTR) {
-            ok = false;
-        } else if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), m_file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (!WriteFileAtomically(m_file, Format())) {
         return false;
     }
     m_changed = false;

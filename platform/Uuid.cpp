@@ -5,25 +5,14 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "framework/AsciiText.h"
+
 namespace vantor {
 
 namespace {
 
 // Text positions of the bytes in memory order: the first three groups are little-endian.
 constexpr std::array<int, 16> kTextOrder = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -62,7 +51,7 @@ std::optional<Uuid> Uuid::FromString(std::string_view text) {
             }
             continue;
         }
-        const int value = HexValue(text[i]);
+        const int value = HexDigitValue(text[i]);
         if (value < 0) {
             return std::nullopt;
         }

@@ -228,8 +228,9 @@ TEST_F(EndToEndTest, CurlAndPythonExchangesArriveAsPairedMessages) {
 
 TEST_F(EndToEndTest, ABodyAboveOneMebibyteIsSplitIntoRecordsAndKeptWhole) {
     const auto file = directory / "large.vtr";
-    StartCapture(
-        {"--set", "max_req_size=8000", "--set", "max_res_size=8000", "--save", file.string()});
+    const auto raw = directory / "large.records";
+    StartCapture({"--set", "max_req_size=8000", "--set", "max_res_size=8000", "--save",
+                  file.string(), "--raw", raw.string()});
     const RunResult post = Run(Captured(Client({"post", "3000000"})));
     EXPECT_EQ(post.status, 0) << post.errors;
     const RunResult download =
@@ -241,6 +242,18 @@ TEST_F(EndToEndTest, ABodyAboveOneMebibyteIsSplitIntoRecordsAndKeptWhole) {
     // was cut at the largest record.
     EXPECT_EQ(live[0].length, 1'048'524u);
     const auto rows = Saved(file);
+    // The raw records replay to the same messages.
+    const RunResult replayed =
+        Run({kBin + "/vantor-dump", "--replay", raw.string(), "--format", "tsv", "--set",
+             "max_req_size=8000", "--set", "max_res_size=8000"});
+    EXPECT_EQ(replayed.status, 0) << replayed.errors;
+    const auto replayedRows = ParseListing(replayed.output);
+    ASSERT_EQ(replayedRows.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(replayedRows[i].length, rows[i].length);
+        EXPECT_EQ(replayedRows[i].caption, rows[i].caption);
+        EXPECT_EQ(replayedRows[i].paired, rows[i].paired);
+    }
     const auto requests = Of(rows, "REQ");
     const auto responses = Of(rows, "RES");
     ASSERT_EQ(requests.size(), 2u);
