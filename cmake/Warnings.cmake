@@ -5,7 +5,7 @@ add_library(vantor_warnings INTERFACE)
 
 target_compile_options(vantor_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-  -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Wnull-dereference
+  -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual
   -Wimplicit-fallthrough)
 
 if(VANTOR_WERROR)

@@ -96,6 +96,8 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
 }
 
 void CSnifferDoc::DeleteMessages() {
+    m_treeItems.clear();
+    m_messageOfItem.clear();
     m_latestRequest.Clear();
     m_latestResponse.Clear();
     m_requests.clear();
@@ -149,6 +151,107 @@ bool CSnifferDoc::OnNewDocument() {
     SetModifiedFlag(false);
     UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
     return true;
+}
+
+void CSnifferDoc::RecordItem(HTTPMessage* message, TreeItem item) {
+    m_treeItems[message] = item;
+    m_messageOfItem[item] = message;
+}
+
+void CSnifferDoc::ForgetItem(HTTPMessage* message) {
+    const auto found = m_treeItems.find(message);
+    if (found != m_treeItems.end()) {
+        m_messageOfItem.erase(found->second);
+        m_treeItems.erase(found);
+    }
+}
+
+HTTPMessage* CSnifferDoc::FindMessageByItem(TreeItem item) const {
+    const auto found = m_messageOfItem.find(item);
+    return found == m_messageOfItem.end() ? nullptr : found->second;
+}
+
+TreeItem CSnifferDoc::ItemOf(const HTTPMessage* message) const {
+    const auto found = m_treeItems.find(message);
+    return found == m_treeItems.end() ? kNoItem : found->second;
+}
+
+void CSnifferDoc::RebuildTree(TreeControl& tree) {
+    tree.Select(kNoItem);
+    tree.SetVisible(false);
+    m_treeItems.clear();
+    m_messageOfItem.clear();
+    tree.DeleteAllItems();
+    FilterOptions& filter = Filter();
+    if (Preferences().view_order == 0) {
+        for (const auto& message : m_messages) {
+            if (message->PassesFilter(filter)) {
+                RecordItem(message.get(), message->InsertTreeItem(tree, kInsertLast));
+            }
+        }
+    } else {
+        // By peer: each request, and right after it the response it was answered with; the
+        // request's test decides for the pair.
+        for (HTTPRequest* request : m_requests) {
+            if (!request->PassesFilter(filter)) {
+                continue;
+            }
+            const TreeItem item = request->InsertTreeItem(tree, kInsertLast);
+            RecordItem(request, item);
+            if (HTTPResponse* response = request->response()) {
+                RecordItem(response, response->InsertTreeItem(tree, item));
+            }
+        }
+    }
+    m_treeDirty = false;
+    tree.SetVisible(true);
+}
+
+void CSnifferDoc::UpdateTree(TreeControl& tree, std::intptr_t hint, HTTPMessage* message) {
+    if (hint == HINT_REBUILD) {
+        RebuildTree(tree);
+        return;
+    }
+    if (!m_treeDirty) {
+        return;
+    }
+    m_treeDirty = false;
+    if (message == nullptr) {
+        return;
+    }
+    FilterOptions& filter = Filter();
+    if (hint == HINT_CAPTION) {
+        if (const TreeItem item = ItemOf(message); item != kNoItem) {
+            message->UpdateTreeItem(tree, item);
+        }
+    } else if (hint == HINT_NEW_REQUEST) {
+        if (message->PassesFilter(filter)) {
+            RecordItem(message, message->InsertTreeItem(tree, kInsertLast));
+        }
+    } else if (hint == HINT_NEW_RESPONSE && message->kind() == MessageKind::Response) {
+        auto* response = static_cast<HTTPResponse*>(message);
+        HTTPRequest* request = response->request();  // the one request whose response it is
+        if (request == nullptr) {
+            if (!response->PassesFilter(filter)) {
+                return;
+            }
+        } else if (!request->PassesFilter(filter)) {
+            // The response makes its request fail: the request's item goes, the response gets
+            // none.
+            if (const TreeItem item = ItemOf(request); item != kNoItem) {
+                ForgetItem(request);
+                tree.DeleteItem(item);
+            }
+            return;
+        }
+        TreeItem after = kInsertLast;
+        if (Preferences().view_order == 1 && request != nullptr) {
+            if (const TreeItem item = ItemOf(request); item != kNoItem) {
+                after = item;
+            }
+        }
+        RecordItem(response, response->InsertTreeItem(tree, after));
+    }
 }
 
 }  // namespace vantor

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/CaptureRecord.h"
@@ -11,6 +12,7 @@
 #include "framework/CDocument.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "platform/TreeControl.h"
 
 namespace vantor {
 
@@ -46,6 +48,16 @@ public:
     HTTPRequest* LatestRequest(std::uint32_t connectionId) const;
     HTTPResponse* LatestResponse(std::uint32_t connectionId) const;
 
+    // The message tree's view of the document: hints 1 to 3 add or refresh one item, hint 4
+    // (or any hint when nothing waits) rebuilds it from the lists, filtered and in the order
+    // view_order asks for.
+    void UpdateTree(TreeControl& tree, std::intptr_t hint, HTTPMessage* message);
+    void RebuildTree(TreeControl& tree);
+    // The message whose top-level item this is, or null (a detail line, no item).
+    HTTPMessage* FindMessageByItem(TreeItem item) const;
+    // The top-level item of a message, or kNoItem when it is not shown.
+    TreeItem ItemOf(const HTTPMessage* message) const;
+
     // A change from capture or loading waits to be applied to the tree.
     bool m_treeDirty = false;
 
@@ -61,6 +73,9 @@ private:
     void AppendTo(HTTPMessage* message, const CaptureRecord& header,
                   std::span<const std::uint8_t> data);
 
+    void RecordItem(HTTPMessage* message, TreeItem item);
+    void ForgetItem(HTTPMessage* message);
+
     std::vector<std::unique_ptr<HTTPMessage>> m_messages;
     std::vector<HTTPRequest*> m_requests;
     std::vector<HTTPResponse*> m_responses;
@@ -68,6 +83,10 @@ private:
     // pairing a response take constant time however large the document grows.
     ConnectionIndex<HTTPRequest> m_latestRequest;
     ConnectionIndex<HTTPResponse> m_latestResponse;
+    // The shown messages and their top-level items, both ways, so that selecting an item and
+    // finding a message's item take constant time.
+    std::unordered_map<const HTTPMessage*, TreeItem> m_treeItems;
+    std::unordered_map<TreeItem, HTTPMessage*> m_messageOfItem;
 };
 
 }  // namespace vantor

@@ -8,6 +8,8 @@
 #include "app/options/Options.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
+#include "platform/RichEditControl.h"
+#include "platform/TreeControl.h"
 
 namespace vantor {
 
@@ -487,6 +489,96 @@ void HTTPMessage::SerializeNotice(CArchive& archive) {
     } else {
         m_notice = archive.ReadFixedText(kNoticeSize);
     }
+}
+
+namespace {
+
+constexpr std::string_view kNoticeBodyHidden = "Body skipped. See View->Options...";
+constexpr std::string_view kNoticeTooLarge =
+    "Message exceeds maximum size.See Capture->Options...\n";
+
+std::string SkippedNotice(std::int32_t skipped) {
+    return std::to_string(static_cast<std::uint32_t>(skipped)) +
+           " bytes skipped. See Capture->Options...\n";
+}
+
+// The notice line is a 128-character buffer.
+std::string NoticeLine(std::string_view notice) {
+    return std::string(notice.substr(0, kNoticeSize - 1));
+}
+
+}  // namespace
+
+std::uintptr_t HTTPMessage::InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter) {
+    BuildCaption();
+    const TreeItem item = tree.InsertItem(kNoItem, insertAfter, m_caption, GetTreeImage());
+    tree.InsertItem(item, kInsertLast, peerText(), kImageDetailLine);
+    tree.InsertItem(item, kInsertLast, timeText(), kImageDetailLine);
+    return item;
+}
+
+std::uintptr_t HTTPMessage::UpdateTreeItem(TreeControl& tree, std::uintptr_t item) {
+    BuildCaption();
+    tree.SetItem(item, m_caption, GetTreeImage());
+    m_captionChanged = false;
+    return item;
+}
+
+void HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
+    control.SetReadOnly(false);
+    control.SetVisible(false);
+    const std::string_view all = text();
+    auto withNotice = [&](std::string notice) {
+        control.SetText(std::string(all) + "?");  // the placeholder the notice replaces
+        m_notice = NoticeLine(notice);
+        AppendNotice(control, m_notice);
+    };
+    switch (m_state) {
+        case AssemblyState::ReadingBody:
+            if (showBody || m_headerEnd >= static_cast<std::int64_t>(all.size()) - 1 ||
+                m_headerEnd < 0) {
+                control.SetText(all);
+            } else {
+                // The header with its blank line, plus the first body byte as the placeholder.
+                control.SetText(all.substr(0, static_cast<std::size_t>(m_headerEnd) + 1));
+                m_notice = NoticeLine(kNoticeBodyHidden);
+                AppendNotice(control, m_notice);
+            }
+            break;
+        case AssemblyState::BodyFiltered:
+            withNotice(SkippedNotice(m_skipped));
+            break;
+        case AssemblyState::BodyOff:
+            if (m_skipped <= 0) {
+                control.SetText(all);
+            } else {
+                withNotice(SkippedNotice(m_skipped));
+            }
+            break;
+        case AssemblyState::TooLarge:
+            withNotice(std::string(kNoticeTooLarge));
+            break;
+        case AssemblyState::New:
+        case AssemblyState::ReadingHeader:
+        default:
+            control.SetText(all);
+            break;
+    }
+    control.SetVisible(true);
+    control.SetReadOnly(true);
+}
+
+void HTTPMessage::AppendNotice(RichEditControl& control, std::string_view notice) {
+    const std::size_t length = control.TextLength();
+    const std::size_t placeholder = length > 0 ? length - 1 : 0;
+    control.SetReadOnly(false);
+    control.SetSelection(placeholder, length);
+    control.ReplaceSelection(notice);
+    control.SetSelection(placeholder, control.TextLength());
+    control.SetSelectionColor(kNavy);
+    control.SetSelection(0, 0);
+    control.SetSelectionColor(kBlack);
+    control.SetReadOnly(true);
 }
 
 }  // namespace vantor

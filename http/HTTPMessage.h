@@ -16,6 +16,8 @@
 namespace vantor {
 
 struct FilterOptions;
+class RichEditControl;
+class TreeControl;
 
 // One HTTP message of one connection, as far as it has arrived: its raw text (start line,
 // header, whatever part of the body is kept), its header fields, its peer, its capture times,
@@ -72,6 +74,18 @@ public:
 
     // Appends one data piece of the message's socket and direction, received at time.
     void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
+
+    // The message presents itself. InsertTreeItem adds its top-level item after insertAfter
+    // (with its caption and image) and the two detail lines under it; UpdateTreeItem sets the
+    // item's caption and image again and lowers the caption flag.
+    std::uintptr_t InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter);
+    std::uintptr_t UpdateTreeItem(TreeControl& tree, std::uintptr_t item);
+    // Puts the text into the control: the whole text, or the header and a navy notice where
+    // the body is hidden (showBody false), was dropped or grew too large. The control ends
+    // read-only and visible; the message's own text is unchanged.
+    void ShowText(RichEditControl& control, bool showBody);
+    // Replaces the control's last character (a placeholder) with notice, in navy.
+    static void AppendNotice(RichEditControl& control, std::string_view notice);
 
     // Refreshes the caption of the tree entry from the text, by the rule of the message class.
     virtual void BuildCaption() = 0;

@@ -1,0 +1,123 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "http/MessageTestSupport.h"
+#include "ui/FakeControls.h"
+
+namespace vantor {
+namespace {
+
+using test::FakeRichEditControl;
+using test::FakeTreeControl;
+using test::Fed;
+
+class PresentationTest : public testing::Test {
+protected:
+    // The characters of [from, to) all have color.
+    void ExpectColor(std::size_t from, std::size_t to, Rgb color) {
+        for (std::size_t i = from; i < to; ++i) {
+            ASSERT_EQ(control.ColorAt(i), color) << "at " << i << " of " << control.TextLength();
+        }
+    }
+    void ExpectShownAndLocked() {
+        EXPECT_TRUE(control.readOnly());
+        EXPECT_TRUE(control.visible());
+    }
+
+    test::ScopedDefaultOptions options;
+    FakeRichEditControl control;
+    FakeTreeControl tree;
+};
+
+const std::string kHeader = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
+
+TEST_F(PresentationTest, AHiddenBodyShowsTheHeaderAndANavyNotice) {
+    const std::string body(5000, 'b');
+    auto response = Fed<HTTPResponse>({kHeader + body});
+    const std::string before(response->text());
+    response->ShowText(control, false);
+    const std::string notice = "Body skipped. See View->Options...";
+    EXPECT_EQ(control.Text(), kHeader + notice) << "no body byte before the notice";
+    ExpectColor(0, kHeader.size(), kBlack);
+    ExpectColor(kHeader.size(), control.TextLength(), kNavy);
+    EXPECT_EQ(response->notice(), notice);
+    EXPECT_EQ(response->text(), before);
+    ExpectShownAndLocked();
+
+    response->ShowText(control, true);
+    EXPECT_EQ(control.Text(), kHeader + body);
+    ExpectColor(0, control.TextLength(), kBlack);
+}
+
+TEST_F(PresentationTest, ABodyOfOneByteIsShownEvenWhenBodiesAreHidden) {
+    auto response = Fed<HTTPResponse>({kHeader + "x"});
+    response->ShowText(control, false);
+    EXPECT_EQ(control.Text(), kHeader + "x");
+    ExpectColor(0, control.TextLength(), kBlack);
+}
+
+TEST_F(PresentationTest, DroppedBodiesShowTheirCount) {
+    auto off = Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"}, false);
+    ASSERT_EQ(off->state(), AssemblyState::BodyOff);
+    off->ShowText(control, true);
+    EXPECT_EQ(control.Text(), "GET / HTTP/1.1\r\n\r\n") << "nothing dropped, no notice";
+
+    auto offWithBody = Fed<HTTPRequest>({"POST / HTTP/1.1\r\n\r\n0123456789"}, false);
+    offWithBody->ShowText(control, true);
+    EXPECT_EQ(control.Text(), "POST / HTTP/1.1\r\n\r\n10 bytes skipped. See Capture->Options...\n");
+
+    auto filtered = Fed<HTTPResponse>({"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n"});
+    ASSERT_EQ(filtered->state(), AssemblyState::BodyFiltered);
+    const std::string text(filtered->text());
+    filtered->ShowText(control, true);
+    const std::string notice = "0 bytes skipped. See Capture->Options...\n";
+    EXPECT_EQ(control.Text(), text + notice);
+    ExpectColor(0, text.size(), kBlack);
+    ExpectColor(text.size(), control.TextLength(), kNavy);
+    EXPECT_EQ(filtered->text(), text) << "the placeholder is the control's, not the message's";
+    ExpectShownAndLocked();
+}
+
+TEST_F(PresentationTest, ATooLargeMessageShowsWhatWasKeptAndTheSizeNotice) {
+    auto response = test::Make<HTTPResponse>(true, 1);
+    test::Feed(*response, {kHeader, std::string(2000, 'b'), "more"});
+    ASSERT_EQ(response->state(), AssemblyState::TooLarge);
+    response->ShowText(control, false);
+    EXPECT_EQ(control.Text(), std::string(response->text()) +
+                                  "Message exceeds maximum size.See Capture->Options...\n");
+    ExpectColor(0, response->text().size(), kBlack);
+    ExpectColor(response->text().size(), control.TextLength(), kNavy);
+}
+
+TEST_F(PresentationTest, IncompleteHeadersShowTheirText) {
+    auto request = Fed<HTTPRequest>({"GET /partial"});
+    request->ShowText(control, false);
+    EXPECT_EQ(control.Text(), "GET /partial");
+    ExpectShownAndLocked();
+}
+
+TEST_F(PresentationTest, ATreeEntryHasItsCaptionImageAndTwoDetailLines) {
+    auto response = test::Make<HTTPResponse>();
+    response->AddData(test::Bytes("HTTP/1.1 404 Not Found\r\nServer: x\r\n"),
+                      test::At(8, 5, 3, 21));
+    const TreeItem first = tree.InsertItem(kNoItem, kInsertLast, "first", 2);
+    const TreeItem item = response->InsertTreeItem(tree, first);
+    EXPECT_EQ(tree.TopLevel(), (std::vector<TreeItem>{first, item}));
+    EXPECT_EQ(tree.ItemText(item), "404 Not Found");
+    EXPECT_EQ(tree.ItemImage(item), kImageResponseIncomplete);
+    const auto& children = tree.node(item).children;
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(tree.ItemText(children[0]), "IP: 127.0.0.1:8080");
+    EXPECT_EQ(tree.ItemText(children[1]), "Time: 08:05:03.021");
+    EXPECT_EQ(tree.ItemImage(children[0]), kImageDetailLine);
+
+    response->AddData(test::Bytes("\r\n"), {});
+    ASSERT_TRUE(response->IsCaptionChanged());
+    EXPECT_EQ(response->UpdateTreeItem(tree, item), item);
+    EXPECT_FALSE(response->IsCaptionChanged());
+    EXPECT_EQ(tree.ItemImage(item), kImageResponseError);
+    EXPECT_EQ(tree.node(item).children.size(), 2u) << "an update changes only text and image";
+}
+
+}  // namespace
+}  // namespace vantor

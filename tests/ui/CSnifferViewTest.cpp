@@ -1,0 +1,153 @@
+#include "ui/CSnifferView.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ui/ViewsTestSupport.h"
+
+namespace vantor {
+namespace {
+
+using test::Get;
+using test::Status;
+
+class CSnifferViewTest : public testing::Test, protected test::ViewsFixture {
+protected:
+    void Select(std::size_t index) { tree.Click(tree.TopLevel().at(index)); }
+};
+
+TEST_F(CSnifferViewTest, StartsEmptyBlackReadOnlyAndWithoutWrapping) {
+    EXPECT_EQ(right.currentMessage(), nullptr);
+    EXPECT_EQ(text.Text(), "");
+    EXPECT_TRUE(text.readOnly());
+    EXPECT_FALSE(text.wordWrap());
+    EXPECT_FALSE(right.CanFind());
+    EXPECT_FALSE(right.CanFindNext());
+    EXPECT_FALSE(right.CanCopy());
+}
+
+TEST_F(CSnifferViewTest, TheShownMessageFollowsItsNewDataOthersDoNot) {
+    Send(1, Get("/a"));
+    Receive(1, "HTTP/1.1 200 OK\r\n");
+    Send(2, Get("/b"));
+    Select(1);
+    EXPECT_EQ(text.Text(), "HTTP/1.1 200 OK\r\n");
+    const int calls = text.setTextCalls;
+    SendMore(2, "more of b");
+    EXPECT_EQ(text.setTextCalls, calls) << "another message grew";
+    ReceiveMore(1, "Content-Type: text/plain\r\n\r\nbody");
+    EXPECT_EQ(text.Text(), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nbody");
+}
+
+TEST_F(CSnifferViewTest, SelectingTheShownMessageAgainKeepsSelectionAndText) {
+    Send(1, Get("/a"));
+    Select(0);
+    text.SetSelection(2, 5);
+    const int calls = text.setTextCalls;
+    document.UpdateAllViews(&left, HINT_DATA, document.messages()[0].get());
+    EXPECT_EQ(text.setTextCalls, calls);
+    EXPECT_EQ(text.Selection(), (std::pair<std::size_t, std::size_t>{2, 5}));
+}
+
+TEST_F(CSnifferViewTest, ViewOptionsRedrawWithTheBodySettingsThenInForce) {
+    const int calls = text.setTextCalls;
+    document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+    EXPECT_EQ(text.setTextCalls, calls) << "no current message: nothing";
+    Send(1, Get("/a"));
+    Receive(1, Status(200, "text/plain", "the body"));
+    Select(1);
+    EXPECT_EQ(text.Text(), Status(200, "text/plain", "the body"));
+    Preferences().show_res_body = false;
+    document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+    EXPECT_EQ(text.Text(), Status(200, "text/plain") + "Body skipped. See View->Options...");
+}
+
+TEST_F(CSnifferViewTest, ARebuildEmptiesTheViewEvenWhenTheMessageStays) {
+    Send(1, Get("/a"));
+    Select(0);
+    document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    EXPECT_EQ(right.currentMessage(), nullptr);
+    EXPECT_EQ(text.Text(), "");
+    EXPECT_FALSE(right.CanFind());
+}
+
+TEST_F(CSnifferViewTest, RedrawsOfAGrowingMessageCanWaitButAlwaysCatchUp) {
+    std::vector<std::function<void()>> scheduled;
+    right.SetRedrawScheduler(
+        [&](std::function<void()> redraw) { scheduled.push_back(std::move(redraw)); });
+    Send(1, Get("/a"));
+    Receive(1, "HTTP/1.1 200 OK\r\n\r\n");
+    Select(1);
+    const int calls = text.setTextCalls;
+    for (int i = 0; i < 100; ++i) {
+        ReceiveMore(1, "x");
+    }
+    EXPECT_EQ(text.setTextCalls, calls) << "nothing redrawn per record";
+    ASSERT_EQ(scheduled.size(), 1u) << "one redraw waits for all of them";
+    scheduled[0]();
+    EXPECT_EQ(text.Text(), "HTTP/1.1 200 OK\r\n\r\n" + std::string(100, 'x'));
+    ReceiveMore(1, "y");
+    ASSERT_EQ(scheduled.size(), 2u);
+    Select(0);  // the selection moves on before the redraw runs: it shows what is current
+    scheduled[1]();
+    EXPECT_EQ(text.Text(), Get("/a"));
+}
+
+TEST_F(CSnifferViewTest, CopyNeedsASelection) {
+    Send(1, Get("/a"));
+    Select(0);
+    EXPECT_FALSE(right.CanCopy());
+    text.SetSelection(0, 3);
+    EXPECT_TRUE(right.CanCopy());
+    right.Copy();
+    EXPECT_EQ(text.clipboard, "GET");
+}
+
+TEST_F(CSnifferViewTest, FindSearchesOnThenOnceFromTheTopUpToWhereItBegan) {
+    Send(1, "GET /x HTTP/1.1\r\nA: one\r\nB: two one\r\nC: one\r\n\r\n");
+    Select(0);
+    EXPECT_TRUE(right.CanFind());
+    EXPECT_FALSE(right.CanFindNext());
+    const std::string& all = text.Text();
+    const std::size_t second = all.find("one", all.find("one") + 1);
+    text.SetSelection(second, second);  // the caret sits at the second "one"
+    right.BeginFind();
+    ASSERT_TRUE(right.Find("one", false, false));
+    EXPECT_EQ(text.Selection().first, second);
+    EXPECT_TRUE(right.CanFindNext());
+    ASSERT_TRUE(right.RepeatFind());
+    EXPECT_EQ(text.Selection().first, all.rfind("one"));
+    ASSERT_TRUE(right.RepeatFind());
+    EXPECT_EQ(text.Selection().first, all.find("one")) << "over once from the top";
+    EXPECT_EQ(beeps, 0);
+    EXPECT_FALSE(right.RepeatFind()) << "ends where the searching began";
+    EXPECT_EQ(beeps, 1);
+    EXPECT_EQ(text.Selection().first, all.find("one")) << "the selection is unchanged";
+    // A search after one that found nothing begins anew at the selection.
+    EXPECT_TRUE(right.RepeatFind());
+    EXPECT_EQ(text.Selection().first, second);
+}
+
+TEST_F(CSnifferViewTest, FindHonoursCaseAndWholeWords) {
+    Send(1, "GET /x HTTP/1.1\r\nX-Onerous: ONE\r\n\r\n");
+    Select(0);
+    right.BeginFind();
+    EXPECT_TRUE(right.Find("one", true, true) == false);
+    EXPECT_EQ(beeps, 1);
+    right.BeginFind();
+    EXPECT_TRUE(right.Find("ONE", true, true));
+    EXPECT_EQ(text.SelectedText(), "ONE");
+}
+
+TEST_F(CSnifferViewTest, ADoubleClickOpensThePageOfItsLine) {
+    Send(1, "GET /x HTTP/1.1\r\nContent-Type: text/html\r\nX-Unknown: 1\r\n\r\n");
+    Select(0);
+    text.DoubleClickAt(20);
+    text.DoubleClickAt(2);
+    text.DoubleClickAt(text.Text().find("X-Unknown") + 3);
+    EXPECT_THAT(help.topics, testing::ElementsAre("/help/httphelp.chm::/1417.htm",
+                                                  "/help/httphelp.chm::/0903.htm"));
+}
+
+}  // namespace
+}  // namespace vantor

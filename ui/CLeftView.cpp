@@ -1,0 +1,100 @@
+#include "ui/CLeftView.h"
+
+#include "app/options/Options.h"
+#include "document/CSnifferDoc.h"
+
+namespace vantor {
+
+CLeftView::CLeftView(TreeControl& tree) : m_tree(tree) {
+    m_tree.SetSelectionHandler([this](TreeItem item) { OnSelectionChanged(item); });
+}
+
+CSnifferDoc* CLeftView::document() const {
+    return dynamic_cast<CSnifferDoc*>(GetDocument());
+}
+
+void CLeftView::OnInitialUpdate() {
+    m_tree.DeleteAllItems();
+    if (CSnifferDoc* doc = document()) {
+        doc->UpdateTree(m_tree, HINT_REBUILD, nullptr);
+    }
+}
+
+void CLeftView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object) {
+    if (hint == HINT_DATA) {
+        return;
+    }
+    if (CSnifferDoc* doc = document()) {
+        doc->UpdateTree(m_tree, hint, dynamic_cast<HTTPMessage*>(object));
+    }
+}
+
+void CLeftView::OnSelectionChanged(TreeItem item) {
+    CSnifferDoc* doc = document();
+    if (doc == nullptr) {
+        return;
+    }
+    doc->UpdateAllViews(this, HINT_DATA, doc->FindMessageByItem(item));
+}
+
+void CLeftView::ExpandAll() {
+    m_tree.SetVisible(false);
+    for (TreeItem item = m_tree.FirstChild(kNoItem); item != kNoItem;
+         item = m_tree.NextSibling(item)) {
+        m_tree.Expand(item);
+    }
+    m_tree.SetVisible(true);
+}
+
+void CLeftView::CollapseAll() {
+    m_tree.SetVisible(false);
+    for (TreeItem item = m_tree.FirstChild(kNoItem); item != kNoItem;
+         item = m_tree.NextSibling(item)) {
+        m_tree.Collapse(item);
+    }
+    m_tree.SetVisible(true);
+}
+
+bool CLeftView::FindNextMessage(std::string_view what, bool down, bool matchCase, bool wholeWord,
+                                bool inResponses, bool inRequests) {
+    CSnifferDoc* doc = document();
+    if (doc == nullptr) {
+        return false;
+    }
+    TreeItem start = m_tree.Selected();
+    if (start != kNoItem && m_tree.Parent(start) != kNoItem) {
+        start = m_tree.Parent(start);  // a detail line: start at its message
+    }
+    TreeItem item;
+    if (start == kNoItem) {
+        // Nothing selected: every message is searched, from the first (or the last).
+        item = m_tree.FirstChild(kNoItem);
+        if (!down) {
+            for (TreeItem next = item; next != kNoItem; next = m_tree.NextSibling(next)) {
+                item = next;
+            }
+        }
+    } else {
+        item = down ? m_tree.NextSibling(start) : m_tree.PreviousSibling(start);
+    }
+    const AppPreferences& preferences = Preferences();
+    for (; item != kNoItem; item = down ? m_tree.NextSibling(item) : m_tree.PreviousSibling(item)) {
+        HTTPMessage* message = doc->FindMessageByItem(item);
+        if (message == nullptr) {
+            continue;
+        }
+        const bool isRequest = message->kind() == MessageKind::Request;
+        if ((isRequest && !inRequests) || (!isRequest && !inResponses)) {
+            continue;
+        }
+        const bool headerOnly =
+            !(isRequest ? preferences.show_req_body : preferences.show_res_body);
+        if (message->FindText(what, 0, headerOnly, matchCase, wholeWord) != -1) {
+            m_tree.Select(item);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace vantor

@@ -1,0 +1,142 @@
+#include "ui/CSnifferView.h"
+
+#include "app/options/Options.h"
+#include "document/CSnifferDoc.h"
+#include "platform/RichEditControl.h"
+
+namespace vantor {
+
+CSnifferView::CSnifferView(RichEditControl& control, HelpOpener& help, std::string helpFolder,
+                           std::function<void()> beep)
+    : m_control(control), m_helpTopics(std::move(helpFolder), help), m_beep(std::move(beep)) {
+    m_control.SetDoubleClickHandler([this] { OnDoubleClick(); });
+}
+
+void CSnifferView::SetRedrawScheduler(std::function<void(std::function<void()>)> schedule) {
+    m_scheduleRedraw = std::move(schedule);
+}
+
+void CSnifferView::Clear() {
+    m_currentMessage = nullptr;
+    m_control.SetDefaultColor(kBlack);
+    m_control.SetText("");
+}
+
+void CSnifferView::OnInitialUpdate() {
+    m_control.SetReadOnly(true);
+    m_control.SetWordWrap(false);
+    Clear();
+}
+
+void CSnifferView::Show(HTTPMessage* message) {
+    if (message == nullptr) {
+        return;
+    }
+    const AppPreferences& preferences = Preferences();
+    const bool showBody = message->kind() == MessageKind::Request ? preferences.show_req_body
+                                                                  : preferences.show_res_body;
+    message->ShowText(m_control, showBody);
+}
+
+void CSnifferView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) {
+    if (hint == HINT_VIEW_OPTIONS) {
+        Show(m_currentMessage);
+        return;
+    }
+    if (hint == HINT_REBUILD) {
+        Clear();
+        return;
+    }
+    auto* message = dynamic_cast<HTTPMessage*>(object);
+    if (message == nullptr) {
+        return;
+    }
+    if (sender != nullptr) {  // the tree: a new selection
+        if (message != m_currentMessage) {
+            m_currentMessage = message;
+            Show(message);
+        }
+        return;
+    }
+    if (message != m_currentMessage) {
+        return;
+    }
+    if (!m_scheduleRedraw) {
+        Show(message);
+    } else if (!m_redrawPending) {
+        m_redrawPending = true;
+        m_scheduleRedraw([this] {
+            m_redrawPending = false;
+            Show(m_currentMessage);  // whatever is shown then, as it is then
+        });
+    }
+}
+
+bool CSnifferView::CanCopy() const {
+    const auto [start, end] = m_control.Selection();
+    return start != end;
+}
+
+void CSnifferView::Copy() {
+    if (CanCopy()) {
+        m_control.CopySelection();
+    }
+}
+
+bool CSnifferView::CanFind() const {
+    return m_control.TextLength() > 0;
+}
+
+bool CSnifferView::CanFindNext() const {
+    return CanFind() && m_lastFind.has_value();
+}
+
+void CSnifferView::BeginFind() {
+    m_initialPosition.reset();
+}
+
+bool CSnifferView::Find(const std::string& what, bool matchCase, bool wholeWord) {
+    m_lastFind = LastFind{what, matchCase, wholeWord};
+    const auto [selectionStart, selectionEnd] = m_control.Selection();
+    if (!m_initialPosition) {
+        m_initialPosition = selectionStart;
+        m_wrapped = false;
+    }
+    const std::size_t length = m_control.TextLength();
+    const std::size_t from =
+        std::min(selectionStart + (selectionStart != selectionEnd ? 1 : 0), length);
+    const std::size_t to = m_wrapped ? *m_initialPosition : length;
+    std::optional<std::pair<std::size_t, std::size_t>> match;
+    if (from <= to) {
+        match = m_control.Find(what, from, to, matchCase, wholeWord);
+    }
+    if (!match.has_value() && !m_wrapped && *m_initialPosition > 0) {
+        // Once over from the top, up to where the searching began.
+        m_wrapped = true;
+        match = m_control.Find(what, 0, *m_initialPosition, matchCase, wholeWord);
+    }
+    if (match.has_value()) {
+        const auto [start, end] = *match;
+        m_control.SetSelection(start, end);
+        return true;
+    }
+    m_initialPosition.reset();  // the next search begins anew where the selection is
+    if (m_beep) {
+        m_beep();
+    }
+    return false;
+}
+
+bool CSnifferView::RepeatFind() {
+    if (!m_lastFind) {
+        return false;
+    }
+    const LastFind last = *m_lastFind;
+    return Find(last.what, last.matchCase, last.wholeWord);
+}
+
+void CSnifferView::OnDoubleClick() {
+    m_helpTopics.HelpForCaretLine(m_control);
+}
+
+}  // namespace vantor
