@@ -1,0 +1,31 @@
+#include "ui/qt/HelpBrowser.h"
+
+#include <QTextBrowser>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace vantor {
+
+HelpBrowser::HelpBrowser(QWidget* parent)
+    : QWidget(parent, Qt::Window), m_browser(new QTextBrowser(this)) {
+    setWindowTitle(tr("Vantor Help"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_browser);
+    m_browser->setOpenLinks(true);
+    m_browser->setOpenExternalLinks(false);
+    resize(640, 520);
+}
+
+void HelpBrowser::DisplayTopic(const std::string& topic) {
+    const auto page = ResolveTopic(topic);
+    if (!page) {
+        return;
+    }
+    m_browser->setSource(QUrl::fromLocalFile(QString::fromStdString(page->string())));
+    show();
+    raise();
+    activateWindow();
+}
+
+}  // namespace vantor

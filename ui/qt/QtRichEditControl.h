@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QTextEdit>
+
+#include "platform/RichEditControl.h"
+
+namespace vantor {
+
+// A QTextEdit that tells about a double click after its own handling of it.
+class MessageTextEdit : public QTextEdit {
+    Q_OBJECT
+
+public:
+    using QTextEdit::QTextEdit;
+
+Q_SIGNALS:
+    void doubleClicked();
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+// The rich-edit control as a QTextEdit. Bytes of message text are shown as UTF-8; positions
+// count the widget's characters.
+class QtRichEditControl : public QObject, public RichEditControl {
+    Q_OBJECT
+
+public:
+    explicit QtRichEditControl(MessageTextEdit* edit, QObject* parent = nullptr);
+
+    MessageTextEdit* widget() const { return m_edit; }
+
+    void SetText(std::string_view text) override;
+    std::string Text() const override;
+    std::size_t TextLength() const override;
+    void SetSelection(std::size_t start, std::size_t end) override;
+    std::pair<std::size_t, std::size_t> Selection() const override;
+    std::string SelectedText() const override;
+    void ReplaceSelection(std::string_view text) override;
+    void SetSelectionColor(Rgb color) override;
+    void SetDefaultColor(Rgb color) override;
+    void SetReadOnly(bool readOnly) override;
+    void SetVisible(bool visible) override;
+    void SetWordWrap(bool wrap) override;
+    std::size_t LineFromChar(std::size_t position) const override;
+    std::size_t LineIndex(std::size_t line) const override;
+    std::string LineText(std::size_t line, std::size_t maxLength) const override;
+    std::optional<std::pair<std::size_t, std::size_t>> Find(std::string_view what, std::size_t from,
+                                                            std::size_t to, bool matchCase,
+                                                            bool wholeWord) const override;
+    void CopySelection() override;
+
+private:
+    MessageTextEdit* m_edit;
+    QColor m_defaultColor = Qt::black;
+};
+
+}  // namespace vantor
