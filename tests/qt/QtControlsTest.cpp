@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QTextBrowser>
 #include <QTreeWidget>
@@ -16,6 +18,7 @@
 #include "ui/qt/HelpBrowser.h"
 #include "ui/qt/QtRichEditControl.h"
 #include "ui/qt/QtTreeControl.h"
+#include "ui/qt/TextFindDialog.h"
 #include "ui/qt/TreeImages.h"
 
 namespace vantor {
@@ -242,6 +245,32 @@ TEST_F(ViewsOnQtTest, ADoubleClickOnAHeaderLineOpensItsReferencePage) {
     EXPECT_TRUE(help.isVisible());
     EXPECT_TRUE(help.browser()->source().toLocalFile().endsWith("httphelp/1417.htm"));
     EXPECT_TRUE(help.browser()->toPlainText().contains("Content-Type"));
+}
+
+TEST_F(ViewsOnQtTest, TheFindDialogSearchesTheShownTextAndBeepsAtTheEnd) {
+    int beeps = 0;
+    CSnifferView view(textControl, help, "", [&] { ++beeps; });
+    document.AddView(&view);
+    treeWidget.setCurrentItem(treeWidget.topLevelItem(0));
+    ASSERT_EQ(view.currentMessage(), document.messages()[0].get());
+    TextFindDialog dialog(view, &textEdit);
+    dialog.Open();
+    dialog.findWhat()->setText("http");
+    ASSERT_TRUE(dialog.FindNext());
+    EXPECT_EQ(textEdit.textCursor().selectedText(), "HTTP") << "the request line";
+    const int first = textEdit.textCursor().selectionStart();
+    dialog.findWhat()->setText("127.0.0.1");
+    ASSERT_TRUE(dialog.FindNext()) << "the Host line, after the request line";
+    EXPECT_GT(textEdit.textCursor().selectionStart(), first);
+    dialog.findWhat()->setText("no such words");
+    EXPECT_FALSE(dialog.FindNext());
+    EXPECT_EQ(beeps, 1);
+    dialog.findWhat()->setText("CURL");
+    dialog.matchCase()->setChecked(true);
+    EXPECT_FALSE(dialog.FindNext());
+    dialog.matchCase()->setChecked(false);
+    EXPECT_TRUE(dialog.FindNext());
+    document.RemoveView(&view);
 }
 
 TEST(HelpBrowserTest, AMissingPageShowsNothing) {

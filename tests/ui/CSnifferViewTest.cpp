@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ui/FindDialogPlacement.h"
 #include "ui/ViewsTestSupport.h"
 
 namespace vantor {
@@ -147,6 +148,15 @@ TEST_F(CSnifferViewTest, ADoubleClickOpensThePageOfItsLine) {
     text.DoubleClickAt(text.Text().find("X-Unknown") + 3);
     EXPECT_THAT(help.topics, testing::ElementsAre("/help/httphelp.chm::/1417.htm",
                                                   "/help/httphelp.chm::/0903.htm"));
+}
+
+TEST(FindDialogPlacementTest, TheDialogMovesAboveOrBelowTheMatchItCovers) {
+    const ScreenRect dialog{100, 300, 400, 150};
+    EXPECT_EQ(MovedFindDialogTop(dialog, 50, 320, 1000), std::nullopt) << "not covered";
+    EXPECT_EQ(MovedFindDialogTop(dialog, 200, 320, 1000), 320 - 20 - 150) << "room above";
+    const ScreenRect tall{100, 50, 400, 150};
+    EXPECT_EQ(MovedFindDialogTop(tall, 200, 100, 1000), 140) << "no room above: below";
+    EXPECT_EQ(MovedFindDialogTop(tall, 200, 100, 250), std::nullopt) << "nor below: stays";
 }
 
 }  // namespace
