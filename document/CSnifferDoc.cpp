@@ -96,8 +96,8 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
 }
 
 void CSnifferDoc::DeleteMessages() {
-    m_treeItems.clear();
-    m_messageOfItem.clear();
+    m_treeItems.Clear();
+    m_messageOfItem.Clear();
     m_latestRequest.Clear();
     m_latestResponse.Clear();
     m_requests.clear();
@@ -154,33 +154,35 @@ bool CSnifferDoc::OnNewDocument() {
 }
 
 void CSnifferDoc::RecordItem(HTTPMessage* message, TreeItem item) {
-    m_treeItems[message] = item;
-    m_messageOfItem[item] = message;
+    if (const TreeItem* old = m_treeItems.Find(message); old != nullptr && *old != item) {
+        m_messageOfItem.Erase(*old);
+    }
+    m_treeItems.Set(message, item);
+    m_messageOfItem.Set(item, message);
 }
 
 void CSnifferDoc::ForgetItem(HTTPMessage* message) {
-    const auto found = m_treeItems.find(message);
-    if (found != m_treeItems.end()) {
-        m_messageOfItem.erase(found->second);
-        m_treeItems.erase(found);
+    if (const TreeItem* item = m_treeItems.Find(message)) {
+        m_messageOfItem.Erase(*item);
+        m_treeItems.Erase(message);
     }
 }
 
 HTTPMessage* CSnifferDoc::FindMessageByItem(TreeItem item) const {
-    const auto found = m_messageOfItem.find(item);
-    return found == m_messageOfItem.end() ? nullptr : found->second;
+    HTTPMessage* const* message = m_messageOfItem.Find(item);
+    return message == nullptr ? nullptr : *message;
 }
 
 TreeItem CSnifferDoc::ItemOf(const HTTPMessage* message) const {
-    const auto found = m_treeItems.find(message);
-    return found == m_treeItems.end() ? kNoItem : found->second;
+    const TreeItem* item = m_treeItems.Find(message);
+    return item == nullptr ? kNoItem : *item;
 }
 
 void CSnifferDoc::RebuildTree(TreeControl& tree) {
     tree.Select(kNoItem);
     tree.SetVisible(false);
-    m_treeItems.clear();
-    m_messageOfItem.clear();
+    m_treeItems.Clear();
+    m_messageOfItem.Clear();
     tree.DeleteAllItems();
     FilterOptions& filter = Filter();
     if (Preferences().view_order == 0) {

@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "capture/CaptureRecord.h"
 #include "document/ConnectionIndex.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"
+#include "framework/FlatHandleMap.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
 #include "platform/TreeControl.h"
@@ -85,8 +85,8 @@ private:
     ConnectionIndex<HTTPResponse> m_latestResponse;
     // The shown messages and their top-level items, both ways, so that selecting an item and
     // finding a message's item take constant time.
-    std::unordered_map<const HTTPMessage*, TreeItem> m_treeItems;
-    std::unordered_map<TreeItem, HTTPMessage*> m_messageOfItem;
+    FlatHandleMap<const HTTPMessage*, TreeItem> m_treeItems;
+    FlatHandleMap<TreeItem, HTTPMessage*> m_messageOfItem;
 };
 
 }  // namespace vantor

@@ -8,6 +8,7 @@
 #include "app/options/Options.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
+#include "framework/TextSearcher.h"
 #include "platform/RichEditControl.h"
 #include "platform/TreeControl.h"
 
@@ -64,10 +65,6 @@ std::size_t FindFirst(std::string_view text, std::size_t from, Match match) {
         }
     }
     return std::string_view::npos;
-}
-
-bool EqualsIgnoringCase(char a, char b) {
-    return AsciiToLower(a) == AsciiToLower(b);
 }
 
 std::unique_ptr<CObject> NoObject() {
@@ -355,6 +352,11 @@ std::string HTTPMessage::GetStartLine() {
 
 std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bool headerOnly,
                                    bool matchCase, bool wholeWord) const {
+    return FindText(TextSearcher(what, matchCase), start, headerOnly, wholeWord);
+}
+
+std::int64_t HTTPMessage::FindText(const TextSearcher& searcher, std::int64_t start,
+                                   bool headerOnly, bool wholeWord) const {
     std::string_view searched = text();
     if (headerOnly) {
         const std::int64_t length =
@@ -365,25 +367,15 @@ std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bo
     if (start > static_cast<std::int64_t>(searched.size()) - 1) {
         return -1;
     }
-    auto findFrom = [&](std::size_t from) -> std::size_t {
-        if (matchCase) {
-            return searched.find(what, from);
-        }
-        const auto hit = std::search(searched.begin() + static_cast<std::ptrdiff_t>(from),
-                                     searched.end(), what.begin(), what.end(), EqualsIgnoringCase);
-        return hit == searched.end() && !what.empty()
-                   ? std::string_view::npos
-                   : static_cast<std::size_t>(hit - searched.begin());
-    };
-    std::size_t hit = findFrom(static_cast<std::size_t>(start));
+    std::size_t hit = searcher.Find(searched, static_cast<std::size_t>(start));
     while (hit != std::string_view::npos && wholeWord) {
-        const std::size_t after = hit + what.size();
+        const std::size_t after = hit + searcher.size();
         const bool wordBefore = hit > 0 && IsAsciiAlnum(searched[hit - 1]);
         const bool wordAfter = after < searched.size() && IsAsciiAlnum(searched[after]);
         if (!wordBefore && !wordAfter) {
             break;
         }
-        hit = hit + 1 <= searched.size() ? findFrom(hit + 1) : std::string_view::npos;
+        hit = searcher.Find(searched, hit + 1);
     }
     return hit == std::string_view::npos ? -1 : static_cast<std::int64_t>(hit);
 }

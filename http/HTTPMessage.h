@@ -17,6 +17,7 @@ namespace vantor {
 
 struct FilterOptions;
 class RichEditControl;
+class TextSearcher;
 class TreeControl;
 
 // One HTTP message of one connection, as far as it has arrived: its raw text (start line,
@@ -99,6 +100,9 @@ public:
     // accepts only matches with no letter or digit on either side.
     std::int64_t FindText(std::string_view what, std::int64_t start, bool headerOnly,
                           bool matchCase, bool wholeWord) const;
+    // The same with the text and its case rule prepared once, for a search of many messages.
+    std::int64_t FindText(const TextSearcher& searcher, std::int64_t start, bool headerOnly,
+                          bool wholeWord) const;
 
     // Rebuilds headers and headerEnd from the text. Does nothing while the header is
     // incomplete.

@@ -2,6 +2,7 @@
 
 #include "app/options/Options.h"
 #include "document/CSnifferDoc.h"
+#include "framework/TextSearcher.h"
 
 namespace vantor {
 
@@ -78,21 +79,31 @@ bool CLeftView::FindNextMessage(std::string_view what, bool down, bool matchCase
         item = down ? m_tree.NextSibling(start) : m_tree.PreviousSibling(start);
     }
     const AppPreferences& preferences = Preferences();
-    for (; item != kNoItem; item = down ? m_tree.NextSibling(item) : m_tree.PreviousSibling(item)) {
-        HTTPMessage* message = doc->FindMessageByItem(item);
-        if (message == nullptr) {
-            continue;
+    const TextSearcher searcher(what, matchCase);
+    auto step = [&](TreeItem from) {
+        return down ? m_tree.NextSibling(from) : m_tree.PreviousSibling(from);
+    };
+    // One message ahead is looked up, and its text asked for from memory, while this one is
+    // searched: a search of a large document waits on memory more than it compares bytes.
+    HTTPMessage* message = item != kNoItem ? doc->FindMessageByItem(item) : nullptr;
+    while (item != kNoItem) {
+        const TreeItem nextItem = step(item);
+        HTTPMessage* nextMessage = nextItem != kNoItem ? doc->FindMessageByItem(nextItem) : nullptr;
+        if (nextMessage != nullptr) {
+            __builtin_prefetch(nextMessage->text().data());
         }
-        const bool isRequest = message->kind() == MessageKind::Request;
-        if ((isRequest && !inRequests) || (!isRequest && !inResponses)) {
-            continue;
+        if (message != nullptr) {
+            const bool isRequest = message->kind() == MessageKind::Request;
+            const bool searched = isRequest ? inRequests : inResponses;
+            const bool headerOnly =
+                !(isRequest ? preferences.show_req_body : preferences.show_res_body);
+            if (searched && message->FindText(searcher, 0, headerOnly, wholeWord) != -1) {
+                m_tree.Select(item);
+                return true;
+            }
         }
-        const bool headerOnly =
-            !(isRequest ? preferences.show_req_body : preferences.show_res_body);
-        if (message->FindText(what, 0, headerOnly, matchCase, wholeWord) != -1) {
-            m_tree.Select(item);
-            return true;
-        }
+        item = nextItem;
+        message = nextMessage;
     }
     return false;
 }

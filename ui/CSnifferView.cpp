@@ -65,9 +65,15 @@ void CSnifferView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) 
         Show(message);
     } else if (!m_redrawPending) {
         m_redrawPending = true;
-        m_scheduleRedraw([this] {
+        m_scheduleRedraw([this, message, alive = std::weak_ptr<int>(m_alive)] {
+            if (alive.expired()) {
+                return;  // this view is gone
+            }
             m_redrawPending = false;
-            Show(m_currentMessage);  // whatever is shown then, as it is then
+            // As it is then; unless another message was selected meanwhile, and shown then.
+            if (message == m_currentMessage) {
+                Show(m_currentMessage);
+            }
         });
     }
 }

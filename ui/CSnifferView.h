@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -59,6 +60,8 @@ private:
     std::function<void()> m_beep;
     std::function<void(std::function<void()>)> m_scheduleRedraw;
     bool m_redrawPending = false;
+    // Lives as long as this view; a scheduled redraw that outlives the view does nothing.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     HTTPMessage* m_currentMessage = nullptr;
 
     struct LastFind {

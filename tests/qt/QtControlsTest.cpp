@@ -3,12 +3,15 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTextBrowser>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <fstream>
+#include <random>
 
 #include "TestSupport.h"
 #include "capture/RecordReplay.h"
@@ -26,10 +29,10 @@ namespace {
 
 using testing::ElementsAre;
 
-std::vector<std::string> TopLevelTexts(const QTreeWidget& widget) {
+std::vector<std::string> TopLevelTexts(const QAbstractItemModel& model) {
     std::vector<std::string> texts;
-    for (int i = 0; i < widget.topLevelItemCount(); ++i) {
-        texts.push_back(widget.topLevelItem(i)->text(0).toStdString());
+    for (int i = 0; i < model.rowCount(); ++i) {
+        texts.push_back(model.index(i, 0).data().toString().toStdString());
     }
     return texts;
 }
@@ -78,54 +81,169 @@ TEST(TreeImagesTest, SevenImagesInTheirColoursOnBlack) {
 }
 
 TEST(QtTreeControlTest, ItemsGoWhereTheyAreInsertedAndTellAboutSelections) {
-    QTreeWidget widget;
-    QtTreeControl tree(&widget);
+    MessageTreeView view;
+    QtTreeControl tree(&view);
     std::vector<TreeItem> selections;
     tree.SetSelectionHandler([&](TreeItem item) { selections.push_back(item); });
     const TreeItem b = tree.InsertItem(kNoItem, kInsertLast, "b", 2);
     const TreeItem a = tree.InsertItem(kNoItem, kInsertFirst, "a", 1);
     const TreeItem c = tree.InsertItem(kNoItem, b, "c", 5);
     const TreeItem child = tree.InsertItem(c, kInsertLast, "IP: 127.0.0.1:80", 0);
-    EXPECT_THAT(TopLevelTexts(widget), ElementsAre("a", "b", "c"));
     EXPECT_EQ(tree.FirstChild(kNoItem), a);
+    EXPECT_THAT(TopLevelTexts(tree), ElementsAre("a", "b", "c"));
     EXPECT_EQ(tree.NextSibling(a), b);
     EXPECT_EQ(tree.PreviousSibling(a), kNoItem);
     EXPECT_EQ(tree.NextSibling(c), kNoItem);
     EXPECT_EQ(tree.Parent(child), c);
     EXPECT_EQ(tree.FirstChild(c), child);
     EXPECT_EQ(tree.ItemImage(c), 5);
-    EXPECT_FALSE(widget.topLevelItem(2)->icon(0).isNull());
+    EXPECT_FALSE(tree.index(2, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(tree.index(0, 0, tree.IndexOf(c)).data().toString(), "IP: 127.0.0.1:80");
+    EXPECT_EQ(tree.parent(tree.IndexOf(child)), tree.IndexOf(c));
     tree.SetItem(c, "c2", 4);
     EXPECT_EQ(tree.ItemText(c), "c2");
     EXPECT_EQ(tree.ItemImage(c), 4);
+    EXPECT_EQ(tree.index(2, 0).data().toString(), "c2");
 
     tree.Select(b);
-    widget.setCurrentItem(widget.topLevelItem(0));  // the user clicks a
+    view.setCurrentIndex(tree.index(0, 0));  // the user clicks a
     tree.Select(kNoItem);
     EXPECT_THAT(selections, ElementsAre(b, a, kNoItem));
     EXPECT_EQ(tree.Selected(), kNoItem);
 
     tree.Expand(c);
     EXPECT_TRUE(tree.IsExpanded(c));
+    EXPECT_TRUE(view.isExpanded(tree.index(2, 0)));
     tree.DeleteItem(b);
-    EXPECT_THAT(TopLevelTexts(widget), ElementsAre("a", "c2"));
+    EXPECT_THAT(TopLevelTexts(tree), ElementsAre("a", "c2"));
+    tree.DeleteItem(child);
+    EXPECT_EQ(tree.FirstChild(c), kNoItem);
     tree.DeleteAllItems();
-    EXPECT_EQ(widget.topLevelItemCount(), 0);
+    EXPECT_EQ(tree.rowCount(), 0);
 }
 
 TEST(QtTreeControlTest, ItemsMadeWhileHiddenArriveInOrderWhenShown) {
-    QTreeWidget widget;
-    QtTreeControl tree(&widget);
+    MessageTreeView view;
+    QtTreeControl tree(&view);
     tree.InsertItem(kNoItem, kInsertLast, "before", 2);
+    tree.Flush();
     tree.SetVisible(false);
     const TreeItem first = tree.InsertItem(kNoItem, kInsertLast, "1", 2);
     tree.InsertItem(first, kInsertLast, "detail", 0);
     tree.InsertItem(kNoItem, kInsertLast, "3", 2);
     tree.InsertItem(kNoItem, first, "2", 5);
-    EXPECT_EQ(widget.topLevelItemCount(), 1) << "still waiting";
+    int inserted = 0;
+    QObject::connect(&tree, &QAbstractItemModel::rowsInserted, [&] { ++inserted; });
+    QApplication::processEvents();
+    EXPECT_EQ(tree.rowCount(), 1) << "still waiting";
     tree.SetVisible(true);
-    EXPECT_THAT(TopLevelTexts(widget), ElementsAre("before", "1", "2", "3"));
-    EXPECT_EQ(widget.topLevelItem(1)->childCount(), 1);
+    EXPECT_THAT(TopLevelTexts(tree), ElementsAre("before", "1", "2", "3"));
+    EXPECT_EQ(tree.rowCount(tree.index(1, 0)), 1);
+    EXPECT_EQ(inserted, 1) << "all in one go";
+}
+
+// While the tree is shown, messages arriving one by one join it in batches: the view lays out
+// its rows once per batch, not once per message.
+TEST(QtTreeControlTest, ItemsAddedWhileShownJoinTheViewInABatch) {
+    MessageTreeView view;
+    view.show();
+    QtTreeControl tree(&view);
+    const TreeItem shown = tree.InsertItem(kNoItem, kInsertLast, "shown", 2);
+    tree.Flush();
+    int inserted = 0;
+    QObject::connect(&tree, &QAbstractItemModel::rowsInserted, [&] { ++inserted; });
+    const TreeItem last = tree.InsertItem(kNoItem, kInsertLast, "last", 2);
+    tree.InsertItem(last, kInsertLast, "detail", 0);
+    tree.InsertItem(kNoItem, last, "after last", 2);
+    const TreeItem afterShown = tree.InsertItem(kNoItem, shown, "after shown", 2);
+    tree.InsertItem(kNoItem, afterShown, "after that", 2);
+    tree.SetItem(last, "last, renamed", 3);
+    EXPECT_EQ(tree.rowCount(), 1);
+    QElapsedTimer waited;
+    waited.start();
+    while (tree.rowCount() == 1 && waited.elapsed() < 5000) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    EXPECT_THAT(TopLevelTexts(tree),
+                ElementsAre("shown", "after shown", "after that", "last, renamed", "after last"));
+    EXPECT_EQ(tree.rowCount(tree.index(3, 0)), 1);
+    EXPECT_EQ(inserted, 3) << "one for the appended, one for each placed after another";
+}
+
+// Random insertions (first, last, after any item, while hidden or shown) and deletions, checked
+// against a plain list after every step: rows remembered by the items go stale as others come
+// and go, and must never lead a walk astray.
+TEST(QtTreeControlTest, SiblingsStayRightThroughInsertionsAndDeletionsAnywhere) {
+    MessageTreeView view;
+    QtTreeControl tree(&view);
+    std::vector<TreeItem> expected;
+    std::mt19937 random(7);
+    auto pick = [&] {
+        return std::uniform_int_distribution<std::size_t>(0, expected.size() - 1)(random);
+    };
+    for (int step = 0; step < 1500; ++step) {
+        const int action = std::uniform_int_distribution<int>(0, 9)(random);
+        if (action == 0) {
+            tree.SetVisible(false);
+        } else if (action == 1) {
+            tree.SetVisible(true);
+        } else if (action <= 3 && !expected.empty()) {
+            const std::size_t at = pick();
+            tree.DeleteItem(expected[at]);
+            expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(at));
+        } else if (action == 4) {
+            expected.insert(expected.begin(),
+                            tree.InsertItem(kNoItem, kInsertFirst, std::to_string(step), 2));
+        } else if (action <= 6 || expected.empty()) {
+            expected.push_back(tree.InsertItem(kNoItem, kInsertLast, std::to_string(step), 2));
+        } else {
+            const std::size_t at = pick();
+            const TreeItem item = tree.InsertItem(kNoItem, expected[at], std::to_string(step), 2);
+            expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(at) + 1, item);
+        }
+        if (step % 50 == 0 || expected.size() < 8) {
+            std::vector<TreeItem> forward;
+            for (TreeItem item = tree.FirstChild(kNoItem); item != kNoItem;
+                 item = tree.NextSibling(item)) {
+                forward.push_back(item);
+            }
+            ASSERT_EQ(forward, expected) << "step " << step;
+        }
+        if (!expected.empty()) {
+            // A step from somewhere in the middle, both ways.
+            const std::size_t at = pick();
+            ASSERT_EQ(tree.NextSibling(expected[at]),
+                      at + 1 < expected.size() ? expected[at + 1] : kNoItem);
+            ASSERT_EQ(tree.PreviousSibling(expected[at]), at > 0 ? expected[at - 1] : kNoItem);
+        }
+    }
+    tree.SetVisible(true);
+    EXPECT_EQ(tree.rowCount(), static_cast<int>(expected.size()));
+}
+
+TEST(QtRichEditControlTest, ANewTextStartsAtTheTopInBlack) {
+    MessageTextEdit edit;
+    edit.resize(300, 200);
+    edit.show();
+    QtRichEditControl control(&edit);
+    control.SetDefaultColor(kBlack);
+    std::string text;
+    for (int i = 0; i < 2000; ++i) {
+        text += "line " + std::to_string(i) + "\n";
+    }
+    control.SetText(text);
+    control.SetSelection(control.TextLength(), control.TextLength());
+    edit.ensureCursorVisible();
+    ASSERT_GT(edit.verticalScrollBar()->value(), 0);
+    control.SetSelection(control.TextLength() - 4, control.TextLength());
+    control.SetSelectionColor(kNavy);
+    control.SetText(text + "more");
+    EXPECT_EQ(edit.verticalScrollBar()->value(), 0);
+    EXPECT_EQ(control.Selection(), (std::pair<std::size_t, std::size_t>{0, 0}));
+    QTextCursor cursor(edit.document());
+    cursor.setPosition(static_cast<int>(control.TextLength()) - 2);
+    EXPECT_EQ(cursor.charFormat().foreground().color(), QColor(0, 0, 0))
+        << "the navy of the text before is gone";
 }
 
 TEST(QtRichEditControlTest, TextSelectionLinesAndColours) {
@@ -156,14 +274,14 @@ TEST(QtRichEditControlTest, TextSelectionLinesAndColours) {
     control.SetReadOnly(true);
     EXPECT_TRUE(edit.isReadOnly());
     control.SetWordWrap(false);
-    EXPECT_EQ(edit.lineWrapMode(), QTextEdit::NoWrap);
+    EXPECT_EQ(edit.lineWrapMode(), QPlainTextEdit::NoWrap);
 }
 
 // A document grown from the sample capture, shown by both views in real widgets.
 class ViewsOnQtTest : public testing::Test {
 protected:
     ViewsOnQtTest()
-        : treeControl(&treeWidget),
+        : treeControl(&treeView),
           textControl(&textEdit),
           left(treeControl),
           right(textControl, help, std::string(VANTOR_SOURCE_DIR) + "/ui/help/", [] {}) {
@@ -179,10 +297,11 @@ protected:
         std::ifstream input(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
                             std::ios::binary);
         EXPECT_TRUE(ReplayRecordStream(input, dispatch).ok());
+        treeControl.Flush();
     }
 
     test::ScopedDefaultOptions options;
-    QTreeWidget treeWidget;
+    MessageTreeView treeView;
     MessageTextEdit textEdit;
     QtTreeControl treeControl;
     QtRichEditControl textControl;
@@ -193,30 +312,51 @@ protected:
 };
 
 TEST_F(ViewsOnQtTest, TheTreeShowsEveryMessageWithItsCaptionImageAndDetailLines) {
-    ASSERT_EQ(treeWidget.topLevelItemCount(), 22);
+    ASSERT_EQ(treeControl.rowCount(), 22);
     // The POST's first record held only part of its header: its entry keeps the first line and
     // the grey arrow until the tree is built again.
-    const QTreeWidgetItem* post = treeWidget.topLevelItem(8);
-    EXPECT_EQ(post->text(0), "POST /api/login HTTP/1.1");
-    EXPECT_EQ(treeControl.ItemImage(reinterpret_cast<TreeItem>(post)), kImageRequestIncomplete);
+    const QModelIndex post = treeControl.index(8, 0);
+    EXPECT_EQ(post.data().toString(), "POST /api/login HTTP/1.1");
+    EXPECT_EQ(treeControl.ItemImage(treeControl.ItemAt(post)), kImageRequestIncomplete);
     document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
-    ASSERT_EQ(treeWidget.topLevelItemCount(), 22);
+    ASSERT_EQ(treeControl.rowCount(), 22);
     for (int i = 0; i < 22; ++i) {
         const HTTPMessage& message = *document.messages()[static_cast<std::size_t>(i)];
-        const QTreeWidgetItem* item = treeWidget.topLevelItem(i);
-        EXPECT_EQ(item->text(0).toStdString(), message.caption());
-        EXPECT_EQ(treeControl.ItemImage(reinterpret_cast<TreeItem>(item)), message.GetTreeImage());
-        ASSERT_EQ(item->childCount(), 2);
-        EXPECT_EQ(item->child(0)->text(0).toStdString(), message.peerText());
-        EXPECT_EQ(item->child(1)->text(0).toStdString(), message.timeText());
+        const QModelIndex item = treeControl.index(i, 0);
+        EXPECT_EQ(item.data().toString().toStdString(), message.caption());
+        EXPECT_EQ(treeControl.ItemImage(treeControl.ItemAt(item)), message.GetTreeImage());
+        ASSERT_EQ(treeControl.rowCount(item), 2);
+        EXPECT_EQ(treeControl.index(0, 0, item).data().toString().toStdString(),
+                  message.peerText());
+        EXPECT_EQ(treeControl.index(1, 0, item).data().toString().toStdString(),
+                  message.timeText());
     }
-    EXPECT_EQ(treeWidget.topLevelItem(7)->text(0), "200 OK");
-    EXPECT_EQ(treeControl.ItemImage(reinterpret_cast<TreeItem>(treeWidget.topLevelItem(11))),
+    EXPECT_EQ(treeControl.index(7, 0).data().toString(), "200 OK");
+    EXPECT_EQ(treeControl.ItemImage(treeControl.ItemAt(treeControl.index(11, 0))),
               kImageResponseError);
 }
 
+TEST_F(ViewsOnQtTest, ExpandAllAndCollapseAllReachEveryMessage) {
+    treeView.resize(400, 3000);
+    treeView.show();
+    left.ExpandAll();
+    QApplication::processEvents();
+    for (int i = 0; i < treeControl.rowCount(); ++i) {
+        ASSERT_TRUE(treeView.isExpanded(treeControl.index(i, 0))) << i;
+    }
+    const QModelIndex lastDetail = treeControl.index(1, 0, treeControl.index(21, 0));
+    EXPECT_EQ(lastDetail.data().toString().toStdString(), document.messages()[21]->timeText());
+    EXPECT_FALSE(treeView.visualRect(lastDetail).isEmpty()) << "laid out and shown";
+    left.CollapseAll();
+    QApplication::processEvents();
+    for (int i = 0; i < treeControl.rowCount(); ++i) {
+        ASSERT_FALSE(treeView.isExpanded(treeControl.index(i, 0))) << i;
+    }
+    EXPECT_TRUE(treeView.visualRect(lastDetail).isEmpty());
+}
+
 TEST_F(ViewsOnQtTest, SelectingAMessageShowsItsTextWithTheNoticeInNavy) {
-    treeWidget.setCurrentItem(treeWidget.topLevelItem(7));  // the image, body not kept
+    treeView.setCurrentIndex(treeControl.index(7, 0));  // the image, body not kept
     const HTTPMessage& image = *document.messages()[7];
     ASSERT_EQ(right.currentMessage(), &image);
     const std::string shown = textControl.Text();
@@ -232,9 +372,41 @@ TEST_F(ViewsOnQtTest, SelectingAMessageShowsItsTextWithTheNoticeInNavy) {
         << "the message's text is unchanged";
 }
 
+TEST_F(ViewsOnQtTest, AGrowingShownMessageIsRedrawnByTheTimerAndCatchesUp) {
+    right.SetRedrawScheduler(
+        [this](std::function<void()> redraw) { textControl.ScheduleRedraw(std::move(redraw)); });
+    CaptureRecord header;
+    header.connectionId = 999;
+    header.direction = DIRECTION_SENT;
+    const std::string request = "GET /big.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    document.NewRequest(header,
+                        {reinterpret_cast<const std::uint8_t*>(request.data()), request.size()});
+    header.direction = DIRECTION_RECEIVED;
+    header.previousDirection = DIRECTION_SENT;
+    const std::string status = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+    document.NewResponse(header,
+                         {reinterpret_cast<const std::uint8_t*>(status.data()), status.size()});
+    treeControl.Flush();
+    treeView.setCurrentIndex(treeControl.index(treeControl.rowCount() - 1, 0));
+    ASSERT_EQ(textControl.Text(), "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n");
+    header.previousDirection = DIRECTION_RECEIVED;
+    for (int i = 0; i < 50; ++i) {
+        const std::string line = "line " + std::to_string(i) + "\n";
+        document.AppendResponse(header,
+                                {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
+    }
+    EXPECT_EQ(textControl.Text().find("line"), std::string::npos) << "not yet";
+    QElapsedTimer waited;
+    waited.start();
+    while (textControl.Text().find("line 49") == std::string::npos && waited.elapsed() < 5000) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    EXPECT_NE(textControl.Text().find("line 49\n"), std::string::npos);
+}
+
 TEST_F(ViewsOnQtTest, ADoubleClickOnAHeaderLineOpensItsReferencePage) {
     textEdit.resize(600, 400);
-    treeWidget.setCurrentItem(treeWidget.topLevelItem(1));
+    treeView.setCurrentIndex(treeControl.index(1, 0));
     const QString all = textEdit.toPlainText();
     QTextCursor at(textEdit.document());
     at.setPosition(static_cast<int>(all.indexOf("Content-Type")) + 3);
@@ -251,7 +423,7 @@ TEST_F(ViewsOnQtTest, TheFindDialogSearchesTheShownTextAndBeepsAtTheEnd) {
     int beeps = 0;
     CSnifferView view(textControl, help, "", [&] { ++beeps; });
     document.AddView(&view);
-    treeWidget.setCurrentItem(treeWidget.topLevelItem(0));
+    treeView.setCurrentIndex(treeControl.index(0, 0));
     ASSERT_EQ(view.currentMessage(), document.messages()[0].get());
     TextFindDialog dialog(view, &textEdit);
     dialog.Open();

@@ -89,9 +89,33 @@ TEST_F(CSnifferViewTest, RedrawsOfAGrowingMessageCanWaitButAlwaysCatchUp) {
     EXPECT_EQ(text.Text(), "HTTP/1.1 200 OK\r\n\r\n" + std::string(100, 'x'));
     ReceiveMore(1, "y");
     ASSERT_EQ(scheduled.size(), 2u);
-    Select(0);  // the selection moves on before the redraw runs: it shows what is current
+    Select(0);  // the selection moves on before the redraw runs
+    text.SetSelection(0, 3);
+    const int afterSelecting = text.setTextCalls;
     scheduled[1]();
     EXPECT_EQ(text.Text(), Get("/a"));
+    EXPECT_EQ(text.setTextCalls, afterSelecting) << "what was selected is left as it is";
+    EXPECT_EQ(text.Selection(), (std::pair<std::size_t, std::size_t>{0, 3}));
+    ReceiveMore(1, "z");
+    EXPECT_EQ(scheduled.size(), 2u) << "the grown message is no longer shown";
+}
+
+TEST_F(CSnifferViewTest, ARedrawDueAfterTheViewIsGoneDoesNothing) {
+    std::vector<std::function<void()>> scheduled;
+    {
+        test::FakeRichEditControl otherText;
+        CSnifferView other(otherText, help, "/help/", [] {});
+        other.SetRedrawScheduler(
+            [&](std::function<void()> redraw) { scheduled.push_back(std::move(redraw)); });
+        document.AddView(&other);
+        Send(1, Get("/a"));
+        Receive(1, "HTTP/1.1 200 OK\r\n\r\n");
+        Select(1);
+        ReceiveMore(1, "x");
+        document.RemoveView(&other);
+    }
+    ASSERT_EQ(scheduled.size(), 1u);
+    scheduled[0]();  // must not touch the view that was
 }
 
 TEST_F(CSnifferViewTest, CopyNeedsASelection) {

@@ -3,6 +3,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 namespace vantor {
 
@@ -19,25 +20,31 @@ QColor ColorOf(Rgb rgb) {
 }  // namespace
 
 void MessageTextEdit::mouseDoubleClickEvent(QMouseEvent* event) {
-    QTextEdit::mouseDoubleClickEvent(event);
+    QPlainTextEdit::mouseDoubleClickEvent(event);
     Q_EMIT doubleClicked();
 }
 
 QtRichEditControl::QtRichEditControl(MessageTextEdit* edit, QObject* parent)
     : QObject(parent), m_edit(edit) {
-    m_edit->setAcceptRichText(false);
     m_edit->setUndoRedoEnabled(false);
     connect(m_edit, &MessageTextEdit::doubleClicked, this, [this] { DoubleClicked(); });
 }
 
+void QtRichEditControl::ScheduleRedraw(std::function<void()> redraw) {
+    QTimer::singleShot(kRedrawMilliseconds, m_edit, std::move(redraw));
+}
+
 void QtRichEditControl::SetText(std::string_view text) {
-    m_edit->setPlainText(ToQString(text));
-    QTextCursor cursor(m_edit->document());
-    cursor.select(QTextCursor::Document);
+    // The text goes in with the default format: formatting it afterwards would cost as much
+    // again for a large message.
+    QTextDocument* document = m_edit->document();
+    document->clear();
     QTextCharFormat format;
     format.setForeground(m_defaultColor);
-    cursor.mergeCharFormat(format);
-    cursor.clearSelection();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.insertText(ToQString(text), format);
+    cursor.endEditBlock();
     cursor.setPosition(0);
     m_edit->setTextCursor(cursor);
 }
@@ -91,7 +98,9 @@ void QtRichEditControl::SetSelectionColor(Rgb color) {
 
 void QtRichEditControl::SetDefaultColor(Rgb color) {
     m_defaultColor = ColorOf(color);
-    m_edit->setTextColor(m_defaultColor);
+    QTextCharFormat format;
+    format.setForeground(m_defaultColor);
+    m_edit->mergeCurrentCharFormat(format);
 }
 
 void QtRichEditControl::SetReadOnly(bool readOnly) {
@@ -103,7 +112,7 @@ void QtRichEditControl::SetVisible(bool visible) {
 }
 
 void QtRichEditControl::SetWordWrap(bool wrap) {
-    m_edit->setLineWrapMode(wrap ? QTextEdit::WidgetWidth : QTextEdit::NoWrap);
+    m_edit->setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
 }
 
 std::size_t QtRichEditControl::LineFromChar(std::size_t position) const {

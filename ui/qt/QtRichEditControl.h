@@ -1,18 +1,20 @@
 #pragma once
 
 #include <QObject>
-#include <QTextEdit>
+#include <QPlainTextEdit>
+#include <functional>
 
 #include "platform/RichEditControl.h"
 
 namespace vantor {
 
-// A QTextEdit that tells about a double click after its own handling of it.
-class MessageTextEdit : public QTextEdit {
+// The text widget of a message: a QPlainTextEdit, which lays out only the lines it shows, so that
+// a message of megabytes appears at once. Tells about a double click after its own handling.
+class MessageTextEdit : public QPlainTextEdit {
     Q_OBJECT
 
 public:
-    using QTextEdit::QTextEdit;
+    using QPlainTextEdit::QPlainTextEdit;
 
 Q_SIGNALS:
     void doubleClicked();
@@ -21,7 +23,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 };
 
-// The rich-edit control as a QTextEdit. Bytes of message text are shown as UTF-8; positions
+// The rich-edit control as a MessageTextEdit. Bytes of message text are shown as UTF-8; positions
 // count the widget's characters.
 class QtRichEditControl : public QObject, public RichEditControl {
     Q_OBJECT
@@ -30,6 +32,12 @@ public:
     explicit QtRichEditControl(MessageTextEdit* edit, QObject* parent = nullptr);
 
     MessageTextEdit* widget() const { return m_edit; }
+
+    // How long a message that grows record by record may wait to be shown again.
+    static constexpr int kRedrawMilliseconds = 150;
+    // Runs redraw once, kRedrawMilliseconds from now, unless the widget is gone by then: the
+    // scheduler of a CSnifferView on this control.
+    void ScheduleRedraw(std::function<void()> redraw);
 
     void SetText(std::string_view text) override;
     std::string Text() const override;

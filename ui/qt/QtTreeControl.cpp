@@ -1,181 +1,389 @@
 #include "ui/qt/QtTreeControl.h"
 
-#include <QTreeWidget>
+#include <QItemSelectionModel>
+#include <QTreeView>
+#include <algorithm>
 
 #include "ui/qt/TreeImages.h"
 
 namespace vantor {
 
+struct QtTreeControl::Node {
+    QString text;
+    int image = 0;
+    Node* parent = nullptr;
+    Nodes children;
+    // The row the node was last seen in; checked before it is trusted.
+    mutable int row = 0;
+    Place place = Place::InView;
+};
+
 namespace {
 
-constexpr int kImageRole = Qt::UserRole + 1;
-
-QTreeWidgetItem* ItemOf(TreeItem item) {
-    return reinterpret_cast<QTreeWidgetItem*>(item);
-}
-TreeItem HandleOf(QTreeWidgetItem* item) {
-    return reinterpret_cast<TreeItem>(item);
-}
 QString Text(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The row of node among count siblings (at(i) gives the one in row i), or -1. The search goes
+// outward from the row the node remembers, so a node with a few rows inserted or taken out
+// before it since it was last seen is found in a few steps.
+template <typename NodeT, typename At>
+int Locate(const NodeT* node, int count, At at) {
+    if (count <= 0) {
+        return -1;
+    }
+    const int hint = std::clamp(node->row, 0, count - 1);
+    for (int distance = 0; hint - distance >= 0 || hint + distance < count; ++distance) {
+        if (hint + distance < count && at(hint + distance) == node) {
+            return node->row = hint + distance;
+        }
+        if (distance > 0 && hint - distance >= 0 && at(hint - distance) == node) {
+            return node->row = hint - distance;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
-QtTreeControl::QtTreeControl(QTreeWidget* widget, QObject* parent)
-    : QObject(parent), m_widget(widget), m_icons(TreeImages::Icons()) {
-    m_widget->setHeaderHidden(true);
-    m_widget->setRootIsDecorated(true);
-    m_widget->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_widget->setUniformRowHeights(true);
-    m_widget->setIconSize(QSize(TreeImages::kWidth, TreeImages::kHeight));
-    connect(m_widget, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { OnCurrentItemChanged(current); });
+QtTreeControl::QtTreeControl(MessageTreeView* view, QObject* parent)
+    : QAbstractItemModel(parent), m_view(view), m_icons(TreeImages::Icons()) {
+    m_batchTimer.setSingleShot(true);
+    m_batchTimer.setInterval(kBatchMilliseconds);
+    connect(&m_batchTimer, &QTimer::timeout, this, [this] {
+        if (!m_hidden) {
+            Flush();
+        }
+    });
+    m_view->setModel(this);
+    m_view->setHeaderHidden(true);
+    m_view->setRootIsDecorated(true);
+    m_view->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_view->setUniformRowHeights(true);
+    m_view->setIconSize(QSize(TreeImages::kWidth, TreeImages::kHeight));
+    connect(m_view->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { SelectionChanged(ItemAt(current)); });
 }
 
 QtTreeControl::~QtTreeControl() {
-    qDeleteAll(m_pending);
+    if (m_view != nullptr) {
+        m_view->setModel(nullptr);
+    }
+}
+
+QtTreeControl::Node* QtTreeControl::NodeOf(TreeItem item) {
+    return reinterpret_cast<Node*>(item);
+}
+
+TreeItem QtTreeControl::HandleOf(const Node* node) {
+    return reinterpret_cast<TreeItem>(node);
+}
+
+TreeItem QtTreeControl::ItemAt(const QModelIndex& index) const {
+    return index.isValid() && index.model() == this
+               ? HandleOf(static_cast<const Node*>(index.internalPointer()))
+               : kNoItem;
+}
+
+QModelIndex QtTreeControl::IndexOf(TreeItem item) const {
+    const Node* node = NodeOf(item);
+    if (node == nullptr || !InView(node)) {
+        return {};
+    }
+    const int row = RowOf(node);
+    return row < 0 ? QModelIndex() : createIndex(row, 0, const_cast<Node*>(node));
+}
+
+bool QtTreeControl::InView(const Node* node) const {
+    while (node->parent != nullptr) {
+        node = node->parent;
+    }
+    return node->place == Place::InView;
+}
+
+const QtTreeControl::Nodes& QtTreeControl::SiblingsOf(const Node* node) const {
+    if (node->parent != nullptr) {
+        return node->parent->children;
+    }
+    return node->place == Place::Appended ? m_appended : m_topLevel;
+}
+
+int QtTreeControl::RowOf(const Node* node) const {
+    if (node->parent == nullptr && node->place == Place::InsertedAfter) {
+        return -1;  // not in a list of its own yet
+    }
+    const Nodes& siblings = SiblingsOf(node);
+    return Locate(node, static_cast<int>(siblings.size()),
+                  [&siblings](int i) { return siblings[static_cast<std::size_t>(i)].get(); });
+}
+
+void QtTreeControl::ScheduleFlush() {
+    if (!m_hidden && !m_batchTimer.isActive()) {
+        m_batchTimer.start();
+    }
 }
 
 void QtTreeControl::Flush() const {
-    if (!m_pending.isEmpty()) {
-        QList<QTreeWidgetItem*> items;
-        items.swap(m_pending);
-        m_widget->addTopLevelItems(items);
+    auto* self = const_cast<QtTreeControl*>(this);
+    m_batchTimer.stop();
+    // Those to go in after a node of the view first, in the order they came: one that is to
+    // follow another such node finds it in place.
+    for (auto& [after, node] : m_insertedAfter) {
+        const int row = RowOf(after) + 1;
+        node->place = Place::InView;
+        node->row = row;
+        self->beginInsertRows({}, row, row);
+        m_topLevel.insert(m_topLevel.begin() + row, std::move(node));
+        self->endInsertRows();
+    }
+    m_insertedAfter.clear();
+    if (!m_appended.empty()) {
+        const auto first = static_cast<int>(m_topLevel.size());
+        self->beginInsertRows({}, first, first + static_cast<int>(m_appended.size()) - 1);
+        for (auto& node : m_appended) {
+            node->place = Place::InView;
+            node->row = static_cast<int>(m_topLevel.size());
+            m_topLevel.push_back(std::move(node));
+        }
+        m_appended.clear();
+        self->endInsertRows();
     }
 }
 
 TreeItem QtTreeControl::InsertItem(TreeItem parent, TreeItem after, std::string_view text,
                                    int image) {
-    auto* item = new QTreeWidgetItem(QStringList{Text(text)});
-    item->setData(0, kImageRole, image);
-    if (image >= 0 && image < static_cast<int>(m_icons.size())) {
-        item->setIcon(0, m_icons[static_cast<std::size_t>(image)]);
-    }
+    auto node = std::make_unique<Node>();
+    node->text = Text(text);
+    node->image = image;
+    Node* const created = node.get();
     if (parent != kNoItem) {
-        QTreeWidgetItem* owner = ItemOf(parent);
-        const int index = after == kInsertLast    ? owner->childCount()
-                          : after == kInsertFirst ? 0
-                                                  : owner->indexOfChild(ItemOf(after)) + 1;
-        owner->insertChild(index, item);
-        return HandleOf(item);
-    }
-    if (m_hidden) {
-        // Collected; an item to insert after may itself be waiting.
-        const qsizetype at = after == kInsertLast    ? m_pending.size()
-                             : after == kInsertFirst ? -1
-                                                     : m_pending.indexOf(ItemOf(after));
-        if (after == kInsertLast || (at >= 0 && after != kInsertFirst)) {
-            m_pending.insert(after == kInsertLast ? m_pending.size() : at + 1, item);
-            return HandleOf(item);
+        Node* owner = NodeOf(parent);
+        const int row = after == kInsertLast             ? static_cast<int>(owner->children.size())
+                        : after == kInsertFirst          ? 0
+                        : NodeOf(after)->parent == owner ? RowOf(NodeOf(after)) + 1
+                                                         : 0;  // not a sibling: first
+        node->parent = owner;
+        node->row = row;
+        const bool shown = InView(owner);
+        if (shown) {
+            beginInsertRows(IndexOf(parent), row, row);
         }
+        owner->children.insert(owner->children.begin() + row, std::move(node));
+        if (shown) {
+            endInsertRows();
+        }
+        return HandleOf(created);
     }
-    Flush();
-    const int index = after == kInsertLast    ? m_widget->topLevelItemCount()
-                      : after == kInsertFirst ? 0
-                                              : m_widget->indexOfTopLevelItem(ItemOf(after)) + 1;
-    m_widget->insertTopLevelItem(index, item);
-    return HandleOf(item);
+    Node* const previous = after == kInsertLast || after == kInsertFirst ? nullptr : NodeOf(after);
+    if (after == kInsertLast || (previous != nullptr && previous->place == Place::Appended)) {
+        const int row =
+            previous == nullptr ? static_cast<int>(m_appended.size()) : RowOf(previous) + 1;
+        node->place = Place::Appended;
+        node->row = row;
+        m_appended.insert(m_appended.begin() + row, std::move(node));
+    } else if (previous != nullptr && previous->parent == nullptr) {
+        node->place = Place::InsertedAfter;
+        m_insertedAfter.emplace_back(previous, std::move(node));
+    } else {
+        // First, or after an item that is no sibling: first.
+        Flush();
+        beginInsertRows({}, 0, 0);
+        m_topLevel.insert(m_topLevel.begin(), std::move(node));
+        endInsertRows();
+        return HandleOf(created);
+    }
+    ScheduleFlush();
+    return HandleOf(created);
 }
 
 void QtTreeControl::SetItem(TreeItem item, std::string_view text, int image) {
-    QTreeWidgetItem* widgetItem = ItemOf(item);
-    widgetItem->setText(0, Text(text));
-    widgetItem->setData(0, kImageRole, image);
-    if (image >= 0 && image < static_cast<int>(m_icons.size())) {
-        widgetItem->setIcon(0, m_icons[static_cast<std::size_t>(image)]);
+    Node* node = NodeOf(item);
+    node->text = Text(text);
+    node->image = image;
+    if (const QModelIndex index = IndexOf(item); index.isValid()) {
+        Q_EMIT dataChanged(index, index, {Qt::DisplayRole, Qt::DecorationRole});
     }
 }
 
 std::string QtTreeControl::ItemText(TreeItem item) const {
-    return ItemOf(item)->text(0).toStdString();
+    return NodeOf(item)->text.toStdString();
 }
 
 int QtTreeControl::ItemImage(TreeItem item) const {
-    return ItemOf(item)->data(0, kImageRole).toInt();
+    return NodeOf(item)->image;
 }
 
 void QtTreeControl::DeleteItem(TreeItem item) {
-    QTreeWidgetItem* widgetItem = ItemOf(item);
-    if (m_pending.removeOne(widgetItem)) {
-        delete widgetItem;
+    Node* node = NodeOf(item);
+    if (!m_insertedAfter.empty()) {
+        Flush();  // the item may be one that others are to follow
+    }
+    const int row = RowOf(node);
+    if (row < 0) {
         return;
     }
-    delete widgetItem;  // takes its children and itself out of the tree
+    Node* parentNode = node->parent;
+    const bool shown = InView(node);
+    Nodes& siblings = const_cast<Nodes&>(SiblingsOf(node));
+    if (shown) {
+        beginRemoveRows(parentNode != nullptr ? IndexOf(HandleOf(parentNode)) : QModelIndex(), row,
+                        row);
+    }
+    siblings.erase(siblings.begin() + row);
+    if (shown) {
+        endRemoveRows();
+    }
 }
 
 void QtTreeControl::DeleteAllItems() {
-    qDeleteAll(m_pending);
-    m_pending.clear();
-    m_widget->clear();
+    m_batchTimer.stop();
+    beginResetModel();
+    m_topLevel.clear();
+    m_appended.clear();
+    m_insertedAfter.clear();
+    endResetModel();
 }
 
 TreeItem QtTreeControl::Parent(TreeItem item) const {
-    return HandleOf(ItemOf(item)->parent());
+    return HandleOf(NodeOf(item)->parent);
 }
 
 TreeItem QtTreeControl::FirstChild(TreeItem parent) const {
     if (parent == kNoItem) {
         Flush();
-        return HandleOf(m_widget->topLevelItem(0));
+        if (m_topLevel.empty()) {
+            return kNoItem;
+        }
+        m_topLevel.front()->row = 0;
+        return HandleOf(m_topLevel.front().get());
     }
-    return HandleOf(ItemOf(parent)->child(0));
+    const Nodes& children = NodeOf(parent)->children;
+    return children.empty() ? kNoItem : HandleOf(children.front().get());
 }
 
 TreeItem QtTreeControl::NextSibling(TreeItem item) const {
     Flush();
-    QTreeWidgetItem* widgetItem = ItemOf(item);
-    if (QTreeWidgetItem* parent = widgetItem->parent()) {
-        return HandleOf(parent->child(parent->indexOfChild(widgetItem) + 1));
+    const Node* node = NodeOf(item);
+    const int row = RowOf(node);
+    const Nodes& siblings = SiblingsOf(node);
+    if (row < 0 || static_cast<std::size_t>(row) + 1 >= siblings.size()) {
+        return kNoItem;
     }
-    return HandleOf(m_widget->topLevelItem(m_widget->indexOfTopLevelItem(widgetItem) + 1));
+    const Node* next = siblings[static_cast<std::size_t>(row) + 1].get();
+    next->row = row + 1;
+    // A walk through the tree goes on: fetch the nodes ahead while this one is looked at.
+    if (static_cast<std::size_t>(row) + 4 < siblings.size()) {
+        __builtin_prefetch(siblings[static_cast<std::size_t>(row) + 4].get(), 1);
+    }
+    return HandleOf(next);
 }
 
 TreeItem QtTreeControl::PreviousSibling(TreeItem item) const {
     Flush();
-    QTreeWidgetItem* widgetItem = ItemOf(item);
-    if (QTreeWidgetItem* parent = widgetItem->parent()) {
-        const int index = parent->indexOfChild(widgetItem);
-        return index > 0 ? HandleOf(parent->child(index - 1)) : kNoItem;
+    const Node* node = NodeOf(item);
+    const int row = RowOf(node);
+    if (row <= 0) {
+        return kNoItem;
     }
-    const int index = m_widget->indexOfTopLevelItem(widgetItem);
-    return index > 0 ? HandleOf(m_widget->topLevelItem(index - 1)) : kNoItem;
+    const Node* previous = SiblingsOf(node)[static_cast<std::size_t>(row) - 1].get();
+    previous->row = row - 1;
+    return HandleOf(previous);
 }
 
 void QtTreeControl::Select(TreeItem item) {
     Flush();
     if (item == kNoItem) {
-        m_widget->clearSelection();
+        m_view->selectionModel()->clear();
+        return;
     }
-    m_widget->setCurrentItem(ItemOf(item));
+    const QModelIndex index = IndexOf(item);
+    m_view->setCurrentIndex(index);
+    m_view->scrollTo(index);
 }
 
 TreeItem QtTreeControl::Selected() const {
-    return HandleOf(m_widget->currentItem());
+    return ItemAt(m_view->currentIndex());
 }
 
 void QtTreeControl::Expand(TreeItem item) {
-    ItemOf(item)->setExpanded(true);
+    Flush();
+    m_view->expand(IndexOf(item));
 }
 
 void QtTreeControl::Collapse(TreeItem item) {
-    ItemOf(item)->setExpanded(false);
+    Flush();
+    m_view->collapse(IndexOf(item));
 }
 
 bool QtTreeControl::IsExpanded(TreeItem item) const {
-    return ItemOf(item)->isExpanded();
+    Flush();
+    return m_view->isExpanded(IndexOf(item));
 }
 
 void QtTreeControl::SetVisible(bool visible) {
     m_hidden = !visible;
     if (visible) {
         Flush();
+    } else {
+        m_view->DeferLayout();
     }
-    m_widget->setUpdatesEnabled(visible);
+    m_view->setUpdatesEnabled(visible);
 }
 
-void QtTreeControl::OnCurrentItemChanged(QTreeWidgetItem* current) {
-    SelectionChanged(HandleOf(current));
+QModelIndex QtTreeControl::index(int row, int column, const QModelIndex& parent) const {
+    if (column != 0 || row < 0) {
+        return {};
+    }
+    const Nodes& nodes = parent.isValid()
+                             ? static_cast<const Node*>(parent.internalPointer())->children
+                             : m_topLevel;
+    if (static_cast<std::size_t>(row) >= nodes.size()) {
+        return {};
+    }
+    Node* node = nodes[static_cast<std::size_t>(row)].get();
+    node->row = row;
+    return createIndex(row, 0, node);
+}
+
+QModelIndex QtTreeControl::parent(const QModelIndex& child) const {
+    const auto* node = static_cast<const Node*>(child.internalPointer());
+    if (!child.isValid() || node->parent == nullptr) {
+        return {};
+    }
+    return createIndex(RowOf(node->parent), 0, node->parent);
+}
+
+int QtTreeControl::rowCount(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return static_cast<int>(m_topLevel.size());
+    }
+    if (parent.column() != 0) {
+        return 0;
+    }
+    return static_cast<int>(static_cast<const Node*>(parent.internalPointer())->children.size());
+}
+
+int QtTreeControl::columnCount(const QModelIndex&) const {
+    return 1;
+}
+
+QVariant QtTreeControl::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) {
+        return {};
+    }
+    const auto* node = static_cast<const Node*>(index.internalPointer());
+    if (role == Qt::DisplayRole) {
+        return node->text;
+    }
+    if (role == Qt::DecorationRole && node->image >= 0 &&
+        static_cast<std::size_t>(node->image) < m_icons.size()) {
+        return m_icons[static_cast<std::size_t>(node->image)];
+    }
+    return {};
+}
+
+Qt::ItemFlags QtTreeControl::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
 
 }  // namespace vantor

@@ -1,29 +1,56 @@
 #pragma once
 
-#include <QList>
-#include <QObject>
+#include <QAbstractItemModel>
+#include <QIcon>
+#include <QPointer>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/TreeControl.h"
 
-class QIcon;
-class QTreeWidget;
-class QTreeWidgetItem;
-
 namespace vantor {
 
-// The tree control as a QTreeWidget. While hidden (SetVisible(false)) new top-level items are
-// collected and added to the widget in one go when it is shown again, which is what makes a
-// rebuild of a hundred thousand items quick.
-class QtTreeControl : public QObject, public TreeControl {
+// The view of the message tree. While the tree is hidden for many changes, its layout waits
+// for the end of them: expanding a hundred thousand items then costs one layout, not one each.
+class MessageTreeView : public QTreeView {
     Q_OBJECT
 
 public:
-    explicit QtTreeControl(QTreeWidget* widget, QObject* parent = nullptr);
+    using QTreeView::QTreeView;
+
+    void DeferLayout() { scheduleDelayedItemsLayout(); }
+};
+
+// The tree control as the model of a QTreeView, with items of our own.
+//
+// A tree view lays out all its top-level rows again whenever rows are added at the top level;
+// over a hundred thousand messages that is tens of milliseconds. New top-level items therefore
+// wait, and join the view together at most a tenth of a second later, or when the tree is shown
+// again after SetVisible(false), or as soon as anything asks where they are (siblings,
+// selection, expansion): one layout per batch, not one per message. Every item remembers its
+// row, so that stepping to a sibling or inserting after an item never searches the whole tree.
+class QtTreeControl : public QAbstractItemModel, public TreeControl {
+    Q_OBJECT
+
+public:
+    // How long new top-level items may wait while the tree is shown.
+    static constexpr int kBatchMilliseconds = 100;
+
+    explicit QtTreeControl(MessageTreeView* view, QObject* parent = nullptr);
     ~QtTreeControl() override;
 
-    QTreeWidget* widget() const { return m_widget; }
+    MessageTreeView* view() const { return m_view; }
+    // The item of an index of the view, and back.
+    TreeItem ItemAt(const QModelIndex& index) const;
+    QModelIndex IndexOf(TreeItem item) const;
+    // Puts the waiting items in the view now.
+    void Flush() const;
 
+    // TreeControl
     TreeItem InsertItem(TreeItem parent, TreeItem after, std::string_view text, int image) override;
     void SetItem(TreeItem item, std::string_view text, int image) override;
     std::string ItemText(TreeItem item) const override;
@@ -41,15 +68,38 @@ public:
     bool IsExpanded(TreeItem item) const override;
     void SetVisible(bool visible) override;
 
-private:
-    void Flush() const;
-    void OnCurrentItemChanged(QTreeWidgetItem* current);
+    // QAbstractItemModel
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-    QTreeWidget* m_widget;
+private:
+    struct Node;
+    using Nodes = std::vector<std::unique_ptr<Node>>;
+
+    // Where a top-level node is: in the view, waiting at the end, or waiting to go in after a
+    // node of the view.
+    enum class Place : std::uint8_t { InView, Appended, InsertedAfter };
+
+    static Node* NodeOf(TreeItem item);
+    static TreeItem HandleOf(const Node* node);
+    // The row of a node among its siblings (in the view, or among those appended), or -1.
+    int RowOf(const Node* node) const;
+    const Nodes& SiblingsOf(const Node* node) const;
+    bool InView(const Node* node) const;
+    void ScheduleFlush();
+
+    QPointer<MessageTreeView> m_view;
     std::vector<QIcon> m_icons;
     bool m_hidden = false;
-    // Top-level items made while hidden, in order, not yet in the widget.
-    mutable QList<QTreeWidgetItem*> m_pending;
+    mutable QTimer m_batchTimer;
+    // All mutable: Flush is what asking where an item is implies.
+    mutable Nodes m_topLevel;
+    mutable Nodes m_appended;
+    mutable std::vector<std::pair<Node*, std::unique_ptr<Node>>> m_insertedAfter;
 };
 
 }  // namespace vantor

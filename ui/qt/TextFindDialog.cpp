@@ -4,9 +4,9 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTextEdit>
 
 #include "ui/CSnifferView.h"
 #include "ui/FindDialogPlacement.h"
@@ -63,7 +63,7 @@ bool TextFindDialog::FindNext() {
 }
 
 void TextFindDialog::MoveOutOfTheWay() {
-    auto* edit = qobject_cast<QTextEdit*>(m_textWidget);
+    auto* edit = qobject_cast<QPlainTextEdit*>(m_textWidget);
     if (edit == nullptr || !isVisible()) {
         return;
     }

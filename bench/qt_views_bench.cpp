@@ -1,0 +1,401 @@
+// The views in real Qt widgets, offscreen: building the tree of 100,000 messages, a search across
+// all of them, showing a 1 MiB message, and capture into the views while the message being
+// received is the one shown. Run by hand: build/default/bin/qt_views_bench
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/options/Options.h"
+#include "capture/CaptureDispatch.h"
+#include "document/CSnifferDoc.h"
+#include "document/UpdateHint.h"
+#include "http/HTTPMessage.h"
+#include "platform/HelpOpener.h"
+#include "ui/CLeftView.h"
+#include "ui/CSnifferView.h"
+#include "ui/qt/QtRichEditControl.h"
+#include "ui/qt/QtTreeControl.h"
+
+namespace vantor {
+namespace {
+
+constexpr std::uint32_t kPairs = 50'000;  // 100,000 messages
+
+std::span<const std::uint8_t> Bytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+void DefaultOptions() {
+    GlobalOptions() = Options{};
+    Preferences().ParseContentTypes();
+}
+
+struct NoHelp : HelpOpener {
+    void DisplayTopic(const std::string&) override {}
+};
+
+struct NoSignals : CaptureSignals {
+    void ResetFull() override {}
+    void SetEmpty() override {}
+};
+
+// A rich-edit control that counts how often the whole text was put in.
+class CountingRichEdit : public QtRichEditControl {
+public:
+    using QtRichEditControl::QtRichEditControl;
+    void SetText(std::string_view text) override {
+        ++texts;
+        QtRichEditControl::SetText(text);
+    }
+    int texts = 0;
+};
+
+// Both views on shown widgets, as in the window.
+struct Views {
+    Views()
+        : treeControl(&treeView),
+          textControl(&textEdit),
+          left(treeControl),
+          right(textControl, help, "", [] {}) {
+        treeView.resize(400, 700);
+        textEdit.resize(800, 700);
+        treeView.show();
+        textEdit.show();
+        document.AddView(&left);
+        document.AddView(&right);
+        document.OnNewDocument();
+        document.SendInitialUpdate();
+    }
+    ~Views() {
+        document.RemoveView(&right);
+        document.RemoveView(&left);
+    }
+
+    MessageTreeView treeView;
+    MessageTextEdit textEdit;
+    QtTreeControl treeControl;
+    CountingRichEdit textControl;
+    NoHelp help;
+    CSnifferDoc document;
+    CLeftView left;
+    CSnifferView right;
+};
+
+CaptureRecord Header(std::uint32_t connection, std::uint32_t direction) {
+    CaptureRecord header;
+    header.connectionId = connection;
+    header.direction = direction;
+    header.peerAddress = SockAddrIn::FromHost({127, 0, 0, 1}, 8080);
+    return header;
+}
+
+std::string Request(std::uint32_t c) {
+    return "GET /orders/" + std::to_string(c) +
+           " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n"
+           "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n"
+           "Accept: text/html,application/xhtml+xml\r\n\r\n";
+}
+
+std::string Response(std::uint32_t c) {
+    std::string body = "<html><body>";
+    while (body.size() < 1500) {
+        body += "<p>order " + std::to_string(c) + " line " + std::to_string(body.size()) + "</p>\n";
+    }
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// 100,000 messages, captured before the views were there to see them.
+void Fill(CSnifferDoc& document) {
+    for (std::uint32_t c = 1; c <= kPairs; ++c) {
+        document.NewRequest(Header(c, DIRECTION_SENT), Bytes(Request(c)));
+        document.NewResponse(Header(c, DIRECTION_RECEIVED), Bytes(Response(c)));
+    }
+}
+
+// Arg: the view order (0 by time, 1 by peer).
+void BM_RebuildTree(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().view_order = static_cast<std::int32_t>(state.range(0));
+    Views views;
+    views.document.RemoveView(&views.left);
+    Fill(views.document);
+    views.document.AddView(&views.left);
+    for (auto _ : state) {
+        views.document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+        QApplication::processEvents();  // and the first paint
+    }
+    if (views.treeControl.rowCount() != static_cast<int>(2 * kPairs)) {
+        state.SkipWithError("not every message has its item");
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * kPairs);
+}
+BENCHMARK(BM_RebuildTree)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Expand All and Collapse All over 100,000 messages.
+void BM_ExpandAllCollapseAll(benchmark::State& state) {
+    DefaultOptions();
+    Views views;
+    Fill(views.document);
+    views.document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    QApplication::processEvents();
+    for (auto _ : state) {
+        views.left.ExpandAll();
+        QApplication::processEvents();
+        views.left.CollapseAll();
+        QApplication::processEvents();
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * kPairs);
+}
+BENCHMARK(BM_ExpandAllCollapseAll)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Arg: 1 searches whole texts, 0 the headers alone (the bodies are not shown).
+void BM_FindNextMessageWithoutMatch(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().show_req_body = Preferences().show_res_body = state.range(0) != 0;
+    Views views;
+    Fill(views.document);
+    views.document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    for (auto _ : state) {
+        views.treeView.setCurrentIndex(views.treeControl.index(0, 0));
+        if (views.left.FindNextMessage("no such words", true, false, false, true, true)) {
+            state.SkipWithError("found what is not there");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * kPairs);
+}
+BENCHMARK(BM_FindNextMessageWithoutMatch)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A response with a 1 MiB text body, kept and shown.
+void BM_ShowText1MiB(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().max_res_size = 2048;
+    Views views;
+    std::string body;
+    while (body.size() < (1u << 20)) {
+        body += "line " + std::to_string(body.size()) + " of a long plain text response\n";
+    }
+    body.resize(1u << 20);
+    views.document.NewRequest(Header(1, DIRECTION_SENT), Bytes(Request(1)));
+    views.document.NewResponse(
+        Header(1, DIRECTION_RECEIVED),
+        Bytes("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body));
+    HTTPMessage& message = *views.document.messages()[1];
+    views.treeView.setCurrentIndex(views.treeControl.index(1, 0));
+    for (auto _ : state) {
+        message.ShowText(views.textControl, true);
+        QApplication::processEvents();
+    }
+    if (views.textControl.TextLength() < body.size()) {
+        state.SkipWithError("the body is not all shown");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(message.text().size()));
+}
+BENCHMARK(BM_ShowText1MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Records handed to the document as the capture thread hands them, with the window's event loop
+// run after each one, as it is when records arrive from the capture thread.
+class Capture {
+public:
+    explicit Capture(CSnifferDoc& document)
+        : m_dispatch([&document] { return &document; }, m_signals) {}
+
+    void Send(std::uint32_t connection, std::uint32_t direction, std::uint32_t previous,
+              std::span<const std::uint8_t> data) {
+        PendingRecord& pending = m_dispatch.pendingRecord();
+        pending.header = Header(connection, direction);
+        pending.header.previousDirection = previous;
+        pending.header.dataLength = static_cast<std::uint32_t>(data.size());
+        pending.data = data;
+        m_dispatch.OnCaptureRecord();
+        QApplication::processEvents();
+        ++records;
+    }
+    void Pair(std::uint32_t connection, const std::string& request, const std::string& response) {
+        Send(connection, DIRECTION_SENT, DIRECTION_NONE, Bytes(request));
+        Send(connection, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(response));
+    }
+
+    std::int64_t records = 0;
+
+private:
+    NoSignals m_signals;
+    CaptureDispatch m_dispatch;
+};
+
+// The length of a text in the text widget, where CR LF is one line break.
+std::size_t ShownLength(std::string_view text) {
+    std::size_t length = text.size();
+    for (std::size_t at = text.find("\r\n"); at != std::string_view::npos;
+         at = text.find("\r\n", at + 2)) {
+        --length;
+    }
+    return length;
+}
+
+// Capture of 4,000 small pairs while a 2 MiB download arrives in 8 KiB records on a connection
+// of its own, with that download the message shown. Arg: 0 redraws the shown message on every
+// record, 1 through the text control's 150 ms timer, 2 is capture with another message shown.
+void BM_CaptureWhileTheGrowingMessageIsShown(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().max_res_size = 4096;
+    constexpr std::uint32_t kSmallPairs = 4'000;
+    constexpr std::size_t kDownload = 2u << 20;
+    std::string chunk;  // 8 KiB of 64-byte lines
+    while (chunk.size() < (8u << 10)) {
+        chunk += "a line of a large plain text download, " + std::to_string(chunk.size() + 100000) +
+                 " bytes in\n";
+    }
+    chunk.resize(8u << 10);
+    const std::uint32_t downloadConnection = kSmallPairs + 1;
+    std::vector<std::string> requests;
+    std::vector<std::string> responses;
+    for (std::uint32_t c = 1; c <= kSmallPairs; ++c) {
+        requests.push_back(Request(c));
+        responses.push_back(Response(c));
+    }
+    const std::string downloadHeader =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+        std::to_string(kDownload) + "\r\n\r\n";
+    std::int64_t records = 0;
+    int redraws = 0;
+    double catchUpMs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto views = std::make_unique<Views>();
+        if (state.range(0) == 1) {
+            views->right.SetRedrawScheduler(
+                [&control = views->textControl](std::function<void()> redraw) {
+                    control.ScheduleRedraw(std::move(redraw));
+                });
+        }
+        Capture capture(views->document);
+        state.ResumeTiming();
+
+        capture.Pair(downloadConnection, Request(downloadConnection), downloadHeader);
+        HTTPMessage* download = views->document.messages().back().get();
+        views->treeControl.Flush();
+        views->treeView.setCurrentIndex(views->treeControl.index(state.range(0) == 2 ? 0 : 1, 0));
+        views->textControl.texts = 0;
+        std::size_t received = 0;
+        for (std::uint32_t c = 1; c <= kSmallPairs; ++c) {
+            capture.Pair(c, requests[c - 1], responses[c - 1]);
+            if (received < kDownload && c % 4 == 0) {
+                capture.Send(downloadConnection, DIRECTION_RECEIVED, DIRECTION_RECEIVED,
+                             Bytes(chunk));
+                received += chunk.size();
+            }
+        }
+        while (received < kDownload) {
+            capture.Send(downloadConnection, DIRECTION_RECEIVED, DIRECTION_RECEIVED, Bytes(chunk));
+            received += chunk.size();
+        }
+
+        state.PauseTiming();
+        // The text shown catches up with the message: the last redraw comes within the timer.
+        QElapsedTimer waited;
+        waited.start();
+        const std::size_t whole = ShownLength(download->text());
+        if (state.range(0) != 2) {
+            while (views->textControl.TextLength() < whole && waited.elapsed() < 5000) {
+                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            }
+            if (views->textControl.TextLength() != whole) {
+                state.SkipWithError("the shown text never caught up with the message");
+                break;
+            }
+        }
+        catchUpMs = static_cast<double>(waited.elapsed());
+        redraws = views->textControl.texts;
+        records += capture.records;
+        views.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(records);
+    state.counters["redraws"] = redraws;
+    state.counters["catch-up ms"] = catchUpMs;
+}
+BENCHMARK(BM_CaptureWhileTheGrowingMessageIsShown)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
+// Capture of 2,000 more pairs into a document of 100,000 messages shown in the tree: the cost of
+// a record must not grow with the document. Arg: the view order (0 by time, 1 by peer, where
+// each response goes in right after its request).
+void BM_CaptureIntoALargeDocument(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().view_order = static_cast<std::int32_t>(state.range(0));
+    constexpr std::uint32_t kMorePairs = 2'000;
+    std::vector<std::string> requests;
+    std::vector<std::string> responses;
+    for (std::uint32_t c = 0; c < kMorePairs; ++c) {
+        requests.push_back(Request(kPairs + 1 + c));
+        responses.push_back(Response(kPairs + 1 + c));
+    }
+    std::int64_t records = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto views = std::make_unique<Views>();
+        Fill(views->document);
+        views->document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+        QApplication::processEvents();
+        views->treeView.setCurrentIndex(views->treeControl.index(0, 0));
+        Capture capture(views->document);
+        state.ResumeTiming();
+        // Two connections at a time, their requests first: by peer, each response then goes in
+        // after a request that is no longer the last item.
+        for (std::uint32_t c = 0; c + 1 < kMorePairs; c += 2) {
+            const std::uint32_t id = kPairs + 1 + c;
+            capture.Send(id, DIRECTION_SENT, DIRECTION_NONE, Bytes(requests[c]));
+            capture.Send(id + 1, DIRECTION_SENT, DIRECTION_NONE, Bytes(requests[c + 1]));
+            capture.Send(id, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(responses[c]));
+            capture.Send(id + 1, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(responses[c + 1]));
+        }
+        state.PauseTiming();
+        views->treeControl.Flush();
+        if (views->treeControl.rowCount() != static_cast<int>(2 * (kPairs + kMorePairs))) {
+            state.SkipWithError("not every message has its item");
+            break;
+        }
+        records += capture.records;
+        views.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(records);
+}
+BENCHMARK(BM_CaptureIntoALargeDocument)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
+}  // namespace
+}  // namespace vantor
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
