@@ -107,6 +107,18 @@ void CSnifferDoc::DeleteMessages() {
     }
 }
 
+void CSnifferDoc::TakeContentsFrom(CSnifferDoc& other) {
+    DeleteMessages();
+    other.m_treeItems.Clear();
+    other.m_messageOfItem.Clear();
+    std::swap(m_messages, other.m_messages);
+    std::swap(m_requests, other.m_requests);
+    std::swap(m_responses, other.m_responses);
+    std::swap(m_latestRequest, other.m_latestRequest);
+    std::swap(m_latestResponse, other.m_latestResponse);
+    m_treeDirty = true;
+}
+
 void CSnifferDoc::DeleteContents() {
     DeleteMessages();
 }

@@ -38,6 +38,10 @@ public:
     // with the latest earlier request of its connection exactly as capture did.
     void Serialize(CArchive& archive) override;
 
+    // Replaces this document's messages with other's, leaving other empty: a file is read into
+    // a scratch document first, so that a file that cannot be read costs nothing.
+    void TakeContentsFrom(CSnifferDoc& other);
+
     // All messages in creation order, and the requests and responses among them.
     const std::vector<std::unique_ptr<HTTPMessage>>& messages() const { return m_messages; }
     const std::vector<HTTPRequest*>& requests() const { return m_requests; }

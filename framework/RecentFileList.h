@@ -13,6 +13,8 @@ class Profile;
 class RecentFileList {
 public:
     static constexpr std::string_view kSection = "Recent File List";
+    // Menu entries are cut to this many characters.
+    static constexpr std::size_t kMenuTextLength = 30;
 
     explicit RecentFileList(std::size_t size = 4) : m_size(size) {}
 
@@ -24,6 +26,10 @@ public:
     void ReadList(const Profile& profile);
     // Writes every entry, and removes the values of the places that are empty.
     void WriteList(Profile& profile) const;
+
+    // path shortened for a menu: whole when it fits; else its first folder, "...", and as many
+    // of its last parts as fit; else the file name alone.
+    static std::string AbbreviatePath(std::string_view path, std::size_t maxLength);
 
 private:
     std::size_t m_size;

@@ -1,0 +1,232 @@
+#include "app/CSnifferApp.h"
+
+#include <filesystem>
+
+#include "app/AppStrings.h"
+#include "app/SettingsPersistence.h"
+#include "app/options/Options.h"
+#include "capture/CaptureChannel.h"
+#include "capture/ProviderInstaller.h"
+#include "framework/FileErrors.h"
+#include "framework/Profile.h"
+#include "platform/InstanceLock.h"
+#include "platform/InstanceSignal.h"
+#include "platform/ProtocolCatalog.h"
+#include "platform/SettingsStore.h"
+
+namespace vantor {
+
+AppPaths AppPaths::ForCurrentUser() {
+    return AppPaths{SettingsStore::CurrentUserFile().string(),
+                    SettingsStore::LocalMachineFile().string(),
+                    ProtocolCatalog::DefaultFile().string(),
+                    ProviderInstaller::DefaultProviderPath(), ChannelNames::DefaultTag()};
+}
+
+CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
+    : m_shell(shell),
+      m_paths(std::move(paths)),
+      m_dispatch([this] { return &m_document; }, m_noSignals) {}
+
+CSnifferApp::~CSnifferApp() = default;
+
+bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
+    m_instanceLock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
+    if (m_instanceLock == nullptr) {
+        // The running copy brings its window forward when it answers; this copy ends either way.
+        InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName));
+        return false;
+    }
+    m_started = true;
+    m_instanceSignal = InstanceSignal::Listen(std::string(kInstanceSignalName));
+
+    m_machineStore = std::make_unique<SettingsStore>(m_paths.localMachineSettings);
+    m_catalog = std::make_unique<ProtocolCatalog>(m_paths.protocolCatalog);
+    m_installer =
+        std::make_unique<ProviderInstaller>(*m_catalog, *m_machineStore, m_paths.providerLibrary);
+    m_installer->InstallProvider();
+
+    m_userStore = std::make_unique<SettingsStore>(m_paths.currentUserSettings);
+    m_profile = std::make_unique<Profile>(*m_userStore, std::string(kApplicationKey));
+    m_standard.Load(*m_profile);
+    LoadSettings(*m_profile, GlobalOptions());
+
+    m_channel = std::make_unique<CaptureChannel>(
+        ChannelNames::ForTag(m_paths.channelTag), m_dispatch.pendingRecord(), m_windowCalls,
+        [this] { OnCaptureRecord(); },
+        [this](std::string_view message) {
+            m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
+        });
+    m_dispatch.SetSignals(*m_channel);
+
+    if (!m_shell.CreateMainFrame()) {
+        return false;
+    }
+    if (arguments.empty()) {
+        m_document.OnNewDocument();
+        m_document.SendInitialUpdate();
+    } else if (!OpenDocumentFile(arguments.front())) {
+        return false;
+    }
+    m_shell.DocumentChanged();
+    m_shell.ShowMainFrame();
+    if (GlobalOptions().runCount == 0) {
+        m_shell.ShowMessage(kTextRunFirst, kTextImportantCaption, MessageIcon::Information);
+    }
+    return true;
+}
+
+int CSnifferApp::ExitInstance() {
+    if (!m_started) {
+        m_instanceLock.reset();
+        return 0;
+    }
+    if (m_channel != nullptr) {
+        m_channel->Shutdown();
+    }
+    m_installer->RemoveProvider();
+    // The recent-file list goes into the same write as the settings, before the lock is
+    // released, so that a copy started next reads both.
+    m_standard.Save(*m_profile);
+    SaveSettings(*m_profile, GlobalOptions());
+    m_instanceSignal.reset();
+    m_instanceLock.reset();
+    m_started = false;
+    return 0;
+}
+
+bool CSnifferApp::IsCapturing() const {
+    return m_channel != nullptr && m_channel->IsCapturing();
+}
+
+void CSnifferApp::StartCapture() {
+    if (m_channel != nullptr && !m_channel->IsCapturing()) {
+        m_channel->StartCapture();
+    }
+}
+
+void CSnifferApp::StopCapture() {
+    if (m_channel != nullptr && m_channel->IsCapturing()) {
+        m_channel->StopCapture();
+    }
+}
+
+void CSnifferApp::OnCaptureRecord() {
+    m_dispatch.OnCaptureRecord();
+}
+
+std::string CSnifferApp::DocumentTitle() const {
+    const std::string& path = m_document.GetPathName();
+    if (path.empty()) {
+        return std::string(kTextUntitled);
+    }
+    return std::filesystem::path(path).filename().string();
+}
+
+bool CSnifferApp::SaveModified() {
+    if (!m_document.IsModified()) {
+        return true;
+    }
+    switch (m_shell.AskSaveChanges(FormatMessageText(kTextSaveChanges, DocumentTitle()))) {
+        case SaveAnswer::Cancel:
+            return false;
+        case SaveAnswer::No:
+            return true;
+        case SaveAnswer::Yes:
+            break;
+    }
+    return OnFileSave();
+}
+
+bool CSnifferApp::OnFileNew() {
+    if (!SaveModified()) {
+        return false;
+    }
+    m_document.OnNewDocument();
+    m_document.SendInitialUpdate();
+    m_shell.DocumentChanged();
+    return true;
+}
+
+bool CSnifferApp::OnFileOpen() {
+    const std::optional<std::string> path = m_shell.AskOpenPath();
+    if (!path) {
+        return false;
+    }
+    return OpenDocumentFile(*path);
+}
+
+bool CSnifferApp::OpenDocumentFile(const std::string& path) {
+    if (!SaveModified()) {
+        return false;
+    }
+    // Read into a scratch document, so that a file that cannot be read leaves the document
+    // shown as it was.
+    CSnifferDoc loaded;
+    if (const auto failure = loaded.OnOpenDocument(path)) {
+        ReportFailure(*failure);
+        return false;
+    }
+    m_document.TakeContentsFrom(loaded);
+    m_document.SetPathName(path);
+    m_document.SetModifiedFlag(false);
+    m_document.SendInitialUpdate();
+    m_standard.recentFiles.Add(path);
+    m_shell.DocumentChanged();
+    return true;
+}
+
+bool CSnifferApp::OnOpenRecentFile(std::size_t index) {
+    const auto& entries = m_standard.recentFiles.entries();
+    if (index >= entries.size()) {
+        return false;
+    }
+    const std::string path = entries[index];
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        // A file that is gone leaves the list, as the framework does.
+        ReportFailure(FormatMessageText(kTextFileNotFound, path));
+        m_standard.recentFiles.Remove(index);
+        m_shell.DocumentChanged();
+        return false;
+    }
+    return OpenDocumentFile(path);
+}
+
+bool CSnifferApp::OnFileSave() {
+    const std::string& path = m_document.GetPathName();
+    return DoSave(path.empty() ? std::nullopt : std::optional<std::string>(path));
+}
+
+bool CSnifferApp::OnFileSaveAs() {
+    return DoSave(std::nullopt);
+}
+
+bool CSnifferApp::DoSave(std::optional<std::string> path) {
+    if (!path) {
+        std::string suggested = m_document.GetPathName();
+        if (suggested.empty()) {
+            suggested = DocumentTitle() + std::string(kDocumentExtension);
+        }
+        path = m_shell.AskSavePath(suggested);
+        if (!path) {
+            return false;
+        }
+        if (std::filesystem::path(*path).extension().empty()) {
+            *path += kDocumentExtension;
+        }
+    }
+    if (const auto failure = m_document.OnSaveDocument(*path)) {
+        ReportFailure(*failure);
+        return false;
+    }
+    m_standard.recentFiles.Add(*path);
+    m_shell.DocumentChanged();
+    return true;
+}
+
+void CSnifferApp::ReportFailure(const std::string& message) {
+    m_shell.ShowMessage(message, kApplicationName, MessageIcon::Exclamation);
+}
+
+}  // namespace vantor

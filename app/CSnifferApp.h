@@ -1,0 +1,138 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture/CaptureDispatch.h"
+#include "document/CSnifferDoc.h"
+#include "framework/StandardProfileSettings.h"
+#include "platform/BlockingCallQueue.h"
+
+namespace vantor {
+
+class CaptureChannel;
+class InstanceLock;
+class InstanceSignal;
+class ProtocolCatalog;
+class ProviderInstaller;
+class SettingsStore;
+class Profile;
+
+inline constexpr std::string_view kTextImportantCaption = "Important!";
+inline constexpr std::string_view kTextRunFirst =
+    "Run Vantor before the application traffic of which you want to capture. Otherwise nothing "
+    "will be captured.";
+inline constexpr std::string_view kTextSaveChanges = "Save changes to %1?";
+inline constexpr std::string_view kTextUntitled = "Untitled";
+inline constexpr std::string_view kDocumentExtension = ".vtr";
+inline constexpr std::string_view kDocumentFilter = "HTTP Files (*.vtr)";
+inline constexpr std::string_view kAboutTitle = "About Vantor";
+inline constexpr std::string_view kAboutText = "Vantor  0.9";
+inline constexpr std::string_view kInstanceSignalName = "VANTOR_START";
+
+enum class MessageIcon { Information, Exclamation, Error };
+enum class SaveAnswer { Yes, No, Cancel };
+
+// What the application needs of its windows: the main frame, message boxes and file dialogs.
+class AppShell {
+public:
+    virtual ~AppShell() = default;
+    // Creates the main frame with its two views on the application's document; false when it
+    // could not be made.
+    virtual bool CreateMainFrame() = 0;
+    virtual void ShowMainFrame() = 0;
+    // Brings the main frame forward, restoring it when it is minimised.
+    virtual void RaiseMainFrame() = 0;
+    virtual void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+    virtual SaveAnswer AskSaveChanges(std::string_view text) = 0;
+    // The file dialogs; nothing when the user cancelled.
+    virtual std::optional<std::string> AskOpenPath() = 0;
+    virtual std::optional<std::string> AskSavePath(const std::string& suggested) = 0;
+    // The document's title, its file or the recent-file list changed.
+    virtual void DocumentChanged() = 0;
+};
+
+// Where the application keeps its state; the defaults are the user's own folders.
+struct AppPaths {
+    std::string currentUserSettings;
+    std::string localMachineSettings;
+    std::string protocolCatalog;
+    std::string providerLibrary;
+    std::string channelTag;
+    static AppPaths ForCurrentUser();
+};
+
+// The application: one copy per user, the capture provider installed while it runs, the
+// settings loaded at start and saved at exit, one document with its capture path, and the
+// document commands.
+class CSnifferApp {
+public:
+    CSnifferApp(AppShell& shell, AppPaths paths);
+    ~CSnifferApp();
+    CSnifferApp(const CSnifferApp&) = delete;
+    CSnifferApp& operator=(const CSnifferApp&) = delete;
+
+    // Start-up; false ends the program (ExitInstance is still to be called). arguments are the
+    // command line's, without the program name.
+    bool InitInstance(const std::vector<std::string>& arguments);
+    // The exit sequence; the process's exit status.
+    int ExitInstance();
+
+    CSnifferDoc& document() { return m_document; }
+    BlockingCallQueue& windowCalls() { return m_windowCalls; }
+    // The running copy's end of the instance signal, once start-up got past the lock.
+    InstanceSignal* instanceSignal() const { return m_instanceSignal.get(); }
+    bool IsCapturing() const;
+    const RecentFileList& recentFiles() const { return m_standard.recentFiles; }
+
+    // Capture commands.
+    void StartCapture();
+    void StopCapture();
+    // The capture window message: dispatches the record waiting in the buffer.
+    void OnCaptureRecord();
+
+    // Document commands. Each returns whether it was carried out.
+    bool OnFileNew();
+    bool OnFileOpen();
+    bool OpenDocumentFile(const std::string& path);
+    bool OnOpenRecentFile(std::size_t index);
+    bool OnFileSave();
+    bool OnFileSaveAs();
+    // Asks whether to save a modified document first; false when the user cancelled (or the
+    // save failed).
+    bool SaveModified();
+    // "Untitled", or the document file's name.
+    std::string DocumentTitle() const;
+
+private:
+    bool DoSave(std::optional<std::string> path);
+    void ReportFailure(const std::string& message);
+
+    // Dispatch's signals until the channel exists.
+    struct NoSignals : CaptureSignals {
+        void ResetFull() override {}
+        void SetEmpty() override {}
+    };
+
+    AppShell& m_shell;
+    AppPaths m_paths;
+    NoSignals m_noSignals;
+    CSnifferDoc m_document;
+    BlockingCallQueue m_windowCalls;
+    CaptureDispatch m_dispatch;
+    std::unique_ptr<CaptureChannel> m_channel;
+    std::unique_ptr<InstanceLock> m_instanceLock;
+    std::unique_ptr<InstanceSignal> m_instanceSignal;
+    std::unique_ptr<SettingsStore> m_userStore;
+    std::unique_ptr<Profile> m_profile;
+    std::unique_ptr<SettingsStore> m_machineStore;
+    std::unique_ptr<ProtocolCatalog> m_catalog;
+    std::unique_ptr<ProviderInstaller> m_installer;
+    StandardProfileSettings m_standard;
+    bool m_started = false;
+};
+
+}  // namespace vantor

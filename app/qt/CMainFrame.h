@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "ui/CLeftView.h"
+#include "ui/CSnifferView.h"
+#include "ui/FrameCommands.h"
+#include "ui/qt/HelpBrowser.h"
+#include "ui/qt/QtRichEditControl.h"
+#include "ui/qt/QtTreeControl.h"
+
+class QAction;
+class QMenu;
+class QSocketNotifier;
+class QSplitter;
+class QTimer;
+class QToolBar;
+
+namespace vantor {
+
+class CSnifferApp;
+class TextFindDialog;
+
+// The main window: the message tree left of the message text, the menu, the toolbar and the
+// status bar. Every command goes through OnCommand by its number, from the menu, the toolbar
+// or a key.
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit CMainFrame(CSnifferApp& app, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    void OnCommand(int command);
+    // Brings every command's enabled state, and the toolbar's changing positions, up to date.
+    void UpdateCommandUI();
+    // What the application does whenever the window has nothing else to do.
+    void OnIdle();
+    // The title, the Save state and the recent files, after the document changed.
+    void UpdateDocumentState();
+    // Brings the window forward, restoring it when minimised.
+    void BringForward();
+
+    // The menu entry of a command (also what its key triggers).
+    QAction* action(int command) const;
+    QAction* toolbarAction(std::size_t position) const { return m_toolbarActions[position]; }
+    // The command a toolbar position carries now (0 for none or a separator).
+    int toolbarCommand(std::size_t position) const;
+    const std::vector<QAction*>& recentFileActions() const { return m_recentFileActions; }
+
+    FrameCommands& commands() { return m_commands; }
+    CLeftView& leftView() { return m_leftView; }
+    CSnifferView& textView() { return m_textView; }
+    QtTreeControl& treeControl() { return m_treeControl; }
+    QtRichEditControl& textControl() { return m_textControl; }
+    MessageTreeView* treeWidget() const { return m_treeWidget; }
+    MessageTextEdit* textWidget() const { return m_textWidget; }
+    QSplitter* splitter() const { return m_splitter; }
+    HelpBrowser& help() { return m_help; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildMenus();
+    void BuildToolbar();
+    QAction* AddCommand(QMenu* menu, int command, const char* text,
+                        const QList<QKeySequence>& keys = {});
+    void RunWindowCalls();
+    void AnswerInstanceSignal();
+    void ShowMessageBox(const std::string& text);
+    std::string HelpFolder() const;
+
+    // The frame's commands (the others are the application's and the views').
+    void OnViewOptions();
+    void OnFilterOptions();
+    void OnCaptureOptions();
+    void OnFindMessage();
+    void OnFindNextMessage();
+    void OnNextPane();
+
+    CSnifferApp& m_app;
+    FrameCommands m_commands;
+    std::vector<QIcon> m_toolbarIcons;
+    QSplitter* m_splitter;
+    MessageTreeView* m_treeWidget;
+    MessageTextEdit* m_textWidget;
+    QtTreeControl m_treeControl;
+    QtRichEditControl m_textControl;
+    HelpBrowser m_help;
+    CLeftView m_leftView;
+    CSnifferView m_textView;
+    TextFindDialog* m_textFind = nullptr;
+    QToolBar* m_toolbar = nullptr;
+    std::map<int, QAction*> m_actions;
+    std::array<QAction*, kToolbarPositions> m_toolbarActions{};
+    std::vector<QAction*> m_recentFileActions;
+    QTimer* m_idleTimer;
+    QSocketNotifier* m_instanceNotifier = nullptr;
+    // Lives as long as the window; queued wake-ups that arrive after it do nothing.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+};
+
+}  // namespace vantor

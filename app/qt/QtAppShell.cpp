@@ -1,0 +1,130 @@
+#include "app/qt/QtAppShell.h"
+
+#include <QFileDialog>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+
+#include "app/AppStrings.h"
+#include "app/qt/CMainFrame.h"
+
+namespace vantor {
+
+namespace {
+
+QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString FileFilter() {
+    return Text(kDocumentFilter);
+}
+
+}  // namespace
+
+QIcon AppIcon() {
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor(0, 0, 128));
+        painter.setPen(Qt::NoPen);
+        painter.drawRoundedRect(QRectF(0, 0, size, size), size / 6.0, size / 6.0);
+        // Two arrows, out and back: what is sent and what is received.
+        painter.setBrush(QColor(90, 200, 255));
+        const double s = size / 16.0;
+        painter.drawPolygon(
+            QPolygonF({QPointF(3 * s, 3 * s), QPointF(10 * s, 3 * s), QPointF(10 * s, 1.5 * s),
+                       QPointF(13.5 * s, 4.5 * s), QPointF(10 * s, 7.5 * s), QPointF(10 * s, 6 * s),
+                       QPointF(3 * s, 6 * s)}));
+        painter.setBrush(QColor(120, 230, 120));
+        painter.drawPolygon(
+            QPolygonF({QPointF(13 * s, 10 * s), QPointF(6 * s, 10 * s), QPointF(6 * s, 8.5 * s),
+                       QPointF(2.5 * s, 11.5 * s), QPointF(6 * s, 14.5 * s), QPointF(6 * s, 13 * s),
+                       QPointF(13 * s, 13 * s)}));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+QtAppShell::QtAppShell() = default;
+
+QtAppShell::~QtAppShell() = default;
+
+void QtAppShell::DestroyMainFrame() {
+    m_frame.reset();
+}
+
+bool QtAppShell::CreateMainFrame() {
+    if (m_app == nullptr) {
+        return false;
+    }
+    m_frame = std::make_unique<CMainFrame>(*m_app);
+    return true;
+}
+
+void QtAppShell::ShowMainFrame() {
+    if (m_frame != nullptr) {
+        m_frame->show();
+        m_frame->UpdateDocumentState();
+    }
+}
+
+void QtAppShell::RaiseMainFrame() {
+    if (m_frame != nullptr) {
+        m_frame->BringForward();
+    }
+}
+
+void QtAppShell::ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+    const QMessageBox::Icon shown = icon == MessageIcon::Information   ? QMessageBox::Information
+                                    : icon == MessageIcon::Exclamation ? QMessageBox::Warning
+                                                                       : QMessageBox::Critical;
+    QMessageBox box(shown, Text(caption), Text(text), QMessageBox::Ok, m_frame.get());
+    box.exec();
+}
+
+SaveAnswer QtAppShell::AskSaveChanges(std::string_view text) {
+    QMessageBox box(QMessageBox::Warning, Text(kApplicationName), Text(text),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, m_frame.get());
+    switch (box.exec()) {
+        case QMessageBox::Yes:
+            return SaveAnswer::Yes;
+        case QMessageBox::No:
+            return SaveAnswer::No;
+        default:
+            return SaveAnswer::Cancel;
+    }
+}
+
+std::optional<std::string> QtAppShell::AskOpenPath() {
+    const QString path = QFileDialog::getOpenFileName(m_frame.get(), QString(), QString(),
+                                                      FileFilter() + ";;All Files (*)");
+    if (path.isEmpty()) {
+        return std::nullopt;
+    }
+    return path.toStdString();
+}
+
+std::optional<std::string> QtAppShell::AskSavePath(const std::string& suggested) {
+    QFileDialog dialog(m_frame.get(), QString(), QString::fromStdString(suggested),
+                       FileFilter() + ";;All Files (*)");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(Text(kDocumentExtension).mid(1));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().front().toStdString();
+}
+
+void QtAppShell::DocumentChanged() {
+    if (m_frame != nullptr) {
+        m_frame->UpdateDocumentState();
+    }
+}
+
+}  // namespace vantor

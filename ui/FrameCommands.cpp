@@ -1,0 +1,171 @@
+#include "ui/FrameCommands.h"
+
+#include "app/options/Options.h"
+#include "document/CSnifferDoc.h"
+#include "document/UpdateHint.h"
+#include "ui/CLeftView.h"
+
+namespace vantor {
+
+namespace {
+
+constexpr ToolbarPosition Button(int command, int image) {
+    return ToolbarPosition{false, command, image};
+}
+constexpr ToolbarPosition kSeparator{true, ID_NONE, -1};
+
+struct PromptEntry {
+    int command;
+    std::string_view text;
+};
+
+constexpr PromptEntry kPrompts[] = {
+    {ID_FIND_NEXT_MESSAGE, "Find next message\nFind next message"},
+    {ID_CAPTURE_START, "Start capture\nStart"},
+    {ID_CAPTURE_STOP, "Stop capture\nStop"},
+    {ID_CAPTURE_OPTIONS, "Edits the capture options\nCapture options"},
+    {ID_VIEW_OPTIONS, "Edits the view options\nView options"},
+    {ID_FILTER_ENABLE, "Enable filter\nEnable filter"},
+    {ID_FILTER_DISABLE, "Disable filter\nDisable filter"},
+    {ID_FILTER_OPTIONS, "Edits the filter options\nFilter options"},
+    {ID_VIEW_EXPAND_ALL, "Expand all message captions\nExpand all"},
+    {ID_VIEW_COLLAPSE_ALL, "Collapse all message captions\nCollapse all"},
+    {ID_FIND_MESSAGE, "Find message\nFind message"},
+    {ID_FILE_NEW, "Create a new document\nNew"},
+    {ID_FILE_OPEN, "Open an existing document\nOpen"},
+    {ID_FILE_SAVE, "Save the active document\nSave"},
+    {ID_FILE_SAVE_AS, "Save the active document with a new name\nSave As"},
+    {ID_FILE_MRU_FILE1, "Open this document"},
+    {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
+    {ID_EDIT_FIND, "Find the specified text in current message\nFind"},
+    {ID_EDIT_REPEAT, "Find the specified text in current message"},
+    {ID_APP_EXIT, "Quit the application; prompts to save documents\nExit"},
+    {ID_VIEW_STATUS_BAR, "Show or hide the status bar\nToggle StatusBar"},
+};
+
+}  // namespace
+
+CommandPrompt PromptOf(int command) {
+    for (const PromptEntry& entry : kPrompts) {
+        if (entry.command == command) {
+            const std::size_t newline = entry.text.find('\n');
+            if (newline == std::string_view::npos) {
+                return {entry.text, {}};
+            }
+            return {entry.text.substr(0, newline), entry.text.substr(newline + 1)};
+        }
+    }
+    return {};
+}
+
+FrameCommands::FrameCommands(Options& options)
+    : m_options(options),
+      m_toolbar{Button(ID_FILE_OPEN, kToolOpen),
+                Button(ID_FILE_SAVE, kToolSave),
+                Button(ID_FILE_NEW, kToolNew),
+                kSeparator,
+                Button(ID_CAPTURE_START, kToolStart),
+                Button(ID_CAPTURE_STOP, kToolStopInactive),
+                Button(ID_CAPTURE_OPTIONS, kToolCaptureOptions),
+                kSeparator,
+                Button(ID_EDIT_COPY, kToolCopy),
+                Button(ID_FIND_MESSAGE, kToolFindMessage),
+                kSeparator,
+                Button(ID_VIEW_OPTIONS, kToolViewOptions),
+                Button(ID_VIEW_EXPAND_ALL, kToolExpand),
+                Button(ID_VIEW_COLLAPSE_ALL, kToolCollapse),
+                kSeparator,
+                Button(ID_FILTER_ENABLE, kToolFilterOff),
+                Button(ID_FILTER_OPTIONS, kToolFilterOptions)} {}
+
+void FrameCommands::UpdateCaptureButtons(bool capturing) {
+    if (capturing) {
+        m_toolbar[kStartPosition] = Button(ID_NONE, kToolStartInactive);
+        m_toolbar[kStopPosition] = Button(ID_CAPTURE_STOP, kToolStop);
+    } else {
+        m_toolbar[kStartPosition] = Button(ID_CAPTURE_START, kToolStart);
+        m_toolbar[kStopPosition] = Button(ID_NONE, kToolStopInactive);
+    }
+}
+
+bool FrameCommands::IsEnabled(int command, bool capturing) const {
+    switch (command) {
+        case ID_CAPTURE_START:
+            return !capturing;
+        case ID_CAPTURE_STOP:
+            return capturing;
+        case ID_FIND_NEXT_MESSAGE:
+            return m_options.find.lastSearchSucceeded;
+        case ID_NONE:
+            return false;
+        default:
+            return true;
+    }
+}
+
+void FrameCommands::EnableFilter(CSnifferDoc* document) {
+    m_options.filter.m_bEnabled = true;
+    m_toolbar[kFilterPosition] = Button(ID_FILTER_DISABLE, kToolFilterOn);
+    if (document != nullptr) {
+        document->UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    }
+}
+
+void FrameCommands::DisableFilter(CSnifferDoc* document) {
+    m_options.filter.m_bEnabled = false;
+    m_toolbar[kFilterPosition] = Button(ID_FILTER_ENABLE, kToolFilterOff);
+    if (document != nullptr) {
+        document->UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    }
+}
+
+void FrameCommands::ViewOptionsClosed(bool ok, bool showRequestBody, bool showResponseBody,
+                                      int order, CSnifferDoc* document,
+                                      const std::function<void(bool)>& showTree) {
+    AppPreferences& preferences = m_options.preferences;
+    const std::int32_t orderBefore = preferences.view_order;
+    if (ok) {
+        preferences.show_req_body = showRequestBody;
+        preferences.show_res_body = showResponseBody;
+        preferences.view_order = order;
+    }
+    if (document == nullptr) {
+        return;
+    }
+    if (preferences.view_order != orderBefore) {
+        showTree(false);
+        document->UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+        showTree(true);
+    }
+    document->UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+}
+
+void FrameCommands::FilterOptionsClosed(bool ok, CSnifferDoc* document) {
+    if (ok && m_options.filter.m_bEnabled && document != nullptr) {
+        document->UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    }
+}
+
+std::optional<std::string> FrameCommands::FindMessageClosed(bool ok, CLeftView& tree) {
+    if (!ok || m_options.find.text.empty()) {
+        return std::nullopt;
+    }
+    return Search(tree);
+}
+
+std::optional<std::string> FrameCommands::FindNextMessage(CLeftView& tree) {
+    return Search(tree);
+}
+
+std::optional<std::string> FrameCommands::Search(CLeftView& tree) {
+    FindOptions& find = m_options.find;
+    const bool found = tree.FindNextMessage(find.text, find.direction == 1, find.matchCase,
+                                            find.wholeWord, find.inResponses, find.inRequests);
+    find.lastSearchSucceeded = found;
+    if (found) {
+        return std::nullopt;
+    }
+    return std::string(kTextCannotFindStringStart) + find.text + "'";
+}
+
+}  // namespace vantor
