@@ -1,5 +1,10 @@
 // vantor: the desktop program.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -21,6 +26,29 @@ constexpr const char* kUsage =
     "\n"
     "One copy runs per user: starting another brings the running window forward.\n";
 
+int g_stopPipe[2] = {-1, -1};
+
+extern "C" void RequestStop(int /*signal*/) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_stopPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the program through its exit sequence (capture stopped, provider
+// removed, settings saved), as closing the window does, but without questions.
+void EndOnStopSignals(QApplication& application) {
+    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(g_stopPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application,
+                     [] { QApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,6 +63,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Vantor");
     QApplication::setWindowIcon(vantor::AppIcon());
     QApplication::setQuitOnLastWindowClosed(false);
+    EndOnStopSignals(application);
 
     std::vector<std::string> arguments;
     const QStringList qtArguments = QApplication::arguments();  // without Qt's own options

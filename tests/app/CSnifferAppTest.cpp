@@ -1,0 +1,258 @@
+#include "app/CSnifferApp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "ScopedUserFolders.h"
+#include "TestSupport.h"
+#include "app/AppStrings.h"
+#include "app/options/Options.h"
+#include "capture/ProviderInstaller.h"
+#include "framework/Profile.h"
+#include "platform/InstanceSignal.h"
+#include "platform/ProtocolCatalog.h"
+#include "platform/SettingsStore.h"
+
+namespace vantor {
+namespace {
+
+using test::Bytes;
+using test::Header;
+using test::ScopedDefaultOptions;
+using test::ScopedUserFolders;
+
+// Windows that answer as a test tells them to, and write down what they were asked.
+class FakeShell : public AppShell {
+public:
+    struct Message {
+        std::string text;
+        std::string caption;
+        MessageIcon icon;
+    };
+
+    bool CreateMainFrame() override {
+        ++framesCreated;
+        return frameCanBeCreated;
+    }
+    void ShowMainFrame() override { ++framesShown; }
+    void RaiseMainFrame() override {}
+    void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) override {
+        messages.push_back({std::string(text), std::string(caption), icon});
+    }
+    SaveAnswer AskSaveChanges(std::string_view text) override {
+        questions.emplace_back(text);
+        return saveAnswer;
+    }
+    std::optional<std::string> AskOpenPath() override { return openPath; }
+    std::optional<std::string> AskSavePath(const std::string& suggested) override {
+        suggestedNames.push_back(suggested);
+        return savePath;
+    }
+    void DocumentChanged() override { ++documentChanges; }
+
+    bool frameCanBeCreated = true;
+    int framesCreated = 0;
+    int framesShown = 0;
+    int documentChanges = 0;
+    std::vector<Message> messages;
+    std::vector<std::string> questions;
+    std::vector<std::string> suggestedNames;
+    SaveAnswer saveAnswer = SaveAnswer::Cancel;
+    std::optional<std::string> openPath;
+    std::optional<std::string> savePath;
+};
+
+class CSnifferAppTest : public testing::Test {
+protected:
+    AppPaths Paths() const {
+        AppPaths paths = AppPaths::ForCurrentUser();
+        paths.providerLibrary = (user.path() / "libvtcap.so").string();
+        return paths;
+    }
+    std::int32_t StoredRunCount() const {
+        SettingsStore store(SettingsStore::CurrentUserFile());
+        const Profile profile(store, std::string(kApplicationKey));
+        return profile.GetProfileInt("Preferences", "run_count", -1);
+    }
+    bool ProviderInstalled() const {
+        const ProtocolCatalog catalog(ProtocolCatalog::DefaultFile());
+        return ProviderInstaller::ActiveProviderPath(catalog).has_value();
+    }
+    void Capture(CSnifferApp& app, std::uint32_t connection, std::string_view request) {
+        app.document().NewRequest(Header(1, 0, connection), Bytes(request));
+    }
+    std::string WriteFile(const std::string& name, std::string_view bytes) const {
+        const std::string path = (user.path() / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    ScopedDefaultOptions defaults;
+    ScopedUserFolders user;
+    FakeShell shell;
+};
+
+TEST_F(CSnifferAppTest, TheFirstRunNoticeShowsUntilTheProgramHasEndedOnce) {
+    {
+        CSnifferApp app(shell, Paths());
+        ASSERT_TRUE(app.InitInstance({}));
+        EXPECT_EQ(shell.framesCreated, 1);
+        EXPECT_EQ(shell.framesShown, 1);
+        EXPECT_TRUE(ProviderInstalled());
+        ASSERT_EQ(shell.messages.size(), 1U);
+        EXPECT_EQ(shell.messages[0].caption, "Important!");
+        EXPECT_EQ(shell.messages[0].text,
+                  "Run Vantor before the application traffic of which you want to capture. "
+                  "Otherwise nothing will be captured.");
+        EXPECT_EQ(shell.messages[0].icon, MessageIcon::Information);
+        EXPECT_EQ(StoredRunCount(), -1);
+        EXPECT_EQ(app.ExitInstance(), 0);
+        EXPECT_FALSE(ProviderInstalled());
+        EXPECT_EQ(StoredRunCount(), 1);
+    }
+    GlobalOptions() = Options{};
+    FakeShell second;
+    CSnifferApp app(second, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    EXPECT_TRUE(second.messages.empty());
+    app.ExitInstance();
+    EXPECT_EQ(StoredRunCount(), 2);
+}
+
+TEST_F(CSnifferAppTest, ASecondCopyHandsOverToTheRunningOneAndTouchesNothing) {
+    CSnifferApp first(shell, Paths());
+    ASSERT_TRUE(first.InitInstance({}));
+    ASSERT_NE(first.instanceSignal(), nullptr);
+    // The running copy's window thread, answering while the second copy asks.
+    std::atomic<int> answered{0};
+    std::thread window([&] {
+        for (int i = 0; i < 200 && answered == 0; ++i) {
+            answered += first.instanceSignal()->AnswerCallers();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    FakeShell secondShell;
+    {
+        CSnifferApp second(secondShell, Paths());
+        EXPECT_FALSE(second.InitInstance({}));
+        window.join();
+        EXPECT_EQ(second.ExitInstance(), 0);
+    }
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(secondShell.framesCreated, 0);
+    EXPECT_TRUE(secondShell.messages.empty());
+    EXPECT_TRUE(ProviderInstalled()) << "the first copy's provider stays";
+    EXPECT_EQ(StoredRunCount(), -1) << "no settings written";
+
+    // With no running copy answering, a second start still ends, within the time-out.
+    const auto started = std::chrono::steady_clock::now();
+    CSnifferApp third(secondShell, Paths());
+    EXPECT_FALSE(third.InitInstance({}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    first.ExitInstance();
+    EXPECT_EQ(StoredRunCount(), 1);
+    EXPECT_FALSE(ProviderInstalled());
+}
+
+TEST_F(CSnifferAppTest, ADamagedFileOnTheCommandLineEndsTheProgramWithItsMessage) {
+    const std::string path = WriteFile("damaged.vtr", "\x05\x00\x00\x00garbage");
+    CSnifferApp app(shell, Paths());
+    EXPECT_FALSE(app.InitInstance({path}));
+    ASSERT_FALSE(shell.messages.empty());
+    EXPECT_EQ(shell.messages[0].text, "Unexpected file format.");
+    EXPECT_EQ(shell.messages[0].caption, "Vantor");
+    EXPECT_EQ(shell.framesShown, 0);
+    app.ExitInstance();
+    EXPECT_FALSE(ProviderInstalled());
+    EXPECT_EQ(StoredRunCount(), 1);
+}
+
+TEST_F(CSnifferAppTest, EndingWhileCapturingStopsCaptureFirst) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    app.StartCapture();
+    EXPECT_TRUE(app.IsCapturing());
+    app.ExitInstance();
+    EXPECT_FALSE(app.IsCapturing());
+    EXPECT_EQ(StoredRunCount(), 1);
+}
+
+TEST_F(CSnifferAppTest, AModifiedDocumentIsOfferedForSavingBeforeItIsReplaced) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    Capture(app, 7, "GET /a HTTP/1.1\r\nHost: a.test\r\n\r\n");
+    ASSERT_TRUE(app.document().IsModified());
+
+    shell.saveAnswer = SaveAnswer::Cancel;
+    EXPECT_FALSE(app.OnFileNew());
+    EXPECT_EQ(shell.questions, std::vector<std::string>{"Save changes to Untitled?"});
+    EXPECT_EQ(app.document().messages().size(), 1U);
+
+    // Yes, then the save dialog: the extension is added to a name typed without one.
+    shell.saveAnswer = SaveAnswer::Yes;
+    shell.savePath = (user.path() / "capture").string();
+    EXPECT_TRUE(app.OnFileNew());
+    EXPECT_EQ(shell.suggestedNames, std::vector<std::string>{"Untitled.vtr"});
+    const std::string saved = (user.path() / "capture.vtr").string();
+    EXPECT_TRUE(std::filesystem::exists(saved));
+    EXPECT_TRUE(app.document().messages().empty());
+    EXPECT_EQ(app.recentFiles().entries(), std::vector<std::string>{saved});
+
+    Capture(app, 8, "GET /b HTTP/1.1\r\n\r\n");
+    shell.saveAnswer = SaveAnswer::No;
+    EXPECT_TRUE(app.OpenDocumentFile(saved));
+    EXPECT_EQ(app.document().messages().size(), 1U);
+    EXPECT_EQ(app.document().messages()[0]->caption(), "GET a.test/a");
+    EXPECT_EQ(app.DocumentTitle(), "capture.vtr");
+    EXPECT_FALSE(app.document().IsModified());
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, AFileThatCannotBeOpenedLeavesTheDocumentAsItWas) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    Capture(app, 7, "GET /kept HTTP/1.1\r\n\r\n");
+    app.document().SetModifiedFlag(false);
+    const std::string damaged = WriteFile("damaged.vtr", "\x02\x00\x00\x00\xff\xff");
+    EXPECT_FALSE(app.OpenDocumentFile(damaged));
+    ASSERT_EQ(shell.messages.size(), 1U);
+    EXPECT_EQ(shell.messages[0].text, "Unexpected file format.");
+    EXPECT_EQ(shell.messages[0].icon, MessageIcon::Exclamation);
+    ASSERT_EQ(app.document().messages().size(), 1U);
+    EXPECT_EQ(app.DocumentTitle(), "Untitled");
+    EXPECT_TRUE(app.recentFiles().entries().empty());
+
+    // A recent file that has gone is reported and leaves the list.
+    shell.savePath = (user.path() / "gone.vtr").string();
+    ASSERT_TRUE(app.OnFileSaveAs());
+    std::filesystem::remove(*shell.savePath);
+    EXPECT_FALSE(app.OnOpenRecentFile(0));
+    EXPECT_EQ(shell.messages.back().text, *shell.savePath + " was not found.");
+    EXPECT_TRUE(app.recentFiles().entries().empty());
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, TheRecentFilesSurviveARestart) {
+    {
+        CSnifferApp app(shell, Paths());
+        ASSERT_TRUE(app.InitInstance({}));
+        for (const char* name : {"one.vtr", "two.vtr", "three.vtr", "four.vtr", "five.vtr"}) {
+            shell.savePath = (user.path() / name).string();
+            ASSERT_TRUE(app.OnFileSaveAs());
+        }
+        app.ExitInstance();
+    }
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    ASSERT_EQ(app.recentFiles().entries().size(), 4U);
+    EXPECT_EQ(app.recentFiles().entries().front(), (user.path() / "five.vtr").string());
+    EXPECT_EQ(app.recentFiles().entries().back(), (user.path() / "two.vtr").string());
+    app.ExitInstance();
+}
+
+}  // namespace
+}  // namespace vantor

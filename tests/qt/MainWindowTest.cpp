@@ -1,0 +1,329 @@
+// The main window, driven by its commands as a user drives it, with the real dialogs.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTextBrowser>
+#include <QTimer>
+#include <functional>
+
+#include "ScopedUserFolders.h"
+#include "TestSupport.h"
+#include "app/AppStrings.h"
+#include "app/CSnifferApp.h"
+#include "app/options/Options.h"
+#include "app/qt/CMainFrame.h"
+#include "app/qt/QtAppShell.h"
+#include "framework/Profile.h"
+#include "platform/SettingsStore.h"
+
+namespace vantor {
+namespace {
+
+using test::ScopedDefaultOptions;
+using test::ScopedUserFolders;
+
+const std::string kSample = std::string(VANTOR_SOURCE_DIR) + "/samples/sample.vtr";
+
+// Answers the next modal window that opens other than skip: answer runs inside its event
+// loop, as a user's clicks would.
+void WhenModal(std::function<void(QWidget*)> answer, QWidget* skip = nullptr) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, answer = std::move(answer), skip] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal != skip && modal->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            answer(modal);
+        }
+    });
+    timer->start();
+}
+
+template <typename Widget>
+Widget* Control(QWidget* dialog, int id) {
+    auto* control = dialog->findChild<Widget*>(QString::number(id));
+    EXPECT_NE(control, nullptr) << "control " << id;
+    return control;
+}
+
+void Click(QWidget* dialog, int id) {
+    Control<QAbstractButton>(dialog, id)->click();
+}
+
+// The text of the message box that the next step shows, which is then closed.
+std::string CloseMessageBoxOf(const std::function<void()>& step, QWidget* skip = nullptr) {
+    std::string text;
+    WhenModal(
+        [&text](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                text = box->text().toStdString();
+                box->reject();
+            }
+        },
+        skip);
+    step();
+    return text;
+}
+
+class MainWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        SettingsStore store(SettingsStore::CurrentUserFile());
+        Profile profile(store, std::string(kApplicationKey));
+        profile.WriteProfileInt("Preferences", "run_count", 1);
+        profile.WriteProfileString("Setup", "ProgramFolder",
+                                   std::string(VANTOR_SOURCE_DIR) + "/ui/help/");
+        ASSERT_TRUE(profile.Flush());
+        shell.SetApp(&app);
+        ASSERT_TRUE(app.InitInstance({kSample}));
+        frame = shell.frame();
+        ASSERT_NE(frame, nullptr);
+        frame->treeControl().Flush();
+    }
+    void TearDown() override {
+        app.document().SetModifiedFlag(false);
+        app.ExitInstance();
+        shell.DestroyMainFrame();
+    }
+
+    bool Enabled(int command) {
+        frame->UpdateCommandUI();
+        return frame->action(command)->isEnabled();
+    }
+    void Select(int row) {
+        frame->treeWidget()->setCurrentIndex(frame->treeControl().index(row, 0));
+    }
+    std::string ShownCaption() {
+        const HTTPMessage* message = frame->textView().currentMessage();
+        return message == nullptr ? "" : message->caption();
+    }
+
+    ScopedDefaultOptions defaults;
+    ScopedUserFolders user;
+    QtAppShell shell;
+    CSnifferApp app{shell, AppPaths::ForCurrentUser()};
+    CMainFrame* frame = nullptr;
+};
+
+TEST_F(MainWindowTest, CaptureCommandsAndTheirToolbarPositionsFollowTheCaptureState) {
+    EXPECT_EQ(frame->windowTitle(), "sample.vtr - Vantor");
+    EXPECT_EQ(frame->treeControl().rowCount(), 20);
+    EXPECT_TRUE(Enabled(ID_CAPTURE_START));
+    EXPECT_FALSE(Enabled(ID_CAPTURE_STOP));
+    EXPECT_FALSE(Enabled(ID_FIND_NEXT_MESSAGE));
+    EXPECT_EQ(frame->toolbarCommand(kStartPosition), ID_CAPTURE_START);
+    EXPECT_EQ(frame->toolbarCommand(kStopPosition), ID_NONE);
+    frame->OnIdle();
+    EXPECT_EQ(frame->statusBar()->currentMessage(), "Capture disabled");
+
+    frame->toolbarAction(kStartPosition)->trigger();
+    ASSERT_TRUE(app.IsCapturing());
+    EXPECT_FALSE(Enabled(ID_CAPTURE_START));
+    EXPECT_TRUE(Enabled(ID_CAPTURE_STOP));
+    EXPECT_EQ(frame->toolbarCommand(kStartPosition), ID_NONE);
+    EXPECT_EQ(frame->toolbarCommand(kStopPosition), ID_CAPTURE_STOP);
+    EXPECT_EQ(frame->toolbarAction(kStopPosition)->toolTip(), "Stop");
+    frame->OnIdle();
+    EXPECT_EQ(frame->statusBar()->currentMessage(), "Capture enabled");
+    frame->toolbarAction(kStartPosition)->trigger();  // the grey position does nothing
+    frame->action(ID_CAPTURE_START)->trigger();       // nor does the disabled entry
+    EXPECT_TRUE(app.IsCapturing());
+
+    frame->toolbarAction(kStopPosition)->trigger();
+    EXPECT_FALSE(app.IsCapturing());
+    EXPECT_EQ(frame->toolbarCommand(kStartPosition), ID_CAPTURE_START);
+}
+
+TEST_F(MainWindowTest, TheFilterButtonSwapsBetweenEnableAndDisable) {
+    QAction* button = frame->toolbarAction(kFilterPosition);
+    EXPECT_EQ(button->toolTip(), "Enable filter");
+    Filter().rescode_success = 0;
+    button->trigger();
+    EXPECT_TRUE(Filter().m_bEnabled);
+    EXPECT_EQ(frame->toolbarCommand(kFilterPosition), ID_FILTER_DISABLE);
+    EXPECT_EQ(button->toolTip(), "Disable filter");
+    frame->treeControl().Flush();
+    EXPECT_EQ(frame->treeControl().rowCount(), 6) << "only the 404, 301 and 500 exchanges";
+    frame->action(ID_FILTER_DISABLE)->trigger();
+    EXPECT_FALSE(Filter().m_bEnabled);
+    EXPECT_EQ(frame->toolbarCommand(kFilterPosition), ID_FILTER_ENABLE);
+    frame->treeControl().Flush();
+    EXPECT_EQ(frame->treeControl().rowCount(), 20);
+}
+
+TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
+    Select(1);
+    ASSERT_EQ(ShownCaption(), "200 OK");
+    WhenModal([](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "View Options");
+        Control<QCheckBox>(dialog, 1013)->setChecked(false);
+        Click(dialog, 1);
+    });
+    frame->action(ID_VIEW_OPTIONS)->trigger();
+    EXPECT_FALSE(Preferences().show_res_body);
+    EXPECT_EQ(ShownCaption(), "200 OK") << "same order: the message is only redrawn";
+    EXPECT_EQ(frame->textControl().Text().find("0123456789abcdef"), std::string::npos);
+
+    WhenModal([](QWidget* dialog) {
+        Control<QRadioButton>(dialog, 1009)->setChecked(true);
+        Click(dialog, 2);
+    });
+    frame->action(ID_VIEW_OPTIONS)->trigger();
+    EXPECT_EQ(Preferences().view_order, 0) << "Cancel changes nothing";
+    EXPECT_EQ(ShownCaption(), "200 OK");
+
+    WhenModal([](QWidget* dialog) {
+        Control<QRadioButton>(dialog, 1009)->click();
+        Click(dialog, 1);
+    });
+    frame->action(ID_VIEW_OPTIONS)->trigger();
+    EXPECT_EQ(Preferences().view_order, 1);
+    EXPECT_EQ(ShownCaption(), "") << "a rebuilt tree shows no message";
+    EXPECT_EQ(frame->textControl().TextLength(), 0U);
+    EXPECT_TRUE(frame->treeWidget()->isVisible());
+}
+
+TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {
+    std::vector<std::string> messages;
+    WhenModal([&messages](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "Capture Options");
+        auto* request = Control<QLineEdit>(dialog, 1004);
+        EXPECT_EQ(request->text(), "256");
+        Control<QCheckBox>(dialog, 1000)->setChecked(false);
+        EXPECT_TRUE(request->isEnabled());
+        for (const char* bad : {"0", "8001", ""}) {
+            request->setText(bad);
+            messages.push_back(CloseMessageBoxOf([&] { Click(dialog, 1); }, dialog));
+            EXPECT_TRUE(dialog->isVisible());
+            EXPECT_EQ(dialog->focusWidget(), request);
+        }
+        Click(dialog, 2);
+    });
+    frame->action(ID_CAPTURE_OPTIONS)->trigger();
+    EXPECT_EQ(messages, (std::vector<std::string>{"Please enter an integer between 1 and 8000.",
+                                                  "Please enter an integer between 1 and 8000.",
+                                                  "Please enter an integer."}));
+    EXPECT_EQ(Preferences().max_req_size, 256);
+    EXPECT_TRUE(Preferences().scan_req_body);
+
+    WhenModal([](QWidget* dialog) {
+        Control<QLineEdit>(dialog, 1004)->setText("8000");
+        Control<QLineEdit>(dialog, 1005)->setText("1");
+        Click(dialog, 1);
+    });
+    frame->action(ID_CAPTURE_OPTIONS)->trigger();
+    EXPECT_EQ(Preferences().max_req_size, 8000);
+    EXPECT_EQ(Preferences().max_res_size, 1);
+}
+
+TEST_F(MainWindowTest, TheFilterDialogEnablesTheHostBoxWithItsSwitchAndKeepsAHistory) {
+    Filter().hostHistory.Add("old.test");
+    WhenModal([](QWidget* dialog) {
+        auto* hosts = Control<QComboBox>(dialog, 1032);
+        EXPECT_FALSE(hosts->isEnabled());
+        EXPECT_EQ(hosts->count(), 1);
+        Click(dialog, 1022);
+        EXPECT_TRUE(hosts->isEnabled());
+        hosts->setEditText("127.0.0.1");
+        Click(dialog, 1);
+    });
+    frame->action(ID_FILTER_OPTIONS)->trigger();
+    EXPECT_EQ(Filter().m_hostText, "127.0.0.1");
+    EXPECT_EQ(Filter().hostHistory[0], "127.0.0.1");
+    EXPECT_EQ(Filter().hostHistory[1], "old.test");
+    EXPECT_EQ(frame->treeControl().rowCount(), 20) << "the filter is off: nothing changes";
+}
+
+TEST_F(MainWindowTest, FindMessageThenFindNextMessageUntilNothingIsLeft) {
+    WhenModal([](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "Find message");
+        EXPECT_TRUE(Control<QCheckBox>(dialog, 1039)->isChecked());
+        EXPECT_TRUE(Control<QRadioButton>(dialog, 1041)->isChecked());
+        Control<QComboBox>(dialog, 1034)->setEditText("Python");
+        Click(dialog, 1);
+    });
+    frame->action(ID_FIND_MESSAGE)->trigger();
+    EXPECT_EQ(FindSettings().history[0], "Python");
+    EXPECT_NE(frame->textControl().Text().find("Python"), std::string::npos);
+    EXPECT_TRUE(Enabled(ID_FIND_NEXT_MESSAGE));
+
+    std::string notFound;
+    for (int i = 0; i < 30 && notFound.empty(); ++i) {
+        notFound = CloseMessageBoxOf([&] { frame->action(ID_FIND_NEXT_MESSAGE)->trigger(); });
+        if (notFound.empty()) {
+            EXPECT_NE(frame->textControl().Text().find("Python"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(notFound, "Cannot find the string 'Python'");
+    EXPECT_FALSE(Enabled(ID_FIND_NEXT_MESSAGE));
+}
+
+TEST_F(MainWindowTest, SaveAsNewAndOpenAgainThroughTheFileDialogs) {
+    const std::string saved = (user.path() / "copy").string();
+    WhenModal([&saved](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(saved));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    frame->action(ID_FILE_SAVE_AS)->trigger();
+    ASSERT_TRUE(std::filesystem::exists(saved + ".vtr"));
+    EXPECT_EQ(frame->windowTitle(), "copy.vtr - Vantor");
+    EXPECT_TRUE(frame->recentFileActions()[0]->isVisible());
+
+    frame->action(ID_FILE_NEW)->trigger();
+    EXPECT_EQ(frame->windowTitle(), "Untitled - Vantor");
+    EXPECT_EQ(frame->treeControl().rowCount(), 0);
+
+    frame->recentFileActions()[0]->trigger();
+    frame->treeControl().Flush();
+    EXPECT_EQ(frame->treeControl().rowCount(), 20);
+    EXPECT_EQ(frame->windowTitle(), "copy.vtr - Vantor");
+}
+
+TEST_F(MainWindowTest, ClosingAModifiedDocumentAsksFirstAndCancelKeepsTheWindow) {
+    frame->show();
+    app.document().SetModifiedFlag(true);
+    const std::string question = CloseMessageBoxOf([&] { frame->action(ID_APP_EXIT)->trigger(); });
+    EXPECT_EQ(question, "Save changes to sample.vtr?");
+    EXPECT_TRUE(frame->isVisible());
+}
+
+TEST_F(MainWindowTest, HelpOpensTheProgramPagesAndAboutNamesTheVersion) {
+    frame->action(ID_HELP_CONTENTS)->trigger();
+    EXPECT_TRUE(frame->help().isVisible());
+    EXPECT_TRUE(frame->help().browser()->source().path().endsWith("/ui/help/vantor/index.htm"));
+    frame->action(ID_HELP_HTTP)->trigger();
+    EXPECT_TRUE(frame->help().browser()->source().path().endsWith("/ui/help/httphelp/index.htm"));
+
+    WhenModal([](QWidget* dialog) {
+        auto* help = Control<QPushButton>(dialog, 1031);
+        help->click();
+        Click(dialog, 2);
+    });
+    frame->action(ID_FIND_MESSAGE)->trigger();
+    EXPECT_TRUE(frame->help().browser()->source().path().endsWith("/vantor/dlg_find.htm"));
+
+    std::string about;
+    WhenModal([&about](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "About Vantor");
+        about = dialog->findChild<QLabel*>("text")->text().toStdString();
+        Click(dialog, 1);
+    });
+    frame->action(ID_APP_ABOUT)->trigger();
+    EXPECT_EQ(about, "Vantor  0.9");
+}
+
+}  // namespace
+}  // namespace vantor
