@@ -196,7 +196,9 @@ int Upload(int port, long count, std::size_t size) {
         "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
         "Content-Length: " +
         std::to_string(static_cast<std::size_t>(count) * size) + "\r\n\r\n";
-    const std::string piece(size, 'u');
+    // Lines of text, as a text/plain body has them.
+    std::string piece(size, 'u');
+    piece.back() = '\n';
     const auto started = Clock::now();
     if (!SendAll(fd, head.data(), head.size())) {
         return 1;

@@ -18,6 +18,7 @@ void CSnifferView::SetRedrawScheduler(std::function<void(std::function<void()>)>
 
 void CSnifferView::Clear() {
     m_currentMessage = nullptr;
+    m_showsWholeText = false;
     m_control.SetDefaultColor(kBlack);
     m_control.SetText("");
 }
@@ -36,6 +37,34 @@ void CSnifferView::Show(HTTPMessage* message) {
     const bool showBody = message->kind() == MessageKind::Request ? preferences.show_req_body
                                                                   : preferences.show_res_body;
     message->ShowText(m_control, showBody);
+    const AssemblyState state = message->state();
+    m_showsWholeText = state == AssemblyState::New || state == AssemblyState::ReadingHeader ||
+                       (state == AssemblyState::ReadingBody && showBody);
+    m_shownLength = message->text().size();
+}
+
+void CSnifferView::ShowGrowth(HTTPMessage* message) {
+    const bool showBody = message->kind() == MessageKind::Request ? Preferences().show_req_body
+                                                                  : Preferences().show_res_body;
+    const std::string_view text = message->text();
+    // A line break split between the shown text and the rest (CR, then LF) is one break, which
+    // the control must see whole.
+    if (!m_showsWholeText || !showBody || message->state() != AssemblyState::ReadingBody ||
+        text.size() < m_shownLength || (m_shownLength > 0 && text[m_shownLength - 1] == '\r')) {
+        Show(message);
+        return;
+    }
+    if (text.size() == m_shownLength) {
+        return;
+    }
+    const auto [start, end] = m_control.Selection();
+    const std::size_t length = m_control.TextLength();
+    m_control.SetReadOnly(false);
+    m_control.SetSelection(length, length);
+    m_control.ReplaceSelection(text.substr(m_shownLength));
+    m_control.SetSelection(start, end);
+    m_control.SetReadOnly(true);
+    m_shownLength = text.size();
 }
 
 void CSnifferView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) {
@@ -72,7 +101,7 @@ void CSnifferView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) 
             m_redrawPending = false;
             // As it is then; unless another message was selected meanwhile, and shown then.
             if (message == m_currentMessage) {
-                Show(m_currentMessage);
+                ShowGrowth(m_currentMessage);
             }
         });
     }

@@ -53,6 +53,10 @@ public:
 
 private:
     void Show(HTTPMessage* message);
+    // The shown message grew: appends only what came since it was shown when the control shows
+    // its whole text, so that watching a large message arrive costs what arrives, not the
+    // whole text each time; shows it anew otherwise.
+    void ShowGrowth(HTTPMessage* message);
     void Clear();
 
     RichEditControl& m_control;
@@ -63,6 +67,10 @@ private:
     // Lives as long as this view; a scheduled redraw that outlives the view does nothing.
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     HTTPMessage* m_currentMessage = nullptr;
+    // What the control shows of the current message: its whole text, without a notice, of
+    // this many bytes.
+    bool m_showsWholeText = false;
+    std::size_t m_shownLength = 0;
 
     struct LastFind {
         std::string what;

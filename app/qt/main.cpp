@@ -41,7 +41,7 @@ void EndOnStopSignals(QApplication& application) {
     }
     auto* notifier = new QSocketNotifier(g_stopPipe[0], QSocketNotifier::Read, &application);
     QObject::connect(notifier, &QSocketNotifier::activated, &application,
-                     [] { QApplication::quit(); });
+                     [] { QCoreApplication::exit(0); });
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);

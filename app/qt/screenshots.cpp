@@ -2,6 +2,7 @@
 // for the README. Runs offscreen, with settings of its own.
 #include <QApplication>
 #include <QDialog>
+#include <QSplitter>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
     if (app.InitInstance({document.string()})) {
         vantor::CMainFrame& frame = *shell.frame();
         frame.resize(1000, 560);
+        // Wider than the 100 pixels the tree starts with, as a user drags it, so captions read.
+        frame.splitter()->setSizes({330, 670});
         frame.OnCommand(vantor::ID_VIEW_EXPAND_ALL);
         frame.treeControl().Flush();
         // Show a response: the second message.

@@ -100,6 +100,41 @@ TEST_F(CSnifferViewTest, RedrawsOfAGrowingMessageCanWaitButAlwaysCatchUp) {
     EXPECT_EQ(scheduled.size(), 2u) << "the grown message is no longer shown";
 }
 
+TEST_F(CSnifferViewTest, AGrowingBodyIsAppendedWhereItCanBeAndShownAnewWhereItCannot) {
+    std::vector<std::function<void()>> scheduled;
+    right.SetRedrawScheduler(
+        [&](std::function<void()> redraw) { scheduled.push_back(std::move(redraw)); });
+    const auto redraw = [&] {
+        ASSERT_FALSE(scheduled.empty());
+        auto last = std::move(scheduled.back());
+        scheduled.clear();
+        last();
+    };
+    Send(1, Get("/a"));
+    Receive(1, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nfirst\r\n");
+    Select(1);
+    const int calls = text.setTextCalls;
+    ReceiveMore(1, "second\r");
+    redraw();
+    ReceiveMore(1, "\nthird");
+    redraw();
+    EXPECT_EQ(text.Text(), std::string(document.responses()[0]->text()));
+    EXPECT_EQ(text.setTextCalls, calls + 1) << "appended once; shown anew after a split CR LF";
+    text.SetSelection(2, 6);
+    ReceiveMore(1, "\r\nfourth");
+    redraw();
+    EXPECT_EQ(text.Text(), std::string(document.responses()[0]->text()));
+    EXPECT_EQ(text.setTextCalls, calls + 1);
+    EXPECT_EQ(text.Selection(), (std::pair<std::size_t, std::size_t>{2, 6}));
+
+    // With the body hidden the text ends in a notice: shown anew.
+    Preferences().show_res_body = false;
+    ReceiveMore(1, "fifth");
+    redraw();
+    EXPECT_EQ(text.setTextCalls, calls + 2);
+    EXPECT_NE(text.Text().find("Body skipped."), std::string::npos) << text.Text();
+}
+
 TEST_F(CSnifferViewTest, ARedrawDueAfterTheViewIsGoneDoesNothing) {
     std::vector<std::function<void()>> scheduled;
     {

@@ -1,5 +1,6 @@
 #include "ui/qt/QtRichEditControl.h"
 
+#include <QElapsedTimer>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -31,7 +32,14 @@ QtRichEditControl::QtRichEditControl(MessageTextEdit* edit, QObject* parent)
 }
 
 void QtRichEditControl::ScheduleRedraw(std::function<void()> redraw) {
-    QTimer::singleShot(kRedrawMilliseconds, m_edit, std::move(redraw));
+    const qint64 wait =
+        std::max<qint64>(kRedrawMilliseconds, kRedrawCostFactor * m_lastRedrawMilliseconds);
+    QTimer::singleShot(std::chrono::milliseconds(wait), this, [this, redraw = std::move(redraw)] {
+        QElapsedTimer cost;
+        cost.start();
+        redraw();
+        m_lastRedrawMilliseconds = cost.elapsed();
+    });
 }
 
 void QtRichEditControl::SetText(std::string_view text) {

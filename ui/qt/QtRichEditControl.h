@@ -35,8 +35,11 @@ public:
 
     // How long a message that grows record by record may wait to be shown again.
     static constexpr int kRedrawMilliseconds = 150;
-    // Runs redraw once, kRedrawMilliseconds from now, unless the widget is gone by then: the
-    // scheduler of a CSnifferView on this control.
+    // A redraw waits at least this many times as long as the last one took, so that redrawing
+    // a very large text never takes more than a quarter of the window's time.
+    static constexpr int kRedrawCostFactor = 3;
+    // Runs redraw once, kRedrawMilliseconds from now (or later, after a costly redraw), unless
+    // the control is gone by then: the scheduler of a CSnifferView on this control.
     void ScheduleRedraw(std::function<void()> redraw);
 
     void SetText(std::string_view text) override;
@@ -61,6 +64,7 @@ public:
 
 private:
     MessageTextEdit* m_edit;
+    qint64 m_lastRedrawMilliseconds = 0;
     QColor m_defaultColor = Qt::black;
 };
 
