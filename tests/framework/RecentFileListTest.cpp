@@ -25,7 +25,7 @@ TEST(RecentFileListTest, MenuTextsKeepTheNameAndAsMuchOfThePathAsFits) {
         {"/home/ann/capture.vtr", "/home/ann/capture.vtr"},
         {"/home/ann/projects/shop/captures/login.vtr", "/home/.../captures/login.vtr"},
         {"/home/ann/projects/shop/captures/a-rather-long-name.vtr", "a-rather-long-name.vtr"},
-        {"/srv/x/y/z/w/v/u/t/s/r/q/p/o/n.vtr", "/srv/.../s/r/q/p/o/n.vtr"},
+        {"/srv/x/y/z/w/v/u/t/s/r/q/p/o/n.vtr", "/srv/.../v/u/t/s/r/q/p/o/n.vtr"},
         {"relative/folder/deeper/still/file.vtr", "relative/.../still/file.vtr"},
         {"a-name-much-longer-than-thirty-characters.vtr",
          "a-name-much-longer-than-thirty-characters.vtr"},

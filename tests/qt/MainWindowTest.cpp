@@ -15,6 +15,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
@@ -34,20 +35,22 @@ using test::ScopedUserFolders;
 
 const std::string kSample = std::string(VANTOR_SOURCE_DIR) + "/samples/sample.vtr";
 
-// Answers the next modal window that opens other than skip: answer runs inside its event
-// loop, as a user's clicks would.
-void WhenModal(std::function<void(QWidget*)> answer, QWidget* skip = nullptr) {
-    auto* timer = new QTimer;
+// Answers the next modal window that opens other than skip, while the returned watch lives:
+// answer runs inside the window's event loop, as a user's clicks would.
+[[nodiscard]] std::unique_ptr<QTimer> WhenModal(std::function<void(QWidget*)> answer,
+                                                QWidget* skip = nullptr) {
+    auto timer = std::make_unique<QTimer>();
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, answer = std::move(answer), skip] {
+    QTimer* watch = timer.get();
+    QObject::connect(watch, &QTimer::timeout, [watch, answer = std::move(answer), skip] {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal != nullptr && modal != skip && modal->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
+            watch->stop();
             answer(modal);
         }
     });
     timer->start();
+    return timer;
 }
 
 template <typename Widget>
@@ -64,7 +67,7 @@ void Click(QWidget* dialog, int id) {
 // The text of the message box that the next step shows, which is then closed.
 std::string CloseMessageBoxOf(const std::function<void()>& step, QWidget* skip = nullptr) {
     std::string text;
-    WhenModal(
+    const auto watch = WhenModal(
         [&text](QWidget* modal) {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 text = box->text().toStdString();
@@ -165,7 +168,7 @@ TEST_F(MainWindowTest, TheFilterButtonSwapsBetweenEnableAndDisable) {
 TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
     Select(1);
     ASSERT_EQ(ShownCaption(), "200 OK");
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer1 = WhenModal([](QWidget* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "View Options");
         Control<QCheckBox>(dialog, 1013)->setChecked(false);
         Click(dialog, 1);
@@ -175,7 +178,7 @@ TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
     EXPECT_EQ(ShownCaption(), "200 OK") << "same order: the message is only redrawn";
     EXPECT_EQ(frame->textControl().Text().find("0123456789abcdef"), std::string::npos);
 
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer2 = WhenModal([](QWidget* dialog) {
         Control<QRadioButton>(dialog, 1009)->setChecked(true);
         Click(dialog, 2);
     });
@@ -183,7 +186,7 @@ TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
     EXPECT_EQ(Preferences().view_order, 0) << "Cancel changes nothing";
     EXPECT_EQ(ShownCaption(), "200 OK");
 
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer3 = WhenModal([](QWidget* dialog) {
         Control<QRadioButton>(dialog, 1009)->click();
         Click(dialog, 1);
     });
@@ -196,7 +199,7 @@ TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
 
 TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {
     std::vector<std::string> messages;
-    WhenModal([&messages](QWidget* dialog) {
+    const auto dialogAnswer4 = WhenModal([&messages](QWidget* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "Capture Options");
         auto* request = Control<QLineEdit>(dialog, 1004);
         EXPECT_EQ(request->text(), "256");
@@ -217,7 +220,7 @@ TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {
     EXPECT_EQ(Preferences().max_req_size, 256);
     EXPECT_TRUE(Preferences().scan_req_body);
 
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer5 = WhenModal([](QWidget* dialog) {
         Control<QLineEdit>(dialog, 1004)->setText("8000");
         Control<QLineEdit>(dialog, 1005)->setText("1");
         Click(dialog, 1);
@@ -229,7 +232,7 @@ TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {
 
 TEST_F(MainWindowTest, TheFilterDialogEnablesTheHostBoxWithItsSwitchAndKeepsAHistory) {
     Filter().hostHistory.Add("old.test");
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer6 = WhenModal([](QWidget* dialog) {
         auto* hosts = Control<QComboBox>(dialog, 1032);
         EXPECT_FALSE(hosts->isEnabled());
         EXPECT_EQ(hosts->count(), 1);
@@ -246,7 +249,7 @@ TEST_F(MainWindowTest, TheFilterDialogEnablesTheHostBoxWithItsSwitchAndKeepsAHis
 }
 
 TEST_F(MainWindowTest, FindMessageThenFindNextMessageUntilNothingIsLeft) {
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer7 = WhenModal([](QWidget* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "Find message");
         EXPECT_TRUE(Control<QCheckBox>(dialog, 1039)->isChecked());
         EXPECT_TRUE(Control<QRadioButton>(dialog, 1041)->isChecked());
@@ -271,7 +274,7 @@ TEST_F(MainWindowTest, FindMessageThenFindNextMessageUntilNothingIsLeft) {
 
 TEST_F(MainWindowTest, SaveAsNewAndOpenAgainThroughTheFileDialogs) {
     const std::string saved = (user.path() / "copy").string();
-    WhenModal([&saved](QWidget* modal) {
+    const auto dialogAnswer8 = WhenModal([&saved](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         dialog->selectFile(QString::fromStdString(saved));
@@ -307,7 +310,7 @@ TEST_F(MainWindowTest, HelpOpensTheProgramPagesAndAboutNamesTheVersion) {
     frame->action(ID_HELP_HTTP)->trigger();
     EXPECT_TRUE(frame->help().browser()->source().path().endsWith("/ui/help/httphelp/index.htm"));
 
-    WhenModal([](QWidget* dialog) {
+    const auto dialogAnswer9 = WhenModal([](QWidget* dialog) {
         auto* help = Control<QPushButton>(dialog, 1031);
         help->click();
         Click(dialog, 2);
@@ -316,7 +319,7 @@ TEST_F(MainWindowTest, HelpOpensTheProgramPagesAndAboutNamesTheVersion) {
     EXPECT_TRUE(frame->help().browser()->source().path().endsWith("/vantor/dlg_find.htm"));
 
     std::string about;
-    WhenModal([&about](QWidget* dialog) {
+    const auto dialogAnswer10 = WhenModal([&about](QWidget* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "About Vantor");
         about = dialog->findChild<QLabel*>("text")->text().toStdString();
         Click(dialog, 1);
