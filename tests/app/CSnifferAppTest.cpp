@@ -8,6 +8,7 @@
 
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
+#include "UserSettings.h"
 #include "app/AppStrings.h"
 #include "app/options/Options.h"
 #include "capture/ProviderInstaller.h"
@@ -23,6 +24,7 @@ using test::Bytes;
 using test::Header;
 using test::ScopedDefaultOptions;
 using test::ScopedUserFolders;
+using test::StoredRunCount;
 
 // Windows that answer as a test tells them to, and write down what they were asked.
 class FakeShell : public AppShell {
@@ -71,11 +73,6 @@ protected:
         AppPaths paths = AppPaths::ForCurrentUser();
         paths.providerLibrary = (user.path() / "libvtcap.so").string();
         return paths;
-    }
-    std::int32_t StoredRunCount() const {
-        SettingsStore store(SettingsStore::CurrentUserFile());
-        const Profile profile(store, std::string(kApplicationKey));
-        return profile.GetProfileInt("Preferences", "run_count", -1);
     }
     bool ProviderInstalled() const {
         const ProtocolCatalog catalog(ProtocolCatalog::DefaultFile());
@@ -170,14 +167,23 @@ TEST_F(CSnifferAppTest, ADamagedFileOnTheCommandLineEndsTheProgramWithItsMessage
     EXPECT_EQ(StoredRunCount(), 1);
 }
 
-TEST_F(CSnifferAppTest, EndingWhileCapturingStopsCaptureFirst) {
+TEST_F(CSnifferAppTest, EndingWhileCapturingStopsCaptureThenRemovesTheProviderThenSaves) {
     CSnifferApp app(shell, Paths());
     ASSERT_TRUE(app.InitInstance({}));
     app.StartCapture();
     EXPECT_TRUE(app.IsCapturing());
     app.ExitInstance();
     EXPECT_FALSE(app.IsCapturing());
+    EXPECT_FALSE(ProviderInstalled());
     EXPECT_EQ(StoredRunCount(), 1);
+    // The catalog was written (the provider removed) before the settings were.
+    EXPECT_LE(std::filesystem::last_write_time(ProtocolCatalog::DefaultFile()),
+              std::filesystem::last_write_time(SettingsStore::CurrentUserFile()));
+    // And the lock is free again: the next copy starts.
+    FakeShell next;
+    CSnifferApp again(next, Paths());
+    EXPECT_TRUE(again.InitInstance({}));
+    again.ExitInstance();
 }
 
 TEST_F(CSnifferAppTest, AModifiedDocumentIsOfferedForSavingBeforeItIsReplaced) {

@@ -19,6 +19,7 @@
 
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
+#include "UserSettings.h"
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/options/Options.h"
@@ -82,12 +83,7 @@ std::string CloseMessageBoxOf(const std::function<void()>& step, QWidget* skip =
 class MainWindowTest : public testing::Test {
 protected:
     void SetUp() override {
-        SettingsStore store(SettingsStore::CurrentUserFile());
-        Profile profile(store, std::string(kApplicationKey));
-        profile.WriteProfileInt("Preferences", "run_count", 1);
-        profile.WriteProfileString("Setup", "ProgramFolder",
-                                   std::string(VANTOR_SOURCE_DIR) + "/ui/help/");
-        ASSERT_TRUE(profile.Flush());
+        ASSERT_TRUE(test::StoreReturningUser(std::string(VANTOR_SOURCE_DIR) + "/ui/help/"));
         shell.SetApp(&app);
         ASSERT_TRUE(app.InitInstance({kSample}));
         frame = shell.frame();

@@ -7,6 +7,7 @@
 
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
+#include "UserSettings.h"
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
@@ -25,24 +26,15 @@ namespace {
 using namespace std::chrono_literals;
 using test::ChildProcess;
 using test::ReadWholeFile;
+using test::StoredRunCount;
 
 const std::string kBin = VANTOR_BIN_DIR;
 const std::string kScripts = std::string(VANTOR_SOURCE_DIR) + "/tests/e2e";
 
 class WindowCaptureTest : public testing::Test {
 protected:
-    void SetUp() override {
-        SettingsStore store(SettingsStore::CurrentUserFile());
-        Profile profile(store, std::string(kApplicationKey));
-        profile.WriteProfileInt("Preferences", "run_count", 1);
-        ASSERT_TRUE(profile.Flush());
-    }
+    void SetUp() override { ASSERT_TRUE(test::StoreReturningUser()); }
 
-    std::int32_t StoredRunCount() const {
-        SettingsStore store(SettingsStore::CurrentUserFile());
-        return Profile(store, std::string(kApplicationKey))
-            .GetProfileInt("Preferences", "run_count", -1);
-    }
     std::filesystem::path File(const char* name) const { return user.path() / name; }
 
     test::ScopedDefaultOptions defaults;
