@@ -156,10 +156,14 @@ bool CSnifferApp::OnFileOpen() {
     return OpenDocumentFile(*path);
 }
 
-bool CSnifferApp::OpenDocumentFile(const std::string& path) {
+bool CSnifferApp::OpenDocumentFile(const std::string& name) {
     if (!SaveModified()) {
         return false;
     }
+    // Kept whole, so that the recent-file entry still names the file from another folder.
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(name, error);
+    const std::string path = error ? name : absolute.lexically_normal().string();
     // Read into a scratch document, so that a file that cannot be read leaves the document
     // shown as it was.
     CSnifferDoc loaded;

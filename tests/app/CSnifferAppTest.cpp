@@ -209,7 +209,8 @@ TEST_F(CSnifferAppTest, AModifiedDocumentIsOfferedForSavingBeforeItIsReplaced) {
 
     Capture(app, 8, "GET /b HTTP/1.1\r\n\r\n");
     shell.saveAnswer = SaveAnswer::No;
-    EXPECT_TRUE(app.OpenDocumentFile(saved));
+    EXPECT_TRUE(app.OpenDocumentFile(std::filesystem::relative(saved).string()));
+    EXPECT_EQ(app.recentFiles().entries(), std::vector<std::string>{saved}) << "the whole path";
     EXPECT_EQ(app.document().messages().size(), 1U);
     EXPECT_EQ(app.document().messages()[0]->caption(), "GET a.test/a");
     EXPECT_EQ(app.DocumentTitle(), "capture.vtr");
