@@ -6,6 +6,17 @@
 
 namespace vantor {
 
+namespace {
+
+// Whether the view options show this kind of message's body.
+bool ShowsBodyOf(const HTTPMessage& message) {
+    const AppPreferences& preferences = Preferences();
+    return message.kind() == MessageKind::Request ? preferences.show_req_body
+                                                  : preferences.show_res_body;
+}
+
+}  // namespace
+
 CSnifferView::CSnifferView(RichEditControl& control, HelpOpener& help, std::string helpFolder,
                            std::function<void()> beep)
     : m_control(control), m_helpTopics(std::move(helpFolder), help), m_beep(std::move(beep)) {
@@ -33,9 +44,7 @@ void CSnifferView::Show(HTTPMessage* message) {
     if (message == nullptr) {
         return;
     }
-    const AppPreferences& preferences = Preferences();
-    const bool showBody = message->kind() == MessageKind::Request ? preferences.show_req_body
-                                                                  : preferences.show_res_body;
+    const bool showBody = ShowsBodyOf(*message);
     message->ShowText(m_control, showBody);
     const AssemblyState state = message->state();
     m_showsWholeText = state == AssemblyState::New || state == AssemblyState::ReadingHeader ||
@@ -44,13 +53,12 @@ void CSnifferView::Show(HTTPMessage* message) {
 }
 
 void CSnifferView::ShowGrowth(HTTPMessage* message) {
-    const bool showBody = message->kind() == MessageKind::Request ? Preferences().show_req_body
-                                                                  : Preferences().show_res_body;
     const std::string_view text = message->text();
     // A line break split between the shown text and the rest (CR, then LF) is one break, which
     // the control must see whole.
-    if (!m_showsWholeText || !showBody || message->state() != AssemblyState::ReadingBody ||
-        text.size() < m_shownLength || (m_shownLength > 0 && text[m_shownLength - 1] == '\r')) {
+    if (!m_showsWholeText || !ShowsBodyOf(*message) ||
+        message->state() != AssemblyState::ReadingBody || text.size() < m_shownLength ||
+        (m_shownLength > 0 && text[m_shownLength - 1] == '\r')) {
         Show(message);
         return;
     }

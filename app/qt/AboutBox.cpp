@@ -8,16 +8,17 @@
 #include <QVBoxLayout>
 
 #include "app/CSnifferApp.h"
+#include "ui/qt/QtText.h"
 
 namespace vantor {
 
 void ShowAboutBox(QWidget* parent) {
     QDialog box(parent);
     box.setObjectName("100");
-    box.setWindowTitle(QString::fromUtf8(kAboutTitle.data(), kAboutTitle.size()));
+    box.setWindowTitle(ToQString(kAboutTitle));
     auto* icon = new QLabel(&box);
     icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
-    auto* text = new QLabel(QString::fromUtf8(kAboutText.data(), kAboutText.size()), &box);
+    auto* text = new QLabel(ToQString(kAboutText), &box);
     text->setObjectName("text");
     auto* ok = new QPushButton(QObject::tr("OK"), &box);
     ok->setObjectName("1");

@@ -84,7 +84,7 @@ CaptureOptionsFields CCaptureOptionsDlg::Exchange() const {
 void CCaptureOptionsDlg::accept() {
     const auto failure = Exchange().Commit(m_preferences);
     if (failure) {
-        QMessageBox::warning(this, dialog::Text(kApplicationName),
+        QMessageBox::warning(this, ToQString(kApplicationName),
                              QString::fromStdString(failure->message));
         QLineEdit* field = failure->field == CaptureOptionsFields::Field::RequestLimit
                                ? m_requestLimit

@@ -17,6 +17,19 @@ namespace {
 enum Content { kApplication, kAudioVideo, kImage, kText, kWithout, kOtherContent };
 enum Code { kClientError, kInformational, kOtherCode, kRedirection, kServerError, kSuccess };
 
+// A group of check boxes in two columns, row by row in the order given.
+QGroupBox* BoxGroup(QWidget* parent, const QString& title,
+                    std::initializer_list<QCheckBox*> boxes) {
+    auto* group = new QGroupBox(title, parent);
+    auto* layout = new QGridLayout(group);
+    int place = 0;
+    for (QCheckBox* box : boxes) {
+        layout->addWidget(box, place / 2, place % 2);
+        ++place;
+    }
+    return group;
+}
+
 }  // namespace
 
 CFilterDlg::CFilterDlg(FilterOptions& filter, HelpOpener& help, const std::string& helpFolder,
@@ -58,22 +71,14 @@ CFilterDlg::CFilterDlg(FilterOptions& filter, HelpOpener& help, const std::strin
     auto* hostLayout = new QVBoxLayout(host);
     hostLayout->addWidget(m_hostEnabled);
     hostLayout->addWidget(m_host);
-    auto* codes = new QGroupBox(tr("Response code"), this);
-    auto* codesLayout = new QGridLayout(codes);
-    codesLayout->addWidget(m_codes[kInformational], 0, 0);
-    codesLayout->addWidget(m_codes[kSuccess], 0, 1);
-    codesLayout->addWidget(m_codes[kRedirection], 1, 0);
-    codesLayout->addWidget(m_codes[kClientError], 1, 1);
-    codesLayout->addWidget(m_codes[kServerError], 2, 0);
-    codesLayout->addWidget(m_codes[kOtherCode], 2, 1);
-    auto* content = new QGroupBox(tr("Content type"), this);
-    auto* contentLayout = new QGridLayout(content);
-    contentLayout->addWidget(m_content[kApplication], 0, 0);
-    contentLayout->addWidget(m_content[kAudioVideo], 0, 1);
-    contentLayout->addWidget(m_content[kImage], 1, 0);
-    contentLayout->addWidget(m_content[kText], 1, 1);
-    contentLayout->addWidget(m_content[kWithout], 2, 0);
-    contentLayout->addWidget(m_content[kOtherContent], 2, 1);
+    QGroupBox* codes =
+        BoxGroup(this, tr("Response code"),
+                 {m_codes[kInformational], m_codes[kSuccess], m_codes[kRedirection],
+                  m_codes[kClientError], m_codes[kServerError], m_codes[kOtherCode]});
+    QGroupBox* content =
+        BoxGroup(this, tr("Content type"),
+                 {m_content[kApplication], m_content[kAudioVideo], m_content[kImage],
+                  m_content[kText], m_content[kWithout], m_content[kOtherContent]});
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(host);

@@ -15,6 +15,7 @@
 #include "app/options/Options.h"
 #include "framework/RecentFileList.h"
 #include "platform/InstanceSignal.h"
+#include "ui/qt/QtText.h"
 #include "ui/qt/TextFindDialog.h"
 #include "ui/qt/ToolbarImages.h"
 
@@ -24,10 +25,6 @@ namespace {
 
 constexpr int kIdleMilliseconds = 200;
 constexpr int kInitialPaneWidth = 100;
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 }  // namespace
 
@@ -44,7 +41,7 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
       m_leftView(m_treeControl),
       m_textView(m_textControl, m_help, GlobalOptions().helpFolder, [] { QApplication::beep(); }),
       m_idleTimer(new QTimer(this)) {
-    setWindowTitle(Text(kApplicationName));
+    setWindowTitle(ToQString(kApplicationName));
     m_splitter->setChildrenCollapsible(false);
     m_splitter->setSizes({kInitialPaneWidth, 600});
     m_splitter->setStretchFactor(1, 1);
@@ -65,17 +62,12 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
     document.AddView(&m_leftView);
     document.AddView(&m_textView);
 
-    // Records from the capture reader reach the document on this thread.
-    std::weak_ptr<int> alive = m_alive;
-    m_app.windowCalls().SetWakeHandler([this, alive] {
+    // Records from the capture reader reach the document on this thread. (The reader has
+    // ended before the window goes: the exit sequence stops capture first. A wake-up still
+    // queued then is dropped with the window.)
+    m_app.windowCalls().SetWakeHandler([this] {
         QMetaObject::invokeMethod(
-            this,
-            [this, alive] {
-                if (!alive.expired()) {
-                    RunWindowCalls();
-                }
-            },
-            Qt::QueuedConnection);
+            this, [this] { RunWindowCalls(); }, Qt::QueuedConnection);
     });
     if (InstanceSignal* signal = m_app.instanceSignal()) {
         m_instanceNotifier = new QSocketNotifier(signal->fd(), QSocketNotifier::Read, this);
@@ -99,7 +91,7 @@ QAction* CMainFrame::AddCommand(QMenu* menu, int command, const char* text,
     auto* item = new QAction(QString::fromUtf8(text), this);
     item->setData(command);
     const CommandPrompt prompt = PromptOf(command);
-    item->setStatusTip(Text(prompt.status));
+    item->setStatusTip(ToQString(prompt.status));
     if (!keys.isEmpty()) {
         item->setShortcuts(keys);
         item->setShortcutContext(Qt::WindowShortcut);
@@ -121,7 +113,7 @@ void CMainFrame::BuildMenus() {
     file->addSeparator();
     for (int entry = 0; entry < 4; ++entry) {
         QAction* recent = AddCommand(file, ID_FILE_MRU_FILE1 + entry, "");
-        recent->setStatusTip(Text(PromptOf(ID_FILE_MRU_FILE1).status));
+        recent->setStatusTip(ToQString(PromptOf(ID_FILE_MRU_FILE1).status));
         recent->setVisible(false);
         m_recentFileActions.push_back(recent);
     }
@@ -170,7 +162,7 @@ void CMainFrame::BuildMenus() {
     for (QMenu* menu : {file, capture, view, filter, edit, help}) {
         connect(menu, &QMenu::aboutToShow, this, [this] { UpdateCommandUI(); });
         connect(menu, &QMenu::aboutToHide, this,
-                [this] { statusBar()->showMessage(Text(kTextReady)); });
+                [this] { statusBar()->showMessage(ToQString(kTextReady)); });
     }
 }
 
@@ -229,8 +221,8 @@ void CMainFrame::UpdateCommandUI() {
         const ToolbarPosition& entry = positions[position];
         button->setIcon(m_toolbarIcons[static_cast<std::size_t>(entry.image)]);
         const CommandPrompt prompt = PromptOf(entry.command);
-        button->setToolTip(Text(prompt.tooltip));
-        button->setStatusTip(Text(prompt.status));
+        button->setToolTip(ToQString(prompt.tooltip));
+        button->setStatusTip(ToQString(prompt.status));
         button->setData(entry.command);
         // A position without a command keeps its grey picture and does nothing.
         const QAction* menuEntry = action(entry.command);
@@ -242,13 +234,14 @@ void CMainFrame::UpdateCommandUI() {
 void CMainFrame::OnIdle() {
     if (QApplication::activePopupWidget() == nullptr) {
         statusBar()->showMessage(
-            Text(m_app.IsCapturing() ? kTextCaptureEnabled : kTextCaptureDisabled));
+            ToQString(m_app.IsCapturing() ? kTextCaptureEnabled : kTextCaptureDisabled));
     }
     UpdateCommandUI();
 }
 
 void CMainFrame::UpdateDocumentState() {
-    setWindowTitle(QString::fromStdString(m_app.DocumentTitle()) + " - " + Text(kApplicationName));
+    setWindowTitle(QString::fromStdString(m_app.DocumentTitle()) + " - " +
+                   ToQString(kApplicationName));
     const auto& entries = m_app.recentFiles().entries();
     for (std::size_t index = 0; index < m_recentFileActions.size(); ++index) {
         QAction* recent = m_recentFileActions[index];

@@ -3,7 +3,6 @@
 #include <QMainWindow>
 #include <array>
 #include <map>
-#include <memory>
 #include <vector>
 
 #include "ui/CLeftView.h"
@@ -101,8 +100,6 @@ private:
     std::vector<QAction*> m_recentFileActions;
     QTimer* m_idleTimer;
     QSocketNotifier* m_instanceNotifier = nullptr;
-    // Lives as long as the window; queued wake-ups that arrive after it do nothing.
-    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 
 }  // namespace vantor

@@ -14,6 +14,7 @@
 #include "app/qt/CFindMessageDlg.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/CViewOptionsDlg.h"
+#include "ui/qt/QtText.h"
 #include "ui/qt/TextFindDialog.h"
 
 namespace vantor {
@@ -160,8 +161,8 @@ void CMainFrame::OnNextPane() {
 }
 
 void CMainFrame::ShowMessageBox(const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kApplicationName.data()),
-                    QString::fromStdString(text), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Warning, ToQString(kApplicationName), QString::fromStdString(text),
+                    QMessageBox::Ok, this);
     box.exec();
 }
 

@@ -5,7 +5,7 @@
 namespace vantor::dialog {
 
 QCheckBox* CheckBox(QWidget* parent, int id, std::string_view text, std::int32_t checked) {
-    auto* box = new QCheckBox(Text(text), parent);
+    auto* box = new QCheckBox(ToQString(text), parent);
     box->setObjectName(IdName(id));
     box->setChecked(checked != 0);
     return box;
@@ -24,7 +24,7 @@ QWidget* Buttons(QDialog* dialog, Qt::Orientation orientation, int helpId, HelpO
     if (orientation == Qt::Horizontal) {
         layout->addStretch();
     }
-    auto* ok = new QPushButton(Text(okText), column);
+    auto* ok = new QPushButton(ToQString(okText), column);
     ok->setObjectName(IdName(1));
     ok->setDefault(true);
     auto* helpButton = new QPushButton(QObject::tr("&Help"), column);

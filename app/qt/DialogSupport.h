@@ -4,10 +4,12 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QPushButton>
+
 #include <QString>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include "ui/qt/QtText.h"
 
 namespace vantor {
 
@@ -16,10 +18,6 @@ class HelpOpener;
 // What the option dialogs share: controls named by their control id, so that tests and
 // screenshots find them, check boxes held as 0 or 1, and the OK, Help and Cancel buttons.
 namespace dialog {
-
-inline QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 inline QString IdName(int id) {
     return QString::number(id);

@@ -8,17 +8,14 @@
 
 #include "app/AppStrings.h"
 #include "app/qt/CMainFrame.h"
+#include "ui/qt/QtText.h"
 
 namespace vantor {
 
 namespace {
 
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QString FileFilter() {
-    return Text(kDocumentFilter);
+    return ToQString(kDocumentFilter);
 }
 
 }  // namespace
@@ -70,7 +67,6 @@ bool QtAppShell::CreateMainFrame() {
 void QtAppShell::ShowMainFrame() {
     if (m_frame != nullptr) {
         m_frame->show();
-        m_frame->UpdateDocumentState();
     }
 }
 
@@ -84,12 +80,12 @@ void QtAppShell::ShowMessage(std::string_view text, std::string_view caption, Me
     const QMessageBox::Icon shown = icon == MessageIcon::Information   ? QMessageBox::Information
                                     : icon == MessageIcon::Exclamation ? QMessageBox::Warning
                                                                        : QMessageBox::Critical;
-    QMessageBox box(shown, Text(caption), Text(text), QMessageBox::Ok, m_frame.get());
+    QMessageBox box(shown, ToQString(caption), ToQString(text), QMessageBox::Ok, m_frame.get());
     box.exec();
 }
 
 SaveAnswer QtAppShell::AskSaveChanges(std::string_view text) {
-    QMessageBox box(QMessageBox::Warning, Text(kApplicationName), Text(text),
+    QMessageBox box(QMessageBox::Warning, ToQString(kApplicationName), ToQString(text),
                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, m_frame.get());
     switch (box.exec()) {
         case QMessageBox::Yes:
@@ -114,7 +110,7 @@ std::optional<std::string> QtAppShell::AskSavePath(const std::string& suggested)
     QFileDialog dialog(m_frame.get(), QString(), QString::fromStdString(suggested),
                        FileFilter() + ";;All Files (*)");
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(Text(kDocumentExtension).mid(1));
+    dialog.setDefaultSuffix(ToQString(kDocumentExtension).mid(1));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;
     }

@@ -6,13 +6,11 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include "ui/qt/QtText.h"
+
 namespace vantor {
 
 namespace {
-
-QString ToQString(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QColor ColorOf(Rgb rgb) {
     return QColor(rgb.red, rgb.green, rgb.blue);

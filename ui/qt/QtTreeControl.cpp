@@ -4,6 +4,7 @@
 #include <QTreeView>
 #include <algorithm>
 
+#include "ui/qt/QtText.h"
 #include "ui/qt/TreeImages.h"
 
 namespace vantor {
@@ -19,10 +20,6 @@ struct QtTreeControl::Node {
 };
 
 namespace {
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // The row of node among count siblings (at(i) gives the one in row i), or -1. The search goes
 // outward from the row the node remembers, so a node with a few rows inserted or taken out
@@ -153,7 +150,7 @@ void QtTreeControl::Flush() const {
 TreeItem QtTreeControl::InsertItem(TreeItem parent, TreeItem after, std::string_view text,
                                    int image) {
     auto node = std::make_unique<Node>();
-    node->text = Text(text);
+    node->text = ToQString(text);
     node->image = image;
     Node* const created = node.get();
     if (parent != kNoItem) {
@@ -198,7 +195,7 @@ TreeItem QtTreeControl::InsertItem(TreeItem parent, TreeItem after, std::string_
 
 void QtTreeControl::SetItem(TreeItem item, std::string_view text, int image) {
     Node* node = NodeOf(item);
-    node->text = Text(text);
+    node->text = ToQString(text);
     node->image = image;
     if (const QModelIndex index = IndexOf(item); index.isValid()) {
         Q_EMIT dataChanged(index, index, {Qt::DisplayRole, Qt::DecorationRole});
