@@ -13,14 +13,15 @@
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
+#include "platform/XdgPaths.h"
 
 namespace vantor {
 
 AppPaths AppPaths::ForCurrentUser() {
-    return AppPaths{SettingsStore::CurrentUserFile().string(),
-                    SettingsStore::LocalMachineFile().string(),
-                    ProtocolCatalog::DefaultFile().string(),
-                    ProviderInstaller::DefaultProviderPath(), ChannelNames::DefaultTag()};
+    return AppPaths{
+        SettingsStore::CurrentUserFile().string(), SettingsStore::LocalMachineFile().string(),
+        ProtocolCatalog::DefaultFile().string(), ProviderInstaller::DefaultProviderPath(),
+        ChannelNames::DefaultChannelFile().string()};
 }
 
 CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
@@ -31,6 +32,13 @@ CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
 CSnifferApp::~CSnifferApp() = default;
 
 bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
+    // The lock, the instance socket and the capture channel live in the private runtime
+    // folder; one that someone else controls would let them fake or spy on all three.
+    if (const auto problem = PreparePrivateRuntimeFolder()) {
+        m_shell.ShowMessage(FormatMessageText(kTextCannotStart, *problem), kApplicationName,
+                            MessageIcon::Error);
+        return false;
+    }
     m_instanceLock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
     if (m_instanceLock == nullptr) {
         // The running copy brings its window forward when it answers; this copy ends either way.
@@ -52,7 +60,7 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     LoadSettings(*m_profile, GlobalOptions());
 
     m_channel = std::make_unique<CaptureChannel>(
-        ChannelNames::ForTag(m_paths.channelTag), m_dispatch.pendingRecord(), m_windowCalls,
+        m_paths.channelFile, m_dispatch.pendingRecord(), m_windowCalls,
         [this] { OnCaptureRecord(); },
         [this](std::string_view message) {
             m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);

@@ -25,6 +25,7 @@ inline constexpr std::string_view kTextImportantCaption = "Important!";
 inline constexpr std::string_view kTextRunFirst =
     "Run Vantor before the application traffic of which you want to capture. Otherwise nothing "
     "will be captured.";
+inline constexpr std::string_view kTextCannotStart = "Vantor cannot start: %1.";
 inline constexpr std::string_view kTextSaveChanges = "Save changes to %1?";
 inline constexpr std::string_view kTextUntitled = "Untitled";
 inline constexpr std::string_view kDocumentExtension = ".vtr";
@@ -61,7 +62,8 @@ struct AppPaths {
     std::string localMachineSettings;
     std::string protocolCatalog;
     std::string providerLibrary;
-    std::string channelTag;
+    // Where the running capture's channel is published for the capture provider.
+    std::string channelFile;
     static AppPaths ForCurrentUser();
 };
 

@@ -1,13 +1,18 @@
 #include "capture/CaptureChannel.h"
 
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "capture/ChannelLayout.h"
+#include "platform/AtomicFile.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/NamedEvent.h"
+#include "platform/ProcessState.h"
 #include "platform/SharedMemory.h"
 #include "platform/XdgPaths.h"
 
@@ -19,11 +24,21 @@ using namespace std::chrono_literals;
 
 constexpr auto kReaderWait = 10ms;
 constexpr auto kStopBound = 20'000ms;
+constexpr int kCreateAttempts = 3;
 
 std::string ObjectName(const char* name, const std::string& tag) {
     char text[VANTOR_OBJECT_NAME_SIZE];
     return vantor_object_name(text, sizeof text, name, tag.c_str()) != 0 ? std::string(text)
                                                                          : std::string();
+}
+
+// The inode of this process's process id namespace: providers in the same namespace name
+// themselves by process id when they take the buffer. 0 when it cannot be told.
+unsigned long long PidNamespace() {
+    struct stat status {};
+    return ::stat("/proc/self/ns/pid", &status) == 0
+               ? static_cast<unsigned long long>(status.st_ino)
+               : 0;
 }
 
 }  // namespace
@@ -33,17 +48,33 @@ ChannelNames ChannelNames::ForTag(const std::string& tag) {
             ObjectName(VANTOR_BUFFER_NAME, tag)};
 }
 
-std::string ChannelNames::DefaultTag() {
-    char tag[VANTOR_CHANNEL_TAG_SIZE];
-    vantor_channel_tag(tag, sizeof tag, static_cast<unsigned long>(::geteuid()),
-                       RuntimeFolder().c_str());
+std::string ChannelNames::RandomTag() {
+    std::uint8_t bytes[VANTOR_CHANNEL_TAG_LENGTH / 2];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR) {
+            return {};
+        }
+        got += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string tag;
+    for (const std::uint8_t byte : bytes) {
+        tag += kDigits[byte >> 4];
+        tag += kDigits[byte & 15];
+    }
     return tag;
 }
 
-CaptureChannel::CaptureChannel(ChannelNames names, PendingRecord& pending,
+std::filesystem::path ChannelNames::DefaultChannelFile() {
+    return PrivateRuntimeFolder() / VANTOR_CHANNEL_FILE_NAME;
+}
+
+CaptureChannel::CaptureChannel(std::filesystem::path channelFile, PendingRecord& pending,
                                BlockingCallQueue& window, std::function<void()> onCaptureRecord,
                                std::function<void(std::string_view)> showMessage)
-    : m_names(std::move(names)),
+    : m_channelFile(std::move(channelFile)),
       m_pending(pending),
       m_window(window),
       m_onCaptureRecord(std::move(onCaptureRecord)),
@@ -53,32 +84,61 @@ CaptureChannel::~CaptureChannel() {
     Shutdown();
 }
 
-void CaptureChannel::StartCapture() {
+bool CaptureChannel::StartCapture() {
     if (m_bCapturing.load() || m_reader.joinable()) {
-        return;
+        return m_bCapturing.load();
+    }
+    if (!CreateObjects()) {
+        m_showMessage(kTextCannotCreateEvent);
+        return false;
     }
     m_bCapturing = true;
-    m_full = NamedEvent::Create(m_names.full, false);
-    m_empty = NamedEvent::Create(m_names.empty, true);
-    if (m_full == nullptr || m_empty == nullptr) {
-        m_showMessage(kTextCannotCreateEvent);
-    }
-    m_buffer = SharedMemory::Create(m_names.buffer, VANTOR_BUFFER_SIZE);
+    m_suspectHolder = 0;
     m_window.Reopen();
     m_readerDone = false;
     m_reader = std::thread([this] { CaptureReaderProc(); });
+    return true;
+}
+
+bool CaptureChannel::CreateObjects() {
+    // Names are never reused: one that exists already, whoever made it, means another tag.
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const std::string tag = ChannelNames::RandomTag();
+        if (tag.empty()) {
+            return false;
+        }
+        m_names = ChannelNames::ForTag(tag);
+        m_full = NamedEvent::Create(m_names.full, false);
+        m_empty = m_full != nullptr ? NamedEvent::Create(m_names.empty, true) : nullptr;
+        m_buffer =
+            m_empty != nullptr ? SharedMemory::Create(m_names.buffer, VANTOR_BUFFER_SIZE) : nullptr;
+        if (m_buffer != nullptr && MakePrivateFolder(m_channelFile.parent_path()) &&
+            WriteFileAtomically(m_channelFile, tag + " " + std::to_string(PidNamespace()) + "\n")) {
+            return true;
+        }
+        DeleteObjects();
+    }
+    return false;
+}
+
+void CaptureChannel::DeleteObjects() {
+    for (const auto& event : {m_full.get(), m_empty.get()}) {
+        if (event != nullptr) {
+            event->Unlink();
+        }
+    }
+    if (m_buffer != nullptr) {
+        m_buffer->Unlink();
+    }
+    m_full.reset();
+    m_empty.reset();
+    m_buffer.reset();
+    m_names = {};
 }
 
 void CaptureChannel::CaptureReaderProc() {
     // The events were created free (EMPTY set, FULL reset) and providers may already be using
     // them: setting them again here could drop a record written in between.
-    if (m_full == nullptr || m_empty == nullptr || m_buffer == nullptr) {
-        while (m_bCapturing.load()) {
-            std::this_thread::sleep_for(kReaderWait);  // nothing can arrive; wait to be stopped
-        }
-        m_readerDone = true;
-        return;
-    }
     // Runs until the events are closed; a record already handed over by then is dispatched
     // first.
     while (true) {
@@ -90,6 +150,7 @@ void CaptureChannel::CaptureReaderProc() {
             if (!m_bCapturing.load()) {
                 break;
             }
+            TakeBackAbandonedBuffer();
             continue;
         }
         // Only the header is copied; the data stay in the buffer until dispatch gives it back.
@@ -120,6 +181,8 @@ void CaptureChannel::StopCapture() {
     if (m_empty != nullptr) {
         m_empty->MarkClosed();
     }
+    std::error_code ignored;
+    std::filesystem::remove(m_channelFile, ignored);
     const auto deadline = std::chrono::steady_clock::now() + kStopBound;
     while (!m_readerDone.load() && std::chrono::steady_clock::now() < deadline) {
         m_window.RunPending(kReaderWait);  // a record being handed over is dispatched now
@@ -135,17 +198,27 @@ void CaptureChannel::StopCapture() {
         m_buffer.release();
         return;
     }
-    for (const auto& event : {m_full.get(), m_empty.get()}) {
-        if (event != nullptr) {
-            event->Unlink();
-        }
+    DeleteObjects();
+}
+
+void CaptureChannel::TakeBackAbandonedBuffer() {
+    const std::uint32_t holder = m_empty->Holder();
+    if (holder == 0 || holder == VANTOR_EVENT_UNKNOWN_HOLDER) {
+        m_suspectHolder = 0;
+        return;
     }
-    if (m_buffer != nullptr) {
-        m_buffer->Unlink();
+    // A writer copies a record in far less than one wait: look twice before asking after it.
+    if (holder != m_suspectHolder) {
+        m_suspectHolder = holder;
+        return;
     }
-    m_full.reset();
-    m_empty.reset();
-    m_buffer.reset();
+    // A writer that ended cannot hand over any more; one that handed over just before it
+    // ended left a record that dispatch gives back.
+    if (ProcessHasEnded(holder) && m_full->Wait(0ms) != NamedEvent::WaitResult::Signalled &&
+        m_empty->GiveBack(holder)) {
+        m_lostRecords.fetch_add(1);
+        m_suspectHolder = 0;
+    }
 }
 
 void CaptureChannel::Shutdown() {

@@ -42,12 +42,31 @@ void CSnifferDoc::AddResponse(std::unique_ptr<HTTPResponse> response) {
 
 void CSnifferDoc::PairResponse(HTTPResponse* response) {
     HTTPRequest* request = LatestRequest(response->GetSocket());
-    if (request != nullptr && request->response() == nullptr) {
+    if (request == nullptr) {
+        return;
+    }
+    // An interim response (100 Continue) did not answer the request: the response after it
+    // takes its place, and it stays listed as a message of its own.
+    const HTTPResponse* current = request->response();
+    if (current == nullptr || (current != response && current->IsInterim())) {
         request->SetResponse(response);
     }
 }
 
+bool CSnifferDoc::ContinuesAfterInterim(const HTTPRequest& request) const {
+    const HTTPResponse* response = request.response();
+    return response != nullptr && response->IsInterim() &&
+           LatestResponse(request.GetSocket()) == response;
+}
+
 void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) {
+    // What a client sends after an interim response to its request (the body it held back
+    // until 100 Continue) is still that request.
+    if (HTTPRequest* latest = LatestRequest(header.connectionId);
+        latest != nullptr && ContinuesAfterInterim(*latest)) {
+        AppendTo(latest, header, data);
+        return;
+    }
     const AppPreferences& preferences = Preferences();
     auto owned = std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
                                                header.connectionId, header.peerAddress);
@@ -59,17 +78,46 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
     UpdateAllViews(nullptr, HINT_NEW_REQUEST, request);
 }
 
-void CSnifferDoc::NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) {
+HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
     const AppPreferences& preferences = Preferences();
     auto owned = std::make_unique<HTTPResponse>(preferences.scan_res_body, preferences.max_res_size,
                                                 header.connectionId, header.peerAddress);
     HTTPResponse* response = owned.get();
     AddResponse(std::move(owned));
     PairResponse(response);
-    response->AddData(data, header.time);
-    m_treeDirty = true;
-    SetModifiedFlag(true);
-    UpdateAllViews(nullptr, HINT_NEW_RESPONSE, response);
+    return response;
+}
+
+void CSnifferDoc::NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) {
+    GrowResponse(CreateResponse(header), true, header, data);
+}
+
+void CSnifferDoc::GrowResponse(HTTPResponse* response, bool isNew, const CaptureRecord& header,
+                               std::span<const std::uint8_t> data) {
+    // An interim response ends with its header: the bytes after it are the next response. A
+    // loop, as a record may hold many.
+    for (;;) {
+        std::span<const std::uint8_t> piece = data;
+        if (response->BeginsInterim(data)) {
+            if (const auto end = response->HeaderEndIn(data)) {
+                piece = data.first(*end);
+            }
+        }
+        if (isNew) {
+            response->AddData(piece, header.time);
+            m_treeDirty = true;
+            SetModifiedFlag(true);
+            UpdateAllViews(nullptr, HINT_NEW_RESPONSE, response);
+        } else {
+            AppendTo(response, header, piece);
+        }
+        if (piece.size() == data.size()) {
+            return;
+        }
+        data = data.subspan(piece.size());
+        response = CreateResponse(header);
+        isNew = true;
+    }
 }
 
 void CSnifferDoc::AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) {
@@ -77,7 +125,15 @@ void CSnifferDoc::AppendRequest(const CaptureRecord& header, std::span<const std
 }
 
 void CSnifferDoc::AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) {
-    AppendTo(LatestResponse(header.connectionId), header, data);
+    HTTPResponse* response = LatestResponse(header.connectionId);
+    if (response == nullptr) {
+        return;  // a continuation of a message we never saw begin
+    }
+    if (response->IsInterim()) {
+        NewResponse(header, data);
+        return;
+    }
+    GrowResponse(response, false, header, data);
 }
 
 void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
@@ -210,8 +266,12 @@ void CSnifferDoc::RebuildTree(TreeControl& tree) {
             if (!request->PassesFilter(filter)) {
                 continue;
             }
-            const TreeItem item = request->InsertTreeItem(tree, kInsertLast);
+            TreeItem item = request->InsertTreeItem(tree, kInsertLast);
             RecordItem(request, item);
+            for (HTTPResponse* interim : request->interimResponses()) {
+                item = interim->InsertTreeItem(tree, item);
+                RecordItem(interim, item);
+            }
             if (HTTPResponse* response = request->response()) {
                 RecordItem(response, response->InsertTreeItem(tree, item));
             }
@@ -251,17 +311,31 @@ void CSnifferDoc::UpdateTree(TreeControl& tree, std::intptr_t hint, HTTPMessage*
             }
         } else if (!request->PassesFilter(filter)) {
             // The response makes its request fail: the request's item goes, the response gets
-            // none.
-            if (const TreeItem item = ItemOf(request); item != kNoItem) {
-                ForgetItem(request);
-                tree.DeleteItem(item);
+            // none; in the order by peer, the interim responses shown with it go too.
+            std::vector<HTTPMessage*> hidden{request};
+            if (Preferences().view_order == 1) {
+                hidden.insert(hidden.end(), request->interimResponses().begin(),
+                              request->interimResponses().end());
+            }
+            for (HTTPMessage* shown : hidden) {
+                if (const TreeItem item = ItemOf(shown); item != kNoItem) {
+                    ForgetItem(shown);
+                    tree.DeleteItem(item);
+                }
             }
             return;
         }
         TreeItem after = kInsertLast;
         if (Preferences().view_order == 1 && request != nullptr) {
-            if (const TreeItem item = ItemOf(request); item != kNoItem) {
-                after = item;
+            // Right below its request, after the interim responses that came before it.
+            after = ItemOf(request);
+            for (const HTTPResponse* interim : request->interimResponses()) {
+                if (const TreeItem item = ItemOf(interim); interim != response && item != kNoItem) {
+                    after = item;
+                }
+            }
+            if (after == kNoItem) {
+                after = kInsertLast;
             }
         }
         RecordItem(response, response->InsertTreeItem(tree, after));

@@ -72,8 +72,18 @@ private:
     // Lists, indexes and pairs a message that is already in m_messages.
     void IndexRequest(HTTPRequest* request);
     void IndexResponse(HTTPResponse* response);
-    // Pairs a new response with the latest request of its connection if that one has none.
+    // Pairs a new response with the latest request of its connection if that one has none,
+    // or has only an interim response so far.
     void PairResponse(HTTPResponse* response);
+    // Whether what the client sends next continues request: its response so far is an interim
+    // one, the latest of the connection.
+    bool ContinuesAfterInterim(const HTTPRequest& request) const;
+    // A new response of the record's connection, listed and paired.
+    HTTPResponse* CreateResponse(const CaptureRecord& header);
+    // Gives the record's data to response (new, or one that continues), starting new responses
+    // where an interim one ends.
+    void GrowResponse(HTTPResponse* response, bool isNew, const CaptureRecord& header,
+                      std::span<const std::uint8_t> data);
     void AppendTo(HTTPMessage* message, const CaptureRecord& header,
                   std::span<const std::uint8_t> data);
 

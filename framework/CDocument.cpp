@@ -15,6 +15,8 @@
 #include "framework/CArchive.h"
 #include "framework/CView.h"
 #include "framework/FileErrors.h"
+#include "platform/AtomicFile.h"
+#include "platform/UserFiles.h"
 
 namespace vantor {
 
@@ -104,16 +106,6 @@ std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target) {
     return temporary;
 }
 
-// Makes a finished rename durable; a failure here loses nothing that was there before.
-void SyncDirectory(const std::filesystem::path& directory) {
-    const int fd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> CDocument::OnOpenDocument(const std::string& path) {
@@ -137,32 +129,41 @@ std::optional<std::string> CDocument::OnOpenDocument(const std::string& path) {
 }
 
 std::optional<std::string> CDocument::OnSaveDocument(const std::string& path) {
-    // Save beside the file a symbolic link points to, so that the link stays a link.
-    std::error_code error;
-    std::filesystem::path target = path;
-    if (std::filesystem::is_symlink(target, error)) {
-        target = std::filesystem::weakly_canonical(target, error);
-    }
-    const std::filesystem::path temporary = TemporaryPathBeside(target);
     try {
+        // Saved beside the file a trusted symbolic link points to, so that the link stays a
+        // link; a link someone else planted is not followed.
+        const auto resolved = ResolveTrustedLinks(path);
+        if (!resolved) {
+            throw CFileException(errno, path, "cannot follow the link " + path);
+        }
+        const std::filesystem::path target = *resolved;
         struct stat existing {};
         const bool replaces = ::stat(target.c_str(), &existing) == 0;
-        FileByteSink sink(temporary.string(), 0666);
-        if (replaces) {  // keep the permissions of the file being replaced
-            ::fchmod(sink.descriptor(), existing.st_mode & 07777);
+        // A file the user may not write is not replaced, though its folder would allow it.
+        if (replaces && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            throw CFileException(errno, path, "cannot write " + path);
         }
-        CArchive archive(sink);
-        Serialize(archive);
-        sink.Commit();
-        if (::rename(temporary.c_str(), target.c_str()) != 0) {
-            throw CFileException(errno, path, "cannot replace " + path);
+        const std::filesystem::path temporary = TemporaryPathBeside(target);
+        try {
+            // New files are the user's alone; a replaced file keeps its permissions.
+            FileByteSink sink(temporary.string(), 0600);
+            if (replaces) {
+                ::fchmod(sink.descriptor(), existing.st_mode & 07777);
+            }
+            CArchive archive(sink);
+            Serialize(archive);
+            sink.Commit();
+            if (::rename(temporary.c_str(), target.c_str()) != 0) {
+                throw CFileException(errno, path, "cannot replace " + path);
+            }
+        } catch (...) {
+            ::unlink(temporary.c_str());
+            throw;
         }
+        SyncFolder(target.parent_path());
     } catch (...) {
-        std::string message = DescribeFailure(FileAction::Save, path);
-        ::unlink(temporary.c_str());
-        return message;
+        return DescribeFailure(FileAction::Save, path);
     }
-    SyncDirectory(target.parent_path());
     SetPathName(path);
     SetModifiedFlag(false);
     return std::nullopt;

@@ -51,6 +51,12 @@ std::int64_t HeaderEndOf(std::string_view text) {
     return terminator ? static_cast<std::int64_t>(terminator->End()) : -1;
 }
 
+// A size limit in kilobytes as the registry holds it (a 32-bit value, whatever its sign) in
+// bytes: in 64 bits, so that limits of 4 GiB and more do not wrap to small ones.
+std::uint64_t LimitInBytes(std::int32_t kilobytes) {
+    return std::uint64_t{static_cast<std::uint32_t>(kilobytes)} * 1024u;
+}
+
 bool IsLineBreak(char c) {
     return c == '\r' || c == '\n';
 }
@@ -134,9 +140,7 @@ HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
     const AppPreferences& preferences = Preferences();
     const bool isRequest = kind == MessageKind::Request;
     m_captureBody = isRequest ? preferences.scan_req_body : preferences.scan_res_body;
-    m_maxSize = static_cast<std::uint32_t>(isRequest ? preferences.max_req_size
-                                                     : preferences.max_res_size) *
-                1024u;
+    m_maxSize = LimitInBytes(isRequest ? preferences.max_req_size : preferences.max_res_size);
     FormatPeerText();
 }
 
@@ -145,7 +149,7 @@ HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSiz
     : m_kind(kind),
       m_captureBody(captureBody),
       m_socket(socket),
-      m_maxSize(static_cast<std::uint32_t>(maxSizeKB) * 1024u),
+      m_maxSize(LimitInBytes(maxSizeKB)),
       m_peerAddress(peerAddress) {
     FormatPeerText();
 }
@@ -210,6 +214,27 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             break;
     }
     m_lastTime = time;
+}
+
+std::optional<std::size_t> HTTPMessage::HeaderEndIn(std::span<const std::uint8_t> data) const {
+    if (m_state != AssemblyState::New && m_state != AssemblyState::ReadingHeader) {
+        return std::nullopt;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    // The text holds no terminator: one that ends in data either begins in the text's last
+    // three bytes, or lies in data alone, and the first of those begins earlier.
+    const std::string_view text = m_text;
+    const std::size_t kept = std::min<std::size_t>(text.size(), 3);
+    std::string junction(text.substr(text.size() - kept));
+    junction.append(bytes.substr(0, 3));
+    if (const auto terminator = FindHeaderTerminator(junction, 0);
+        terminator && terminator->End() > kept) {
+        return terminator->End() - kept;
+    }
+    if (const auto terminator = FindHeaderTerminator(bytes, 0)) {
+        return terminator->End();
+    }
+    return std::nullopt;
 }
 
 void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,7 +59,7 @@ public:
     std::string_view timeText() const { return m_timeText.data(); }
     std::string_view peerText() const { return m_peerText.data(); }
     bool captureBody() const { return m_captureBody; }
-    std::uint32_t maxSize() const { return m_maxSize; }
+    std::uint64_t maxSize() const { return m_maxSize; }
     // The numbers as they stand in a document file.
     std::uint32_t StoredState() const { return static_cast<std::uint32_t>(m_state); }
 
@@ -75,6 +76,9 @@ public:
 
     // Appends one data piece of the message's socket and direction, received at time.
     void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
+    // While the header is incomplete: how many bytes of data, appended, complete it (up to the
+    // end of the header terminator). Nothing when they would not, or the header is complete.
+    std::optional<std::size_t> HeaderEndIn(std::span<const std::uint8_t> data) const;
 
     // The message presents itself. InsertTreeItem adds its top-level item after insertAfter
     // (with its caption and image) and the two detail lines under it; UpdateTreeItem sets the
@@ -148,7 +152,7 @@ private:
     bool m_captionChanged = false;
     bool m_captureBody = true;
     std::uint32_t m_socket = 0;
-    std::uint32_t m_maxSize = 0;
+    std::uint64_t m_maxSize = 0;
     std::int32_t m_skipped = 0;
     std::int64_t m_headerEnd = -1;
     std::int64_t m_scanMark = 0;

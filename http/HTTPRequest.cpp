@@ -37,6 +37,7 @@ void HTTPRequest::Serialize(CArchive& archive) {
         m_method = archive.ReadString();
         m_target = archive.ReadString();
         m_response = nullptr;
+        m_interimResponses.clear();
     }
 }
 
@@ -47,6 +48,9 @@ HTTPRequest::HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t
     : HTTPMessage(MessageKind::Request, captureBody, maxSizeKB, socket, peerAddress) {}
 
 void HTTPRequest::SetResponse(HTTPResponse* response) {
+    if (m_response != nullptr && m_response != response) {
+        m_interimResponses.push_back(m_response);
+    }
     m_response = response;
     if (response != nullptr) {
         response->m_request = this;

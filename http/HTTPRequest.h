@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "http/HTTPMessage.h"
 
@@ -24,8 +25,12 @@ public:
 
     // The paired response, not owned; null until the document pairs one.
     HTTPResponse* response() const { return m_response; }
-    // Pairs this request with response (and the response with this request).
+    // Pairs this request with response (and the response with this request). An interim
+    // response paired before moves to the interim responses.
     void SetResponse(HTTPResponse* response);
+    // The interim responses (100 Continue, 103 Early Hints) that came before the paired one, in
+    // order; each still names this request as its own.
+    const std::vector<HTTPResponse*>& interimResponses() const { return m_interimResponses; }
 
     // Upper-cased, at most 31 bytes.
     const std::string& method() const { return m_method; }
@@ -48,6 +53,7 @@ protected:
 
 private:
     HTTPResponse* m_response = nullptr;
+    std::vector<HTTPResponse*> m_interimResponses;
     std::string m_method;
     std::string m_target;
 };

@@ -1,5 +1,7 @@
 #include "http/HTTPResponse.h"
 
+#include <algorithm>
+
 #include "app/options/FilterOptions.h"
 #include "framework/CArchive.h"
 #include "http/ScanFormat.h"
@@ -27,6 +29,10 @@ ContentClass ClassifyContentType(std::string_view value) {
         return ContentClass::AudioVideo;
     }
     return ContentClass::Other;
+}
+
+bool IsInterimCode(std::uint32_t code) {
+    return code >= 100 && code <= 199 && code != 101;
 }
 
 // Offset of needle in text as a 32-bit value, all ones when absent.
@@ -70,6 +76,26 @@ HTTPResponse::HTTPResponse() : HTTPMessage(MessageKind::Response) {}
 HTTPResponse::HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                            const SockAddrIn& peerAddress)
     : HTTPMessage(MessageKind::Response, captureBody, maxSizeKB, socket, peerAddress) {}
+
+bool HTTPResponse::IsInterim() const {
+    return m_state != AssemblyState::New && m_state != AssemblyState::ReadingHeader &&
+           IsInterimCode(m_statusCode);
+}
+
+bool HTTPResponse::BeginsInterim(std::span<const std::uint8_t> more) const {
+    if (m_state != AssemblyState::New && m_state != AssemblyState::ReadingHeader) {
+        return false;
+    }
+    constexpr std::size_t kEnough = 32;  // "HTTP/1.1 100 " and then some
+    std::string start(text().substr(0, kEnough));
+    start.append(reinterpret_cast<const char*>(more.data()),
+                 std::min(more.size(), kEnough - start.size()));
+    if (!start.starts_with("HTTP/")) {
+        return false;
+    }
+    const auto code = ScanStatusCode(start);
+    return code && IsInterimCode(*code);
+}
 
 bool HTTPResponse::PassesFilter(const FilterOptions& filter) {
     if (!filter.m_bEnabled) {

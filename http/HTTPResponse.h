@@ -26,8 +26,16 @@ public:
     // 0 until the header completes, or when no number could be read.
     std::uint32_t statusCode() const { return m_statusCode; }
     ContentClass contentClass() const { return m_contentClass; }
-    // The request this response is paired with, if any (set by HTTPRequest::SetResponse).
+    // The request this response is paired with, if any (set by HTTPRequest::SetResponse). An
+    // interim response keeps it when the final response takes its place.
     HTTPRequest* request() const { return m_request; }
+
+    // An interim response (1xx but 101 Switching Protocols) whose header is complete: it ends
+    // with its header, and the request it answers goes on after it.
+    bool IsInterim() const;
+    // Whether the start of this response, with more bytes after what it has, reads as the
+    // status line of an interim response; for a response whose header is incomplete.
+    bool BeginsInterim(std::span<const std::uint8_t> more) const;
 
     // With the filter on: false once after the request marked it (the response follows its
     // hidden request); true while the header is incomplete; otherwise the content-class and

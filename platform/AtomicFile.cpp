@@ -1,17 +1,32 @@
 #include "platform/AtomicFile.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 namespace vantor {
 
+void SyncFolder(const std::filesystem::path& folder) {
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view text) {
-    std::filesystem::path temporary = file;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new name that nobody can have made or linked first (O_CREAT | O_EXCL, mode 0600).
+    std::filesystem::path pattern = file;
+    pattern.replace_filename("." + file.filename().string() + ".XXXXXX");
+    const std::string patternText = pattern.string();
+    std::vector<char> temporary(patternText.begin(), patternText.end());
+    temporary.push_back('\0');
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -27,10 +42,11 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view tex
     }
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    if (!ok || ::rename(temporary.data(), file.c_str()) != 0) {
+        ::unlink(temporary.data());
         return false;
     }
+    SyncFolder(file.parent_path());
     return true;
 }
 

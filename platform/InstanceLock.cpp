@@ -9,12 +9,11 @@
 namespace vantor {
 
 std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::string& name) {
-    const std::filesystem::path folder = RuntimeFolder() / "vantor";
-    if (!MakePrivateFolder(folder)) {
+    if (PreparePrivateRuntimeFolder()) {
         return nullptr;
     }
-    const std::filesystem::path file = folder / (name + ".lock");
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::filesystem::path file = PrivateRuntimeFolder() / (name + ".lock");
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return nullptr;
     }

@@ -42,7 +42,7 @@ std::uint32_t InstanceSignal::NumberOf(const std::string& name) {
 }
 
 std::filesystem::path InstanceSignal::SocketPath(const std::string& name) {
-    return RuntimeFolder() / "vantor" / (name + ".socket");
+    return PrivateRuntimeFolder() / (name + ".socket");
 }
 
 std::unique_ptr<InstanceSignal> InstanceSignal::Listen(const std::string& name) {

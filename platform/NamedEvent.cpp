@@ -38,12 +38,6 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name, bool sig
     return event;
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name) {
-    auto memory = SharedMemory::Open(name, VANTOR_EVENT_OBJECT_SIZE);
-    return memory == nullptr ? nullptr
-                             : std::unique_ptr<NamedEvent>(new NamedEvent(std::move(memory)));
-}
-
 std::uint32_t* NamedEvent::StateWord() const {
     return reinterpret_cast<std::uint32_t*>(m_memory->data() + VANTOR_EVENT_STATE_OFFSET);
 }
@@ -52,8 +46,9 @@ void NamedEvent::Set() {
     std::uint32_t* word = StateWord();
     auto state = Atomic(word);
     std::uint32_t value = state.load();
+    // Signalled, the buffer has no holder: the holder bits go.
     while ((value & (VANTOR_EVENT_SIGNALLED | VANTOR_EVENT_CLOSED)) == 0) {
-        if (state.compare_exchange_weak(value, value | VANTOR_EVENT_SIGNALLED)) {
+        if (state.compare_exchange_weak(value, VANTOR_EVENT_SIGNALLED)) {
             Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
             return;
         }
@@ -64,31 +59,31 @@ void NamedEvent::Reset() {
     Atomic(StateWord()).fetch_and(~VANTOR_EVENT_SIGNALLED);
 }
 
-bool NamedEvent::TryTake() {
-    auto state = Atomic(StateWord());
-    std::uint32_t value = state.load();
-    while ((value & VANTOR_EVENT_SIGNALLED) != 0 && (value & VANTOR_EVENT_CLOSED) == 0) {
-        if (state.compare_exchange_weak(value, value & ~VANTOR_EVENT_SIGNALLED)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void NamedEvent::MarkClosed() {
     std::uint32_t* word = StateWord();
     Atomic(word).fetch_or(VANTOR_EVENT_CLOSED);
     Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
-bool NamedEvent::IsClosed() const {
-    return (Atomic(StateWord()).load() & VANTOR_EVENT_CLOSED) != 0;
+std::uint32_t NamedEvent::Holder() const {
+    const std::uint32_t value = Atomic(StateWord()).load();
+    if ((value & (VANTOR_EVENT_SIGNALLED | VANTOR_EVENT_CLOSED)) != 0) {
+        return 0;
+    }
+    return value >> VANTOR_EVENT_HOLDER_SHIFT;
 }
 
-std::uint32_t NamedEvent::OwnerProcess() const {
-    std::uint32_t owner = 0;
-    std::memcpy(&owner, m_memory->data() + VANTOR_EVENT_OWNER_OFFSET, sizeof owner);
-    return owner;
+bool NamedEvent::GiveBack(std::uint32_t holder) {
+    if (holder == 0 || holder >= (1u << (32 - VANTOR_EVENT_HOLDER_SHIFT))) {
+        return false;
+    }
+    std::uint32_t* word = StateWord();
+    std::uint32_t taken = holder << VANTOR_EVENT_HOLDER_SHIFT;
+    if (!Atomic(word).compare_exchange_strong(taken, VANTOR_EVENT_SIGNALLED)) {
+        return false;
+    }
+    Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+    return true;
 }
 
 NamedEvent::WaitResult NamedEvent::Wait(std::chrono::milliseconds timeout) {

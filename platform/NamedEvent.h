@@ -9,30 +9,30 @@
 
 namespace vantor {
 
-// A manual-reset event that other processes of the user open by name: a state word in shared
-// memory, waited on with futex, so that waiting costs nothing while nothing happens. The
-// creator can mark it closed: every waiter wakes at once and learns that the event is gone for
-// good, and it is never set again.
+// A manual-reset event that other processes of the user open by name (platform/EventLayout.h):
+// a state word in shared memory, waited on with futex, so that waiting costs nothing while
+// nothing happens. The creator can mark it closed: every waiter wakes at once and learns that
+// the event is gone for good, and it is never set again.
 class NamedEvent {
 public:
     enum class WaitResult { Signalled, TimedOut, Closed };
 
-    // Creates the event anew (a leftover of the same name is replaced), recording this process
-    // as its owner. Nothing when it cannot be created.
+    // Creates the event, recording this process as its owner. Nothing when it cannot be created
+    // (a name that exists already is never reused).
     static std::unique_ptr<NamedEvent> Create(const std::string& name, bool signalled);
-    static std::unique_ptr<NamedEvent> Open(const std::string& name);
 
     void Set();
     void Reset();
     // Waits until the event is signalled or closed, at most timeout. An event that was
     // signalled when it was closed still reports Signalled until it is reset.
     WaitResult Wait(std::chrono::milliseconds timeout);
-    // Resets a signalled event in one atomic step and says whether this caller did it: of many
-    // writers waiting for a free buffer, exactly one takes it.
-    bool TryTake();
     void MarkClosed();
-    bool IsClosed() const;
-    std::uint32_t OwnerProcess() const;
+    // The process that took the event from signalled, as a writer taking the free buffer does:
+    // its process id, VANTOR_EVENT_UNKNOWN_HOLDER for one that could not name itself, 0 while
+    // the event is signalled, closed, or was reset here.
+    std::uint32_t Holder() const;
+    // Sets the event if holder still holds it, in one compare-and-swap; false when it changed.
+    bool GiveBack(std::uint32_t holder);
     void Unlink() { m_memory->Unlink(); }
 
 private:

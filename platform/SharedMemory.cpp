@@ -22,8 +22,8 @@ std::unique_ptr<SharedMemory> SharedMemory::Map(const std::string& name, int fd,
 }
 
 std::unique_ptr<SharedMemory> SharedMemory::Create(const std::string& name, std::size_t size) {
-    ::shm_unlink(name.c_str());
-    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd =
+        ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return nullptr;
     }
@@ -39,21 +39,6 @@ std::unique_ptr<SharedMemory> SharedMemory::Create(const std::string& name, std:
         ::shm_unlink(name.c_str());
     }
     return memory;
-}
-
-std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, std::size_t size) {
-    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid() ||
-        static_cast<std::size_t>(status.st_size) < size) {
-        ::close(fd);
-        errno = EACCES;
-        return nullptr;
-    }
-    return Map(name, fd, size);
 }
 
 SharedMemory::~SharedMemory() {

@@ -7,16 +7,13 @@
 
 namespace vantor {
 
-// A named POSIX shared memory object, mapped read/write. Objects are private to the user
-// (mode 0600); opening one that another user owns fails. No descriptor stays open once the
-// object is mapped.
+// A named POSIX shared memory object, mapped read/write, private to the user (mode 0600). No
+// descriptor stays open once the object is mapped.
 class SharedMemory {
 public:
-    // Creates the object anew: a leftover of the same name (from a run that did not clean up)
-    // is removed first. Nothing when it cannot be created, sized or mapped; errno tells why.
+    // Creates the object; a name that exists already, whoever made it, is never taken over.
+    // Nothing when it cannot be created, sized or mapped; errno tells why.
     static std::unique_ptr<SharedMemory> Create(const std::string& name, std::size_t size);
-    // Maps an existing object of at least size bytes that this user owns.
-    static std::unique_ptr<SharedMemory> Open(const std::string& name, std::size_t size);
 
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,7 @@
 #include "capture/ChannelLayout.h"
 #include "capture/ProviderInstaller.h"
 #include "platform/ProtocolCatalog.h"
+#include "platform/XdgPaths.h"
 
 namespace {
 
@@ -23,6 +26,63 @@ constexpr std::string_view kUsage =
     "Runs CMD with Vantor's capture provider loaded, so that Vantor (vantor or vantor-dump)\n"
     "shows the HTTP requests and responses of its client connections. While Vantor is not\n"
     "running, CMD runs unchanged after one warning line. The exit status is CMD's.\n";
+
+// The dynamic loader splits LD_PRELOAD at spaces and colons, and no quoting helps.
+bool FitsPreload(const std::string& path) {
+    return path.find_first_of(" :\t\n") == std::string::npos;
+}
+
+// A path of the provider that LD_PRELOAD can carry: the provider's own, or a link to it in
+// the private runtime folder. Nothing, with the reason, when there is none.
+std::optional<std::string> PreloadablePath(const std::string& provider, std::string& reason) {
+    if (FitsPreload(provider)) {
+        return provider;
+    }
+    const std::filesystem::path link = vantor::PrivateRuntimeFolder() / "libvtcap.so";
+    if (!FitsPreload(link.string())) {
+        reason = "the paths of the capture provider (" + provider +
+                 ") and of the runtime folder hold spaces or colons, which LD_PRELOAD cannot "
+                 "carry";
+        return std::nullopt;
+    }
+    // A new link renamed over the old one: a program starting now sees one or the other.
+    std::filesystem::path temporary = link;
+    temporary += "." + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    if (::symlink(provider.c_str(), temporary.c_str()) != 0 ||
+        ::rename(temporary.c_str(), link.c_str()) != 0) {
+        reason = "cannot link the capture provider into " + link.parent_path().string() + ": " +
+                 std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return std::nullopt;
+    }
+    return link.string();
+}
+
+// Sets the program's environment up for capture; the reason when capture is not possible.
+std::optional<std::string> PrepareCapture() {
+    const vantor::ProtocolCatalog catalog(vantor::ProtocolCatalog::DefaultFile());
+    const auto provider = vantor::ProviderInstaller::ActiveProviderPath(catalog);
+    if (!provider) {
+        return "Vantor is not capturing";
+    }
+    if (const auto problem = vantor::PreparePrivateRuntimeFolder()) {
+        return *problem;
+    }
+    std::string reason;
+    const auto path = PreloadablePath(*provider, reason);
+    if (!path) {
+        return reason;
+    }
+    const char* existing = std::getenv("LD_PRELOAD");
+    std::string preload = *path;
+    if (existing != nullptr && existing[0] != '\0') {
+        preload += std::string(" ") + existing;
+    }
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::ChannelNames::DefaultChannelFile().c_str(), 1);
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -40,17 +100,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const vantor::ProtocolCatalog catalog(vantor::ProtocolCatalog::DefaultFile());
-    if (const auto provider = vantor::ProviderInstaller::ActiveProviderPath(catalog)) {
-        const char* existing = std::getenv("LD_PRELOAD");
-        std::string preload = *provider;
-        if (existing != nullptr && existing[0] != '\0') {
-            preload += std::string(" ") + existing;
-        }
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::ChannelNames::DefaultTag().c_str(), 1);
-    } else {
-        std::cerr << "vantor-run: Vantor is not capturing; running " << argv[first]
+    if (const auto reason = PrepareCapture()) {
+        std::cerr << "vantor-run: " << *reason << "; running " << argv[first]
                   << " without capture\n";
     }
     ::execvp(argv[first], argv + first);

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -29,12 +31,14 @@
 
 #include "capture/ChannelLayout.h"
 #include "vtcap_logic.h"
+#include "vtcap_sockets.h"
 
 #define VTCAP_EXPORT __attribute__((visibility("default")))
 #define VTCAP_WAIT_MS 2000  /* the longest a program waits for the buffer */
 #define VTCAP_PROBE_MS 1000 /* how often a program looks for a channel that is not there */
 #define VTCAP_MAX_FDS (1 << 20)
 #define VTCAP_CHANNEL_SLOTS 8
+#define VTCAP_PATH_SIZE 4096
 
 /* ---- the real functions ------------------------------------------------------------------ */
 
@@ -123,52 +127,110 @@ static void resolve_all(void) {
         }                                                               \
     } while (0)
 
-/* ---- per-descriptor state ---------------------------------------------------------------- */
+/* ---- sockets ------------------------------------------------------------------------------ */
 
-struct fd_state {
-    atomic_uint tracked; /* 1: a client TCP socket connected to an IPv4 peer */
-    uint32_t inode;      /* the socket's inode number: the connection id */
-    struct sockaddr_in peer;
-    atomic_uint http;  /* VTCAP_UNDECIDED, VTCAP_HTTP, VTCAP_NOT_HTTP */
-    uint32_t previous; /* direction of the last record written for the socket */
-    uint32_t heldLength;
-    char held[VTCAP_CLASSIFY_BYTES];
+/* Per descriptor, private to the process (descriptor numbers are): which slot of the shared
+ * socket table the descriptor's socket has, and its inode, to notice a slot taken over since. */
+struct fd_entry {
+    atomic_uint slot; /* slot index + 1; 0: not a tracked socket */
+    uint32_t unused;
+    uint64_t inode;
 };
 
-static struct fd_state* g_fds;
+static struct fd_entry* g_fds;
 static int g_fdCapacity;
+static atomic_int g_fdHighWater; /* above every descriptor ever tracked */
+static struct vtcap_socket* g_sockets;
 
-static struct fd_state* tracked_state(int fd) {
+static uint32_t coarse_seconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return (uint32_t)now.tv_sec;
+}
+
+/* The socket a descriptor is tracked as, and its inode; NULL when it is not tracked. */
+static struct vtcap_socket* tracked_socket(int fd, uint64_t* inode) {
     if (fd < 0 || fd >= g_fdCapacity || g_fds == NULL) {
         return NULL;
     }
-    struct fd_state* state = &g_fds[fd];
-    return atomic_load_explicit(&state->tracked, memory_order_acquire) ? state : NULL;
+    struct fd_entry* entry = &g_fds[fd];
+    const unsigned slot = atomic_load_explicit(&entry->slot, memory_order_acquire);
+    if (slot == 0) {
+        return NULL;
+    }
+    struct vtcap_socket* socket = &g_sockets[slot - 1];
+    *inode = entry->inode;
+    if (atomic_load(&socket->inode) != *inode) {
+        atomic_store(&entry->slot, 0); /* its slot went to another socket long ago */
+        return NULL;
+    }
+    return socket;
+}
+
+static int is_tracked(int fd) {
+    return fd >= 0 && fd < g_fdCapacity && g_fds != NULL &&
+           atomic_load_explicit(&g_fds[fd].slot, memory_order_relaxed) != 0;
 }
 
 static void untrack(int fd) {
     if (fd >= 0 && fd < g_fdCapacity && g_fds != NULL) {
-        atomic_store(&g_fds[fd].tracked, 0);
+        atomic_store(&g_fds[fd].slot, 0);
     }
 }
 
-static void copy_state(int from, int to) {
+static void set_entry(int fd, unsigned slot, uint64_t inode) {
+    struct fd_entry* entry = &g_fds[fd];
+    atomic_store(&entry->slot, 0);
+    entry->inode = inode;
+    atomic_store_explicit(&entry->slot, slot, memory_order_release);
+    int high = atomic_load(&g_fdHighWater);
+    while (fd + 1 > high && !atomic_compare_exchange_weak(&g_fdHighWater, &high, fd + 1)) {
+    }
+}
+
+static void copy_entry(int from, int to) {
     if (to < 0 || to >= g_fdCapacity || g_fds == NULL) {
         return;
     }
-    struct fd_state* source = tracked_state(from);
-    atomic_store(&g_fds[to].tracked, 0);
-    if (source == NULL) {
+    uint64_t inode = 0;
+    if (tracked_socket(from, &inode) == NULL) {
+        untrack(to);
         return;
     }
-    struct fd_state* target = &g_fds[to];
-    target->inode = source->inode;
-    target->peer = source->peer;
-    atomic_store(&target->http, atomic_load(&source->http));
-    target->previous = source->previous;
-    target->heldLength = source->heldLength;
-    memcpy(target->held, source->held, sizeof target->held);
-    atomic_store_explicit(&target->tracked, 1, memory_order_release);
+    set_entry(to, atomic_load(&g_fds[from].slot), inode);
+}
+
+/* Starts tracking a socket that connect (or a sendto with MSG_FASTOPEN) connected to address:
+ * TCP to an IPv4 peer only. A socket already tracked keeps what is known of it. */
+static void track_connection(int fd, const struct sockaddr* address, socklen_t length) {
+    if (fd < 0 || fd >= g_fdCapacity || g_fds == NULL || g_sockets == NULL) {
+        return;
+    }
+    struct sockaddr_in peer;
+    int type = 0;
+    int protocol = 0;
+    socklen_t typeLength = sizeof type;
+    socklen_t protocolLength = sizeof protocol;
+    struct stat status;
+    if (!vtcap_ipv4_peer(address, length, &peer) ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM ||
+        getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &protocolLength) != 0 ||
+        protocol != IPPROTO_TCP || fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+        untrack(fd);
+        return;
+    }
+    const uint64_t inode = (uint64_t)status.st_ino;
+    uint64_t known = 0;
+    if (tracked_socket(fd, &known) != NULL && known == inode) {
+        return;
+    }
+    struct vtcap_socket* socket =
+        vtcap_socket_claim(g_sockets, VTCAP_SOCKET_SLOTS, inode, &peer, coarse_seconds());
+    if (socket == NULL) {
+        untrack(fd);
+        return;
+    }
+    set_entry(fd, (unsigned)(socket - g_sockets) + 1, inode);
 }
 
 /* ---- the channel ------------------------------------------------------------------------- */
@@ -178,13 +240,12 @@ struct channel {
     atomic_uint* empty;
     unsigned char* buffer;
     pid_t owner;
-    atomic_int inUse; /* 0 free, 1 mapped, 2 retired: waiting to be unmapped */
+    int sameNamespace; /* Vantor sees our process ids as we do */
+    atomic_int inUse;  /* 0 free, 1 mapped, 2 retired: waiting to be unmapped */
 };
 
-static char g_fullName[VANTOR_OBJECT_NAME_SIZE];
-static char g_emptyName[VANTOR_OBJECT_NAME_SIZE];
-static char g_bufferName[VANTOR_OBJECT_NAME_SIZE];
-static int g_namesReady;
+static char g_channelFolder[VTCAP_PATH_SIZE]; /* the private folder holding the channel file */
+static int g_channelKnown;
 static long g_utcOffset;
 
 static struct channel g_channels[VTCAP_CHANNEL_SLOTS];
@@ -207,21 +268,54 @@ static long futex(atomic_uint* word, int operation, unsigned value,
 }
 
 static int owner_alive(const struct channel* channel) {
-    return kill(channel->owner, 0) == 0 || errno == EPERM;
+    /* A Vantor in another process id namespace cannot be asked; its stop closes the events. */
+    return !channel->sameNamespace || kill(channel->owner, 0) == 0 || errno == EPERM;
 }
 
 static void* map_object(const char* name, size_t size) {
-    const int fd = shm_open(name, O_RDWR | O_CLOEXEC, 0);
+    const int fd = shm_open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
     if (fd < 0) {
         return NULL;
     }
     struct stat status;
     void* mapped = MAP_FAILED;
-    if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && (size_t)status.st_size >= size) {
+    if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077) == 0 &&
+        (size_t)status.st_size >= size) {
         mapped = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     real_close(fd);
     return mapped == MAP_FAILED ? NULL : mapped;
+}
+
+/* Reads the channel file from the private folder, trusting neither unless they are the
+ * user's own and closed to others: the tag and Vantor's process id namespace. */
+static int read_channel_file(char tag[VANTOR_CHANNEL_TAG_SIZE], unsigned long long* namespace) {
+    const int folder = open(g_channelFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        return 0;
+    }
+    struct stat status;
+    int fd = -1;
+    if (fstat(folder, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077) == 0) {
+        fd = openat(folder, VANTOR_CHANNEL_FILE_NAME,
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    }
+    real_close(folder);
+    if (fd < 0) {
+        return 0;
+    }
+    char text[VANTOR_CHANNEL_FILE_MAX];
+    ssize_t length = -1;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()) {
+        length = real_read(fd, text, sizeof text);
+    }
+    real_close(fd);
+    return length > 0 && vantor_parse_channel_file(text, (size_t)length, tag, namespace);
+}
+
+static unsigned long long own_pid_namespace(void) {
+    struct stat status;
+    return stat("/proc/self/ns/pid", &status) == 0 ? (unsigned long long)status.st_ino : 0;
 }
 
 static void unmap_channel(struct channel* channel) {
@@ -252,45 +346,60 @@ static void retire_current(struct channel* expected) {
     atomic_store(&g_nextProbe, monotonic_ms() + VTCAP_PROBE_MS);
 }
 
+static void map_channel(struct channel* slot, const char* tag, unsigned long long namespace) {
+    char fullName[VANTOR_OBJECT_NAME_SIZE];
+    char emptyName[VANTOR_OBJECT_NAME_SIZE];
+    char bufferName[VANTOR_OBJECT_NAME_SIZE];
+    void* full = NULL;
+    void* empty = NULL;
+    void* buffer = NULL;
+    if (vantor_object_name(fullName, sizeof fullName, VANTOR_FULL_EVENT_NAME, tag) &&
+        vantor_object_name(emptyName, sizeof emptyName, VANTOR_EMPTY_EVENT_NAME, tag) &&
+        vantor_object_name(bufferName, sizeof bufferName, VANTOR_BUFFER_NAME, tag)) {
+        full = map_object(fullName, VANTOR_EVENT_OBJECT_SIZE);
+        empty = full ? map_object(emptyName, VANTOR_EVENT_OBJECT_SIZE) : NULL;
+        buffer = empty ? map_object(bufferName, VANTOR_BUFFER_SIZE) : NULL;
+    }
+    if (buffer != NULL) {
+        slot->full = (atomic_uint*)((unsigned char*)full + VANTOR_EVENT_STATE_OFFSET);
+        slot->empty = (atomic_uint*)((unsigned char*)empty + VANTOR_EVENT_STATE_OFFSET);
+        slot->buffer = buffer;
+        memcpy(&slot->owner, (unsigned char*)full + VANTOR_EVENT_OWNER_OFFSET, sizeof slot->owner);
+        slot->sameNamespace = namespace != 0 && namespace == own_pid_namespace();
+    }
+    const int usable =
+        buffer != NULL && (atomic_load(slot->full) & VANTOR_EVENT_CLOSED) == 0 && owner_alive(slot);
+    if (usable) {
+        struct channel* expected = NULL;
+        if (!atomic_compare_exchange_strong(&g_current, &expected, slot)) {
+            atomic_store(&slot->inUse, 2);
+        }
+        return;
+    }
+    if (full)
+        munmap(full, VANTOR_EVENT_OBJECT_SIZE);
+    if (empty)
+        munmap(empty, VANTOR_EVENT_OBJECT_SIZE);
+    if (buffer)
+        munmap(buffer, VANTOR_BUFFER_SIZE);
+    atomic_store(&slot->inUse, 0);
+}
+
 static void probe(void) {
-    if (!g_namesReady || atomic_exchange(&g_probing, 1)) {
+    if (!g_channelKnown || atomic_exchange(&g_probing, 1)) {
         return;
     }
     atomic_store(&g_nextProbe, monotonic_ms() + VTCAP_PROBE_MS);
     sweep_retired();
-    struct channel* slot = NULL;
-    for (int i = 0; i < VTCAP_CHANNEL_SLOTS && slot == NULL; ++i) {
-        int free = 0;
-        if (atomic_compare_exchange_strong(&g_channels[i].inUse, &free, 1)) {
-            slot = &g_channels[i];
-        }
-    }
-    if (slot != NULL) {
-        void* full = map_object(g_fullName, VANTOR_EVENT_OBJECT_SIZE);
-        void* empty = full ? map_object(g_emptyName, VANTOR_EVENT_OBJECT_SIZE) : NULL;
-        void* buffer = empty ? map_object(g_bufferName, VANTOR_BUFFER_SIZE) : NULL;
-        if (buffer != NULL) {
-            slot->full = (atomic_uint*)((unsigned char*)full + VANTOR_EVENT_STATE_OFFSET);
-            slot->empty = (atomic_uint*)((unsigned char*)empty + VANTOR_EVENT_STATE_OFFSET);
-            slot->buffer = buffer;
-            memcpy(&slot->owner, (unsigned char*)full + VANTOR_EVENT_OWNER_OFFSET,
-                   sizeof slot->owner);
-        }
-        const int usable = buffer != NULL && (atomic_load(slot->full) & VANTOR_EVENT_CLOSED) == 0 &&
-                           owner_alive(slot);
-        if (usable) {
-            struct channel* expected = NULL;
-            if (!atomic_compare_exchange_strong(&g_current, &expected, slot)) {
-                atomic_store(&slot->inUse, 2);
+    char tag[VANTOR_CHANNEL_TAG_SIZE];
+    unsigned long long namespace = 0;
+    if (read_channel_file(tag, &namespace)) {
+        for (int i = 0; i < VTCAP_CHANNEL_SLOTS; ++i) {
+            int free = 0;
+            if (atomic_compare_exchange_strong(&g_channels[i].inUse, &free, 1)) {
+                map_channel(&g_channels[i], tag, namespace);
+                break;
             }
-        } else {
-            if (full)
-                munmap(full, VANTOR_EVENT_OBJECT_SIZE);
-            if (empty)
-                munmap(empty, VANTOR_EVENT_OBJECT_SIZE);
-            if (buffer)
-                munmap(buffer, VANTOR_BUFFER_SIZE);
-            atomic_store(&slot->inUse, 0);
         }
     }
     atomic_store(&g_probing, 0);
@@ -323,16 +432,25 @@ static void release(void) {
     atomic_fetch_sub(&g_users, 1);
 }
 
+/* The EMPTY word of a buffer this process holds: our process id, when Vantor can look it up. */
+static unsigned holder_word(const struct channel* channel) {
+    const unsigned holder = channel->sameNamespace ? (unsigned)getpid() : 0u;
+    if (holder == 0 || holder >= (1u << (32 - VANTOR_EVENT_HOLDER_SHIFT))) {
+        return VANTOR_EVENT_UNKNOWN_HOLDER << VANTOR_EVENT_HOLDER_SHIFT;
+    }
+    return holder << VANTOR_EVENT_HOLDER_SHIFT;
+}
+
 /* Takes the free buffer; 0 when capture stopped, Vantor is gone, or the deadline passed. */
 static int take_buffer(struct channel* channel, int64_t deadline) {
+    const unsigned taken = holder_word(channel);
     for (;;) {
         unsigned value = atomic_load(channel->empty);
         if (value & VANTOR_EVENT_CLOSED) {
             return 0;
         }
         if (value & VANTOR_EVENT_SIGNALLED) {
-            if (atomic_compare_exchange_weak(channel->empty, &value,
-                                             value & ~VANTOR_EVENT_SIGNALLED)) {
+            if (atomic_compare_exchange_weak(channel->empty, &value, taken)) {
                 return 1;
             }
             continue;
@@ -360,9 +478,10 @@ static void local_time(uint16_t out[8]) {
     vtcap_calendar_time((int64_t)now.tv_sec, (unsigned)(now.tv_nsec / 1000000), g_utcOffset, out);
 }
 
-/* Writes the transfer as records of at most VANTOR_MAX_RECORD_DATA bytes. */
-static void report(int fd, struct fd_state* state, uint32_t direction,
-                   const struct vtcap_source* source, size_t total) {
+/* Writes the transfer as records of at most VANTOR_MAX_RECORD_DATA bytes; the first carries
+ * the direction of the socket's transfer before this one. */
+static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, uint32_t direction,
+                   uint32_t previous, const struct vtcap_source* source, size_t total) {
     if (total == 0 || t_inHook) {
         return; /* nothing moved, or a signal handler inside our own hand-over */
     }
@@ -372,10 +491,11 @@ static void report(int fd, struct fd_state* state, uint32_t direction,
         /* The descriptor may have been closed behind our back (fclose, a raw syscall) and now
          * be something else: only the socket that connected is reported. */
         struct stat status;
+        struct sockaddr_in peer;
         if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
-            (uint32_t)status.st_ino != state->inode) {
+            (uint64_t)status.st_ino != inode) {
             untrack(fd);
-        } else {
+        } else if (vtcap_socket_peer(socket, inode, &peer)) {
             uint16_t time[8];
             local_time(time);
             const int64_t deadline = monotonic_ms() + VTCAP_WAIT_MS;
@@ -388,10 +508,9 @@ static void report(int fd, struct fd_state* state, uint32_t direction,
                     retire_current(channel); /* not now; look again in a while */
                     break;
                 }
-                vtcap_write_header(channel->buffer, direction, state->previous, state->inode,
-                                   &state->peer, (uint32_t)count, time);
+                vtcap_write_header(channel->buffer, direction, offset == 0 ? previous : direction,
+                                   (uint32_t)inode, &peer, (uint32_t)count, time);
                 vtcap_gather(channel->buffer + VANTOR_RECORD_HEADER_SIZE, source, offset, count);
-                state->previous = direction;
                 hand_over(channel);
                 offset += count;
             }
@@ -401,62 +520,127 @@ static void report(int fd, struct fd_state* state, uint32_t direction,
     t_inHook = 0;
 }
 
-static void on_sent(int fd, const struct iovec* iov, int iovcnt, ssize_t moved) {
-    struct fd_state* state = tracked_state(fd);
-    if (state == NULL || moved <= 0) {
-        return;
+/* Decides on the first bytes a client sends whether its connection is HTTP, holding them back
+ * until it is decided. The verdict; for VTCAP_HTTP, held receives the bytes held back so far,
+ * which go out before the call's own. */
+static unsigned decide(struct vtcap_socket* socket, const struct vtcap_source* source, size_t moved,
+                       char held[VTCAP_CLASSIFY_BYTES], size_t* heldLength) {
+    unsigned idle = 0;
+    if (!atomic_compare_exchange_strong(&socket->deciding, &idle, 1)) {
+        /* Two senders at once before the first request line: nothing that can be put in order. */
+        atomic_store(&socket->http, VTCAP_NOT_HTTP);
+        return VTCAP_NOT_HTTP;
     }
-    const unsigned http = atomic_load(&state->http);
-    if (http == VTCAP_NOT_HTTP) {
-        return;
-    }
-    struct vtcap_source source = {NULL, 0, iov, iovcnt};
-    size_t total = (size_t)moved;
-    if (http == VTCAP_UNDECIDED) {
-        /* Decide on the first bytes; hold them back until it is decided. */
+    unsigned verdict = atomic_load(&socket->http);
+    if (verdict == VTCAP_UNDECIDED) {
         char first[VTCAP_CLASSIFY_BYTES];
-        size_t take = VTCAP_CLASSIFY_BYTES - state->heldLength;
-        if (take > (size_t)moved) {
-            take = (size_t)moved;
+        size_t had = socket->heldLength;
+        if (had > VTCAP_CLASSIFY_BYTES) {
+            had = VTCAP_CLASSIFY_BYTES;
         }
-        memcpy(first, state->held, state->heldLength);
-        vtcap_gather((unsigned char*)first + state->heldLength, &source, 0, take);
-        const int verdict = vtcap_classify(first, state->heldLength + take);
-        if (verdict == VTCAP_NOT_HTTP) {
-            atomic_store(&state->http, VTCAP_NOT_HTTP);
-            return;
+        size_t take = VTCAP_CLASSIFY_BYTES - had;
+        if (take > moved) {
+            take = moved;
         }
-        if (verdict == VTCAP_UNDECIDED) {
-            memcpy(state->held, first, state->heldLength + take);
-            state->heldLength += (uint32_t)take;
-            return;
+        memcpy(first, socket->held, had);
+        vtcap_gather((unsigned char*)first + had, source, 0, take);
+        const int found = vtcap_classify(first, had + take);
+        if (found == VTCAP_UNDECIDED) {
+            memcpy(socket->held, first, had + take);
+            socket->heldLength = (uint32_t)(had + take);
+        } else {
+            memcpy(held, first, had);
+            *heldLength = had;
+            socket->heldLength = 0;
+            unsigned expected = VTCAP_UNDECIDED;
+            /* A receive that came first has made it "not HTTP" meanwhile. */
+            atomic_compare_exchange_strong(&socket->http, &expected, (unsigned)found);
         }
-        atomic_store(&state->http, VTCAP_HTTP);
-        source.held = state->held;
-        source.heldLength = state->heldLength;
-        total += state->heldLength;
+        verdict = atomic_load(&socket->http);
     }
-    report(fd, state, VANTOR_DIRECTION_SENT, &source, total);
-    state->heldLength = 0;
+    atomic_store(&socket->deciding, 0);
+    return verdict;
 }
 
-static void on_received(int fd, const struct iovec* iov, int iovcnt, ssize_t moved) {
-    struct fd_state* state = tracked_state(fd);
-    if (state == NULL || moved <= 0) {
+static void on_sent(int fd, const struct iovec* iov, int iovcnt, size_t moved) {
+    uint64_t inode = 0;
+    struct vtcap_socket* socket = tracked_socket(fd, &inode);
+    if (socket == NULL || moved == 0) {
         return;
     }
-    const unsigned http = atomic_load(&state->http);
+    vtcap_socket_touch(socket, coarse_seconds());
+    struct vtcap_source source = {NULL, 0, iov, iovcnt};
+    char held[VTCAP_CLASSIFY_BYTES];
+    size_t heldLength = 0;
+    unsigned http = atomic_load(&socket->http);
     if (http == VTCAP_UNDECIDED) {
-        atomic_store(&state->http, VTCAP_NOT_HTTP); /* the server spoke first: not HTTP */
+        http = decide(socket, &source, moved, held, &heldLength);
+        source.held = held;
+        source.heldLength = heldLength;
+    }
+    if (http != VTCAP_HTTP) {
         return;
     }
-    if (http == VTCAP_HTTP) {
+    const uint32_t previous = atomic_exchange(&socket->previous, VANTOR_DIRECTION_SENT);
+    report(fd, socket, inode, VANTOR_DIRECTION_SENT, previous, &source, heldLength + moved);
+}
+
+/* kind: what the call did to the stream (vtcap_receive_kind). The direction moves on whether
+ * or not the bytes can be reported. */
+static void on_received(int fd, const struct iovec* iov, int iovcnt, size_t moved, int kind) {
+    uint64_t inode = 0;
+    struct vtcap_socket* socket = tracked_socket(fd, &inode);
+    if (socket == NULL || moved == 0 || kind == VTCAP_RECEIVE_IGNORE) {
+        return;
+    }
+    vtcap_socket_touch(socket, coarse_seconds());
+    unsigned http = atomic_load(&socket->http);
+    /* A sender deciding right now (another descriptor or process) has sent the request this
+     * answers: give it a moment to say so. */
+    for (int i = 0; i < 64 && http == VTCAP_UNDECIDED && atomic_load(&socket->deciding); ++i) {
+        sched_yield();
+        http = atomic_load(&socket->http);
+    }
+    if (http == VTCAP_UNDECIDED) {
+        unsigned expected = VTCAP_UNDECIDED;
+        if (atomic_compare_exchange_strong(&socket->http, &expected, VTCAP_NOT_HTTP)) {
+            return; /* the server spoke first: not HTTP */
+        }
+        http = expected;
+    }
+    if (http != VTCAP_HTTP) {
+        return;
+    }
+    const uint32_t previous = atomic_exchange(&socket->previous, VANTOR_DIRECTION_RECEIVED);
+    if (kind == VTCAP_RECEIVE_DATA) {
         const struct vtcap_source source = {NULL, 0, iov, iovcnt};
-        report(fd, state, VANTOR_DIRECTION_RECEIVED, &source, (size_t)moved);
+        report(fd, socket, inode, VANTOR_DIRECTION_RECEIVED, previous, &source,
+               vtcap_iov_capacity(iov, iovcnt, moved));
     }
 }
 
 /* ---- set-up ------------------------------------------------------------------------------ */
+
+static void find_channel_folder(void) {
+    const char* given = getenv(VANTOR_CHANNEL_VARIABLE);
+    int known = 0;
+    if (given != NULL && given[0] == '/' && strlen(given) < sizeof g_channelFolder) {
+        strcpy(g_channelFolder, given);
+        char* slash = strrchr(g_channelFolder, '/');
+        known = slash != g_channelFolder && strcmp(slash + 1, VANTOR_CHANNEL_FILE_NAME) == 0;
+        *slash = '\0';
+    } else {
+        char runtime[VTCAP_PATH_SIZE];
+        known = vantor_runtime_folder(runtime, sizeof runtime, getenv("XDG_RUNTIME_DIR"),
+                                      getenv("TMPDIR"), (unsigned long)geteuid());
+        if (known) {
+            const int length = snprintf(g_channelFolder, sizeof g_channelFolder, "%s/%s", runtime,
+                                        VANTOR_PRIVATE_FOLDER_NAME);
+            known = length > 0 && (size_t)length < sizeof g_channelFolder;
+        }
+    }
+    g_channelKnown = known;
+}
 
 __attribute__((constructor)) static void vtcap_initialize(void) {
     ENSURE_RESOLVED();
@@ -470,32 +654,19 @@ __attribute__((constructor)) static void vtcap_initialize(void) {
     if (capacity > VTCAP_MAX_FDS) {
         capacity = VTCAP_MAX_FDS;
     }
-    /* Untouched pages of the table cost nothing. */
-    void* table = mmap(NULL, (size_t)capacity * sizeof(struct fd_state), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (table != MAP_FAILED) {
-        g_fds = table;
+    /* Untouched pages of either table cost nothing. The socket table is shared with every
+     * process forked from this one. */
+    void* fds = mmap(NULL, (size_t)capacity * sizeof(struct fd_entry), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* sockets = mmap(NULL, VTCAP_SOCKET_SLOTS * sizeof(struct vtcap_socket),
+                         PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (fds != MAP_FAILED && sockets != MAP_FAILED) {
+        g_sockets = sockets;
+        g_fds = fds;
         g_fdCapacity = (int)capacity;
     }
 
-    char tag[VANTOR_CHANNEL_TAG_SIZE];
-    const char* given = getenv(VANTOR_CHANNEL_VARIABLE);
-    if (given != NULL && given[0] != '\0' && strlen(given) < sizeof tag) {
-        strcpy(tag, given);
-    } else {
-        const char* runtime = getenv("XDG_RUNTIME_DIR");
-        char fallback[64];
-        if (runtime == NULL || runtime[0] != '/') {
-            snprintf(fallback, sizeof fallback, "/tmp/vantor-runtime-%lu",
-                     (unsigned long)geteuid());
-            runtime = fallback;
-        }
-        vantor_channel_tag(tag, sizeof tag, (unsigned long)geteuid(), runtime);
-    }
-    g_namesReady =
-        vantor_object_name(g_fullName, sizeof g_fullName, VANTOR_FULL_EVENT_NAME, tag) &&
-        vantor_object_name(g_emptyName, sizeof g_emptyName, VANTOR_EMPTY_EVENT_NAME, tag) &&
-        vantor_object_name(g_bufferName, sizeof g_bufferName, VANTOR_BUFFER_NAME, tag);
+    find_channel_folder();
 
     /* Local time is UTC plus this offset, taken once: the hooks cannot call localtime, which
      * locks and may read files, and they may run inside signal handlers. */
@@ -516,25 +687,12 @@ static struct iovec one_buffer(const void* data, size_t length) {
 
 VTCAP_EXPORT int connect(int fd, const struct sockaddr* address, socklen_t length) {
     ENSURE_RESOLVED();
-    untrack(fd);
     const int result = real_connect(fd, address, length);
     const int error = errno;
-    struct sockaddr_in peer;
-    if ((result == 0 || error == EINPROGRESS || error == EINTR) && fd >= 0 && fd < g_fdCapacity &&
-        g_fds != NULL && vtcap_ipv4_peer(address, length, &peer)) {
-        int type = 0;
-        socklen_t typeLength = sizeof type;
-        struct stat status;
-        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM &&
-            fstat(fd, &status) == 0) {
-            struct fd_state* state = &g_fds[fd];
-            state->inode = (uint32_t)status.st_ino;
-            state->peer = peer;
-            atomic_store(&state->http, VTCAP_UNDECIDED);
-            state->previous = 0;
-            state->heldLength = 0;
-            atomic_store_explicit(&state->tracked, 1, memory_order_release);
-        }
+    if (result == 0 || error == EINPROGRESS || error == EINTR) {
+        track_connection(fd, address, length);
+    } else if (error != EALREADY && error != EISCONN) {
+        untrack(fd); /* asked again while connecting, or connected: it stays as it is */
     }
     errno = error;
     return result;
@@ -551,7 +709,7 @@ VTCAP_EXPORT int dup(int fd) {
     const int result = real_dup(fd);
     const int error = errno;
     if (result >= 0) {
-        copy_state(fd, result);
+        copy_entry(fd, result);
     }
     errno = error;
     return result;
@@ -562,7 +720,7 @@ VTCAP_EXPORT int dup2(int fd, int target) {
     const int result = real_dup2(fd, target);
     const int error = errno;
     if (result >= 0 && fd != target) {
-        copy_state(fd, result);
+        copy_entry(fd, result);
     }
     errno = error;
     return result;
@@ -573,7 +731,7 @@ VTCAP_EXPORT int dup3(int fd, int target, int flags) {
     const int result = real_dup3(fd, target, flags);
     const int error = errno;
     if (result >= 0) {
-        copy_state(fd, result);
+        copy_entry(fd, result);
     }
     errno = error;
     return result;
@@ -583,7 +741,7 @@ static int forward_fcntl(int (*real)(int, int, ...), int fd, int command, void* 
     const int result = real(fd, command, argument);
     const int error = errno;
     if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) {
-        copy_state(fd, result);
+        copy_entry(fd, result);
     }
     errno = error;
     return result;
@@ -608,12 +766,12 @@ VTCAP_EXPORT int fcntl64(int fd, int command, ...) {
     return forward_fcntl(real_fcntl64 != NULL ? real_fcntl64 : real_fcntl, fd, command, argument);
 }
 
+/* Only descriptors below the highest one ever tracked can be tracked: a program closing every
+ * descriptor up to the limit does not walk (and touch) the whole table. */
 static void untrack_range(unsigned first, unsigned last) {
-    for (unsigned fd = first; fd <= last && fd < (unsigned)g_fdCapacity; ++fd) {
+    const unsigned high = (unsigned)atomic_load(&g_fdHighWater);
+    for (unsigned fd = first; fd <= last && fd < high; ++fd) {
         untrack((int)fd);
-        if (fd == UINT_MAX) {
-            break;
-        }
     }
 }
 
@@ -643,26 +801,35 @@ VTCAP_EXPORT void closefrom(int lowest) {
 }
 
 /* Data calls: the real call first, then what it moved, with errno kept as it returned. */
-#define AFTER_SEND(fd, iov, iovcnt, result) \
-    do {                                    \
-        const int saved = errno;            \
-        on_sent(fd, iov, iovcnt, result);   \
-        errno = saved;                      \
-    } while (0)
+static void after_send(int fd, const struct iovec* iov, int iovcnt, ssize_t result) {
+    const int saved = errno;
+    on_sent(fd, iov, iovcnt, vtcap_iov_capacity(iov, iovcnt, (size_t)result));
+    errno = saved;
+}
 
-#define AFTER_RECEIVE(fd, iov, iovcnt, result) \
-    do {                                       \
-        const int saved = errno;               \
-        on_received(fd, iov, iovcnt, result);  \
-        errno = saved;                         \
-    } while (0)
+static void after_receive(int fd, const struct iovec* iov, int iovcnt, ssize_t result, int kind) {
+    const int saved = errno;
+    on_received(fd, iov, iovcnt, (size_t)result, kind);
+    errno = saved;
+}
+
+/* A sendto or sendmsg with MSG_FASTOPEN connects the socket as it sends. */
+static void after_fast_open(int fd, int flags, const struct sockaddr* to, socklen_t toLength,
+                            ssize_t result) {
+    if ((flags & MSG_FASTOPEN) != 0 && to != NULL && (result >= 0 || errno == EINPROGRESS) &&
+        !is_tracked(fd)) {
+        const int saved = errno;
+        track_connection(fd, to, toLength);
+        errno = saved;
+    }
+}
 
 VTCAP_EXPORT ssize_t send(int fd, const void* data, size_t length, int flags) {
     ENSURE_RESOLVED();
     const ssize_t result = real_send(fd, data, length, flags);
-    if (result > 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_SEND(fd, &iov, 1, result);
+        after_send(fd, &iov, 1, result);
     }
     return result;
 }
@@ -671,9 +838,10 @@ VTCAP_EXPORT ssize_t sendto(int fd, const void* data, size_t length, int flags,
                             const struct sockaddr* to, socklen_t toLength) {
     ENSURE_RESOLVED();
     const ssize_t result = real_sendto(fd, data, length, flags, to, toLength);
-    if (result > 0 && tracked_state(fd) != NULL) {
+    after_fast_open(fd, flags, to, toLength, result);
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_SEND(fd, &iov, 1, result);
+        after_send(fd, &iov, 1, result);
     }
     return result;
 }
@@ -681,8 +849,12 @@ VTCAP_EXPORT ssize_t sendto(int fd, const void* data, size_t length, int flags,
 VTCAP_EXPORT ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
     ENSURE_RESOLVED();
     const ssize_t result = real_sendmsg(fd, message, flags);
-    if (result > 0 && tracked_state(fd) != NULL) {
-        AFTER_SEND(fd, message->msg_iov, (int)message->msg_iovlen, result);
+    if (message != NULL) {
+        after_fast_open(fd, flags, (const struct sockaddr*)message->msg_name, message->msg_namelen,
+                        result);
+    }
+    if (result > 0 && is_tracked(fd)) {
+        after_send(fd, message->msg_iov, (int)message->msg_iovlen, result);
     }
     return result;
 }
@@ -690,9 +862,9 @@ VTCAP_EXPORT ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
 VTCAP_EXPORT ssize_t write(int fd, const void* data, size_t length) {
     ENSURE_RESOLVED();
     const ssize_t result = real_write(fd, data, length);
-    if (result > 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_SEND(fd, &iov, 1, result);
+        after_send(fd, &iov, 1, result);
     }
     return result;
 }
@@ -700,19 +872,20 @@ VTCAP_EXPORT ssize_t write(int fd, const void* data, size_t length) {
 VTCAP_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     ENSURE_RESOLVED();
     const ssize_t result = real_writev(fd, iov, iovcnt);
-    if (result > 0 && tracked_state(fd) != NULL) {
-        AFTER_SEND(fd, iov, iovcnt, result);
+    if (result > 0 && is_tracked(fd)) {
+        after_send(fd, iov, iovcnt, result);
     }
     return result;
 }
 
-/* Bytes only peeked at stay in the socket and are reported when they are really read. */
+/* Bytes only peeked at stay in the socket and are reported when they are really read; bytes
+ * discarded with MSG_TRUNC were never in the buffer. */
 VTCAP_EXPORT ssize_t recv(int fd, void* data, size_t length, int flags) {
     ENSURE_RESOLVED();
     const ssize_t result = real_recv(fd, data, length, flags);
-    if (result > 0 && (flags & MSG_PEEK) == 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, vtcap_receive_kind(flags));
     }
     return result;
 }
@@ -721,9 +894,9 @@ VTCAP_EXPORT ssize_t recvfrom(int fd, void* data, size_t length, int flags, stru
                               socklen_t* fromLength) {
     ENSURE_RESOLVED();
     const ssize_t result = real_recvfrom(fd, data, length, flags, from, fromLength);
-    if (result > 0 && (flags & MSG_PEEK) == 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, vtcap_receive_kind(flags));
     }
     return result;
 }
@@ -731,8 +904,9 @@ VTCAP_EXPORT ssize_t recvfrom(int fd, void* data, size_t length, int flags, stru
 VTCAP_EXPORT ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
     ENSURE_RESOLVED();
     const ssize_t result = real_recvmsg(fd, message, flags);
-    if (result > 0 && (flags & MSG_PEEK) == 0 && tracked_state(fd) != NULL) {
-        AFTER_RECEIVE(fd, message->msg_iov, (int)message->msg_iovlen, result);
+    if (result > 0 && is_tracked(fd)) {
+        after_receive(fd, message->msg_iov, (int)message->msg_iovlen, result,
+                      vtcap_receive_kind(flags));
     }
     return result;
 }
@@ -740,9 +914,9 @@ VTCAP_EXPORT ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
 VTCAP_EXPORT ssize_t read(int fd, void* data, size_t length) {
     ENSURE_RESOLVED();
     const ssize_t result = real_read(fd, data, length);
-    if (result > 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, VTCAP_RECEIVE_DATA);
     }
     return result;
 }
@@ -750,8 +924,8 @@ VTCAP_EXPORT ssize_t read(int fd, void* data, size_t length) {
 VTCAP_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
     ENSURE_RESOLVED();
     const ssize_t result = real_readv(fd, iov, iovcnt);
-    if (result > 0 && tracked_state(fd) != NULL) {
-        AFTER_RECEIVE(fd, iov, iovcnt, result);
+    if (result > 0 && is_tracked(fd)) {
+        after_receive(fd, iov, iovcnt, result, VTCAP_RECEIVE_DATA);
     }
     return result;
 }
@@ -759,9 +933,9 @@ VTCAP_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
 VTCAP_EXPORT ssize_t __recv_chk(int fd, void* data, size_t length, size_t size, int flags) {
     ENSURE_RESOLVED();
     const ssize_t result = real_recv_chk(fd, data, length, size, flags);
-    if (result > 0 && (flags & MSG_PEEK) == 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, vtcap_receive_kind(flags));
     }
     return result;
 }
@@ -770,9 +944,9 @@ VTCAP_EXPORT ssize_t __recvfrom_chk(int fd, void* data, size_t length, size_t si
                                     struct sockaddr* from, socklen_t* fromLength) {
     ENSURE_RESOLVED();
     const ssize_t result = real_recvfrom_chk(fd, data, length, size, flags, from, fromLength);
-    if (result > 0 && (flags & MSG_PEEK) == 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, vtcap_receive_kind(flags));
     }
     return result;
 }
@@ -780,9 +954,9 @@ VTCAP_EXPORT ssize_t __recvfrom_chk(int fd, void* data, size_t length, size_t si
 VTCAP_EXPORT ssize_t __read_chk(int fd, void* data, size_t length, size_t size) {
     ENSURE_RESOLVED();
     const ssize_t result = real_read_chk(fd, data, length, size);
-    if (result > 0 && tracked_state(fd) != NULL) {
+    if (result > 0 && is_tracked(fd)) {
         const struct iovec iov = one_buffer(data, length);
-        AFTER_RECEIVE(fd, &iov, 1, result);
+        after_receive(fd, &iov, 1, result, VTCAP_RECEIVE_DATA);
     }
     return result;
 }

@@ -1,6 +1,7 @@
 #include "vtcap_logic.h"
 
 #include <string.h>
+#include <sys/socket.h>
 
 static int is_method_char(char c) {
     return (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
@@ -22,6 +23,22 @@ int vtcap_classify(const char* bytes, size_t length) {
     }
     const unsigned char target = (unsigned char)bytes[i + 1];
     return target > 0x20 && target < 0x7F ? VTCAP_HTTP : VTCAP_NOT_HTTP;
+}
+
+int vtcap_receive_kind(int flags) {
+    if ((flags & (MSG_PEEK | MSG_OOB | MSG_ERRQUEUE)) != 0) {
+        return VTCAP_RECEIVE_IGNORE;
+    }
+    return (flags & MSG_TRUNC) != 0 ? VTCAP_RECEIVE_UNSEEN : VTCAP_RECEIVE_DATA;
+}
+
+size_t vtcap_iov_capacity(const struct iovec* iov, int iovcnt, size_t limit) {
+    size_t total = 0;
+    for (int i = 0; i < iovcnt && total < limit; ++i) {
+        const size_t length = iov[i].iov_len;
+        total = length > limit - total ? limit : total + length;
+    }
+    return total;
 }
 
 void vtcap_gather(unsigned char* out, const struct vtcap_source* source, size_t offset,

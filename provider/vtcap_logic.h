@@ -33,6 +33,19 @@ struct vtcap_source {
     int iovcnt;
 };
 
+/* What a receive call with these flags did to the byte stream of a TCP socket. */
+enum {
+    VTCAP_RECEIVE_IGNORE = 0, /* nothing left the stream (MSG_PEEK), or what came was not
+                                 stream data (MSG_OOB, MSG_ERRQUEUE) */
+    VTCAP_RECEIVE_UNSEEN = 1, /* bytes left the stream but the buffer was not filled with them
+                                 (MSG_TRUNC discards them) */
+    VTCAP_RECEIVE_DATA = 2    /* the buffer holds the bytes the call returned */
+};
+int vtcap_receive_kind(int flags);
+
+/* How many bytes the buffers can hold, but at most limit. */
+size_t vtcap_iov_capacity(const struct iovec* iov, int iovcnt, size_t limit);
+
 /* Copies count bytes from offset in the source into out. The source must hold them. */
 void vtcap_gather(unsigned char* out, const struct vtcap_source* source, size_t offset,
                   size_t count);

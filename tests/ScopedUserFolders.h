@@ -2,10 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
+#include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 
 namespace vantor::test {
@@ -15,19 +14,10 @@ namespace vantor::test {
 class ScopedUserFolders {
 public:
     ScopedUserFolders() {
-        Set("XDG_CONFIG_HOME", m_home.path() / "config");
-        Set("XDG_STATE_HOME", m_home.path() / "state");
-        Set("XDG_RUNTIME_DIR", m_home.path() / "run");
+        m_environment.Set("XDG_CONFIG_HOME", (m_home.path() / "config").string());
+        m_environment.Set("XDG_STATE_HOME", (m_home.path() / "state").string());
+        m_environment.Set("XDG_RUNTIME_DIR", (m_home.path() / "run").string());
         ::mkdir((m_home.path() / "run").c_str(), 0700);
-    }
-    ~ScopedUserFolders() {
-        for (const auto& [name, value] : m_saved) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
     }
     ScopedUserFolders(const ScopedUserFolders&) = delete;
     ScopedUserFolders& operator=(const ScopedUserFolders&) = delete;
@@ -35,14 +25,8 @@ public:
     const std::filesystem::path& path() const { return m_home.path(); }
 
 private:
-    void Set(const std::string& name, const std::filesystem::path& value) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-
     TempDirectory m_home;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+    ScopedEnvironment m_environment;
 };
 
 }  // namespace vantor::test

@@ -87,6 +87,23 @@ public:
         return m_status;
     }
 
+    // Stops the program (SIGSTOP) and waits until it is stopped: false when it ended first.
+    bool StopNow() {
+        if (m_pid <= 0 || m_status) {
+            return false;
+        }
+        ::kill(m_pid, SIGSTOP);
+        int status = 0;
+        if (::waitpid(m_pid, &status, WUNTRACED) != m_pid) {
+            return false;
+        }
+        if (WIFSTOPPED(status)) {
+            return true;
+        }
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+
 private:
     pid_t m_pid = -1;
     std::optional<int> m_status;

@@ -5,12 +5,18 @@
   download PORT PATH     GET PATH and print the SHA-256 of the body
   peek PORT              read the response after peeking at it with MSG_PEEK
   tls PORT               send the start of a TLS handshake, then close
+  steps PORT DIR         on one keep-alive connection: GET /echo/a; write DIR/sent-b and
+                         GET /delay/1500/b; wait for DIR/go-c; GET /echo/c
+  bigrecv PORT PATH      GET PATH (Connection: close) into one large buffer per recv; print the
+                         size of the body
 """
 
 import hashlib
 import http.client
+import os
 import socket
 import sys
+import time
 
 
 def echo(port, name, count):
@@ -76,6 +82,39 @@ def tls(port):
     return 0
 
 
+def steps(port, folder):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    for path in ("/echo/a", "/delay/1500/b", "/echo/c"):
+        if path == "/delay/1500/b":
+            open(os.path.join(folder, "sent-b"), "w").close()
+        if path == "/echo/c":
+            deadline = time.monotonic() + 30
+            while not os.path.exists(os.path.join(folder, "go-c")):
+                if time.monotonic() > deadline:
+                    return 1
+                time.sleep(0.01)
+        connection.request("GET", path)
+        response = connection.getresponse()
+        if response.read() != path.encode():
+            return 1
+    connection.close()
+    return 0
+
+
+def bigrecv(port, path):
+    sock = socket.create_connection(("127.0.0.1", port))
+    sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" % path).encode())
+    buffer = bytearray(8 << 20)
+    total = 0
+    while True:
+        count = sock.recv_into(buffer)
+        if count == 0:
+            break
+        total += count
+    print(total)
+    return 0
+
+
 def main(arguments):
     port = int(arguments[1])
     if arguments[0] == "echo":
@@ -88,6 +127,10 @@ def main(arguments):
         return peek(port)
     if arguments[0] == "tls":
         return tls(port)
+    if arguments[0] == "steps":
+        return steps(port, arguments[2])
+    if arguments[0] == "bigrecv":
+        return bigrecv(port, arguments[2])
     return 2
 
 

@@ -6,6 +6,7 @@ until killed. Paths:
   /text/<n>          n bytes of text/plain
   /bytes/<n>         n bytes of application/octet-stream (i mod 251 for byte i)
   /slow/<n>          like /bytes/<n>, sent in 16 KiB pieces a few milliseconds apart
+  /delay/<ms>/<name> 200 after ms milliseconds, like /echo/<name>
   /image             a small image/png
   POST anything      reads the body, answers how many bytes came
 """
@@ -55,6 +56,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(body[start:start + 16384])
                 self.wfile.flush()
                 time.sleep(0.004)
+        elif path.startswith("/delay/"):
+            time.sleep(int(path.split("/")[2]) / 1000)
+            self.reply(200, "text/plain", path.encode(), reason=path)
         elif path == "/image":
             self.reply(200, "image/png", b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 4)
         else:

@@ -3,6 +3,7 @@
 prints what it received. Run with and without the capture provider, the output must be the
 same. Usage: socket_torture.py PORT"""
 
+import ctypes
 import os
 import select
 import signal
@@ -81,6 +82,68 @@ def duplicated():
     return read_response(lambda: os.read(third, 4096))
 
 
+def duplicated_before_sending():
+    # The request goes out through a dup made before anything was sent; the answer comes in
+    # through the original descriptor.
+    sock = connect()
+    other = os.dup(sock.fileno())
+    os.write(other, request("/echo/dup-first"))
+    os.close(other)
+    return read_response(lambda: os.read(sock.fileno(), 4096))
+
+
+def written_through_a_file():
+    # A file object on a dup writes the request (write(2) under the hood), the socket reads.
+    sock = connect()
+    stream = os.fdopen(os.dup(sock.fileno()), "wb", buffering=0)
+    stream.write(request("/echo/fdopen"))
+    answer = read_response(lambda: sock.recv(4096))
+    stream.close()
+    return answer
+
+
+def keep_alive_through_a_dup():
+    # Three requests on one connection, each written through the same dup, read through the
+    # socket: three requests, not one that grows.
+    sock = connect()
+    writer = os.dup(sock.fileno())
+    answers = []
+    for n in range(3):
+        os.write(writer, request("/echo/dup-keepalive/%d" % n))
+        answers.append(read_response(lambda: sock.recv(4096)))
+    os.close(writer)
+    return b"|".join(answers)
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+LIBC.recv.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+LIBC.recv.restype = ctypes.c_ssize_t
+
+
+def discarded():
+    # The body is thrown away unread with MSG_TRUNC and no buffer at all, on a keep-alive
+    # connection whose next request must still be a request of its own.
+    sock = connect()
+    sock.sendall(request("/echo/discarded/0"))
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        head += sock.recv(1)
+    length = int([l.split(b":")[1] for l in head.split(b"\r\n") if l.lower().startswith(b"content-length")][0])
+    while length > 0:
+        thrown = LIBC.recv(sock.fileno(), None, length, socket.MSG_TRUNC)
+        if thrown <= 0:
+            raise OSError(ctypes.get_errno(), "recv with MSG_TRUNC")
+        length -= thrown
+    # With a buffer too: the kernel leaves it as it was, so nothing in it may be reported.
+    sock.sendall(request("/echo/discarded/1"))
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        head += sock.recv(1)
+    sock.recv(len("/echo/discarded/1"), socket.MSG_TRUNC)
+    sock.sendall(request("/echo/discarded/2"))
+    return head.split(b"\r\n")[0] + b" " + read_response(lambda: sock.recv(4096))
+
+
 def forked():
     sock = connect()
     pid = os.fork()
@@ -135,7 +198,8 @@ def closed_under_a_file():
     return answer + b" " + os.read(reader, 100)
 
 
-for case in (vectored, nonblocking, peeking, duplicated, forked, interrupted, threaded,
-             closed_under_a_file):
+for case in (vectored, nonblocking, peeking, duplicated, duplicated_before_sending,
+             written_through_a_file, keep_alive_through_a_dup, discarded, forked, interrupted,
+             threaded, closed_under_a_file):
     sys.stdout.buffer.write(case.__name__.encode() + b": " + case() + b"\n")
     sys.stdout.flush()

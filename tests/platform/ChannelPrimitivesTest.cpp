@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "ProviderEnd.h"
 #include "platform/BlockingCallQueue.h"
+#include "platform/EventLayout.h"
 #include "platform/NamedEvent.h"
 #include "platform/SharedMemory.h"
 #include "platform/Uuid.h"
@@ -49,28 +52,35 @@ TEST(UuidTest, NewIdentifiersAreRandomVersionFour) {
     EXPECT_EQ(Uuid::FromString(text), a);
 }
 
-TEST(SharedMemoryTest, CreatedObjectsAreSharedAndPrivate) {
+TEST(SharedMemoryTest, CreatedObjectsAreSharedPrivateAndNeverTakenOver) {
     auto created = SharedMemory::Create(Name("memory"), 4096);
     ASSERT_NE(created, nullptr);
     created->data()[100] = 42;
-    auto opened = SharedMemory::Open(Name("memory"), 4096);
+    auto opened = test::MappedObject::Open(Name("memory"), 4096);
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(opened->data()[100], 42);
-    EXPECT_EQ(SharedMemory::Open(Name("memory"), 8192), nullptr) << "smaller than asked";
+    EXPECT_EQ(test::MappedObject::Open(Name("memory"), 8192), nullptr) << "smaller than asked";
+    struct stat status {};
+    ASSERT_EQ(::stat(("/dev/shm" + Name("memory")).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
 
-    // A leftover of the same name is replaced, not reused.
+    // A name that exists, whoever made it, is not created again: the maker would still have
+    // it open.
+    EXPECT_EQ(SharedMemory::Create(Name("memory"), 4096), nullptr);
+    EXPECT_EQ(opened->data()[100], 42);
+    created->Unlink();
+    EXPECT_EQ(test::MappedObject::Open(Name("memory"), 4096), nullptr);
     auto again = SharedMemory::Create(Name("memory"), 4096);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->data()[100], 0);
     EXPECT_EQ(opened->data()[100], 42) << "the old mapping stays valid";
     again->Unlink();
-    EXPECT_EQ(SharedMemory::Open(Name("memory"), 4096), nullptr);
 }
 
 TEST(NamedEventTest, SetResetAndWaitWithTimeout) {
     auto event = NamedEvent::Create(Name("event"), false);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->OwnerProcess(), static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ(test::EventEnd::Open(Name("event"))->Owner(), static_cast<std::uint32_t>(::getpid()));
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(event->Wait(30ms), WaitResult::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - before, 30ms);
@@ -80,7 +90,7 @@ TEST(NamedEventTest, SetResetAndWaitWithTimeout) {
     event->Reset();
     EXPECT_EQ(event->Wait(0ms), WaitResult::TimedOut);
     event->Unlink();
-    EXPECT_EQ(NamedEvent::Open(Name("event")), nullptr);
+    EXPECT_EQ(test::EventEnd::Open(Name("event")), nullptr);
 }
 
 TEST(NamedEventTest, ASetInAnotherProcessWakesTheWaiter) {
@@ -90,7 +100,7 @@ TEST(NamedEventTest, ASetInAnotherProcessWakesTheWaiter) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        auto opened = NamedEvent::Open(name);
+        auto opened = test::EventEnd::Open(name);
         std::this_thread::sleep_for(50ms);
         if (opened != nullptr) {
             opened->Set();
@@ -104,19 +114,23 @@ TEST(NamedEventTest, ASetInAnotherProcessWakesTheWaiter) {
     event->Unlink();
 }
 
-TEST(NamedEventTest, OfManyTakersExactlyOneWins) {
+TEST(NamedEventTest, OfManyTakersExactlyOneWinsAndIsNamedAsTheHolder) {
     auto event = NamedEvent::Create(Name("take"), true);
     ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->Holder(), 0u) << "a free event has no holder";
     std::atomic<int> winners{0};
+    std::atomic<std::uint32_t> winner{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] {
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            auto end = test::EventEnd::Open(Name("take"));
             while (!go.load()) {
             }
             for (int round = 0; round < 1000; ++round) {
-                if (event->TryTake()) {
+                if (end->TryTake(1000 + i)) {
                     ++winners;
+                    winner = 1000 + i;
                 }
             }
         });
@@ -126,6 +140,20 @@ TEST(NamedEventTest, OfManyTakersExactlyOneWins) {
         thread.join();
     }
     EXPECT_EQ(winners.load(), 1);
+    EXPECT_EQ(event->Holder(), winner.load());
+    EXPECT_EQ(event->Wait(0ms), WaitResult::TimedOut);
+
+    // Giving back succeeds only while that holder still holds it.
+    EXPECT_FALSE(event->GiveBack(winner.load() + 1));
+    EXPECT_TRUE(event->GiveBack(winner.load()));
+    EXPECT_EQ(event->Holder(), 0u);
+    EXPECT_EQ(event->Wait(0ms), WaitResult::Signalled);
+    EXPECT_FALSE(event->GiveBack(winner.load())) << "not twice";
+
+    // Setting the event (dispatch handing the buffer back) forgets the holder too.
+    ASSERT_TRUE(test::EventEnd::Open(Name("take"))->TryTake(77));
+    event->Set();
+    EXPECT_EQ(test::EventEnd::Open(Name("take"))->Word(), VANTOR_EVENT_SIGNALLED);
     event->Unlink();
 }
 
@@ -151,7 +179,8 @@ TEST(NamedEventTest, ClosingWakesEveryWaiterAtOnceAndForGood) {
     EXPECT_EQ(closed.load(), 4);
     event->Set();
     EXPECT_EQ(event->Wait(0ms), WaitResult::Closed);
-    EXPECT_FALSE(event->TryTake());
+    EXPECT_FALSE(test::EventEnd::Open(Name("close"))->TryTake());
+    EXPECT_EQ(event->Holder(), 0u);
     event->Unlink();
 }
 

@@ -1,9 +1,11 @@
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <random>
 #include <string>
 
@@ -47,6 +49,32 @@ TEST(VtcapLogicTest, GatherTakesAnyRangeOfHeldBytesAndBuffers) {
             ASSERT_EQ(out, whole.substr(offset, count)) << offset << "+" << count;
         }
     }
+}
+
+TEST(VtcapLogicTest, OnlyReceivesThatFilledTheBufferAreReported) {
+    EXPECT_EQ(vtcap_receive_kind(0), VTCAP_RECEIVE_DATA);
+    EXPECT_EQ(vtcap_receive_kind(MSG_WAITALL | MSG_DONTWAIT | MSG_NOSIGNAL), VTCAP_RECEIVE_DATA);
+    // Discarded bytes left the stream (the direction moves on) but were never in the buffer,
+    // which may be null.
+    EXPECT_EQ(vtcap_receive_kind(MSG_TRUNC), VTCAP_RECEIVE_UNSEEN);
+    EXPECT_EQ(vtcap_receive_kind(MSG_TRUNC | MSG_DONTWAIT), VTCAP_RECEIVE_UNSEEN);
+    // Peeked bytes stay for the real read; urgent and error-queue data are not the stream.
+    for (const int flags : std::initializer_list<int>{MSG_PEEK, MSG_PEEK | MSG_TRUNC, MSG_OOB,
+                                                      MSG_ERRQUEUE, MSG_ERRQUEUE | MSG_TRUNC}) {
+        EXPECT_EQ(vtcap_receive_kind(flags), VTCAP_RECEIVE_IGNORE) << flags;
+    }
+}
+
+TEST(VtcapLogicTest, TheCapacityOfBuffersBoundsWhatIsGathered) {
+    char a[3];
+    char b[5];
+    const iovec iov[] = {{a, sizeof a}, {nullptr, 0}, {b, sizeof b}};
+    EXPECT_EQ(vtcap_iov_capacity(iov, 3, 100), 8u);
+    EXPECT_EQ(vtcap_iov_capacity(iov, 3, 6), 6u);
+    EXPECT_EQ(vtcap_iov_capacity(iov, 1, 100), 3u);
+    EXPECT_EQ(vtcap_iov_capacity(iov, 0, 100), 0u);
+    const iovec huge[] = {{a, SIZE_MAX}, {b, SIZE_MAX}};
+    EXPECT_EQ(vtcap_iov_capacity(huge, 2, 1000), 1000u) << "no overflow";
 }
 
 TEST(VtcapLogicTest, CalendarTimeAgreesWithTheCLibrary) {

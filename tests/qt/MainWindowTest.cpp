@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -273,7 +275,20 @@ TEST_F(MainWindowTest, SaveAsNewAndOpenAgainThroughTheFileDialogs) {
     const auto dialogAnswer8 = WhenModal([&saved](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
-        dialog->selectFile(QString::fromStdString(saved));
+        // The dialog selects its initial file again when its folder has loaded, which can
+        // happen after the answer on a busy machine: answer once it has, as a user would.
+        auto* model = dialog->findChild<QFileSystemModel*>();
+        ASSERT_NE(model, nullptr);
+        QElapsedTimer waited;
+        waited.start();
+        while (model->rowCount(model->index(dialog->directory().absolutePath())) == 0 &&
+               waited.elapsed() < 10'000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(QString::fromStdString(saved));
         QMetaObject::invokeMethod(dialog, "accept");
     });
     frame->action(ID_FILE_SAVE_AS)->trigger();

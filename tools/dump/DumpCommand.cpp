@@ -7,7 +7,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ext/stdio_filebuf.h>
 #include <fstream>
+#include <memory>
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
@@ -21,6 +23,8 @@
 #include "platform/InstanceLock.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
+#include "platform/UserFiles.h"
+#include "platform/XdgPaths.h"
 #include "tools/dump/ListingView.h"
 #include "tools/dump/LiveListingView.h"
 
@@ -134,6 +138,10 @@ private:
 
 int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
                    std::ostream& errors) {
+    if (const auto problem = PreparePrivateRuntimeFolder()) {
+        errors << "vantor-dump: cannot capture: " << *problem << '\n';
+        return 1;
+    }
     const auto lock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
     if (lock == nullptr) {
         errors << "vantor-dump: Vantor is already running (for this user and runtime folder)\n";
@@ -148,14 +156,20 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
             return 1;
         }
     }
-    std::ofstream raw;
+    // The record stream holds what the captured programs sent, passwords and cookies among it:
+    // a new file is the user's alone, and a link someone else planted is not followed.
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> rawFile;
+    std::ostream raw(nullptr);
     if (!arguments.rawFile.empty()) {
-        raw.open(arguments.rawFile, std::ios::binary | std::ios::trunc);
-        if (!raw) {
+        const int fd = OpenUserFileForWriting(arguments.rawFile);
+        if (fd < 0) {
             errors << "vantor-dump: cannot write " << arguments.rawFile << ": "
                    << std::strerror(errno) << '\n';
             return 1;
         }
+        rawFile = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(
+            fd, std::ios::out | std::ios::binary, 64 * 1024);
+        raw.rdbuf(rawFile.get());
     }
 
     SettingsStore localMachine(SettingsStore::LocalMachineFile());
@@ -171,9 +185,9 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     CaptureDispatch dispatch([&document] { return &document; }, noSignals);
     PendingRecord& pending = dispatch.pendingRecord();
     CaptureChannel channel(
-        ChannelNames::ForTag(ChannelNames::DefaultTag()), pending, window,
+        ChannelNames::DefaultChannelFile(), pending, window,
         [&] {
-            if (raw.is_open()) {
+            if (rawFile != nullptr) {
                 CaptureRecord header = pending.header;
                 header.dataLength = static_cast<std::uint32_t>(pending.data.size());
                 WriteRecord(raw, header, pending.data);
@@ -184,7 +198,10 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     dispatch.SetSignals(channel);
 
     const StopSignals stop;
-    channel.StartCapture();
+    if (!channel.StartCapture()) {
+        installer.RemoveProvider();
+        return 1;
+    }
     errors << "vantor-dump: capturing; start programs with vantor-run (vantor-run CMD ...), "
               "stop with Ctrl-C\n";
     const auto started = std::chrono::steady_clock::now();
@@ -206,11 +223,15 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     installer.RemoveProvider();
     view.Finish();
     output.flush();
+    if (const std::uint64_t lost = channel.LostRecords(); lost != 0) {
+        errors << "vantor-dump: " << lost << (lost == 1 ? " record was" : " records were")
+               << " lost: the program writing it ended half way\n";
+    }
 
     int status = 0;
-    if (raw.is_open()) {
-        raw.close();
-        if (!raw) {
+    if (rawFile != nullptr) {
+        raw.flush();
+        if (!raw || rawFile->close() == nullptr) {
             errors << "vantor-dump: cannot write " << arguments.rawFile << '\n';
             status = 1;
         }

@@ -1,0 +1,161 @@
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "vtcap_sockets.h"
+
+namespace vantor {
+namespace {
+
+sockaddr_in Peer(std::uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(0x7F000001);
+    return peer;
+}
+
+// A socket table as the provider makes it: shared with forked children, zeroed.
+class SocketTable {
+public:
+    explicit SocketTable(std::uint32_t slots = VTCAP_SOCKET_SLOTS) : m_slots(slots) {
+        void* memory =
+            ::mmap(nullptr, Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        m_table = memory == MAP_FAILED ? nullptr : static_cast<vtcap_socket*>(memory);
+    }
+    ~SocketTable() { ::munmap(m_table, Bytes()); }
+    SocketTable(const SocketTable&) = delete;
+    SocketTable& operator=(const SocketTable&) = delete;
+
+    vtcap_socket* Claim(std::uint64_t inode, std::uint16_t port, std::uint32_t now = 100) {
+        const sockaddr_in peer = Peer(port);
+        return vtcap_socket_claim(m_table, m_slots, inode, &peer, now);
+    }
+    vtcap_socket* begin() const { return m_table; }
+    std::uint32_t slots() const { return m_slots; }
+
+private:
+    std::size_t Bytes() const { return m_slots * sizeof(vtcap_socket); }
+    std::uint32_t m_slots;
+    vtcap_socket* m_table;
+};
+
+TEST(VtcapSocketsTest, AConnectedSocketStartsUndecidedWithItsPeer) {
+    SocketTable table;
+    vtcap_socket* socket = table.Claim(4711, 8080);
+    ASSERT_NE(socket, nullptr);
+    EXPECT_EQ(socket->inode.load(), 4711u);
+    EXPECT_EQ(socket->http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
+    EXPECT_EQ(socket->previous.load(), 0u);
+    EXPECT_EQ(socket->heldLength, 0u);
+    sockaddr_in peer{};
+    ASSERT_EQ(vtcap_socket_peer(socket, 4711, &peer), 1);
+    EXPECT_EQ(ntohs(peer.sin_port), 8080);
+    EXPECT_EQ(vtcap_socket_peer(socket, 4712, &peer), 0) << "another socket's slot";
+    EXPECT_EQ(table.Claim(0, 80), nullptr) << "no socket has inode 0";
+}
+
+TEST(VtcapSocketsTest, ASocketNumberSeenAgainStartsAfresh) {
+    SocketTable table;
+    vtcap_socket* first = table.Claim(99, 80);
+    first->http = VTCAP_HTTP;
+    first->previous = 2;
+    first->heldLength = 3;
+    // The same inode connecting again is a new socket that got a closed one's number.
+    vtcap_socket* again = table.Claim(99, 81);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(again->http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
+    EXPECT_EQ(again->previous.load(), 0u);
+    EXPECT_EQ(again->heldLength, 0u);
+    sockaddr_in peer{};
+    ASSERT_EQ(vtcap_socket_peer(again, 99, &peer), 1);
+    EXPECT_EQ(ntohs(peer.sin_port), 81);
+}
+
+TEST(VtcapSocketsTest, AFullNeighbourhoodGivesUpItsStalestSlot) {
+    // With sixteen slots, every socket's neighbourhood is the whole table.
+    SocketTable small(16);
+    std::vector<vtcap_socket*> slots;
+    for (std::uint64_t inode = 1; inode <= 16; ++inode) {
+        slots.push_back(small.Claim(inode, 80, static_cast<std::uint32_t>(1000 + inode)));
+        ASSERT_NE(slots.back(), nullptr);
+    }
+    EXPECT_EQ(std::set<vtcap_socket*>(slots.begin(), slots.end()).size(), 16u)
+        << "sixteen sockets, sixteen slots";
+    vtcap_socket_touch(slots[0], 5000);  // the oldest is used again: not the one to go
+    vtcap_socket* taken = small.Claim(17, 90, 5001);
+    EXPECT_EQ(taken, slots[1]) << "the stalest goes";
+    sockaddr_in peer{};
+    EXPECT_EQ(vtcap_socket_peer(taken, 2, &peer), 0) << "its old socket no longer finds it";
+    EXPECT_EQ(vtcap_socket_peer(taken, 17, &peer), 1);
+    EXPECT_EQ(vtcap_socket_peer(slots[0], 1, &peer), 1);
+}
+
+TEST(VtcapSocketsTest, ThreadsClaimingAtOnceNeverShareASlot) {
+    SocketTable table(1024);
+    constexpr int kThreads = 8;
+    constexpr int kEach = 100;
+    std::vector<std::vector<std::pair<std::uint64_t, vtcap_socket*>>> results(kThreads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load()) {
+            }
+            for (int i = 0; i < kEach; ++i) {
+                const std::uint64_t inode = static_cast<std::uint64_t>(t * kEach + i + 1);
+                results[static_cast<std::size_t>(t)].emplace_back(inode, table.Claim(inode, 80));
+            }
+        });
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::set<vtcap_socket*> used;
+    for (const auto& claims : results) {
+        for (const auto& [inode, slot] : claims) {
+            ASSERT_NE(slot, nullptr);
+            EXPECT_TRUE(used.insert(slot).second) << "slot given twice";
+            sockaddr_in peer{};
+            EXPECT_EQ(vtcap_socket_peer(slot, inode, &peer), 1) << inode;
+        }
+    }
+}
+
+TEST(VtcapSocketsTest, AForkedChildSeesAndChangesTheParentsSockets) {
+    SocketTable table;
+    vtcap_socket* socket = table.Claim(555, 8080);
+    ASSERT_NE(socket, nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The child sends the request: the verdict and the direction are the socket's.
+        socket->http = VTCAP_HTTP;
+        socket->previous.exchange(1);
+        vtcap_socket* own = table.Claim(556, 9090);
+        ::_exit(own != nullptr && own != socket ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(socket->http.load(), static_cast<std::uint32_t>(VTCAP_HTTP));
+    EXPECT_EQ(socket->previous.load(), 1u);
+    // The socket the child connected is in the parent's table too.
+    bool found = false;
+    for (std::uint32_t i = 0; i < table.slots(); ++i) {
+        found = found || table.begin()[i].inode.load() == 556u;
+    }
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace vantor
