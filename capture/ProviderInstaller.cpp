@@ -116,7 +116,6 @@ bool ProviderInstaller::InstallProvider() {
     for (const ProtocolInfo& entry : *entries) {
         InstallChainEntry(entry, *layeredId);
     }
-    m_localMachine.Flush();
 
     const auto installed = m_catalog.EnumProtocols();
     if (!installed) {
@@ -147,7 +146,12 @@ void ProviderInstaller::InstallChainEntry(const ProtocolInfo& base, std::uint32_
     if (!id) {
         return;
     }
+    // On disk before the chain exists: a run that dies now leaves nothing the next start does
+    // not know to remove.
     m_localMachine.CreateKey(std::string(kProviderKey) + "\\" + id->ToString());
+    if (!m_localMachine.Flush()) {
+        return;
+    }
 
     ProtocolInfo chain = base;
     chain.serviceFlags[0] &= ~XP1_IFS_HANDLES;

@@ -57,22 +57,25 @@ struct ProtocolInfo {
 class ProtocolCatalog {
 public:
     explicit ProtocolCatalog(std::filesystem::path file);
+    virtual ~ProtocolCatalog() = default;
+    ProtocolCatalog(const ProtocolCatalog&) = delete;
+    ProtocolCatalog& operator=(const ProtocolCatalog&) = delete;
     // $XDG_STATE_HOME/vantor/protocol-catalog
     static std::filesystem::path DefaultFile();
     // The entries a fresh catalog holds.
     static std::vector<ProtocolInfo> BaseEntries();
 
     // Every entry, in catalog order; nothing when the catalog cannot be read.
-    std::optional<std::vector<ProtocolInfo>> EnumProtocols() const;
+    virtual std::optional<std::vector<ProtocolInfo>> EnumProtocols() const;
     // Adds the entries at the end of the order under providerId, each with a new catalog entry
     // id, and records path as the provider's library. Fails when providerId is installed.
-    bool InstallProvider(const Uuid& providerId, const std::string& path,
-                         std::span<const ProtocolInfo> entries);
+    virtual bool InstallProvider(const Uuid& providerId, const std::string& path,
+                                 std::span<const ProtocolInfo> entries);
     // Removes every entry of providerId; fails when there is none.
-    bool DeinstallProvider(const Uuid& providerId);
+    virtual bool DeinstallProvider(const Uuid& providerId);
     // Puts the entries in this order; it must name every entry once.
-    bool WriteProviderOrder(std::span<const std::uint32_t> catalogEntryIds);
-    std::optional<std::string> ProviderPath(const Uuid& providerId) const;
+    virtual bool WriteProviderOrder(std::span<const std::uint32_t> catalogEntryIds);
+    virtual std::optional<std::string> ProviderPath(const Uuid& providerId) const;
 
     const std::filesystem::path& file() const { return m_file; }
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "framework/AsciiText.h"
@@ -23,6 +22,17 @@ struct SettingsStore::Key {
 };
 
 namespace {
+
+// What a file may make us hold, whatever it says: our own keys are five deep with short
+// names, and the file holds a few kilobytes. A key deeper or a name longer than these is a
+// damaged line and ignored; a file larger, or with more keys or values, is damaged as a whole
+// (or made to hurt) and gives the defaults.
+constexpr std::size_t kMostKeyDepth = 64;
+constexpr std::size_t kLongestKeyName = 255;       // as the registry allows
+constexpr std::size_t kLongestValueName = 16'383;  // as the registry allows
+constexpr std::size_t kMostKeys = 65'536;
+constexpr std::size_t kMostValues = 65'536;
+constexpr std::size_t kLargestFile = 4 * 1024 * 1024;
 
 constexpr std::string_view kHeader =
     "; Vantor settings store. Keys in [brackets]; values \"name\"=dword:XXXXXXXX (hexadecimal)\n"
@@ -148,13 +158,41 @@ SettingsStore::SettingsStore(std::filesystem::path file)
     : m_file(std::move(file)), m_root(std::make_unique<Key>()) {
     std::ifstream input(m_file, std::ios::binary);
     if (input) {
-        std::ostringstream text;
-        text << input.rdbuf();
-        Parse(text.str());
+        // One byte more than a store may be: a larger file is damaged, and gives the defaults.
+        std::string text(kLargestFile + 1, '\0');
+        input.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(input.gcount()));
+        if (text.size() <= kLargestFile && !Parse(text)) {
+            DestroyTree(std::move(m_root));
+            m_root = std::make_unique<Key>();
+            m_keyCount = 0;
+            m_valueCount = 0;
+        }
     }
 }
 
-SettingsStore::~SettingsStore() = default;
+SettingsStore::~SettingsStore() {
+    DestroyTree(std::move(m_root));
+}
+
+void SettingsStore::DestroyTree(std::unique_ptr<Key> top) {
+    // Key by key, each emptied of its subkeys before it goes: however deep the tree, the
+    // stack does not grow with it.
+    std::vector<std::unique_ptr<Key>> pending;
+    pending.push_back(std::move(top));
+    while (!pending.empty()) {
+        std::unique_ptr<Key> key = std::move(pending.back());
+        pending.pop_back();
+        if (key == nullptr) {
+            continue;
+        }
+        for (auto& [lowered, subkey] : key->subkeys) {
+            pending.push_back(std::move(subkey));
+        }
+        key->subkeys.clear();
+        m_keyCount -= m_keyCount > 0 ? 1 : 0;
+    }
+}
 
 std::filesystem::path SettingsStore::CurrentUserFile() {
     return ConfigHome() / "Orvane" / "current-user.reg";
@@ -164,7 +202,9 @@ std::filesystem::path SettingsStore::LocalMachineFile() {
     return StateHome() / "vantor" / "local-machine.reg";
 }
 
-void SettingsStore::Parse(std::string_view text) {
+bool SettingsStore::Parse(std::string_view text) {
+    // Reading changes nothing that needs writing back.
+    const bool changed = m_changed;
     Key* current = nullptr;  // values before the first key header have nowhere to go
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -173,14 +213,18 @@ void SettingsStore::Parse(std::string_view text) {
         if (line.empty() || line.front() == ';' || line.front() == '#') {
             continue;
         }
+        if (m_keyCount > kMostKeys || m_valueCount > kMostValues) {
+            break;
+        }
         if (line.front() == '[') {
             current = line.back() == ']' && line.size() > 2
-                          ? &MakeKey(line.substr(1, line.size() - 2))
+                          ? TryMakeKey(line.substr(1, line.size() - 2))
                           : nullptr;
             continue;
         }
         auto name = Unquote(line);
-        if (current == nullptr || !name || line.empty() || line.front() != '=') {
+        if (current == nullptr || !name || name->size() > kLongestValueName || line.empty() ||
+            line.front() != '=') {
             continue;
         }
         line.remove_prefix(1);
@@ -193,9 +237,24 @@ void SettingsStore::Parse(std::string_view text) {
             value = std::move(*quoted);
         }
         if (value) {
-            current->values[AsciiLower(*name)] = {*name, std::move(*value)};
+            SetValue(*current, *name, std::move(*value));
         }
     }
+    m_changed = changed;
+    return m_keyCount <= kMostKeys && m_valueCount <= kMostValues;
+}
+
+SettingsStore::Key* SettingsStore::TryMakeKey(std::string_view path) {
+    const std::vector<std::string_view> parts = SplitPath(path);
+    if (parts.empty() || parts.size() > kMostKeyDepth) {
+        return nullptr;
+    }
+    for (const std::string_view part : parts) {
+        if (part.size() > kLongestKeyName) {
+            return nullptr;
+        }
+    }
+    return &MakeKey(path);
 }
 
 SettingsStore::Key* SettingsStore::FindKey(std::string_view path) const {
@@ -217,6 +276,7 @@ SettingsStore::Key& SettingsStore::MakeKey(std::string_view path) {
         if (!slot) {
             slot = std::make_unique<Key>();
             slot->name = std::string(part);
+            ++m_keyCount;
             m_changed = true;
         }
         key = slot.get();
@@ -253,9 +313,16 @@ bool SettingsStore::DeleteKey(std::string_view key) {
         parentPath += std::string(parts[i]) + "\\";
     }
     Key* parent = FindKey(parentPath);
-    if (parent == nullptr || parent->subkeys.erase(AsciiLower(parts.back())) == 0) {
+    if (parent == nullptr) {
         return false;
     }
+    const auto found = parent->subkeys.find(AsciiLower(parts.back()));
+    if (found == parent->subkeys.end()) {
+        return false;
+    }
+    std::unique_ptr<Key> removed = std::move(found->second);
+    parent->subkeys.erase(found);
+    DestroyTree(std::move(removed));
     m_changed = true;
     return true;
 }
@@ -285,13 +352,18 @@ std::optional<std::string> SettingsStore::ReadString(std::string_view key,
 }
 
 void SettingsStore::WriteDword(std::string_view key, std::string_view name, std::uint32_t value) {
-    MakeKey(key).values[AsciiLower(name)] = {std::string(name), value};
-    m_changed = true;
+    SetValue(MakeKey(key), name, value);
 }
 
 void SettingsStore::WriteString(std::string_view key, std::string_view name,
                                 std::string_view value) {
-    MakeKey(key).values[AsciiLower(name)] = {std::string(name), std::string(value)};
+    SetValue(MakeKey(key), name, std::string(value));
+}
+
+void SettingsStore::SetValue(Key& key, std::string_view name, Value value) {
+    std::string lowered = AsciiLower(name);
+    m_valueCount += key.values.contains(lowered) ? 0u : 1u;
+    key.values[std::move(lowered)] = {std::string(name), std::move(value)};
     m_changed = true;
 }
 
@@ -300,34 +372,54 @@ bool SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
     if (found == nullptr || found->values.erase(AsciiLower(name)) == 0) {
         return false;
     }
+    m_valueCount -= m_valueCount > 0 ? 1 : 0;
     m_changed = true;
     return true;
 }
 
-void SettingsStore::FormatKey(std::string& out, const std::string& path, const Key& key) {
-    if (!path.empty()) {
-        out += "\n[" + path + "]\n";
-        for (const auto& [lowered, entry] : key.values) {
-            const auto& [name, value] = entry;
-            out += Quote(name) + "=";
-            if (const auto* number = std::get_if<std::uint32_t>(&value)) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "dword:%08x", *number);
-                out += hex;
-            } else {
-                out += Quote(std::get<std::string>(value));
-            }
-            out += '\n';
-        }
-    }
-    for (const auto& [lowered, subkey] : key.subkeys) {
-        FormatKey(out, path.empty() ? subkey->name : path + "\\" + subkey->name, *subkey);
-    }
-}
-
 std::string SettingsStore::Format() const {
     std::string out(kHeader);
-    FormatKey(out, "", *m_root);
+    // Depth first, in name order, with an explicit stack. A key without values that has
+    // subkeys is not written: its subkeys' paths bring it back. So every key written stood on
+    // a line of its own in what was read or was given a value, and the text grows with what
+    // the store holds, not with the square of its depth.
+    struct Pending {
+        const Key* key;
+        std::size_t pathLength;  // of the path in `path` that names this key
+    };
+    std::string path;
+    std::vector<Pending> pending;
+    for (auto top = m_root->subkeys.rbegin(); top != m_root->subkeys.rend(); ++top) {
+        pending.push_back({top->second.get(), 0});
+    }
+    while (!pending.empty()) {
+        const auto [key, parentLength] = pending.back();
+        pending.pop_back();
+        path.resize(parentLength);
+        if (parentLength != 0) {
+            path += '\\';
+        }
+        path += key->name;
+        if (!key->values.empty() || key->subkeys.empty()) {
+            out += "\n[" + path + "]\n";
+            for (const auto& [lowered, entry] : key->values) {
+                const auto& [name, value] = entry;
+                out += Quote(name) + "=";
+                if (const auto* number = std::get_if<std::uint32_t>(&value)) {
+                    char hex[16];
+                    std::snprintf(hex, sizeof hex, "dword:%08x", *number);
+                    out += hex;
+                } else {
+                    out += Quote(std::get<std::string>(value));
+                }
+                out += '\n';
+            }
+        }
+        const std::size_t length = path.size();
+        for (auto sub = key->subkeys.rbegin(); sub != key->subkeys.rend(); ++sub) {
+            pending.push_back({sub->second.get(), length});
+        }
+    }
     return out;
 }
 

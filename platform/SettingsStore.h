@@ -23,7 +23,9 @@ namespace vantor {
 // Key paths are separated by backslashes. Names of keys and values are compared without
 // regard to ASCII case and keep the case they were created with. Changes stay in memory until
 // Flush, which replaces the file atomically. A missing or damaged file never stops the
-// program: what can be read is used, the rest is as if absent.
+// program: what can be read is used, the rest is as if absent. Keys nested too deep or named
+// too long are ignored; a file larger, or with more keys or values, than a store of ours ever
+// holds counts as damaged as a whole.
 class SettingsStore {
 public:
     explicit SettingsStore(std::filesystem::path file);
@@ -66,11 +68,19 @@ private:
     Key* FindKey(std::string_view path) const;
     const Value* FindValue(std::string_view key, std::string_view name) const;
     Key& MakeKey(std::string_view path);
-    void Parse(std::string_view text);
-    static void FormatKey(std::string& out, const std::string& path, const Key& key);
+    // MakeKey for a key named in a file: nothing when the path is deeper or a name longer than
+    // in a store of ours.
+    Key* TryMakeKey(std::string_view path);
+    void SetValue(Key& key, std::string_view name, Value value);
+    // False when the text holds more than a store of ours ever does.
+    bool Parse(std::string_view text);
+    // Destroys a tree of keys without recursion, however deep it is.
+    void DestroyTree(std::unique_ptr<Key> top);
 
     std::filesystem::path m_file;
     std::unique_ptr<Key> m_root;
+    std::size_t m_keyCount = 0;
+    std::size_t m_valueCount = 0;
     bool m_changed = false;
 };
 

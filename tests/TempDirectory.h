@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,5 +34,12 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+// The permission bits of path itself (a link's own, not its target's).
+inline mode_t ModeOf(const std::filesystem::path& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return status.st_mode & 07777;
+}
 
 }  // namespace vantor::test

@@ -1,6 +1,11 @@
 #include "app/CSnifferApp.h"
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <fstream>
@@ -16,6 +21,7 @@
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
+#include "platform/XdgPaths.h"
 
 namespace vantor {
 namespace {
@@ -65,6 +71,39 @@ public:
     SaveAnswer saveAnswer = SaveAnswer::Cancel;
     std::optional<std::string> openPath;
     std::optional<std::string> savePath;
+};
+
+// The files removed from or renamed into some folders, in the order it happened.
+class FileEvents {
+public:
+    explicit FileEvents(const std::vector<std::filesystem::path>& folders)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        for (const auto& folder : folders) {
+            std::filesystem::create_directories(folder);
+            ::inotify_add_watch(m_fd, folder.c_str(), IN_DELETE | IN_MOVED_TO);
+        }
+    }
+    ~FileEvents() { ::close(m_fd); }
+    FileEvents(const FileEvents&) = delete;
+    FileEvents& operator=(const FileEvents&) = delete;
+
+    std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t got; (got = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                if (event->len > 0) {
+                    names.emplace_back(event->name);
+                }
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return names;
+    }
+
+private:
+    int m_fd;
 };
 
 class CSnifferAppTest : public testing::Test {
@@ -172,13 +211,22 @@ TEST_F(CSnifferAppTest, EndingWhileCapturingStopsCaptureThenRemovesTheProviderTh
     ASSERT_TRUE(app.InitInstance({}));
     app.StartCapture();
     EXPECT_TRUE(app.IsCapturing());
+    // The order in which the exit changes the files, as the kernel reports it: the channel
+    // goes, then the catalog is replaced (the provider removed), then the settings file.
+    FileEvents events({PrivateRuntimeFolder(), ProtocolCatalog::DefaultFile().parent_path(),
+                       SettingsStore::CurrentUserFile().parent_path()});
     app.ExitInstance();
     EXPECT_FALSE(app.IsCapturing());
     EXPECT_FALSE(ProviderInstalled());
     EXPECT_EQ(StoredRunCount(), 1);
-    // The catalog was written (the provider removed) before the settings were.
-    EXPECT_LE(std::filesystem::last_write_time(ProtocolCatalog::DefaultFile()),
-              std::filesystem::last_write_time(SettingsStore::CurrentUserFile()));
+    const std::vector<std::string> order = events.Names();
+    const auto at = [&](const std::string& name) {
+        return std::find(order.begin(), order.end(), name) - order.begin();
+    };
+    ASSERT_LT(at("channel"), static_cast<std::ptrdiff_t>(order.size()));
+    EXPECT_LT(at("channel"), at("protocol-catalog"));
+    EXPECT_LT(at("protocol-catalog"), at("current-user.reg"));
+    EXPECT_LT(at("current-user.reg"), static_cast<std::ptrdiff_t>(order.size()));
     // And the lock is free again: the next copy starts.
     FakeShell next;
     CSnifferApp again(next, Paths());

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <string>
 #include <vector>
 
@@ -48,12 +50,18 @@ public:
     std::vector<std::string> calls;
 };
 
+// Whether anyone holds the lock, asked from another thread: a thread may not try a mutex it
+// may hold itself.
 bool IsHeld(std::mutex& lock) {
-    if (lock.try_lock()) {
-        lock.unlock();
-        return false;
-    }
-    return true;
+    bool held = false;
+    std::thread([&] {
+        if (lock.try_lock()) {
+            lock.unlock();
+        } else {
+            held = true;
+        }
+    }).join();
+    return held;
 }
 
 // Checks from inside a document update whether the capture lock is held.

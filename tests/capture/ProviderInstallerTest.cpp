@@ -106,6 +106,50 @@ TEST_F(ProviderInstallerTest, AStartAfterACrashRemovesTheLeftoversFirst) {
     EXPECT_EQ(Subkeys().size(), 3u);
 }
 
+// A catalog whose program dies after a number of installations: what reached the files by
+// then is all the next start has.
+class DyingCatalog : public ProtocolCatalog {
+public:
+    struct Died {};
+    DyingCatalog(std::filesystem::path file, int installsBeforeDeath)
+        : ProtocolCatalog(std::move(file)), m_left(installsBeforeDeath) {}
+    bool InstallProvider(const Uuid& providerId, const std::string& path,
+                         std::span<const ProtocolInfo> entries) override {
+        if (m_left-- == 0) {
+            throw Died{};
+        }
+        return ProtocolCatalog::InstallProvider(providerId, path, entries);
+    }
+
+private:
+    int m_left;
+};
+
+TEST_F(ProviderInstallerTest, ARunThatDiesWhileInstallingLeavesNothingTheNextCannotRemove) {
+    // The layered entry, then one chain per IPv4 base entry: die before each in turn.
+    for (int installs = 0; installs <= 4; ++installs) {
+        SCOPED_TRACE(installs);
+        test::TempDirectory folder;
+        {
+            DyingCatalog dying(folder / "protocol-catalog", installs);
+            SettingsStore machine(folder / "local-machine.reg");
+            ProviderInstaller first(dying, machine, "/opt/vantor/libvtcap.so");
+            if (installs < 4) {
+                EXPECT_THROW(first.InstallProvider(), DyingCatalog::Died);
+            } else {
+                EXPECT_TRUE(first.InstallProvider());
+            }
+        }
+        // The next start, from what is on disk.
+        ProtocolCatalog next(folder / "protocol-catalog");
+        SettingsStore machine(folder / "local-machine.reg");
+        ProviderInstaller second(next, machine, "/opt/vantor/libvtcap.so");
+        ASSERT_TRUE(second.InstallProvider());
+        second.RemoveProvider();
+        EXPECT_EQ(*next.EnumProtocols(), ProtocolCatalog::BaseEntries());
+    }
+}
+
 TEST_F(ProviderInstallerTest, ChainNamesAreCutTo255Characters) {
     ProtocolInfo base = ProtocolCatalog::BaseEntries()[0];
     base.protocolName = std::string(250, 'b');

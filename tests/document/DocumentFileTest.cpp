@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "OtherUser.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
 #include "document/CSnifferDoc.h"
@@ -364,6 +365,61 @@ TEST_F(DocumentFileErrorTest, AFailedSaveLeavesTheOldFileAsItWas) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path()),
                             std::filesystem::directory_iterator()),
               1);
+}
+
+TEST_F(DocumentFileTest, ANewDocumentFileIsTheUsersAlone) {
+    const mode_t oldMask = ::umask(022);
+    Capture();
+    ASSERT_EQ(document.OnSaveDocument(path), std::nullopt);
+    ::umask(oldMask);
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << "it holds other people's cookies and passwords";
+}
+
+TEST_F(DocumentFileErrorTest, AWriteProtectedDocumentIsNotReplaced) {
+    Capture();
+    ASSERT_EQ(document.OnSaveDocument(path), std::nullopt);
+    const auto before = ReadFile(path);
+    ::chmod(path.c_str(), 0444);
+    const auto check = [&] {
+        CSnifferDoc other;
+        return other.OnSaveDocument(path) == "Access to " + path + " was denied.";
+    };
+    // Root may write anything: the rule is checked as the file's owner without privileges.
+    if (test::CanActAsOtherUser()) {
+        ASSERT_EQ(::chown(path.c_str(), test::kOtherUser, test::kOtherGroup), 0);
+        ASSERT_EQ(::chown(directory.path().c_str(), test::kOtherUser, test::kOtherGroup), 0);
+        EXPECT_TRUE(*test::AsOtherUser(check));
+    } else {
+        EXPECT_TRUE(check());
+    }
+    EXPECT_EQ(ReadFile(path), before);
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0444u);
+}
+
+TEST_F(DocumentFileErrorTest, ALinkPlantedByAnotherUserIsNotFollowed) {
+    // The user saves to a name in a folder everyone writes, where someone put a link to a
+    // file of the user's.
+    const std::filesystem::path shared = directory / "shared";
+    std::filesystem::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    const std::filesystem::path victim = directory / "notes.txt";
+    WriteFile(victim, {'m', 'i', 'n', 'e'});
+    const std::string planted = (shared / "capture.vtr").string();
+    const auto made =
+        test::AsOtherUser([&] { return ::symlink(victim.c_str(), planted.c_str()) == 0; });
+    if (!made) {
+        GTEST_SKIP() << "needs root, to plant a link as another user";
+    }
+    ASSERT_TRUE(*made);
+    Capture();
+    EXPECT_EQ(document.OnSaveDocument(planted), "Access to " + planted + " was denied.");
+    EXPECT_EQ(ReadFile(victim), (std::vector<std::uint8_t>{'m', 'i', 'n', 'e'}));
+    EXPECT_TRUE(std::filesystem::is_symlink(planted));
+    EXPECT_TRUE(document.IsModified());
 }
 
 TEST_F(DocumentFileTest, SavingKeepsPermissionsAndLinks) {

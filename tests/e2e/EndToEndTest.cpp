@@ -1,197 +1,34 @@
 // Real programs captured for real: a local HTTP server on 127.0.0.1, clients started through
-// vantor-run, and vantor-dump capturing them. Every test has folders of its own, so tests run
-// side by side without meeting each other or a Vantor the user runs.
+// vantor-run, and vantor-dump capturing them.
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "ProviderEnd.h"
-#include "TempDirectory.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ChannelLayout.h"
-#include "e2e/ChildProcess.h"
+#include "e2e/EndToEndFixture.h"
 
 namespace vantor {
 namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::EndToEndTest;
+using test::kBin;
+using test::kScripts;
+using test::ParseListing;
 using test::ReadWholeFile;
+using test::Row;
+using test::RunResult;
 using testing::HasSubstr;
-
-const std::string kBin = VANTOR_BIN_DIR;
-const std::string kScripts = std::string(VANTOR_SOURCE_DIR) + "/tests/e2e";
-
-// One line of vantor-dump's tsv listing.
-struct Row {
-    std::size_t index = 0;
-    std::string kind;
-    std::string connection;
-    std::string peer;
-    std::string state;
-    std::string caption;
-    std::string methodOrStatus;
-    std::string targetOrClass;
-    long skipped = 0;
-    std::size_t length = 0;
-    std::string paired;
-};
-
-std::vector<Row> ParseListing(const std::string& text) {
-    std::vector<Row> rows;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        std::string cell;
-        while (std::getline(cells, cell, '\t')) {
-            fields.push_back(cell);
-        }
-        if (fields.size() != 11) {
-            ADD_FAILURE() << "not a listing line: " << line;
-            continue;
-        }
-        rows.push_back({std::stoul(fields[0]), fields[1], fields[2], fields[3], fields[4],
-                        fields[5], fields[6], fields[7], std::stol(fields[8]),
-                        std::stoul(fields[9]), fields[10]});
-    }
-    return rows;
-}
-
-struct RunResult {
-    std::optional<int> status;
-    std::string output;
-    std::string errors;
-    std::chrono::milliseconds took{};
-};
-
-class EndToEndTest : public testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* folder : {"config", "state", "runtime"}) {
-            std::filesystem::create_directories(directory / folder);
-        }
-        std::filesystem::permissions(directory / "runtime", std::filesystem::perms::owner_all);
-        ::setenv("XDG_CONFIG_HOME", (directory / "config").c_str(), 1);
-        ::setenv("XDG_STATE_HOME", (directory / "state").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (directory / "runtime").c_str(), 1);
-        server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"python3", kScripts + "/http_server.py"},
-            directory / "server.out", directory / "server.err");
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (port.empty() && std::chrono::steady_clock::now() < deadline) {
-            const std::string text = ReadWholeFile(directory / "server.out");
-            if (text.find('\n') != std::string::npos) {
-                port = text.substr(0, text.find('\n'));
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_FALSE(port.empty()) << ReadWholeFile(directory / "server.err");
-    }
-
-    void TearDown() override {
-        dump.reset();
-        server.reset();
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
-            ::unsetenv(name);
-        }
-    }
-
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port + path; }
-    std::string Target(const std::string& path) const { return "127.0.0.1:" + port + path; }
-
-    // Starts vantor-dump capturing and waits until it says so.
-    void StartCapture(std::vector<std::string> arguments = {}) {
-        arguments.insert(arguments.begin(), {kBin + "/vantor-dump", "--format", "tsv"});
-        dump = std::make_unique<ChildProcess>(arguments, directory / "dump.out",
-                                              directory / "dump.err");
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (ReadWholeFile(directory / "dump.err").find("capturing") == std::string::npos) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-                << ReadWholeFile(directory / "dump.err");
-            ASSERT_FALSE(dump->Wait(0ms)) << ReadWholeFile(directory / "dump.err");
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
-    // Stops vantor-dump as Ctrl-C does and returns what it listed.
-    std::vector<Row> StopCapture() {
-        dump->Signal(SIGINT);
-        const auto status = dump->Wait(20s);
-        EXPECT_EQ(status, 0) << ReadWholeFile(directory / "dump.err");
-        return ParseListing(ReadWholeFile(directory / "dump.out"));
-    }
-
-    RunResult Run(const std::vector<std::string>& arguments,
-                  std::chrono::milliseconds limit = 60s) {
-        static int runs = 0;
-        const auto output = directory / ("run" + std::to_string(++runs) + ".out");
-        const auto errors = directory / ("run" + std::to_string(runs) + ".err");
-        const auto started = std::chrono::steady_clock::now();
-        ChildProcess child(arguments, output, errors);
-        RunResult result;
-        result.status = child.Wait(limit);
-        result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - started);
-        result.output = ReadWholeFile(output);
-        result.errors = ReadWholeFile(errors);
-        return result;
-    }
-
-    // The arguments that run a program through vantor-run.
-    static std::vector<std::string> Captured(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), kBin + "/vantor-run");
-        return arguments;
-    }
-
-    std::vector<std::string> Client(std::vector<std::string> arguments) const {
-        arguments.insert(arguments.begin(), {"python3", kScripts + "/client.py"});
-        arguments.insert(arguments.begin() + 3, port);
-        return arguments;
-    }
-
-    // The listing of what a capture with --save saved: every message as it ended, where the
-    // live listing shows each as its header completed.
-    std::vector<Row> Saved(const std::filesystem::path& file) {
-        const RunResult listed =
-            Run({kBin + "/vantor-dump", "--open", file.string(), "--format", "tsv"});
-        EXPECT_EQ(listed.status, 0) << listed.errors;
-        return ParseListing(listed.output);
-    }
-
-    static std::vector<Row> Of(const std::vector<Row>& rows, const std::string& kind) {
-        std::vector<Row> matching;
-        for (const Row& row : rows) {
-            if (row.kind == kind) {
-                matching.push_back(row);
-            }
-        }
-        return matching;
-    }
-
-    // The request row each response row is paired with.
-    static const Row* PairedRequest(const std::vector<Row>& rows, const Row& response) {
-        if (response.paired == "-") {
-            return nullptr;
-        }
-        const std::size_t index = std::stoul(response.paired);
-        return index < rows.size() ? &rows[index] : nullptr;
-    }
-
-    test::TempDirectory directory;
-    std::unique_ptr<ChildProcess> server;
-    std::unique_ptr<ChildProcess> dump;
-    std::string port;
-};
 
 TEST_F(EndToEndTest, CurlAndPythonExchangesArriveAsPairedMessages) {
     StartCapture();
@@ -259,6 +96,11 @@ TEST_F(EndToEndTest, ABodyAboveOneMebibyteIsSplitIntoRecordsAndKeptWhole) {
         EXPECT_EQ(replayedRows[i].caption, rows[i].caption);
         EXPECT_EQ(replayedRows[i].paired, rows[i].paired);
     }
+    struct stat status {};
+    ASSERT_EQ(::stat(raw.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << "what was captured is the user's alone";
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
     const auto requests = Of(rows, "REQ");
     const auto responses = Of(rows, "RES");
     ASSERT_EQ(requests.size(), 2u);
@@ -566,6 +408,22 @@ TEST_F(EndToEndTest, OnlyOneVantorCapturesAtATime) {
     EXPECT_EQ(second.status, 1);
     EXPECT_THAT(second.errors, HasSubstr("already running"));
     StopCapture();
+}
+
+TEST_F(EndToEndTest, AProviderInAFolderWithASpaceIsStillLoaded) {
+    const auto folder = directory / "Program Files" / "vantor";
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(kBin + "/libvtcap.so", folder / "libvtcap.so");
+    ::setenv("VANTOR_PROVIDER", (folder / "libvtcap.so").c_str(), 1);
+    StartCapture();
+    ::unsetenv("VANTOR_PROVIDER");
+    const RunResult run = Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/spaced")}));
+    const auto rows = StopCapture();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.errors, "") << "no loader complaints in the program's own output";
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].targetOrClass, Target("/echo/spaced"));
+    EXPECT_TRUE(std::filesystem::is_symlink(directory / "runtime" / "vantor" / "libvtcap.so"));
 }
 
 TEST_F(EndToEndTest, WithoutVantorProgramsRunUnchanged) {

@@ -91,6 +91,16 @@ TEST_F(AssemblyTest, AFirstPieceAboveTheLimitIsKeptWholeUntilTheNextPiece) {
     EXPECT_EQ(response->text(), whole + "y");
 }
 
+TEST_F(AssemblyTest, LimitsOfFourGibibytesAndMoreDoNotWrapToSmallOnes) {
+    // Kilobytes as the registry holds them (32 bits, read as signed), in bytes.
+    EXPECT_EQ(Make<HTTPRequest>(true, 4'194'304)->maxSize(), 4'294'967'296u);
+    EXPECT_EQ(Make<HTTPRequest>(true, INT32_MAX)->maxSize(), 2'147'483'647ull * 1024u);
+    EXPECT_EQ(Make<HTTPRequest>(true, -1)->maxSize(), 4'294'967'295ull * 1024u);
+    auto response = Make<HTTPResponse>(true, 4'194'304);
+    Feed(*response, {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", "body"});
+    EXPECT_EQ(response->state(), AssemblyState::ReadingBody) << "not too large";
+}
+
 TEST_F(AssemblyTest, AHeaderThatNeverEndsKeepsGrowingWithoutLimit) {
     auto request = Make<HTTPRequest>(true, 1);
     for (int i = 0; i < 50; ++i) {
@@ -234,6 +244,25 @@ TEST_P(SplitInvarianceTest, WholeByteByByteAndEveryCutGiveTheSameMessage) {
     }
 }
 
+TEST_P(SplitInvarianceTest, TheEndOfTheHeaderIsFoundInTheNextPieceWhereverTheCut) {
+    const std::string& whole = GetParam().bytes;
+    auto reference = Make<HTTPResponse>();
+    Feed(*reference, {whole});
+    const std::int64_t headerEnd = reference->headerEnd();
+    ASSERT_GT(headerEnd, 0);
+    for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+        auto split = Make<HTTPResponse>();
+        Feed(*split, {std::string_view(whole).substr(0, cut)});
+        const auto end = split->HeaderEndIn(test::Bytes(std::string_view(whole).substr(cut)));
+        if (static_cast<std::int64_t>(cut) >= headerEnd) {
+            EXPECT_EQ(end, std::nullopt) << "complete at cut " << cut;
+        } else {
+            ASSERT_TRUE(end.has_value()) << "cut at " << cut;
+            EXPECT_EQ(static_cast<std::int64_t>(cut + *end), headerEnd) << "cut at " << cut;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Responses, SplitInvarianceTest,
     testing::Values(
@@ -241,6 +270,11 @@ INSTANTIATE_TEST_SUITE_P(
                       "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
                       "Content-Length: 11\r\n\r\n<p>hi</p>\r\n"},
         WholeResponse{"BareLf", "HTTP/1.0 404 Not Found\nContent-Type: text/plain\n\nmissing\n\n"},
+        WholeResponse{"CrCrLfThenBareLf",
+                      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\r\n\nbody\r\n\r\n"},
+        WholeResponse{
+            "TwoInOne",
+            "HTTP/1.1 100 Continue\r\nContent-Type: text/plain\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"},
         WholeResponse{"NoBody",
                       "HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Type: text/html\r\n\r\n"},
         WholeResponse{"NulBytesAndSecondBlankLine",

@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 #include "platform/InstanceLock.h"
 
@@ -120,7 +121,8 @@ TEST_F(ProtocolCatalogTest, ChangesFromTwoProcessesAtOnceAreAllKept) {
 
 TEST(InstanceLockTest, OnlyOneHolderAtATime) {
     test::TempDirectory runtime;
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    test::ScopedEnvironment environment;
+    environment.Set("XDG_RUNTIME_DIR", runtime.path().string());
     {
         auto first = InstanceLock::TryAcquire("VANTOR_RUNNING");
         ASSERT_NE(first, nullptr);
@@ -135,7 +137,6 @@ TEST(InstanceLockTest, OnlyOneHolderAtATime) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << "another process sees the lock taken";
     }
     EXPECT_NE(InstanceLock::TryAcquire("VANTOR_RUNNING"), nullptr) << "released with its holder";
-    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 
 namespace vantor {
@@ -143,16 +145,109 @@ TEST_F(SettingsStoreTest, FailedFlushKeepsTheValuesAndReportsIt) {
     EXPECT_EQ(store.ReadDword("K", "v"), 1u);
 }
 
+TEST_F(SettingsStoreTest, ReadingAFileNeverWritesItBack) {
+    std::filesystem::create_directories(file.parent_path());
+    const std::string text = "; kept as the user wrote it\n[A\\B]\n\"v\"=dword:00000001\n[C]\n";
+    WriteFile(file, text);
+    SettingsStore store(file);
+    EXPECT_EQ(store.ReadDword("A\\B", "v"), 1u);
+    EXPECT_TRUE(store.Flush());
+    EXPECT_EQ(ReadFile(file), text);
+}
+
+TEST_F(SettingsStoreTest, KeysTooDeepOrTooLongInAFileAreIgnored) {
+    std::filesystem::create_directories(file.parent_path());
+    auto path = [](std::size_t depth, const std::string& name) {
+        std::string joined = name;
+        for (std::size_t i = 1; i < depth; ++i) {
+            joined += "\\" + name;
+        }
+        return joined;
+    };
+    WriteFile(file, "[" + path(64, "k") + "]\n\"deep\"=dword:00000001\n" +  //
+                        "[" + path(65, "k") + "]\n\"deeper\"=dword:00000001\n" + "[" +
+                        std::string(255, 'n') + "]\n\"long\"=dword:00000001\n" + "[" +
+                        std::string(256, 'n') + "]\n\"longer\"=dword:00000001\n" + "[V]\n\"" +
+                        std::string(16'384, 'v') + "\"=dword:00000001\n");
+    SettingsStore store(file);
+    EXPECT_EQ(store.ReadDword(path(64, "k"), "deep"), 1u);
+    EXPECT_FALSE(store.KeyExists(path(65, "k")));
+    EXPECT_EQ(store.ReadDword(std::string(255, 'n'), "long"), 1u);
+    EXPECT_FALSE(store.KeyExists(std::string(256, 'n')));
+    EXPECT_EQ(store.EnumSubkey("V", 0), std::nullopt);
+    EXPECT_EQ(store.ReadDword("V", std::string(16'384, 'v')), std::nullopt);
+}
+
+// Files made to hurt: 300,000 nested names on one line; 20,000 keys spelled out level by level;
+// more keys than a store ever holds. Nothing overflows the stack, memory and the text written
+// stay near the file's size, and what the program writes is kept.
+TEST_F(SettingsStoreTest, AHostileFileCostsLittleAndWritesBackLittle) {
+    std::filesystem::create_directories(file.parent_path());
+    std::string hostile = "[";
+    for (int i = 0; i < 300'000; ++i) {
+        hostile += "a\\";
+    }
+    hostile += "]\n\"x\"=dword:00000001\n";
+    std::string levels = "b";
+    for (int i = 0; i < 100; ++i) {
+        levels += "\\b";
+    }
+    for (int i = 0; i < 20'000; ++i) {
+        hostile += "[" + levels.substr(0, 2 * static_cast<std::size_t>(i % 80) + 1) + "]\n";
+    }
+    WriteFile(file, hostile);
+    {
+        SettingsStore store(file);
+        EXPECT_FALSE(store.KeyExists("a\\a"));
+        EXPECT_TRUE(store.KeyExists("b\\b\\b"));
+        store.WriteDword("Software\\Orvane", "kept", 1);
+        EXPECT_LT(store.Format().size(), hostile.size());
+        ASSERT_TRUE(store.Flush());
+    }
+    EXPECT_EQ(SettingsStore(file).ReadDword("Software\\Orvane", "kept"), 1u);
+
+    for (int i = 0; i < 70'000; ++i) {
+        hostile += "[many\\" + std::to_string(i) + "]\n";
+    }
+    WriteFile(file, hostile);
+    {
+        SettingsStore store(file);
+        EXPECT_FALSE(store.KeyExists("b")) << "damaged as a whole: the defaults";
+        store.WriteDword("Software\\Orvane", "kept", 2);
+        ASSERT_TRUE(store.Flush());
+    }
+    SettingsStore reread(file);
+    EXPECT_EQ(reread.ReadDword("Software\\Orvane", "kept"), 2u);
+    EXPECT_LT(ReadFile(file).size(), 1000u);
+}
+
+TEST_F(SettingsStoreTest, DeepTreesMadeByTheProgramAreWrittenAndDestroyedWithoutRecursion) {
+    std::string path = "k";
+    for (int i = 0; i < 100'000; ++i) {
+        path += "\\k";
+    }
+    auto store = std::make_unique<SettingsStore>(file);
+    store->CreateKey(path);
+    store->WriteDword("k\\k", "v", 7);
+    // Only the deepest key and the one with a value stand in the text: the rest are implied.
+    const std::string text = store->Format();
+    EXPECT_LT(text.size(), 3 * path.size());
+    EXPECT_THAT(text, HasSubstr("\n[k\\k]\n\"v\"=dword:00000007\n"));
+    EXPECT_TRUE(store->DeleteKey("k\\k\\k"));
+    EXPECT_TRUE(store->KeyExists("k\\k"));
+    store->CreateKey(path);
+    store.reset();
+}
+
 TEST(SettingsStoreLocationTest, RootsFollowTheXdgDirectories) {
-    ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
-    ::setenv("XDG_STATE_HOME", "/x/state", 1);
+    test::ScopedEnvironment environment;
+    environment.Set("XDG_CONFIG_HOME", "/x/config");
+    environment.Set("XDG_STATE_HOME", "/x/state");
     EXPECT_EQ(SettingsStore::CurrentUserFile(), "/x/config/Orvane/current-user.reg");
     EXPECT_EQ(SettingsStore::LocalMachineFile(), "/x/state/vantor/local-machine.reg");
-    ::setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
-    ::setenv("HOME", "/home/someone", 1);
+    environment.Set("XDG_CONFIG_HOME", "relative/is/ignored");
+    environment.Set("HOME", "/home/someone");
     EXPECT_EQ(SettingsStore::CurrentUserFile(), "/home/someone/.config/Orvane/current-user.reg");
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
 #include "app/AppStrings.h"
@@ -39,16 +40,13 @@ DumpRun Dump(std::vector<std::string> arguments) {
 class DumpCommandTest : public testing::Test {
 protected:
     // Every run reads the current user's settings: give it a home of its own.
-    DumpCommandTest() { ::setenv("XDG_CONFIG_HOME", configHome.path().c_str(), 1); }
+    DumpCommandTest() { environment.Set("XDG_CONFIG_HOME", configHome.path().string()); }
 
     std::string WriteStream(const std::string& bytes) {
         std::ofstream(path, std::ios::binary) << bytes;
         return path.string();
     }
-    ~DumpCommandTest() override {
-        std::filesystem::remove(path);
-        ::unsetenv("XDG_CONFIG_HOME");
-    }
+    ~DumpCommandTest() override { std::filesystem::remove(path); }
 
     // A request and a text/html response with a body of the given size.
     std::string Exchange(std::size_t bodySize) {
@@ -70,6 +68,7 @@ protected:
 
     test::ScopedDefaultOptions options;
     test::TempDirectory configHome;
+    test::ScopedEnvironment environment;
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("vantor-dump-test-" + std::to_string(::getpid()) + ".records");
 };

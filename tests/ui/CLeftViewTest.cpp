@@ -49,6 +49,32 @@ TEST_F(CLeftViewTest, ByPeerEachResponseStandsRightBelowItsRequest) {
     EXPECT_EQ(tree.node(tree.TopLevel()[1]).parent, kNoItem) << "at the top level, not a child";
 }
 
+TEST_F(CLeftViewTest, ByPeerInterimResponsesStandBetweenTheRequestAndItsAnswer) {
+    Preferences().view_order = 1;
+    Send(1, "POST /up HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\n\r\n");
+    Send(2, Get("/b"));
+    Receive(1, "HTTP/1.1 100 Continue\r\n\r\n");
+    Send(1, "body", 2);
+    Receive(1, "HTTP/1.1 103 Early Hints\r\n\r\n" + Status(200));
+    Receive(2, Status(404));
+    const auto expected =
+        ElementsAre("POST h/up", "100 Continue", "103 Early Hints", "200 X", "GET h/b", "404 X");
+    EXPECT_THAT(Shown(), expected);
+    Rebuild();
+    EXPECT_THAT(Shown(), expected);
+
+    // A final answer that fails the filter takes its whole exchange away.
+    FilterOn();
+    Filter().rescode_success = 0;
+    Rebuild();
+    EXPECT_THAT(Shown(), ElementsAre("GET h/b", "404 X"));
+    Send(3, Get("/c"));
+    Receive(3, "HTTP/1.1 100 Continue\r\n\r\n");
+    EXPECT_THAT(Shown().back(), "100 Continue");
+    Receive(3, Status(200), 2);
+    EXPECT_THAT(Shown(), ElementsAre("GET h/b", "404 X"));
+}
+
 TEST_F(CLeftViewTest, AnOrphanResponseIsAppendedAndByPeerGoneAfterARebuild) {
     for (int order : {0, 1}) {
         Preferences().view_order = order;

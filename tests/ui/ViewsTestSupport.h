@@ -32,8 +32,14 @@ public:
         document.NewRequest(Header(1, previous, connection), Bytes(data));
         return document.requests().back();
     }
-    HTTPResponse* Receive(std::uint32_t connection, std::string_view data) {
-        document.NewResponse(Header(2, 1, connection), Bytes(data));
+    HTTPResponse* Receive(std::uint32_t connection, std::string_view data,
+                          std::uint32_t previous = 1) {
+        const CaptureRecord header = Header(2, previous, connection);
+        if (previous == 2) {
+            document.AppendResponse(header, Bytes(data));
+        } else {
+            document.NewResponse(header, Bytes(data));
+        }
         return document.responses().back();
     }
     void SendMore(std::uint32_t connection, std::string_view data) {

@@ -1,0 +1,142 @@
+// Interim responses (100 Continue, 103 Early Hints): the request they answer goes on after them,
+// and the response after them is the one paired with it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "document/CSnifferDoc.h"
+#include "framework/ByteStreams.h"
+#include "framework/CArchive.h"
+
+namespace vantor {
+namespace {
+
+using test::Bytes;
+using test::Header;
+using testing::ElementsAre;
+
+constexpr std::string_view kUploadHeader =
+    "POST /upload HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n";
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kEarlyHints = "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n";
+constexpr std::string_view kOk = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\ndone";
+
+class InterimResponseTest : public testing::Test {
+protected:
+    // Records as capture hands them over: the entry point follows from the directions.
+    void Sent(std::string_view data) { Record(DIRECTION_SENT, data); }
+    void Received(std::string_view data) { Record(DIRECTION_RECEIVED, data); }
+    void Record(std::uint32_t direction, std::string_view data) {
+        const CaptureRecord header = Header(direction, m_previous, 3);
+        if (direction == DIRECTION_SENT) {
+            m_previous == DIRECTION_SENT ? document.AppendRequest(header, Bytes(data))
+                                         : document.NewRequest(header, Bytes(data));
+        } else {
+            m_previous == DIRECTION_RECEIVED ? document.AppendResponse(header, Bytes(data))
+                                             : document.NewResponse(header, Bytes(data));
+        }
+        m_previous = direction;
+    }
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> texts;
+        for (const auto& message : document.messages()) {
+            texts.emplace_back(message->text());
+        }
+        return texts;
+    }
+    // The document as a saved file reads back.
+    void SaveAndLoad() {
+        MemoryByteSink sink;
+        CArchive store(sink);
+        document.Serialize(store);
+        MemoryByteSource source(sink.bytes());
+        CArchive load(source);
+        document.Serialize(load);
+    }
+
+    test::ScopedDefaultOptions options;
+    CSnifferDoc document;
+    std::uint32_t m_previous = DIRECTION_NONE;
+};
+
+TEST_F(InterimResponseTest, TheBodySentAfter100ContinueStaysInItsRequest) {
+    Sent(kUploadHeader);
+    Received(kContinue);
+    Sent("data");
+    Received(kOk);
+    Sent("GET /next HTTP/1.1\r\n\r\n");
+    Received(kOk);
+
+    EXPECT_THAT(Texts(), ElementsAre(std::string(kUploadHeader) + "data", kContinue, kOk,
+                                     "GET /next HTTP/1.1\r\n\r\n", kOk));
+    for (const bool loaded : {false, true}) {
+        if (loaded) {
+            SaveAndLoad();
+        }
+        ASSERT_EQ(document.requests().size(), 2u) << loaded;
+        ASSERT_EQ(document.responses().size(), 3u) << loaded;
+        HTTPRequest* upload = document.requests()[0];
+        EXPECT_EQ(upload->response(), document.responses()[1]) << "the final response";
+        EXPECT_THAT(upload->interimResponses(), ElementsAre(document.responses()[0]));
+        EXPECT_EQ(document.responses()[0]->request(), upload) << "answers the same request";
+        EXPECT_EQ(document.requests()[1]->response(), document.responses()[2]);
+    }
+}
+
+TEST_F(InterimResponseTest, ResponsesInOneRecordAreSplitAfterEachInterimHeader) {
+    Sent(kUploadHeader);
+    Received(std::string(kContinue) + std::string(kEarlyHints) + std::string(kOk));
+    EXPECT_THAT(Texts(), ElementsAre(kUploadHeader, kContinue, kEarlyHints, kOk));
+    const HTTPRequest* request = document.requests()[0];
+    EXPECT_EQ(request->response(), document.responses()[2]);
+    EXPECT_THAT(request->interimResponses(),
+                ElementsAre(document.responses()[0], document.responses()[1]));
+    EXPECT_EQ(document.responses()[1]->statusCode(), 103u);
+    EXPECT_EQ(document.responses()[2]->statusCode(), 200u);
+}
+
+TEST_F(InterimResponseTest, AnInterimResponseEndsWhereverTheRecordsAreCut) {
+    const std::string received = std::string(kContinue) + std::string(kOk);
+    for (std::size_t cut = 1; cut < received.size(); ++cut) {
+        document.OnNewDocument();
+        m_previous = DIRECTION_NONE;
+        Sent(kUploadHeader);
+        Received(received.substr(0, cut));
+        Received(received.substr(cut));
+        ASSERT_THAT(Texts(), ElementsAre(kUploadHeader, kContinue, kOk)) << "cut at " << cut;
+        EXPECT_EQ(document.requests()[0]->response(), document.responses()[1]) << cut;
+    }
+}
+
+TEST_F(InterimResponseTest, ManyInterimResponsesInOneRecordAreManyMessages) {
+    std::string many;
+    for (int i = 0; i < 20000; ++i) {
+        many += kContinue;
+    }
+    Sent(kUploadHeader);
+    Received(many + std::string(kOk));
+    EXPECT_EQ(document.responses().size(), 20001u);
+    EXPECT_EQ(document.requests()[0]->response(), document.responses().back());
+}
+
+TEST_F(InterimResponseTest, SwitchingProtocolsIsNotInterim) {
+    Sent("GET /chat HTTP/1.1\r\nUpgrade: websocket\r\n\r\n");
+    Received("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\nframe");
+    Sent("frame");
+    EXPECT_EQ(document.responses().size(), 1u);
+    EXPECT_EQ(document.responses()[0]->text(),
+              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\nframe");
+    EXPECT_EQ(document.requests().size(), 2u) << "what follows is not the request any more";
+}
+
+TEST_F(InterimResponseTest, AFinalResponseIsNeverReplaced) {
+    Sent("GET / HTTP/1.1\r\n\r\n");
+    Received(kOk);
+    Received(kContinue);  // an answer appended to a final response: part of its body
+    EXPECT_EQ(document.responses().size(), 1u);
+    Sent("more");
+    EXPECT_EQ(document.requests().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vantor

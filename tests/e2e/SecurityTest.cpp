@@ -1,0 +1,159 @@
+// Another local user against a user who captures: what the capture leaves where others can
+// reach it, and what another user can put in its way. The other user is played by a child
+// process that gives up root, so these tests need root; elsewhere they say so and skip.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "OtherUser.h"
+#include "e2e/EndToEndFixture.h"
+
+namespace vantor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::kBin;
+using test::ReadWholeFile;
+using test::RunResult;
+using testing::HasSubstr;
+
+class SecurityTest : public test::EndToEndTest {
+protected:
+    void SetUp() override {
+        if (!test::CanActAsOtherUser()) {
+            GTEST_SKIP() << "needs root, to act as a second user";
+        }
+        EndToEndTest::SetUp();
+        // Let the other user reach the files it is to be refused, so that their own
+        // permissions are what is tested, not those of the folders above.
+        fs::permissions(directory.path(), fs::perms::others_exec, fs::perm_options::add);
+    }
+
+    // The channel objects that exist now, by name.
+    static std::set<std::string> ChannelObjects() {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+            const std::string name = entry.path().filename().string();
+            if (name.starts_with("VANTOR_HTTPBUFFER_") ||
+                name.starts_with("HTTP_SNIFFER_BUFFER_VANTOR")) {
+                names.insert("/" + name);
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(SecurityTest, AnotherUserCanNeitherOpenNorTakeOverTheChannel) {
+    const std::set<std::string> before = ChannelObjects();
+    StartCapture();
+    std::set<std::string> ours;
+    for (const std::string& name : ChannelObjects()) {
+        if (!before.contains(name)) {
+            ours.insert(name);
+        }
+    }
+    ASSERT_EQ(ours.size(), 3u);
+    // The names can be seen in /dev/shm; the objects cannot be opened, nor made anew, and the
+    // channel file that names them cannot be read.
+    const fs::path channelFile = directory / "runtime" / "vantor" / "channel";
+    EXPECT_TRUE(*test::AsOtherUser([&] {
+        bool refused = ::open(channelFile.c_str(), O_RDONLY) < 0;
+        for (const std::string& name : ours) {
+            refused = refused && ::shm_open(name.c_str(), O_RDWR, 0) < 0 && errno == EACCES;
+            refused = refused && ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666) < 0;
+        }
+        return refused;
+    }));
+    const auto firstRun = StopCapture();
+
+    // Once capture stops, the other user takes the names over: the next capture has names of
+    // its own.
+    EXPECT_TRUE(*test::AsOtherUser([&] {
+        bool made = true;
+        for (const std::string& name : ours) {
+            const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+            made = made && fd >= 0 && ::ftruncate(fd, 1 << 20) == 0;
+            ::close(fd);
+        }
+        return made;
+    }));
+    StartCapture();
+    const RunResult run = Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/safe")}));
+    const auto rows = StopCapture();
+    for (const std::string& name : ours) {
+        ::shm_unlink(name.c_str());
+    }
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].targetOrClass, Target("/echo/safe"));
+}
+
+TEST_F(SecurityTest, WhatWasCapturedIsTheUsersAlone) {
+    const fs::path saved = directory / "capture.vtr";
+    const fs::path raw = directory / "capture.records";
+    StartCapture({"--save", saved.string(), "--raw", raw.string()});
+    Run(Captured({"curl", "-s", "-o", "/dev/null", "-H", "Authorization: Bearer secret",
+                  Url("/echo/private")}));
+    StopCapture();
+    ASSERT_THAT(ReadWholeFile(saved), HasSubstr("Bearer secret"));
+    EXPECT_TRUE(*test::AsOtherUser([&] {
+        return ::open(saved.c_str(), O_RDONLY) < 0 && errno == EACCES &&
+               ::open(raw.c_str(), O_RDONLY) < 0 && errno == EACCES;
+    }));
+}
+
+TEST_F(SecurityTest, ARuntimeFolderAnotherUserMadeStopsCaptureWithAClearError) {
+    // Without XDG_RUNTIME_DIR the runtime folder has a name anyone can guess, in a folder
+    // anyone can write.
+    const fs::path shared = directory / "tmp";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    const fs::path planted = shared / ("vantor-runtime-" + std::to_string(::geteuid()));
+    ASSERT_TRUE(*test::AsOtherUser([&] { return ::mkdir(planted.c_str(), 0777) == 0; }));
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", shared.c_str(), 1);
+    const RunResult capture = Run({kBin + "/vantor-dump", "--duration", "1"});
+    const RunResult run = Run(Captured({"sh", "-c", "printf ran"}));
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(capture.status, 1);
+    EXPECT_THAT(capture.errors, HasSubstr("cannot capture: the runtime folder " + planted.string() +
+                                          " belongs to another user"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "ran");
+    EXPECT_THAT(run.errors, HasSubstr("without capture"));
+    EXPECT_TRUE(fs::is_empty(planted)) << "nothing of ours went in there";
+}
+
+TEST_F(SecurityTest, ALinkAnotherUserPlantedIsNotWrittenThrough) {
+    const fs::path shared = directory / "tmp";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    const fs::path victim = directory / "notes.txt";
+    std::ofstream(victim) << "mine";
+    const fs::path save = shared / "report.vtr";
+    const fs::path raw = shared / "report.records";
+    ASSERT_TRUE(*test::AsOtherUser([&] {
+        return ::symlink(victim.c_str(), save.c_str()) == 0 &&
+               ::symlink(victim.c_str(), raw.c_str()) == 0;
+    }));
+    const std::string sample = std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records";
+    const RunResult saving = Run({kBin + "/vantor-dump", "--replay", sample, "--save", save});
+    EXPECT_EQ(saving.status, 1);
+    EXPECT_THAT(saving.errors, HasSubstr("Access to " + save.string() + " was denied."));
+    const RunResult recording = Run({kBin + "/vantor-dump", "--duration", "1", "--raw", raw});
+    EXPECT_EQ(recording.status, 1);
+    EXPECT_THAT(recording.errors, HasSubstr("cannot write " + raw.string()));
+    EXPECT_EQ(ReadWholeFile(victim), "mine");
+}
+
+}  // namespace
+}  // namespace vantor
