@@ -41,7 +41,8 @@ void Fill(CSnifferDoc& document) {
     std::mt19937 random(42);
     std::uniform_int_distribution<std::size_t> bodySize(500, 3500);
     CaptureRecord header;
-    header.peerAddress = SockAddrIn::FromHost({127, 0, 0, 1}, 8080);
+    header.peerAddress.address = {127, 0, 0, 1};
+    header.peerAddress.port = {0x1F, 0x90};  // 8080
     for (std::uint32_t c = 1; c <= kPairs; ++c) {
         header.connectionId = c;
         header.direction = DIRECTION_SENT;

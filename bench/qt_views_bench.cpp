@@ -91,7 +91,8 @@ CaptureRecord Header(std::uint32_t connection, std::uint32_t direction) {
     CaptureRecord header;
     header.connectionId = connection;
     header.direction = direction;
-    header.peerAddress = SockAddrIn::FromHost({127, 0, 0, 1}, 8080);
+    header.peerAddress.address = {127, 0, 0, 1};
+    header.peerAddress.port = {0x1F, 0x90};  // 8080
     return header;
 }
 

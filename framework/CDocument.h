@@ -20,7 +20,6 @@ public:
 
     void AddView(CView* view);
     void RemoveView(CView* view);
-    const std::vector<CView*>& GetViews() const { return m_views; }
 
     // Calls OnUpdate on every view except sender, in the order the views were added.
     void UpdateAllViews(CView* sender, std::intptr_t hint = 0, CObject* object = nullptr);

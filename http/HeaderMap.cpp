@@ -9,17 +9,10 @@ namespace vantor {
 
 namespace {
 
-constexpr std::size_t kFieldPrefix = 8;
-
 void AppendLength(std::string& bytes, std::size_t length) {
     std::uint8_t encoded[4];
     StoreLE32(encoded, static_cast<std::uint32_t>(length));
     bytes.append(reinterpret_cast<const char*>(encoded), sizeof encoded);
-}
-
-std::uint32_t LengthAt(std::string_view bytes, std::size_t offset) {
-    return LoadLE32(std::span<const std::uint8_t, 4>(
-        reinterpret_cast<const std::uint8_t*>(bytes.data() + offset), 4));
 }
 
 void AppendLowerCased(std::string& bytes, std::string_view text) {
@@ -63,19 +56,6 @@ void HeaderMap::Builder::CommitTo(HeaderMap& map) {
     m_scratch.clear();
 }
 
-template <typename Visit>
-void HeaderMap::ForEach(Visit visit) const {
-    const std::string_view bytes = m_bytes;
-    std::size_t offset = 0;
-    while (offset + kFieldPrefix <= bytes.size()) {
-        const std::size_t nameLength = LengthAt(bytes, offset);
-        const std::size_t valueLength = LengthAt(bytes, offset + 4);
-        offset += kFieldPrefix;
-        visit(bytes.substr(offset, nameLength), bytes.substr(offset + nameLength, valueLength));
-        offset += nameLength + valueLength;
-    }
-}
-
 std::optional<std::string_view> HeaderMap::Find(std::string_view name) const {
     std::optional<std::string_view> found;
     ForEach([&](std::string_view fieldName, std::string_view value) {
@@ -84,17 +64,6 @@ std::optional<std::string_view> HeaderMap::Find(std::string_view name) const {
         }
     });
     return found;
-}
-
-std::map<std::string, std::string> HeaderMap::ToMap() const {
-    std::map<std::string, std::string> result;
-    ForEach(
-        [&](std::string_view name, std::string_view value) { result[std::string(name)] = value; });
-    return result;
-}
-
-std::size_t HeaderMap::FieldCount() const {
-    return ToMap().size();
 }
 
 }  // namespace vantor

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "platform/Endian.h"
 
 namespace vantor {
 
@@ -35,16 +37,32 @@ public:
     std::optional<std::string_view> Find(std::string_view name) const;
     bool Contains(std::string_view name) const { return Find(name).has_value(); }
 
-    // The fields by name, each with its latest value.
-    std::map<std::string, std::string> ToMap() const;
-    std::size_t FieldCount() const;
-
-private:
-    // Calls visit(name, value) for every stored field, in the order they were set.
+    // Calls visit(name, value) for every stored field, in the order they were set (a name
+    // set twice comes twice; Find gives the later value).
     template <typename Visit>
     void ForEach(Visit visit) const;
 
+private:
+    static constexpr std::size_t kFieldPrefix = 8;  // two 32-bit little-endian lengths
+    static std::size_t LengthAt(std::string_view bytes, std::size_t offset) {
+        return LoadLE32(std::span<const std::uint8_t, 4>(
+            reinterpret_cast<const std::uint8_t*>(bytes.data() + offset), 4));
+    }
+
     std::string m_bytes;
 };
+
+template <typename Visit>
+void HeaderMap::ForEach(Visit visit) const {
+    const std::string_view bytes = m_bytes;
+    std::size_t offset = 0;
+    while (offset + kFieldPrefix <= bytes.size()) {
+        const std::size_t nameLength = LengthAt(bytes, offset);
+        const std::size_t valueLength = LengthAt(bytes, offset + 4);
+        offset += kFieldPrefix;
+        visit(bytes.substr(offset, nameLength), bytes.substr(offset + nameLength, valueLength));
+        offset += nameLength + valueLength;
+    }
+}
 
 }  // namespace vantor

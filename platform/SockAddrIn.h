@@ -18,13 +18,6 @@ struct SockAddrIn {
 
     std::uint16_t HostPort() const { return static_cast<std::uint16_t>((port[0] << 8) | port[1]); }
 
-    static SockAddrIn FromHost(std::array<std::uint8_t, 4> address, std::uint16_t port) {
-        SockAddrIn result;
-        result.address = address;
-        result.port = {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)};
-        return result;
-    }
-
     friend bool operator==(const SockAddrIn&, const SockAddrIn&) = default;
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -9,6 +11,8 @@
 #include "app/options/Options.h"
 #include "capture/CaptureRecord.h"
 #include "framework/CView.h"
+#include "http/HeaderMap.h"
+#include "platform/SockAddrIn.h"
 
 namespace vantor::test {
 
@@ -28,6 +32,22 @@ public:
     }
 };
 
+// A header's fields by name, each with its latest value.
+inline std::map<std::string, std::string> FieldsOf(const HeaderMap& headers) {
+    std::map<std::string, std::string> fields;
+    headers.ForEach(
+        [&](std::string_view name, std::string_view value) { fields[std::string(name)] = value; });
+    return fields;
+}
+
+// A peer address from its host-order parts.
+inline SockAddrIn PeerAt(std::array<std::uint8_t, 4> address, std::uint16_t port) {
+    SockAddrIn peer;
+    peer.address = address;
+    peer.port = {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)};
+    return peer;
+}
+
 inline std::span<const std::uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -44,7 +64,7 @@ inline CaptureRecord Header(std::uint32_t direction, std::uint32_t previousDirec
     record.direction = direction;
     record.previousDirection = previousDirection;
     record.connectionId = connectionId;
-    record.peerAddress = SockAddrIn::FromHost({127, 0, 0, 1}, 8080);
+    record.peerAddress = PeerAt({127, 0, 0, 1}, 8080);
     record.dataLength = dataLength;
     record.time = time;
     return record;

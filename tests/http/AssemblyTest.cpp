@@ -27,8 +27,8 @@ TEST_F(AssemblyTest, HeaderInTheFirstPieceGoesStraightToReadingBody) {
 }
 
 TEST_F(AssemblyTest, TimesAndDetailLinesComeFromFirstAndLatestPieces) {
-    auto response = std::make_unique<HTTPResponse>(
-        true, 256, 5, SockAddrIn::FromHost({192, 168, 10, 254}, 65535));
+    auto response =
+        std::make_unique<HTTPResponse>(true, 256, 5, test::PeerAt({192, 168, 10, 254}, 65535));
     EXPECT_EQ(response->peerText(), "IP: 192.168.10.254:65535");
     response->AddData(test::Bytes("HTTP/1.1 200 OK\r\n"), test::At(7, 5, 9, 42));
     response->AddData(test::Bytes("\r\n"), test::At(23, 59, 59, 999));
@@ -207,8 +207,9 @@ struct Snapshot {
 };
 
 Snapshot Take(const HTTPResponse& r) {
-    return {r.state(),   std::string(r.text()), r.headers().ToMap(), r.headerEnd(),
-            r.caption(), r.statusCode(),        r.contentClass()};
+    return {r.state(),       std::string(r.text()), test::FieldsOf(r.headers()),
+            r.headerEnd(),   r.caption(),           r.statusCode(),
+            r.contentClass()};
 }
 
 struct WholeResponse {

@@ -10,7 +10,7 @@
 
 namespace vantor::test {
 
-inline const SockAddrIn kPeer = SockAddrIn::FromHost({127, 0, 0, 1}, 8080);
+inline const SockAddrIn kPeer = test::PeerAt({127, 0, 0, 1}, 8080);
 
 template <typename Message>
 std::unique_ptr<Message> Make(bool captureBody = true, std::int32_t maxSizeKB = 256) {

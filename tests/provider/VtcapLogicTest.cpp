@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "TestSupport.h"
 #include "capture/CaptureRecord.h"
 #include "vtcap_logic.h"
 
@@ -112,7 +113,7 @@ TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
     EXPECT_EQ(record.direction, 2u);
     EXPECT_EQ(record.previousDirection, 1u);
     EXPECT_EQ(record.connectionId, 0xDEADBEEFu);
-    EXPECT_EQ(record.peerAddress, SockAddrIn::FromHost({127, 0, 0, 1}, 8080));
+    EXPECT_EQ(record.peerAddress, test::PeerAt({127, 0, 0, 1}, 8080));
     EXPECT_EQ(record.dataLength, 1048524u);
     EXPECT_EQ(record.time, (SystemTime{2026, 12, 2, 8, 9, 30, 15, 999}));
 }

@@ -39,7 +39,7 @@ protected:
 
 TEST_F(MessageListingTest, TsvHasElevenColumnsPerMessage) {
     auto header = Header(1, 0, 41);
-    header.peerAddress = SockAddrIn::FromHost({10, 1, 2, 3}, 443);
+    header.peerAddress = test::PeerAt({10, 1, 2, 3}, 443);
     document.NewRequest(header, Bytes("GET /a\tb HTTP/1.1\r\nHost: h\r\n\r\n"));
     header.direction = 2;
     header.previousDirection = 1;
