@@ -93,7 +93,6 @@ bool CaptureChannel::StartCapture() {
         return false;
     }
     m_bCapturing = true;
-    m_suspectHolder = 0;
     m_window.Reopen();
     m_readerDone = false;
     m_reader = std::thread([this] { CaptureReaderProc(); });
@@ -204,12 +203,6 @@ void CaptureChannel::StopCapture() {
 void CaptureChannel::TakeBackAbandonedBuffer() {
     const std::uint32_t holder = m_empty->Holder();
     if (holder == 0 || holder == VANTOR_EVENT_UNKNOWN_HOLDER) {
-        m_suspectHolder = 0;
-        return;
-    }
-    // A writer copies a record in far less than one wait: look twice before asking after it.
-    if (holder != m_suspectHolder) {
-        m_suspectHolder = holder;
         return;
     }
     // A writer that ended cannot hand over any more; one that handed over just before it
@@ -217,7 +210,6 @@ void CaptureChannel::TakeBackAbandonedBuffer() {
     if (ProcessHasEnded(holder) && m_full->Wait(0ms) != NamedEvent::WaitResult::Signalled &&
         m_empty->GiveBack(holder)) {
         m_lostRecords.fetch_add(1);
-        m_suspectHolder = 0;
     }
 }
 

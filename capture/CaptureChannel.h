@@ -88,7 +88,6 @@ private:
     std::atomic<bool> m_bCapturing{false};
     std::atomic<bool> m_readerDone{true};
     std::atomic<std::uint64_t> m_lostRecords{0};
-    std::uint32_t m_suspectHolder = 0;  // reader thread only
     std::unique_ptr<NamedEvent> m_full;
     std::unique_ptr<NamedEvent> m_empty;
     std::unique_ptr<SharedMemory> m_buffer;

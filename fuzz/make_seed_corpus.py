@@ -62,6 +62,12 @@ def main():
           record(2, 0, 1, ok) + record(3, 1, 1, b"x") + record(1, 3, 1, get) +
           record(1, 0, 2, b"") + record(1, 1, 2, b"\0\0GET\0 /\n\n"))
     write("records", "truncated", (record(1, 0, 9, get) + record(2, 1, 9, ok))[:-5])
+    upload = b"POST /u HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"
+    interim = b"HTTP/1.1 100 Continue\r\n\r\n"
+    write("records", "interim-responses",
+          record(1, 0, 4, upload) + record(2, 1, 4, interim[:10]) +
+          record(2, 2, 4, interim[10:] + b"HTTP/1.1 103 Early Hints\r\n\r\n" + ok[:12]) +
+          record(1, 2, 4, b"body") + record(2, 1, 4, ok) + record(1, 2, 4, get))
 
     new_request = b"\xff\xff\x00\x00\x0b\x00HTTPRequest"
     new_response = b"\xff\xff\x00\x00\x0c\x00HTTPResponse"
@@ -78,6 +84,11 @@ def main():
           b"\x01\x00" + new_request +
           message_fields(5, None, b"\xff\xfe\xff\x03A\x00\xe9\x00=\xd8") +
           struct.pack("<II", 0, 2) + string(b"GET /") + string(b"GET") + string(b"/"))
+    write("settings", "user",
+          b"; Vantor settings store\n\n[Software\\Orvane\\Vantor\\Preferences]\n"
+          b"\"max_req_size\"=dword:00000100\n\"allowed_content\"=\"\\\"\\\" \\\"text/\\\"\"\n"
+          b"[Software\\Orvane\\Vantor\\Recent File List]\n\"File1\"=\"/tmp/a b.vtr\\x01\"\n")
+    write("settings", "damaged", b"[a\\b\n\"x\"=dword:1\n[c]\n\"y\"=\"\\q\"\n[" + b"d\\" * 70 + b"]\n")
     write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
 
 

@@ -158,10 +158,13 @@ SettingsStore::SettingsStore(std::filesystem::path file)
     : m_file(std::move(file)), m_root(std::make_unique<Key>()) {
     std::ifstream input(m_file, std::ios::binary);
     if (input) {
-        // One byte more than a store may be: a larger file is damaged, and gives the defaults.
-        std::string text(kLargestFile + 1, '\0');
-        input.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<std::size_t>(input.gcount()));
+        // Up to one byte more than a store may be: a larger file is damaged, and gives the
+        // defaults.
+        std::string text;
+        char chunk[64 * 1024];
+        while (text.size() <= kLargestFile && input.read(chunk, sizeof chunk).gcount() > 0) {
+            text.append(chunk, static_cast<std::size_t>(input.gcount()));
+        }
         if (text.size() <= kLargestFile && !Parse(text)) {
             DestroyTree(std::move(m_root));
             m_root = std::make_unique<Key>();

@@ -414,7 +414,9 @@ static struct channel* acquire(void) {
     }
     atomic_fetch_sub(&g_users, 1);
     if (channel != NULL) {
-        retire_current(channel); /* capture stopped */
+        /* Capture stopped: a capture started again meanwhile is looked for at once. */
+        retire_current(channel);
+        atomic_store(&g_nextProbe, 0);
     }
     if (monotonic_ms() >= atomic_load(&g_nextProbe)) {
         probe();

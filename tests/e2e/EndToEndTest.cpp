@@ -246,16 +246,23 @@ TEST_F(EndToEndTest, KeepAliveTrafficStaysPairedAcrossAStopAndAStart) {
     ChildProcess client(Captured(Client({"steps", steps.string()})), directory / "steps.out",
                         directory / "steps.err");
     // The second request goes out while capturing; its answer comes while capture is stopped.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!std::filesystem::exists(steps / "sent-b")) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-        std::this_thread::sleep_for(5ms);
-    }
-    const auto sentB = std::chrono::steady_clock::now();
+    const auto waitFor = [&](const std::string& name) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!std::filesystem::exists(steps / name)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    };
+    ASSERT_TRUE(waitFor("sent-b"));
     const auto first = StopCapture();
+    ASSERT_TRUE(waitFor("got-b")) << "answered while nothing captured";
+    const auto gotB = std::chrono::steady_clock::now();
     StartCapture();
     // A running program looks for a new channel once a second after it saw capture stop.
-    std::this_thread::sleep_until(sentB + 2800ms);
+    std::this_thread::sleep_until(gotB + 1200ms);
     std::ofstream(steps / "go-c").close();
     EXPECT_EQ(client.Wait(30s), 0) << ReadWholeFile(directory / "steps.err");
     const auto second = StopCapture();

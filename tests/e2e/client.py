@@ -6,7 +6,7 @@
   peek PORT              read the response after peeking at it with MSG_PEEK
   tls PORT               send the start of a TLS handshake, then close
   steps PORT DIR         on one keep-alive connection: GET /echo/a; write DIR/sent-b and
-                         GET /delay/1500/b; wait for DIR/go-c; GET /echo/c
+                         GET /delay/1500/b, then write DIR/got-b; wait for DIR/go-c; GET /echo/c
   bigrecv PORT PATH      GET PATH (Connection: close) into one large buffer per recv; print the
                          size of the body
 """
@@ -97,6 +97,8 @@ def steps(port, folder):
         response = connection.getresponse()
         if response.read() != path.encode():
             return 1
+        if path == "/delay/1500/b":
+            open(os.path.join(folder, "got-b"), "w").close()
     connection.close()
     return 0
 
