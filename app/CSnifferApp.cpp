@@ -4,7 +4,7 @@
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/FileErrors.h"

@@ -2,9 +2,9 @@
 
 #include <charconv>
 
-#include "app/options/AppPreferences.h"
-#include "app/options/FilterOptions.h"
-#include "app/options/FindOptions.h"
+#include "options/AppPreferences.h"
+#include "options/FilterOptions.h"
+#include "options/FindOptions.h"
 #include "framework/FileErrors.h"
 
 namespace vantor {

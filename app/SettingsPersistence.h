@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 
 namespace vantor {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
 

@@ -15,7 +15,7 @@
 #include <random>
 #include <string>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "document/CSnifferDoc.h"
 #include "framework/ByteStreams.h"
 #include "framework/CArchive.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
 #include "document/UpdateHint.h"

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <span>
 
-#include "capture/CaptureRecord.h"
+#include "record/CaptureRecord.h"
 
 namespace vantor {
 

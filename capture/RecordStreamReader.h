@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/CaptureRecord.h"
+#include "record/CaptureRecord.h"
 
 namespace vantor {
 

@@ -1,6 +1,6 @@
 #include "document/CSnifferDoc.h"
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "framework/ArchiveExceptions.h"
 #include "framework/CArchive.h"
 

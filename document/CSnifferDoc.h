@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "capture/CaptureRecord.h"
+#include "record/CaptureRecord.h"
 #include "document/ConnectionIndex.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "framework/ByteStreams.h"

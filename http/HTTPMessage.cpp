@@ -5,7 +5,7 @@
 #include <limits>
 #include <optional>
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"

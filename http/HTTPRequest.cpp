@@ -1,6 +1,6 @@
 #include "http/HTTPRequest.h"
 
-#include "app/options/FilterOptions.h"
+#include "options/FilterOptions.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
 #include "http/HTTPResponse.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/options/FilterOptions.h"
+#include "options/FilterOptions.h"
 #include "framework/CArchive.h"
 #include "http/ScanFormat.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/options/Options.h"
-#include "capture/CaptureRecord.h"
+#include "options/Options.h"
+#include "record/CaptureRecord.h"
 #include "framework/CView.h"
 #include "http/HeaderMap.h"
 #include "platform/SockAddrIn.h"

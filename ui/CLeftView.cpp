@@ -1,6 +1,6 @@
 #include "ui/CLeftView.h"
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "document/CSnifferDoc.h"
 #include "framework/TextSearcher.h"
 

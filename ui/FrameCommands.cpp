@@ -1,6 +1,6 @@
 #include "ui/FrameCommands.h"
 
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "document/CSnifferDoc.h"
 #include "document/UpdateHint.h"
 #include "ui/CLeftView.h"

@@ -10,7 +10,7 @@
 #include <QRegularExpressionValidator>
 
 #include "app/AppStrings.h"
-#include "app/options/AppPreferences.h"
+#include "options/AppPreferences.h"
 #include "app/qt/DialogSupport.h"
 
 namespace vantor {

@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
-#include "app/options/FilterOptions.h"
+#include "options/FilterOptions.h"
 #include "app/qt/DialogSupport.h"
 
 namespace vantor {

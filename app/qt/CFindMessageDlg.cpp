@@ -7,7 +7,7 @@
 #include <QLabel>
 #include <QRadioButton>
 
-#include "app/options/FindOptions.h"
+#include "options/FindOptions.h"
 #include "app/qt/DialogSupport.h"
 
 namespace vantor {

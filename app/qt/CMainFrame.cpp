@@ -12,7 +12,7 @@
 
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "framework/RecentFileList.h"
 #include "platform/InstanceSignal.h"
 #include "ui/qt/QtText.h"

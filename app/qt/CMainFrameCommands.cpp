@@ -7,7 +7,7 @@
 
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "app/qt/AboutBox.h"
 #include "app/qt/CCaptureOptionsDlg.h"
 #include "app/qt/CFilterDlg.h"

@@ -15,7 +15,7 @@
 #include "TestSupport.h"
 #include "UserSettings.h"
 #include "app/AppStrings.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/Profile.h"
 #include "platform/InstanceSignal.h"

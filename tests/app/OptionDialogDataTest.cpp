@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 
 namespace vantor {
 namespace {

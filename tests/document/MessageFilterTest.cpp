@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/options/FilterOptions.h"
+#include "options/FilterOptions.h"
 #include "http/MessageTestSupport.h"
 
 namespace vantor {

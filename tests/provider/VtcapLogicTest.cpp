@@ -10,7 +10,7 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "capture/CaptureRecord.h"
+#include "record/CaptureRecord.h"
 #include "vtcap_logic.h"
 
 namespace vantor {

@@ -24,7 +24,7 @@
 #include "UserSettings.h"
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
-#include "app/options/Options.h"
+#include "options/Options.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/QtAppShell.h"
 #include "framework/Profile.h"

@@ -1,4 +1,4 @@
-#include "app/options/AppPreferences.h"
+#include "options/AppPreferences.h"
 
 #include "framework/AsciiText.h"
 

@@ -1,4 +1,4 @@
-#include "app/options/InputHistory.h"
+#include "options/InputHistory.h"
 
 #include <algorithm>
 

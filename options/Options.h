@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/options/AppPreferences.h"
-#include "app/options/FilterOptions.h"
-#include "app/options/FindOptions.h"
+#include "options/AppPreferences.h"
+#include "options/FilterOptions.h"
+#include "options/FindOptions.h"
 
 namespace vantor {
 

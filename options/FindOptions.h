@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/options/InputHistory.h"
+#include "options/InputHistory.h"
 
 namespace vantor {
 

@@ -1,4 +1,4 @@
-#include "app/options/Options.h"
+#include "options/Options.h"
 
 namespace vantor {
 

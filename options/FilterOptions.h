@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/options/InputHistory.h"
+#include "options/InputHistory.h"
 
 namespace vantor {
 

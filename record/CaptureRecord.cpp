@@ -1,4 +1,4 @@
-#include "capture/CaptureRecord.h"
+#include "record/CaptureRecord.h"
 
 #include <algorithm>
 #include <array>

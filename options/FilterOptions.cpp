@@ -1,4 +1,4 @@
-#include "app/options/FilterOptions.h"
+#include "options/FilterOptions.h"
 
 #include <algorithm>
 
