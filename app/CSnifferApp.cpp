@@ -1,14 +1,15 @@
 #include "app/CSnifferApp.h"
 
 #include <filesystem>
+#include <iostream>
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
-#include "options/Options.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/FileErrors.h"
 #include "framework/Profile.h"
+#include "options/Options.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
@@ -17,11 +18,28 @@
 
 namespace vantor {
 
+namespace {
+
+// share/vantor/help beside the program's bin/ folder, where the build and an installation put
+// the pages; empty when no pages are there.
+std::string HelpPagesBesideProgram() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    const std::filesystem::path folder =
+        program.parent_path().parent_path() / "share" / "vantor" / "help";
+    return std::filesystem::is_directory(folder / "vantor", error) ? folder.string() + "/" : "";
+}
+
+}  // namespace
+
 AppPaths AppPaths::ForCurrentUser() {
     return AppPaths{
-        SettingsStore::CurrentUserFile().string(), SettingsStore::LocalMachineFile().string(),
-        ProtocolCatalog::DefaultFile().string(), ProviderInstaller::DefaultProviderPath(),
-        ChannelNames::DefaultChannelFile().string()};
+        SettingsStore::CurrentUserFile().string(),   SettingsStore::LocalMachineFile().string(),
+        ProtocolCatalog::DefaultFile().string(),     ProviderInstaller::DefaultProviderPath(),
+        ChannelNames::DefaultChannelFile().string(), HelpPagesBesideProgram()};
 }
 
 CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
@@ -39,10 +57,13 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
                             MessageIcon::Error);
         return false;
     }
-    m_instanceLock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
+    m_instanceLock = InstanceLock::TryAcquire(std::string(kInstanceLockName), "vantor");
     if (m_instanceLock == nullptr) {
-        // The running copy brings its window forward when it answers; this copy ends either way.
-        InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName));
+        // The running copy brings its window forward when it answers; this copy ends either
+        // way, and says why when no window came forward.
+        if (!InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName))) {
+            TellWhatRuns();
+        }
         return false;
     }
     m_started = true;
@@ -58,6 +79,11 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     m_profile = std::make_unique<Profile>(*m_userStore, std::string(kApplicationKey));
     m_standard.Load(*m_profile);
     LoadSettings(*m_profile, GlobalOptions());
+    // Only vantor-setup writes the help folder; until it has run, the pages beside the program
+    // serve (the setting itself stays as it is).
+    if (GlobalOptions().helpFolder.empty()) {
+        GlobalOptions().helpFolder = m_paths.helpPagesBesideProgram;
+    }
 
     m_channel = std::make_unique<CaptureChannel>(
         m_paths.channelFile, m_dispatch.pendingRecord(), m_windowCalls,
@@ -82,6 +108,20 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
         m_shell.ShowMessage(kTextRunFirst, kTextImportantCaption, MessageIcon::Information);
     }
     return true;
+}
+
+void CSnifferApp::TellWhatRuns() {
+    std::string text;
+    const auto holder = InstanceLock::CurrentHolder(std::string(kInstanceLockName));
+    if (holder && holder->program == "vantor-dump") {
+        text = FormatMessageText(kTextDumpRuns, std::to_string(holder->pid));
+    } else if (holder) {
+        text = FormatMessageText(kTextCopyDoesNotAnswer, std::to_string(holder->pid));
+    } else {
+        text = std::string(kTextAnotherCopyRuns);
+    }
+    std::cerr << "vantor: " << text << '\n';
+    m_shell.ShowMessage(text, kApplicationName, MessageIcon::Exclamation);
 }
 
 int CSnifferApp::ExitInstance() {

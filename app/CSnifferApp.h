@@ -22,10 +22,22 @@ class SettingsStore;
 class Profile;
 
 inline constexpr std::string_view kTextImportantCaption = "Important!";
+// The first-run notice, in the place and under the title of the original's, saying how capture
+// works here: a program is captured when it is started through vantor-run while Vantor captures.
 inline constexpr std::string_view kTextRunFirst =
-    "Run Vantor before the application traffic of which you want to capture. Otherwise nothing "
-    "will be captured.";
+    "Vantor captures the programs you start with vantor-run while it captures: choose "
+    "Capture > Start, then start a program as \"vantor-run PROGRAM\" in a terminal. Programs "
+    "started any other way are not captured.";
 inline constexpr std::string_view kTextCannotStart = "Vantor cannot start: %1.";
+// Why a second copy ends at once when no window of the running one came forward.
+inline constexpr std::string_view kTextDumpRuns =
+    "Vantor is already capturing in vantor-dump (process %1). Stop it (Ctrl-C in its terminal, "
+    "or kill %1), then start Vantor again.";
+inline constexpr std::string_view kTextCopyDoesNotAnswer =
+    "Vantor is already running (process %1) but its window does not answer. End that process, "
+    "then start Vantor again.";
+inline constexpr std::string_view kTextAnotherCopyRuns =
+    "Vantor is already running for this user and cannot be asked to show its window.";
 inline constexpr std::string_view kTextSaveChanges = "Save changes to %1?";
 inline constexpr std::string_view kTextUntitled = "Untitled";
 inline constexpr std::string_view kDocumentExtension = ".vtr";
@@ -64,6 +76,9 @@ struct AppPaths {
     std::string providerLibrary;
     // Where the running capture's channel is published for the capture provider.
     std::string channelFile;
+    // The help folder to use while the settings name none (no vantor-setup yet): the pages
+    // beside the program, ending in "/", or empty when there are none.
+    std::string helpPagesBesideProgram;
     static AppPaths ForCurrentUser();
 };
 
@@ -111,6 +126,8 @@ public:
 
 private:
     bool DoSave(std::optional<std::string> path);
+    // Says, in the window and on standard error, what runs instead of this copy.
+    void TellWhatRuns();
     void ReportFailure(const std::string& message);
 
     // Dispatch's signals until the channel exists.

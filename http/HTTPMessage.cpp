@@ -5,10 +5,10 @@
 #include <limits>
 #include <optional>
 
-#include "options/Options.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"
+#include "options/Options.h"
 #include "platform/RichEditControl.h"
 #include "platform/TreeControl.h"
 
@@ -370,6 +370,17 @@ std::uint32_t HTTPMessage::CutBody() {
         std::min<std::int64_t>(size - headerEnd, std::numeric_limits<std::uint32_t>::max()));
 }
 
+void HTTPMessage::SetCaption(std::string_view text) {
+    std::size_t length = std::min(text.size(), kLongestCaption);
+    // Not in the middle of a UTF-8 sequence: back to the byte that begins one.
+    if (length < text.size()) {
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    m_caption.assign(text.substr(0, length));
+}
+
 std::string HTTPMessage::GetStartLine() {
     m_startLine = text().substr(0, text().find('\n'));
     return m_startLine;
@@ -519,6 +530,18 @@ std::string SkippedNotice(std::int32_t skipped) {
            " bytes skipped. See Capture->Options...\n";
 }
 
+// What the text view lays out at once: a text widget needs memory and time many times the
+// bytes it shows, and far more for one long line, so a message of hundreds of megabytes (a
+// header that never ends) is shown only in part. More than a message's largest size limit
+// (8000 KB) fits.
+constexpr std::size_t kMostShownBytes = 8 * 1024 * 1024;
+constexpr std::size_t kLongestShownLine = 1024 * 1024;
+
+std::string NotShownNotice(std::size_t notShown) {
+    return std::to_string(notShown) +
+           " more bytes not shown: the view shows up to 8 MiB, in lines of up to 1 MiB.";
+}
+
 // The notice line is a 128-character buffer.
 std::string NoticeLine(std::string_view notice) {
     return std::string(notice.substr(0, kNoticeSize - 1));
@@ -541,10 +564,24 @@ std::uintptr_t HTTPMessage::UpdateTreeItem(TreeControl& tree, std::uintptr_t ite
     return item;
 }
 
-void HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
+bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
     control.SetReadOnly(false);
     control.SetVisible(false);
     const std::string_view all = text();
+    const bool bodyHidden = m_state == AssemblyState::ReadingBody && !showBody &&
+                            m_headerEnd >= 0 &&
+                            m_headerEnd < static_cast<std::int64_t>(all.size()) - 1;
+    const std::string_view shownPart =
+        bodyHidden ? all.substr(0, static_cast<std::size_t>(m_headerEnd) + 1) : all;
+    // Past what the view can lay out, the text ends in a notice of its own (not stored with the
+    // message) in place of the message's notice.
+    if (const std::size_t shown = ShownLength(shownPart); shown < shownPart.size()) {
+        control.SetText(std::string(shownPart.substr(0, shown)) + "?");
+        AppendNotice(control, NotShownNotice(all.size() - shown) + "\n");
+        control.SetVisible(true);
+        control.SetReadOnly(true);
+        return false;
+    }
     auto withNotice = [&](std::string notice) {
         control.SetText(std::string(all) + "?");  // the placeholder the notice replaces
         m_notice = NoticeLine(notice);
@@ -583,6 +620,25 @@ void HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
     }
     control.SetVisible(true);
     control.SetReadOnly(true);
+    return m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader ||
+           (m_state == AssemblyState::ReadingBody && !bodyHidden);
+}
+
+std::size_t HTTPMessage::ShownLength(std::string_view text) {
+    const std::size_t end = std::min(text.size(), kMostShownBytes);
+    std::size_t lineStart = 0;
+    while (lineStart < end) {
+        const void* lineFeed = std::memchr(text.data() + lineStart, '\n', end - lineStart);
+        const std::size_t lineEnd =
+            lineFeed != nullptr
+                ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - text.data())
+                : end;
+        if (lineEnd - lineStart > kLongestShownLine) {
+            return lineStart + kLongestShownLine;
+        }
+        lineStart = lineEnd + 1;
+    }
+    return end;
 }
 
 void HTTPMessage::AppendNotice(RichEditControl& control, std::string_view notice) {

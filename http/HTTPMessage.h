@@ -86,9 +86,13 @@ public:
     std::uintptr_t InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter);
     std::uintptr_t UpdateTreeItem(TreeControl& tree, std::uintptr_t item);
     // Puts the text into the control: the whole text, or the header and a navy notice where
-    // the body is hidden (showBody false), was dropped or grew too large. The control ends
-    // read-only and visible; the message's own text is unchanged.
-    void ShowText(RichEditControl& control, bool showBody);
+    // the body is hidden (showBody false), was dropped or grew too large, or as much as the
+    // view can lay out and a notice. The control ends read-only and visible; the message's own
+    // text is unchanged. True when the control shows the message's whole text as it stands.
+    bool ShowText(RichEditControl& control, bool showBody);
+    // How much of a text the text view lays out at once: all of it, or up to 8 MiB in lines of
+    // up to 1 MiB (a text widget needs many times that in memory and time).
+    static std::size_t ShownLength(std::string_view text);
     // Replaces the control's last character (a placeholder) with notice, in navy.
     static void AppendNotice(RichEditControl& control, std::string_view notice);
 
@@ -131,6 +135,12 @@ protected:
     // For capture: maxSizeKB is the size limit in kilobytes.
     HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                 const SockAddrIn& peerAddress);
+
+    // The longest caption a message gives its tree item: a start line that never ends (a
+    // header that never completes) must not make a tree item of megabytes.
+    static constexpr std::size_t kLongestCaption = 1024;
+    // Sets the caption to text, cut to kLongestCaption bytes at a character boundary.
+    void SetCaption(std::string_view text);
 
     // Parses the start line once the header is complete and the header fields are known.
     virtual void ParseStartLine() = 0;

@@ -1,10 +1,10 @@
 #include "http/HTTPRequest.h"
 
-#include "options/FilterOptions.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
 #include "http/HTTPResponse.h"
 #include "http/ScanFormat.h"
+#include "options/FilterOptions.h"
 
 namespace vantor {
 
@@ -82,7 +82,7 @@ void HTTPRequest::ParseRequestLine() {
         m_target = headers().Find("host").value_or(std::string_view{});
     }
     m_target += uri;
-    m_caption = m_method + " " + m_target;
+    SetCaption(m_method + " " + m_target);
 }
 
 void HTTPRequest::BuildCaption() {
@@ -92,14 +92,14 @@ void HTTPRequest::BuildCaption() {
     const std::string_view line = text();
     const std::size_t lineFeed = line.find('\n');
     if (lineFeed == std::string_view::npos) {
-        m_caption = std::string(line);
+        SetCaption(line);
         return;
     }
     std::size_t end = lineFeed + 1;
     while (end > 0 && IsAsciiSpace(line[end - 1])) {
         --end;
     }
-    m_caption = std::string(line.substr(0, end));
+    SetCaption(line.substr(0, end));
 }
 
 int HTTPRequest::GetTreeImage() const {

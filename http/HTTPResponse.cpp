@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "options/FilterOptions.h"
 #include "framework/CArchive.h"
 #include "http/ScanFormat.h"
+#include "options/FilterOptions.h"
 
 namespace vantor {
 
@@ -138,10 +138,10 @@ void HTTPResponse::BuildCaption() {
     const std::string_view line = text();
     const std::size_t lineFeed = line.find('\n');
     if (lineFeed == std::string_view::npos) {
-        m_caption = std::string(line);
+        SetCaption(line);
     } else if (line.find(' ') == std::string_view::npos) {
         const bool carriageReturn = lineFeed > 0 && line[lineFeed - 1] == '\r';
-        m_caption = std::string(line.substr(0, carriageReturn ? lineFeed - 1 : lineFeed));
+        SetCaption(line.substr(0, carriageReturn ? lineFeed - 1 : lineFeed));
     }
 }
 

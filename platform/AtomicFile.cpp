@@ -21,8 +21,12 @@ void SyncFolder(const std::filesystem::path& folder) {
 
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view text) {
     // A new name that nobody can have made or linked first (O_CREAT | O_EXCL, mode 0600).
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "." + std::string here.
+    std::string name(".");
+    name += file.filename().string();
+    name += ".XXXXXX";
     std::filesystem::path pattern = file;
-    pattern.replace_filename("." + file.filename().string() + ".XXXXXX");
+    pattern.replace_filename(name);
     const std::string patternText = pattern.string();
     std::vector<char> temporary(patternText.begin(), patternText.end());
     temporary.push_back('\0');

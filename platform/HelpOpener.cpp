@@ -4,9 +4,25 @@
 
 namespace vantor {
 
+namespace {
+
+constexpr std::string_view kFileEnd = ".chm";
+constexpr std::string_view kPageSeparator = "::/";
+
+}  // namespace
+
+bool HelpOpener::HelpFileExists(const std::string& topic) {
+    std::string_view file = topic;
+    file = file.substr(0, file.find(kPageSeparator));
+    if (!file.ends_with(kFileEnd)) {
+        return false;
+    }
+    file.remove_suffix(kFileEnd.size());
+    std::error_code error;
+    return std::filesystem::is_directory(std::string(file), error);
+}
+
 std::optional<std::filesystem::path> HelpOpener::ResolveTopic(const std::string& topic) {
-    constexpr std::string_view kFileEnd = ".chm";
-    constexpr std::string_view kPageSeparator = "::/";
     std::string_view text = topic;
     std::string_view page = "index.htm";
     if (const std::size_t separator = text.find(kPageSeparator);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/AppStrings.h"
@@ -14,6 +15,12 @@ inline std::int32_t StoredRunCount() {
     SettingsStore store(SettingsStore::CurrentUserFile());
     return Profile(store, std::string(kApplicationKey))
         .GetProfileInt("Preferences", "run_count", -1);
+}
+
+// The help folder stored in the current user's settings, or nothing.
+inline std::optional<std::string> StoredProgramFolder() {
+    const SettingsStore store(SettingsStore::CurrentUserFile());
+    return store.ReadString(std::string(kApplicationKey) + "\\Setup", "ProgramFolder");
 }
 
 // Stores settings as a user who has run the program before has them, so that no first-run

@@ -1,7 +1,7 @@
 #include "ui/CSnifferView.h"
 
-#include "options/Options.h"
 #include "document/CSnifferDoc.h"
+#include "options/Options.h"
 #include "platform/RichEditControl.h"
 
 namespace vantor {
@@ -44,11 +44,7 @@ void CSnifferView::Show(HTTPMessage* message) {
     if (message == nullptr) {
         return;
     }
-    const bool showBody = ShowsBodyOf(*message);
-    message->ShowText(m_control, showBody);
-    const AssemblyState state = message->state();
-    m_showsWholeText = state == AssemblyState::New || state == AssemblyState::ReadingHeader ||
-                       (state == AssemblyState::ReadingBody && showBody);
+    m_showsWholeText = message->ShowText(m_control, ShowsBodyOf(*message));
     m_shownLength = message->text().size();
 }
 
@@ -58,7 +54,8 @@ void CSnifferView::ShowGrowth(HTTPMessage* message) {
     // the control must see whole.
     if (!m_showsWholeText || !ShowsBodyOf(*message) ||
         message->state() != AssemblyState::ReadingBody || text.size() < m_shownLength ||
-        (m_shownLength > 0 && text[m_shownLength - 1] == '\r')) {
+        (m_shownLength > 0 && text[m_shownLength - 1] == '\r') ||
+        HTTPMessage::ShownLength(text) < text.size()) {
         Show(message);
         return;
     }

@@ -12,8 +12,8 @@
 
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
-#include "options/Options.h"
 #include "framework/RecentFileList.h"
+#include "options/Options.h"
 #include "platform/InstanceSignal.h"
 #include "ui/qt/QtText.h"
 #include "ui/qt/TextFindDialog.h"
@@ -49,6 +49,8 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
     m_textView.SetRedrawScheduler(
         [this](std::function<void()> redraw) { m_textControl.ScheduleRedraw(std::move(redraw)); });
     connect(m_textWidget, &QPlainTextEdit::copyAvailable, this, [this] { UpdateCommandUI(); });
+    connect(qApp, &QApplication::focusChanged, this,
+            [this](QWidget*, QWidget* now) { FocusChanged(now); });
 
     statusBar()->setObjectName("59393");
     BuildMenus();
@@ -201,12 +203,13 @@ void CMainFrame::UpdateCommandUI() {
     m_commands.UpdateCaptureButtons(capturing);
     for (const auto& [command, item] : m_actions) {
         bool enabled = m_commands.IsEnabled(command, capturing);
+        // The text view's commands reach it only while it is the active pane.
         if (command == ID_EDIT_COPY) {
-            enabled = m_textView.CanCopy();
+            enabled = m_textPaneActive && m_textView.CanCopy();
         } else if (command == ID_EDIT_FIND) {
-            enabled = m_textView.CanFind();
+            enabled = m_textPaneActive && m_textView.CanFind();
         } else if (command == ID_EDIT_REPEAT) {
-            enabled = m_textView.CanFindNext();
+            enabled = m_textPaneActive && m_textView.CanFindNext();
         }
         item->setEnabled(enabled);
     }
@@ -228,6 +231,18 @@ void CMainFrame::UpdateCommandUI() {
         const QAction* menuEntry = action(entry.command);
         button->setEnabled(entry.command == ID_NONE || menuEntry == nullptr ||
                            menuEntry->isEnabled());
+    }
+}
+
+void CMainFrame::FocusChanged(QWidget* now) {
+    if (now == nullptr) {
+        return;
+    }
+    const bool inTree = now == m_treeWidget || m_treeWidget->isAncestorOf(now);
+    const bool inText = now == m_textWidget || m_textWidget->isAncestorOf(now);
+    if (inTree || inText) {
+        m_textPaneActive = inText;
+        UpdateCommandUI();
     }
 }
 

@@ -59,6 +59,7 @@ public:
     MessageTreeView* treeWidget() const { return m_treeWidget; }
     MessageTextEdit* textWidget() const { return m_textWidget; }
     QSplitter* splitter() const { return m_splitter; }
+    bool textPaneActive() const { return m_textPaneActive; }
     HelpBrowser& help() { return m_help; }
 
 protected:
@@ -81,6 +82,9 @@ private:
     void OnFindMessage();
     void OnFindNextMessage();
     void OnNextPane();
+    // The pane that last had the keyboard focus: the text view's commands (Copy, Find, Find
+    // Next) are served only while it is the text view.
+    void FocusChanged(QWidget* now);
 
     CSnifferApp& m_app;
     FrameCommands m_commands;
@@ -100,6 +104,7 @@ private:
     std::vector<QAction*> m_recentFileActions;
     QTimer* m_idleTimer;
     QSocketNotifier* m_instanceNotifier = nullptr;
+    bool m_textPaneActive = false;  // the tree is the active pane at start
 };
 
 }  // namespace vantor

@@ -17,6 +17,9 @@ std::int32_t Checked(const QCheckBox* box) {
 
 QWidget* Buttons(QDialog* dialog, Qt::Orientation orientation, int helpId, HelpOpener& help,
                  std::string topic, std::string_view okText) {
+    // Modal to the main window only: the help window its Help button opens takes clicks and
+    // scrolling while the dialog stays open.
+    dialog->setWindowModality(Qt::WindowModal);
     auto* column = new QWidget(dialog);
     auto* layout = new QBoxLayout(
         orientation == Qt::Vertical ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight, column);

@@ -27,7 +27,8 @@ QCheckBox* CheckBox(QWidget* parent, int id, std::string_view text, std::int32_t
 std::int32_t Checked(const QCheckBox* box);
 
 // OK (default), Help and Cancel in a column (vertical) or a row; Help opens topic under the
-// help folder and leaves the dialog open.
+// help folder and leaves the dialog open. Makes the dialog modal to its window only, so that
+// the help window can be used beside it.
 // okText: the OK button's text when it is not "OK".
 QWidget* Buttons(QDialog* dialog, Qt::Orientation orientation, int helpId, HelpOpener& help,
                  std::string topic, std::string_view okText = "OK");

@@ -2,7 +2,6 @@
 // for the README. Runs offscreen, with settings of its own.
 #include <QApplication>
 #include <QDialog>
-#include <QSplitter>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -69,14 +68,15 @@ int main(int argc, char** argv) {
     if (app.InitInstance({document.string()})) {
         vantor::CMainFrame& frame = *shell.frame();
         frame.resize(1000, 560);
-        // Wider than the 100 pixels the tree starts with, as a user drags it, so captions read.
-        frame.splitter()->setSizes({330, 670});
-        frame.OnCommand(vantor::ID_VIEW_EXPAND_ALL);
+        frame.show();
         frame.treeControl().Flush();
-        // Show a response: the second message.
-        frame.treeWidget()->setCurrentIndex(frame.treeControl().index(1, 0));
         QApplication::processEvents();
+        // The window as it starts, then with a response selected as a user clicks it.
         frame.grab().save(QString::fromStdString((output / "main-window.png").string()));
+        frame.OnCommand(vantor::ID_VIEW_EXPAND_ALL);
+        frame.treeControl().Select(frame.treeControl().ItemAt(frame.treeControl().index(1, 0)));
+        QApplication::processEvents();
+        frame.grab().save(QString::fromStdString((output / "main-window-message.png").string()));
         const auto file = [&output](const char* name) {
             return QString::fromStdString((output / name).string());
         };

@@ -15,9 +15,10 @@
 #include "TestSupport.h"
 #include "UserSettings.h"
 #include "app/AppStrings.h"
-#include "options/Options.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/Profile.h"
+#include "options/Options.h"
+#include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
@@ -141,8 +142,9 @@ TEST_F(CSnifferAppTest, TheFirstRunNoticeShowsUntilTheProgramHasEndedOnce) {
         ASSERT_EQ(shell.messages.size(), 1U);
         EXPECT_EQ(shell.messages[0].caption, "Important!");
         EXPECT_EQ(shell.messages[0].text,
-                  "Run Vantor before the application traffic of which you want to capture. "
-                  "Otherwise nothing will be captured.");
+                  "Vantor captures the programs you start with vantor-run while it captures: "
+                  "choose Capture > Start, then start a program as \"vantor-run PROGRAM\" in a "
+                  "terminal. Programs started any other way are not captured.");
         EXPECT_EQ(shell.messages[0].icon, MessageIcon::Information);
         EXPECT_EQ(StoredRunCount(), -1);
         EXPECT_EQ(app.ExitInstance(), 0);
@@ -184,13 +186,53 @@ TEST_F(CSnifferAppTest, ASecondCopyHandsOverToTheRunningOneAndTouchesNothing) {
     EXPECT_EQ(StoredRunCount(), -1) << "no settings written";
 
     // With the running copy not answering (its window busy), a second start still ends after
-    // the wait.
+    // the wait, and says so.
     CSnifferApp third(secondShell, Paths());
     EXPECT_FALSE(third.InitInstance({}));
     EXPECT_EQ(secondShell.framesCreated, 0);
+    ASSERT_EQ(secondShell.messages.size(), 1u);
+    EXPECT_EQ(secondShell.messages[0].text,
+              "Vantor is already running (process " + std::to_string(::getpid()) +
+                  ") but its window does not answer. End that process, then start Vantor "
+                  "again.");
     first.ExitInstance();
     EXPECT_EQ(StoredRunCount(), 1);
     EXPECT_FALSE(ProviderInstalled());
+}
+
+TEST_F(CSnifferAppTest, AStartWhileVantorDumpCapturesSaysWhatRunsAndHowToStopIt) {
+    // vantor-dump holds the lock and has no window to bring forward.
+    const auto dump = InstanceLock::TryAcquire(std::string(kInstanceLockName), "vantor-dump");
+    ASSERT_NE(dump, nullptr);
+    CSnifferApp app(shell, Paths());
+    EXPECT_FALSE(app.InitInstance({}));
+    EXPECT_EQ(app.ExitInstance(), 0);
+    ASSERT_EQ(shell.messages.size(), 1u);
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(shell.messages[0].text, "Vantor is already capturing in vantor-dump (process " + pid +
+                                          "). Stop it (Ctrl-C in its terminal, or kill " + pid +
+                                          "), then start Vantor again.");
+    EXPECT_EQ(shell.messages[0].icon, MessageIcon::Exclamation);
+    EXPECT_EQ(shell.framesCreated, 0);
+}
+
+TEST_F(CSnifferAppTest, WithoutVantorSetupTheHelpPagesBesideTheProgramServe) {
+    AppPaths paths = Paths();
+    paths.helpPagesBesideProgram = (user.path() / "share" / "vantor" / "help").string() + "/";
+    {
+        CSnifferApp app(shell, paths);
+        ASSERT_TRUE(app.InitInstance({}));
+        EXPECT_EQ(GlobalOptions().helpFolder, paths.helpPagesBesideProgram);
+        app.ExitInstance();
+    }
+    // Only vantor-setup writes the setting; the program found the pages, it did not set them.
+    EXPECT_EQ(test::StoredProgramFolder(), std::nullopt);
+    // The setting, once there, comes first.
+    ASSERT_TRUE(test::StoreReturningUser("/opt/vantor/share/vantor/help/"));
+    CSnifferApp again(shell, paths);
+    ASSERT_TRUE(again.InitInstance({}));
+    EXPECT_EQ(GlobalOptions().helpFolder, "/opt/vantor/share/vantor/help/");
+    again.ExitInstance();
 }
 
 TEST_F(CSnifferAppTest, ADamagedFileOnTheCommandLineEndsTheProgramWithItsMessage) {

@@ -49,6 +49,47 @@ TEST_F(PresentationTest, AHiddenBodyShowsTheHeaderAndANavyNotice) {
     ExpectColor(0, control.TextLength(), kBlack);
 }
 
+// A message of hundreds of megabytes (a header that never ends) must not make the window lay out
+// hundreds of megabytes, nor make a tree item of them.
+TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
+    const std::string lines = std::string(99, 'x') + "\n";
+    std::string huge = "GET /";
+    while (huge.size() < 9 * 1024 * 1024) {
+        huge += lines;
+    }
+    auto request = Fed<HTTPRequest>({huge});
+    ASSERT_EQ(request->state(), AssemblyState::ReadingHeader);
+    EXPECT_FALSE(request->ShowText(control, true));
+    const std::size_t shown = 8 * 1024 * 1024;
+    const std::string notice = std::to_string(huge.size() - shown) +
+                               " more bytes not shown: the view shows up to 8 MiB, in lines of "
+                               "up to 1 MiB.\n";
+    EXPECT_EQ(control.TextLength(), shown + notice.size());
+    EXPECT_EQ(control.Text().substr(shown), notice);
+    ExpectColor(shown, control.TextLength(), kNavy);
+    EXPECT_EQ(request->notice(), "") << "a notice of the view's, not stored with the message";
+    ExpectShownAndLocked();
+
+    // One line of two megabytes is shown up to its first megabyte.
+    const std::string longLine = "HTTP/1.1 200 OK" + std::string(2 * 1024 * 1024, 'y');
+    auto line = Fed<HTTPResponse>({longLine});
+    EXPECT_FALSE(line->ShowText(control, true));
+    EXPECT_TRUE(
+        control.Text()
+            .substr(1024 * 1024)
+            .starts_with(std::to_string(longLine.size() - 1024 * 1024) + " more bytes not shown"));
+
+    // The caption of a start line that does not end stops at 1024 bytes, whole characters.
+    auto unending = Fed<HTTPRequest>({"GET /" + std::string(5000, 'a')});
+    unending->BuildCaption();
+    EXPECT_EQ(unending->caption(), "GET /" + std::string(1019, 'a'));
+    auto accented = Fed<HTTPRequest>({"GET /" + std::string(1018, 'a') + "\xC3\xA9\xC3\xA9"});
+    accented->BuildCaption();
+    EXPECT_EQ(accented->caption(), "GET /" + std::string(1018, 'a'))
+        << "the character across the 1024th byte does not fit whole";
+    EXPECT_TRUE(Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"})->ShowText(control, true));
+}
+
 TEST_F(PresentationTest, ABodyOfOneByteIsShownEvenWhenBodiesAreHidden) {
     auto response = Fed<HTTPResponse>({kHeader + "x"});
     response->ShowText(control, false);

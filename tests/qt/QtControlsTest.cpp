@@ -5,9 +5,11 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QTreeView>
 
 #include <fstream>
@@ -445,13 +447,31 @@ TEST_F(ViewsOnQtTest, TheFindDialogSearchesTheShownTextAndBeepsAtTheEnd) {
     document.RemoveView(&view);
 }
 
-TEST(HelpBrowserTest, AMissingPageShowsNothing) {
+TEST(HelpBrowserTest, AMissingPageShowsNothingAndMissingPagesAreToldOnce) {
     HelpBrowser help;
-    help.DisplayTopic("/nowhere/httphelp.chm::/1417.htm");
+    const std::string pages = std::string(VANTOR_SOURCE_DIR) + "/ui/help/";
+    help.DisplayTopic(pages + "httphelp.chm::/no-such-page.htm");
     EXPECT_FALSE(help.isVisible());
-    help.DisplayTopic(std::string(VANTOR_SOURCE_DIR) + "/ui/help/httphelp.chm");
+    help.DisplayTopic(pages + "httphelp.chm");
     EXPECT_TRUE(help.isVisible());
     EXPECT_TRUE(help.browser()->source().toLocalFile().endsWith("httphelp/index.htm"));
+
+    // No help pages at all (no vantor-setup and none beside the program): said the first time.
+    std::vector<std::string> told;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, [&told] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            told.push_back(box->text().toStdString());
+            box->accept();
+        }
+    });
+    watch.start();
+    HelpBrowser none;
+    none.DisplayTopic("vantor.chm::/dlg_cap.htm");
+    none.DisplayTopic("/nowhere/httphelp.chm::/1417.htm");
+    EXPECT_FALSE(none.isVisible());
+    EXPECT_THAT(told, testing::ElementsAre(std::string(kTextNoHelpPages)));
 }
 
 }  // namespace

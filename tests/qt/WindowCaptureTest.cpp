@@ -68,6 +68,29 @@ TEST_F(WindowCaptureTest, ASecondCopyEndsAtOnceAndLeavesTheRunningOneAsItWas) {
     EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
+TEST_F(WindowCaptureTest, AWindowStartedWhileVantorDumpCapturesSaysWhatRuns) {
+    ChildProcess dump({kBin + "/vantor-dump"}, File("dump.out"), File("dump.err"));
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         ReadWholeFile(File("dump.err")).find("capturing") == std::string::npos;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadWholeFile(File("dump.err"));
+        ASSERT_FALSE(dump.Wait(10ms));
+    }
+    // The window says it in a message box (which waits for the user) and on standard error.
+    ChildProcess window({kBin + "/vantor"}, File("window.out"), File("window.err"));
+    const std::string expected = "vantor: Vantor is already capturing in vantor-dump (process " +
+                                 std::to_string(dump.pid()) + "). Stop it (Ctrl-C in its " +
+                                 "terminal, or kill " + std::to_string(dump.pid()) +
+                                 "), then start Vantor again.\n";
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         ReadWholeFile(File("window.err")).find(expected) == std::string::npos;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadWholeFile(File("window.err"));
+        std::this_thread::sleep_for(10ms);
+    }
+    window.Signal(SIGKILL);
+    dump.Signal(SIGINT);
+    EXPECT_EQ(dump.Wait(20s), 0);
+}
+
 TEST_F(WindowCaptureTest, CurlThroughVantorRunAppearsInTheTree) {
     ChildProcess server({"python3", kScripts + "/http_server.py"}, File("server.out"),
                         File("server.err"));

@@ -13,12 +13,12 @@
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
-#include "options/Options.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "framework/Profile.h"
+#include "options/Options.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProtocolCatalog.h"
@@ -142,9 +142,13 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         errors << "vantor-dump: cannot capture: " << *problem << '\n';
         return 1;
     }
-    const auto lock = InstanceLock::TryAcquire(std::string(kInstanceLockName));
+    const auto lock = InstanceLock::TryAcquire(std::string(kInstanceLockName), "vantor-dump");
     if (lock == nullptr) {
-        errors << "vantor-dump: Vantor is already running (for this user and runtime folder)\n";
+        errors << "vantor-dump: Vantor is already running (for this user and runtime folder)";
+        if (const auto holder = InstanceLock::CurrentHolder(std::string(kInstanceLockName))) {
+            errors << ": " << holder->program << ", process " << holder->pid;
+        }
+        errors << '\n';
         return 1;
     }
     LiveListingView view(output, arguments.format);

@@ -1,8 +1,12 @@
 #include "ui/qt/HelpBrowser.h"
 
+#include <QApplication>
+#include <QMessageBox>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include "ui/qt/QtText.h"
 
 namespace vantor {
 
@@ -20,6 +24,13 @@ HelpBrowser::HelpBrowser(QWidget* parent)
 void HelpBrowser::DisplayTopic(const std::string& topic) {
     const auto page = ResolveTopic(topic);
     if (!page) {
+        if (!m_toldNoPages && !HelpFileExists(topic)) {
+            m_toldNoPages = true;
+            QMessageBox box(QMessageBox::Information, tr("Vantor Help"),
+                            ToQString(kTextNoHelpPages), QMessageBox::Ok,
+                            QApplication::activeWindow());
+            box.exec();
+        }
         return;
     }
     m_browser->setSource(QUrl::fromLocalFile(QString::fromStdString(page->string())));

@@ -6,6 +6,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include "ui/qt/ClearScrollBars.h"
 #include "ui/qt/QtText.h"
 
 namespace vantor {
@@ -26,6 +27,7 @@ void MessageTextEdit::mouseDoubleClickEvent(QMouseEvent* event) {
 QtRichEditControl::QtRichEditControl(MessageTextEdit* edit, QObject* parent)
     : QObject(parent), m_edit(edit) {
     m_edit->setUndoRedoEnabled(false);
+    UseClearScrollBars(m_edit);
     connect(m_edit, &MessageTextEdit::doubleClicked, this, [this] { DoubleClicked(); });
 }
 

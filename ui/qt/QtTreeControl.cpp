@@ -1,9 +1,16 @@
 #include "ui/qt/QtTreeControl.h"
 
+#include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QProxyStyle>
+#include <QStyleFactory>
 #include <QTreeView>
 #include <algorithm>
+#include <memory>
 
+#include "ui/qt/ClearScrollBars.h"
 #include "ui/qt/QtText.h"
 #include "ui/qt/TreeImages.h"
 
@@ -41,7 +48,67 @@ int Locate(const NodeT* node, int count, At at) {
     return -1;
 }
 
+// The application's style, but for the tree's branches, which are drawn by the classic style
+// with its dotted lines and plus and minus boxes: the usual styles draw no lines at all.
+class TreeLinesStyle : public QProxyStyle {
+public:
+    TreeLinesStyle() : m_lines(QStyleFactory::create("Windows")) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (element == PE_IndicatorBranch && m_lines != nullptr) {
+            m_lines->drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+
+private:
+    std::unique_ptr<QStyle> m_lines;
+};
+
 }  // namespace
+
+MessageTreeView::MessageTreeView(QWidget* parent) : QTreeView(parent) {
+    auto* style = new TreeLinesStyle;
+    style->setParent(this);
+    setStyle(style);
+    // Captions are never elided: the column grows to the widest one, and fills the pane
+    // while they are all narrower.
+    setTextElideMode(Qt::ElideNone);
+    header()->setStretchLastSection(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    UseClearScrollBars(this);
+}
+
+void MessageTreeView::FitText(const QString& text, int depth) {
+    const QFontMetrics metrics(font());
+    // A cheap bound first: most captions cannot be wider than the widest so far.
+    const int levels = depth + (rootIsDecorated() ? 1 : 0);
+    const int fixed = levels * indentation() + iconSize().width() +
+                      4 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 8;
+    if (fixed + static_cast<int>(text.size()) * metrics.maxWidth() <= m_widthNeeded) {
+        return;
+    }
+    const int needed = fixed + metrics.horizontalAdvance(text);
+    if (needed > m_widthNeeded) {
+        m_widthNeeded = needed;
+        header()->setMinimumSectionSize(needed);
+    }
+}
+
+void MessageTreeView::keyPressEvent(QKeyEvent* event) {
+    if (event == QKeySequence::Copy) {
+        event->ignore();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+void MessageTreeView::ResetWidth() {
+    m_widthNeeded = 0;
+    header()->setMinimumSectionSize(0);
+}
 
 QtTreeControl::QtTreeControl(MessageTreeView* view, QObject* parent)
     : QAbstractItemModel(parent), m_view(view), m_icons(TreeImages::Icons()) {
@@ -58,8 +125,10 @@ QtTreeControl::QtTreeControl(MessageTreeView* view, QObject* parent)
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setUniformRowHeights(true);
     m_view->setIconSize(QSize(TreeImages::kWidth, TreeImages::kHeight));
-    connect(m_view->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { SelectionChanged(ItemAt(current)); });
+    // Only a real selection shows a message: the view also moves its current item by itself
+    // (to the first item when it gains the focus) without selecting it.
+    connect(m_view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { SelectionChanged(Selected()); });
 }
 
 QtTreeControl::~QtTreeControl() {
@@ -152,6 +221,7 @@ TreeItem QtTreeControl::InsertItem(TreeItem parent, TreeItem after, std::string_
     auto node = std::make_unique<Node>();
     node->text = ToQString(text);
     node->image = image;
+    m_view->FitText(node->text, parent == kNoItem ? 0 : 1);
     Node* const created = node.get();
     if (parent != kNoItem) {
         Node* owner = NodeOf(parent);
@@ -197,6 +267,7 @@ void QtTreeControl::SetItem(TreeItem item, std::string_view text, int image) {
     Node* node = NodeOf(item);
     node->text = ToQString(text);
     node->image = image;
+    m_view->FitText(node->text, node->parent == nullptr ? 0 : 1);
     if (const QModelIndex index = IndexOf(item); index.isValid()) {
         Q_EMIT dataChanged(index, index, {Qt::DisplayRole, Qt::DecorationRole});
     }
@@ -234,6 +305,7 @@ void QtTreeControl::DeleteItem(TreeItem item) {
 
 void QtTreeControl::DeleteAllItems() {
     m_batchTimer.stop();
+    m_view->ResetWidth();
     beginResetModel();
     m_topLevel.clear();
     m_appended.clear();
@@ -294,12 +366,13 @@ void QtTreeControl::Select(TreeItem item) {
         return;
     }
     const QModelIndex index = IndexOf(item);
-    m_view->setCurrentIndex(index);
+    m_view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
     m_view->scrollTo(index);
 }
 
 TreeItem QtTreeControl::Selected() const {
-    return ItemAt(m_view->currentIndex());
+    const QModelIndexList selected = m_view->selectionModel()->selectedIndexes();
+    return selected.isEmpty() ? kNoItem : ItemAt(selected.front());
 }
 
 void QtTreeControl::Expand(TreeItem item) {

@@ -14,15 +14,29 @@
 
 namespace vantor {
 
-// The view of the message tree. While the tree is hidden for many changes, its layout waits
-// for the end of them: expanding a hundred thousand items then costs one layout, not one each.
+// The view of the message tree: lines join the items (as the tree asks, lines at the root
+// too), and its one column is as wide as its widest caption, never cut short: the pane scrolls
+// sideways instead. While the tree is hidden for many changes, its layout waits for the end of
+// them: expanding a hundred thousand items then costs one layout, not one each.
 class MessageTreeView : public QTreeView {
     Q_OBJECT
 
 public:
-    using QTreeView::QTreeView;
+    explicit MessageTreeView(QWidget* parent = nullptr);
 
     void DeferLayout() { scheduleDelayedItemsLayout(); }
+    // Makes room for an item's text at its depth (0 for the top level); the column only grows.
+    void FitText(const QString& text, int depth);
+    // Forgets the widths of the items there were.
+    void ResetWidth();
+    int columnWidthNeeded() const { return m_widthNeeded; }
+
+protected:
+    // Copy belongs to the text pane: the tree does not copy its captions by itself.
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    int m_widthNeeded = 0;
 };
 
 // The tree control as the model of a QTreeView, with items of our own.
