@@ -79,21 +79,59 @@ MessageTreeView::MessageTreeView(QWidget* parent) : QTreeView(parent) {
     header()->setStretchLastSection(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     UseClearScrollBars(this);
+    MeasureAscii();
+}
+
+void MessageTreeView::MeasureAscii() {
+    const QFontMetrics metrics(font());
+    int widest = 0;
+    for (char16_t code = 32; code < 127; ++code) {
+        m_asciiAdvance[code] = metrics.horizontalAdvance(QChar(code));
+        widest = std::max(widest, m_asciiAdvance[code]);
+    }
+    // Control characters are drawn as something; take the widest to be safe.
+    for (char16_t code = 0; code < 32; ++code) {
+        m_asciiAdvance[code] = widest;
+    }
+    m_asciiAdvance[127] = widest;
+    m_widestAscii = widest;
+}
+
+int MessageTreeView::TextWidth(const QString& text) const {
+    int width = 0;
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code >= m_asciiAdvance.size()) {
+            return QFontMetrics(font()).horizontalAdvance(text);
+        }
+        width += m_asciiAdvance[code];
+    }
+    return width;
 }
 
 void MessageTreeView::FitText(const QString& text, int depth) {
-    const QFontMetrics metrics(font());
-    // A cheap bound first: most captions cannot be wider than the widest so far.
+    if (m_frameMargin < 0) {  // asked of the style once: through a style sheet it costs
+        m_frameMargin = 4 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 8;
+    }
     const int levels = depth + (rootIsDecorated() ? 1 : 0);
-    const int fixed = levels * indentation() + iconSize().width() +
-                      4 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 8;
-    if (fixed + static_cast<int>(text.size()) * metrics.maxWidth() <= m_widthNeeded) {
+    const int fixed = levels * indentation() + iconSize().width() + m_frameMargin;
+    // Most texts are too short to be the widest, whatever their characters.
+    if (fixed + static_cast<int>(text.size()) * m_widestAscii <= m_widthNeeded) {
         return;
     }
-    const int needed = fixed + metrics.horizontalAdvance(text);
+    const int needed = fixed + TextWidth(text);
     if (needed > m_widthNeeded) {
         m_widthNeeded = needed;
         header()->setMinimumSectionSize(needed);
+    }
+}
+
+void MessageTreeView::changeEvent(QEvent* event) {
+    QTreeView::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        MeasureAscii();
+    } else if (event->type() == QEvent::StyleChange) {
+        m_frameMargin = -1;
     }
 }
 

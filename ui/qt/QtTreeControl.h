@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QTreeView>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -34,9 +35,18 @@ public:
 protected:
     // Copy belongs to the text pane: the tree does not copy its captions by itself.
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // The width of text in the view's font: summed from a table for ASCII (a hundred thousand
+    // captions are measured in milliseconds, not seconds), by the font for anything else.
+    int TextWidth(const QString& text) const;
+    void MeasureAscii();
+
     int m_widthNeeded = 0;
+    std::array<int, 128> m_asciiAdvance{};
+    int m_widestAscii = 0;
+    int m_frameMargin = -1;  // around a caption, beside indentation and icon; -1: not asked yet
 };
 
 // The tree control as the model of a QTreeView, with items of our own.
