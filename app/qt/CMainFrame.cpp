@@ -49,8 +49,8 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
     m_textView.SetRedrawScheduler(
         [this](std::function<void()> redraw) { m_textControl.ScheduleRedraw(std::move(redraw)); });
     connect(m_textWidget, &QPlainTextEdit::copyAvailable, this, [this] { UpdateCommandUI(); });
-    connect(qApp, &QApplication::focusChanged, this,
-            [this](QWidget*, QWidget* now) { FocusChanged(now); });
+    m_focusWatch = connect(qApp, &QApplication::focusChanged, this,
+                           [this](QWidget*, QWidget* now) { FocusChanged(now); });
 
     statusBar()->setObjectName("59393");
     BuildMenus();
@@ -83,6 +83,8 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
 }
 
 CMainFrame::~CMainFrame() {
+    // Focus moves while the widgets go; this frame is no frame any more by then.
+    disconnect(m_focusWatch);
     m_app.windowCalls().SetWakeHandler({});
     m_app.document().RemoveView(&m_leftView);
     m_app.document().RemoveView(&m_textView);

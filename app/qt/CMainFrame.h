@@ -105,6 +105,7 @@ private:
     QTimer* m_idleTimer;
     QSocketNotifier* m_instanceNotifier = nullptr;
     bool m_textPaneActive = false;  // the tree is the active pane at start
+    QMetaObject::Connection m_focusWatch;
 };
 
 }  // namespace vantor
