@@ -15,6 +15,8 @@
 #include <string>
 
 #include "OtherUser.h"
+#include "capture/CaptureChannel.h"
+#include "capture/ChannelLayout.h"
 #include "e2e/EndToEndFixture.h"
 
 namespace vantor {
@@ -38,30 +40,28 @@ protected:
         fs::permissions(directory.path(), fs::perms::others_exec, fs::perm_options::add);
     }
 
-    // The channel objects that exist now, by name.
-    static std::set<std::string> ChannelObjects() {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator("/dev/shm")) {
-            const std::string name = entry.path().filename().string();
-            if (name.starts_with("VANTOR_HTTPBUFFER_") ||
-                name.starts_with("HTTP_SNIFFER_BUFFER_VANTOR")) {
-                names.insert("/" + name);
-            }
+    // The names of the running capture's objects, from the channel file it published.
+    std::set<std::string> ChannelObjects() const {
+        const std::string published =
+            ReadWholeFile(directory / "runtime" / "vantor" / VANTOR_CHANNEL_FILE_NAME);
+        char tag[VANTOR_CHANNEL_TAG_SIZE];
+        unsigned long long pidNamespace = 0;
+        if (vantor_parse_channel_file(published.data(), published.size(), tag, &pidNamespace) ==
+            0) {
+            return {};
         }
-        return names;
+        const ChannelNames names = ChannelNames::ForTag(tag);
+        return {names.full, names.empty, names.buffer};
     }
 };
 
 TEST_F(SecurityTest, AnotherUserCanNeitherOpenNorTakeOverTheChannel) {
-    const std::set<std::string> before = ChannelObjects();
     StartCapture();
-    std::set<std::string> ours;
-    for (const std::string& name : ChannelObjects()) {
-        if (!before.contains(name)) {
-            ours.insert(name);
-        }
-    }
+    const std::set<std::string> ours = ChannelObjects();
     ASSERT_EQ(ours.size(), 3u);
+    for (const std::string& name : ours) {
+        ASSERT_TRUE(std::filesystem::exists("/dev/shm" + name)) << name;
+    }
     // The names can be seen in /dev/shm; the objects cannot be opened, nor made anew, and the
     // channel file that names them cannot be read.
     const fs::path channelFile = directory / "runtime" / "vantor" / "channel";
