@@ -47,13 +47,14 @@ int CaptureDispatch::OnCaptureRecord() {
     } handBack{*m_signals};
 
     CSnifferDoc* document = m_activeDocument ? m_activeDocument() : nullptr;
-    const CaptureRecord header = m_pending.header;
+    CaptureRecord header = m_pending.header;
     const EntryPoint entryPoint = ChooseEntryPoint(header.direction, header.previousDirection);
-    if (document != nullptr && entryPoint != EntryPoint::None) {
-        // The header's length comes from another process: never hand on more than the bytes
-        // the reader actually has.
-        const std::span<const std::uint8_t> data =
-            m_pending.data.first(std::min<std::size_t>(m_pending.data.size(), header.dataLength));
+    // The header's length comes from another process: never hand on more than the bytes the
+    // reader actually has.
+    std::span<const std::uint8_t> data =
+        m_pending.data.first(std::min<std::size_t>(m_pending.data.size(), header.dataLength));
+    // An IPv6 peer's address travels ahead of the data; a record too short for it is dropped.
+    if (document != nullptr && entryPoint != EntryPoint::None && TakePeerExtension(header, data)) {
         const std::lock_guard lock(m_captureLock);
         switch (entryPoint) {
             case EntryPoint::NewRequest:

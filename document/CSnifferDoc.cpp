@@ -1,8 +1,10 @@
 #include "document/CSnifferDoc.h"
 
-#include "options/Options.h"
+#include <algorithm>
+
 #include "framework/ArchiveExceptions.h"
 #include "framework/CArchive.h"
+#include "options/Options.h"
 
 namespace vantor {
 
@@ -68,8 +70,9 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
         return;
     }
     const AppPreferences& preferences = Preferences();
-    auto owned = std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
-                                               header.connectionId, header.peerAddress);
+    auto owned =
+        std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
+                                      header.connectionId, header.peerAddress, header.ipv6);
     HTTPRequest* request = owned.get();
     AddRequest(std::move(owned));
     request->AddData(data, header.time);
@@ -80,8 +83,9 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
 
 HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
     const AppPreferences& preferences = Preferences();
-    auto owned = std::make_unique<HTTPResponse>(preferences.scan_res_body, preferences.max_res_size,
-                                                header.connectionId, header.peerAddress);
+    auto owned =
+        std::make_unique<HTTPResponse>(preferences.scan_res_body, preferences.max_res_size,
+                                       header.connectionId, header.peerAddress, header.ipv6);
     HTTPResponse* response = owned.get();
     AddResponse(std::move(owned));
     PairResponse(response);
@@ -183,6 +187,13 @@ void CSnifferDoc::Serialize(CArchive& archive) {
     if (archive.IsStoring()) {
         if (m_messages.size() > UINT32_MAX) {
             throw CArchiveException(CArchiveException::Cause::BadIndex, "too many messages");
+        }
+        // A document with IPv6 peers is written in the newer schema, which readers of the old
+        // one refuse; every other document stays byte for byte as it was.
+        if (std::any_of(m_messages.begin(), m_messages.end(),
+                        [](const auto& message) { return message->peerIpv6().has_value(); })) {
+            archive.SetStoreSchema(HTTPRequest::classHTTPRequest, HTTPMessage::kSchemaWithIpv6);
+            archive.SetStoreSchema(HTTPResponse::classHTTPResponse, HTTPMessage::kSchemaWithIpv6);
         }
         archive.WriteCount(static_cast<std::uint32_t>(m_messages.size()));
         for (const auto& message : m_messages) {

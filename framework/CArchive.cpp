@@ -1,5 +1,6 @@
 #include "framework/CArchive.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -203,7 +204,19 @@ std::string CArchive::ReadFixedText(std::size_t size) {
     return text;
 }
 
-void CArchive::WriteClassTag(const CRuntimeClass& runtimeClass) {
+void CArchive::SetStoreSchema(const CRuntimeClass& runtimeClass, std::uint16_t schema) {
+    if (schema < runtimeClass.schema ||
+        schema > std::max(runtimeClass.schema, runtimeClass.newestSchema)) {
+        throw CArchiveException(Cause::BadSchema, "class '" + std::string(runtimeClass.className) +
+                                                      "' has no schema " + std::to_string(schema));
+    }
+    m_storeSchemas[&runtimeClass] = schema;
+}
+
+std::uint16_t CArchive::WriteClassTag(const CRuntimeClass& runtimeClass) {
+    const auto chosen = m_storeSchemas.find(&runtimeClass);
+    const std::uint16_t schema =
+        chosen != m_storeSchemas.end() ? chosen->second : runtimeClass.schema;
     const auto stored = m_storedClasses.find(&runtimeClass);
     if (stored != m_storedClasses.end()) {
         const std::uint32_t index = stored->second;
@@ -213,17 +226,18 @@ void CArchive::WriteClassTag(const CRuntimeClass& runtimeClass) {
             WriteU16(kBigObjectTag);
             WriteU32(kBigClassTag | index);
         }
-        return;
+        return schema;
     }
     const std::string_view name = runtimeClass.className;
     WriteU16(kNewClassTag);
-    WriteU16(runtimeClass.schema);
+    WriteU16(schema);
     WriteU16(static_cast<std::uint16_t>(name.size()));
     WriteBytes({reinterpret_cast<const std::uint8_t*>(name.data()), name.size()});
     m_storedClasses.emplace(&runtimeClass, m_nextIndex++);
+    return schema;
 }
 
-const CRuntimeClass& CArchive::ReadClassTag() {
+const CArchive::LoadedClass& CArchive::ReadClassTag() {
     const std::uint16_t tag = ReadU16();
     if (tag == kNewClassTag) {
         const std::uint16_t schema = ReadU16();
@@ -235,12 +249,13 @@ const CRuntimeClass& CArchive::ReadClassTag() {
         if (runtimeClass == nullptr) {
             throw CArchiveException(Cause::BadClass, "unknown class '" + name + "'");
         }
-        if (schema != runtimeClass->schema) {
+        if (schema < runtimeClass->schema ||
+            schema > std::max(runtimeClass->schema, runtimeClass->newestSchema)) {
             throw CArchiveException(Cause::BadSchema,
                                     "class '" + name + "' with schema " + std::to_string(schema));
         }
-        m_loadedClasses.emplace(m_nextIndex++, runtimeClass);
-        return *runtimeClass;
+        return m_loadedClasses.emplace(m_nextIndex++, LoadedClass{runtimeClass, schema})
+            .first->second;
     }
     std::uint32_t classIndex = 0;
     if (tag == kBigObjectTag) {
@@ -260,17 +275,18 @@ const CRuntimeClass& CArchive::ReadClassTag() {
         throw CArchiveException(Cause::BadIndex,
                                 "class index " + std::to_string(classIndex) + " is not defined");
     }
-    return *loaded->second;
+    return loaded->second;
 }
 
 void CArchive::WriteObject(CObject& object) {
-    WriteClassTag(*object.GetRuntimeClass());
+    m_objectSchema = WriteClassTag(*object.GetRuntimeClass());
     ++m_nextIndex;
     object.Serialize(*this);
 }
 
 std::unique_ptr<CObject> CArchive::ReadObject(const CRuntimeClass& base) {
-    const CRuntimeClass& runtimeClass = ReadClassTag();
+    const LoadedClass& loaded = ReadClassTag();
+    const CRuntimeClass& runtimeClass = *loaded.runtimeClass;
     if (!runtimeClass.IsDerivedFrom(&base)) {
         throw CArchiveException(Cause::BadClass, "class '" + std::string(runtimeClass.className) +
                                                      "' is not a " + std::string(base.className));
@@ -282,6 +298,7 @@ std::unique_ptr<CObject> CArchive::ReadObject(const CRuntimeClass& base) {
                                                      "' cannot be created");
     }
     ++m_nextIndex;
+    m_objectSchema = loaded.schema;
     object->Serialize(*this);
     return object;
 }

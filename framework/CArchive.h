@@ -64,6 +64,12 @@ public:
     // The bytes up to the first zero of a fixed text of size bytes.
     std::string ReadFixedText(std::size_t size);
 
+    // Stores objects of the class under schema (from its schema to its newest) instead of its
+    // schema; before the class's first object is written.
+    void SetStoreSchema(const CRuntimeClass& runtimeClass, std::uint16_t schema);
+    // The schema of the object being written or read: what its class tag says.
+    std::uint16_t ObjectSchema() const { return m_objectSchema; }
+
     // Writes the object's class tag, then its fields (Serialize).
     void WriteObject(CObject& object);
     // Reads a class tag, creates an empty object of that class, which must derive from base,
@@ -71,9 +77,16 @@ public:
     std::unique_ptr<CObject> ReadObject(const CRuntimeClass& base);
 
 private:
+    // A loaded class with the schema its tag gave.
+    struct LoadedClass {
+        const CRuntimeClass* runtimeClass;
+        std::uint16_t schema;
+    };
+
     std::uint32_t ReadStringLength(bool& wide);
-    void WriteClassTag(const CRuntimeClass& runtimeClass);
-    const CRuntimeClass& ReadClassTag();
+    // Writes the tag; the schema the class's objects are stored under.
+    std::uint16_t WriteClassTag(const CRuntimeClass& runtimeClass);
+    const LoadedClass& ReadClassTag();
     void CheckRemaining(std::uint64_t bytes);
 
     ByteSink* m_sink = nullptr;
@@ -81,7 +94,9 @@ private:
     // One counter numbers classes and objects together, from 1.
     std::uint32_t m_nextIndex = 1;
     std::unordered_map<const CRuntimeClass*, std::uint32_t> m_storedClasses;
-    std::unordered_map<std::uint32_t, const CRuntimeClass*> m_loadedClasses;
+    std::unordered_map<const CRuntimeClass*, std::uint16_t> m_storeSchemas;
+    std::unordered_map<std::uint32_t, LoadedClass> m_loadedClasses;
+    std::uint16_t m_objectSchema = 0;
 };
 
 }  // namespace vantor

@@ -16,6 +16,9 @@ struct CRuntimeClass {
     std::uint16_t schema = 0;
     std::unique_ptr<CObject> (*createObject)() = nullptr;
     const CRuntimeClass* baseClass = nullptr;
+    // The newest schema this program reads (and may be asked to write) for the class; files of
+    // schema to newestSchema are read, each object learning which from its archive.
+    std::uint16_t newestSchema = 0;
 
     // Makes a creatable class known by its name to archives that load objects. Classes
     // register themselves once, before main.

@@ -1,10 +1,13 @@
 #include "http/HTTPMessage.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
 
+#include "framework/ArchiveExceptions.h"
 #include "framework/AsciiText.h"
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"
@@ -145,20 +148,39 @@ HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB,
-                         std::uint32_t socket, const SockAddrIn& peerAddress)
+                         std::uint32_t socket, const SockAddrIn& peerAddress,
+                         const std::optional<Ipv6Peer>& ipv6)
     : m_kind(kind),
       m_captureBody(captureBody),
       m_socket(socket),
       m_maxSize(LimitInBytes(maxSizeKB)),
-      m_peerAddress(peerAddress) {
+      m_peerAddress(peerAddress),
+      m_peerIpv6(peerAddress.family == kAddressFamilyInet6 ? ipv6 : std::nullopt) {
+    if (m_peerIpv6) {
+        m_peerAddress.address = {};
+        m_peerAddress.zero = {};
+    }
     FormatPeerText();
 }
 
-// "IP: %u.%u.%u.%u:%u": the address bytes in memory order, the port in host order.
+// "IP: %u.%u.%u.%u:%u": the address bytes in memory order, the port in host order; for an
+// IPv6 peer "IP: [%s]:%u" with the address as text (and "%scope" for a scoped one).
 void HTTPMessage::FormatPeerText() {
     const auto& a = m_peerAddress.address;
     FixedText text(m_peerText);
     text << "IP: ";
+    if (m_peerIpv6) {
+        char address[INET6_ADDRSTRLEN] = "";
+        ::inet_ntop(AF_INET6, m_peerIpv6->address.data(), address, sizeof address);
+        text << "[" << address;
+        if (m_peerIpv6->scopeId != 0) {
+            text << "%";
+            text.Decimal(m_peerIpv6->scopeId);
+        }
+        text << "]:";
+        text.Decimal(m_peerAddress.HostPort());
+        return;
+    }
     text.Decimal(a[0]) << ".";
     text.Decimal(a[1]) << ".";
     text.Decimal(a[2]) << ".";
@@ -464,6 +486,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
         SerializeTime(archive, m_lastTime);
         archive.WriteString(text().substr(0, text().find('\0')));
         archive.WriteString(std::string_view(m_startLine).substr(0, m_startLine.find('\0')));
+        SerializePeerExtension(archive);
         return;
     }
     m_socket = archive.ReadU32();
@@ -479,12 +502,45 @@ void HTTPMessage::Serialize(CArchive& archive) {
     m_text.Truncate(std::min(m_text.view().find('\0'), m_text.size()));
     m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
     m_startLine = UpToFirstZero(archive.ReadString());
+    SerializePeerExtension(archive);
 
     m_captionChanged = false;
     m_headers.Clear();
     m_headerEnd = -1;
     ParseHeaders();
     m_filteredOut = false;
+}
+
+// From schema 1 on, the peer's family follows the start line, and for an IPv6 peer its address
+// and scope id (the 14 address bytes before hold its port and zeros, the address line its first
+// 29 characters). Schema 1 is written only for documents with IPv6 peers, so that every other
+// file stays as it was and a reader of schema 0 refuses these instead of misreading them.
+void HTTPMessage::SerializePeerExtension(CArchive& archive) {
+    if (archive.ObjectSchema() < kSchemaWithIpv6) {
+        return;
+    }
+    if (archive.IsStoring()) {
+        archive.WriteU16(m_peerIpv6 ? kAddressFamilyInet6 : kAddressFamilyInet);
+        if (m_peerIpv6) {
+            archive.WriteBytes(m_peerIpv6->address);
+            archive.WriteU32(m_peerIpv6->scopeId);
+        }
+        return;
+    }
+    const std::uint16_t family = archive.ReadU16();
+    if (family == kAddressFamilyInet) {
+        return;
+    }
+    if (family != kAddressFamilyInet6) {
+        throw CArchiveException(CArchiveException::Cause::BadIndex,
+                                "peer family " + std::to_string(family));
+    }
+    Ipv6Peer peer;
+    archive.ReadBytes(peer.address);
+    peer.scopeId = archive.ReadU32();
+    m_peerIpv6 = peer;
+    m_peerAddress.family = kAddressFamilyInet6;
+    FormatPeerText();
 }
 
 void HTTPMessage::SerializeSkipped(CArchive& archive) {

@@ -51,6 +51,8 @@ public:
 
     std::uint32_t GetSocket() const { return m_socket; }
     const SockAddrIn& peerAddress() const { return m_peerAddress; }
+    // The IPv6 address of a peer whose peerAddress family is kAddressFamilyInet6.
+    const std::optional<Ipv6Peer>& peerIpv6() const { return m_peerIpv6; }
     const HeaderMap& headers() const { return m_headers; }
     std::string_view text() const { return m_text; }
     const std::string& startLine() const { return m_startLine; }
@@ -129,12 +131,18 @@ protected:
     void SerializeState(CArchive& archive);
     void SerializeCaption(CArchive& archive);
     void SerializeNotice(CArchive& archive);
+    void SerializePeerExtension(CArchive& archive);
 
+public:
+    // The schema of the message classes in a document that has IPv6 peers.
+    static constexpr std::uint16_t kSchemaWithIpv6 = 1;
+
+protected:
     // For loading: an empty message whose fields are read from a document file.
     explicit HTTPMessage(MessageKind kind);
     // For capture: maxSizeKB is the size limit in kilobytes.
     HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
-                const SockAddrIn& peerAddress);
+                const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6);
 
     // The longest caption a message gives its tree item: a start line that never ends (a
     // header that never completes) must not make a tree item of megabytes.
@@ -174,7 +182,9 @@ private:
     std::string m_startLine;
     std::string m_notice;
     std::array<char, 30> m_timeText{};
-    std::array<char, 32> m_peerText{};
+    std::optional<Ipv6Peer> m_peerIpv6;
+    // "IP: [" + the longest IPv6 text + "%" + a scope id + "]:" + a port, and a zero.
+    std::array<char, 80> m_peerText{};
 };
 
 }  // namespace vantor

@@ -14,8 +14,8 @@ std::unique_ptr<CObject> CreateRequest() {
 }
 }  // namespace
 
-const CRuntimeClass HTTPRequest::classHTTPRequest{"HTTPRequest", 0, &CreateRequest,
-                                                  &HTTPMessage::classHTTPMessage};
+const CRuntimeClass HTTPRequest::classHTTPRequest{
+    "HTTPRequest", 0, &CreateRequest, &HTTPMessage::classHTTPMessage, HTTPMessage::kSchemaWithIpv6};
 
 const CRuntimeClass* HTTPRequest::GetRuntimeClass() const {
     return &classHTTPRequest;
@@ -44,8 +44,8 @@ void HTTPRequest::Serialize(CArchive& archive) {
 HTTPRequest::HTTPRequest() : HTTPMessage(MessageKind::Request) {}
 
 HTTPRequest::HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
-                         const SockAddrIn& peerAddress)
-    : HTTPMessage(MessageKind::Request, captureBody, maxSizeKB, socket, peerAddress) {}
+                         const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6)
+    : HTTPMessage(MessageKind::Request, captureBody, maxSizeKB, socket, peerAddress, ipv6) {}
 
 void HTTPRequest::SetResponse(HTTPResponse* response) {
     if (m_response != nullptr && m_response != response) {

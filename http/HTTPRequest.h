@@ -21,7 +21,7 @@ public:
     // the request unpaired.
     void Serialize(CArchive& archive) override;
     HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
-                const SockAddrIn& peerAddress);
+                const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6 = std::nullopt);
 
     // The paired response, not owned; null until the document pairs one.
     HTTPResponse* response() const { return m_response; }

@@ -44,7 +44,8 @@ std::uint32_t Offset32(std::string_view text, std::string_view needle) {
 }  // namespace
 
 const CRuntimeClass HTTPResponse::classHTTPResponse{"HTTPResponse", 0, &CreateResponse,
-                                                    &HTTPMessage::classHTTPMessage};
+                                                    &HTTPMessage::classHTTPMessage,
+                                                    HTTPMessage::kSchemaWithIpv6};
 
 const CRuntimeClass* HTTPResponse::GetRuntimeClass() const {
     return &classHTTPResponse;
@@ -74,8 +75,8 @@ void HTTPResponse::Serialize(CArchive& archive) {
 HTTPResponse::HTTPResponse() : HTTPMessage(MessageKind::Response) {}
 
 HTTPResponse::HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
-                           const SockAddrIn& peerAddress)
-    : HTTPMessage(MessageKind::Response, captureBody, maxSizeKB, socket, peerAddress) {}
+                           const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6)
+    : HTTPMessage(MessageKind::Response, captureBody, maxSizeKB, socket, peerAddress, ipv6) {}
 
 bool HTTPResponse::IsInterim() const {
     return m_state != AssemblyState::New && m_state != AssemblyState::ReadingHeader &&

@@ -21,7 +21,7 @@ public:
     // notice line.
     void Serialize(CArchive& archive) override;
     HTTPResponse(bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
-                 const SockAddrIn& peerAddress);
+                 const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6 = std::nullopt);
 
     // 0 until the header completes, or when no number could be read.
     std::uint32_t statusCode() const { return m_statusCode; }

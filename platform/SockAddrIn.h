@@ -6,6 +6,7 @@
 namespace vantor {
 
 inline constexpr std::uint16_t kAddressFamilyInet = 2;
+inline constexpr std::uint16_t kAddressFamilyInet6 = 10;
 
 // An IPv4 socket address with the 16-byte layout of the classic sockaddr_in: family, port in
 // network byte order, address in network byte order, eight bytes that should be zero. The
@@ -19,6 +20,16 @@ struct SockAddrIn {
     std::uint16_t HostPort() const { return static_cast<std::uint16_t>((port[0] << 8) | port[1]); }
 
     friend bool operator==(const SockAddrIn&, const SockAddrIn&) = default;
+};
+
+// The part of an IPv6 peer's address that a SockAddrIn cannot hold (its family is then
+// kAddressFamilyInet6, with the port and zeros): the address in network byte order and the
+// scope (interface) id.
+struct Ipv6Peer {
+    std::array<std::uint8_t, 16> address{};
+    std::uint32_t scopeId = 0;
+
+    friend bool operator==(const Ipv6Peer&, const Ipv6Peer&) = default;
 };
 
 }  // namespace vantor

@@ -76,4 +76,24 @@ void WriteCaptureRecord(const CaptureRecord& record, MutableHeaderBytes bytes) {
     }
 }
 
+bool TakePeerExtension(CaptureRecord& record, std::span<const std::uint8_t>& data) {
+    if (record.peerAddress.family != kAddressFamilyInet6) {
+        return true;
+    }
+    if (data.size() < kPeerExtensionSize) {
+        return false;
+    }
+    Ipv6Peer peer;
+    std::copy_n(data.begin(), peer.address.size(), peer.address.begin());
+    peer.scopeId = LoadLE32(data.subspan(16).first<4>());
+    record.ipv6 = peer;
+    data = data.subspan(kPeerExtensionSize);
+    return true;
+}
+
+void WritePeerExtension(const Ipv6Peer& peer, std::span<std::uint8_t, kPeerExtensionSize> bytes) {
+    std::copy(peer.address.begin(), peer.address.end(), bytes.begin());
+    StoreLE32(bytes.subspan<16, 4>(), peer.scopeId);
+}
+
 }  // namespace vantor

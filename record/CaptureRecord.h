@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "platform/SockAddrIn.h"
@@ -31,9 +32,23 @@ struct CaptureRecord {
     // 32 bits, so the data travel beside the header instead.
     std::uint32_t providerData = 0;
     SystemTime time;
+    // Not in the 52 header bytes: an IPv6 peer's address, from the record's peer extension.
+    std::optional<Ipv6Peer> ipv6;
 
     friend bool operator==(const CaptureRecord&, const CaptureRecord&) = default;
 };
+
+// The peer extension of a record whose peer is IPv6: the header's peer family is
+// kAddressFamilyInet6 (with the port, and zeros for the address), and the record's data begin
+// with the 16-byte address and the u32 scope id (little-endian); dataLength counts them. IPv4
+// records have none, so they stay byte for byte as they were.
+inline constexpr std::size_t kPeerExtensionSize = 20;
+
+// Takes the peer extension of an IPv6 record out of data into record.ipv6. False for a record
+// that claims an IPv6 peer but is too short to carry one; other records are left as they are.
+bool TakePeerExtension(CaptureRecord& record, std::span<const std::uint8_t>& data);
+// The extension's bytes, for writers of records.
+void WritePeerExtension(const Ipv6Peer& peer, std::span<std::uint8_t, kPeerExtensionSize> bytes);
 
 // Reads a header from its 52 wire bytes. Every field is taken as it is: nothing in a record
 // from another process is trusted, and nothing is validated here.

@@ -1,5 +1,7 @@
 #include "tools/dump/MessageListing.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <unordered_map>
 
@@ -9,7 +11,18 @@ namespace vantor {
 
 namespace {
 
-std::string PeerString(const SockAddrIn& peer) {
+// a.b.c.d:port, or [IPv6 address]:port.
+std::string PeerString(const HTTPMessage& message) {
+    const SockAddrIn& peer = message.peerAddress();
+    if (const auto& ipv6 = message.peerIpv6()) {
+        char address[INET6_ADDRSTRLEN] = "";
+        ::inet_ntop(AF_INET6, ipv6->address.data(), address, sizeof address);
+        std::string text = std::string("[") + address;
+        if (ipv6->scopeId != 0) {
+            text += "%" + std::to_string(ipv6->scopeId);
+        }
+        return text + "]:" + std::to_string(peer.HostPort());
+    }
     const auto& a = peer.address;
     return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
            std::to_string(a[3]) + ":" + std::to_string(peer.HostPort());
@@ -45,7 +58,7 @@ Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes&
     Row row{index,
             message.kind() == MessageKind::Request,
             message.GetSocket(),
-            PeerString(message.peerAddress()),
+            PeerString(message),
             StateString(message.state()),
             EscapeField(message.caption()),
             {},
