@@ -1,6 +1,7 @@
 /* libvtcap.so, the capture provider. Loaded into a program by vantor-run (LD_PRELOAD), it
- * reports the bytes of the program's client TCP/IPv4 connections that carry HTTP to Vantor,
- * one record at a time, through the capture channel (capture/ChannelLayout.h).
+ * reports the bytes of the program's client TCP connections (IPv4 and IPv6) that carry HTTP to
+ * Vantor, one record at a time, through the capture channel (capture/ChannelLayout.h); for a
+ * connection that runs TLS, the plain text that goes through the TLS library (vtcap_tls.c).
  *
  * Rules it keeps: every call goes to the real function first and its result, errno included,
  * is returned unchanged; nothing here allocates, starts a thread, keeps a descriptor open or
@@ -30,7 +31,9 @@
 #include <unistd.h>
 
 #include "capture/ChannelLayout.h"
+#include "vtcap_internal.h"
 #include "vtcap_logic.h"
+#include "vtcap_sessions.h"
 #include "vtcap_sockets.h"
 
 #define VTCAP_EXPORT __attribute__((visibility("default")))
@@ -65,7 +68,7 @@ static int (*real_fcntl64)(int, int, ...);
 static int (*real_close_range)(unsigned, unsigned, int);
 static void (*real_closefrom)(int);
 
-static void fatal(const char* what) {
+void vtcap_fatal(const char* what) {
     static const char prefix[] = "libvtcap.so: cannot find the real ";
     if (syscall(SYS_write, 2, prefix, sizeof prefix - 1) < 0 ||
         syscall(SYS_write, 2, what, strlen(what)) < 0 || syscall(SYS_write, 2, "\n", 1) < 0) {
@@ -78,7 +81,7 @@ static void fatal(const char* what) {
 static void* next_symbol(const char* name, void* ours, int required) {
     void* found = dlsym(RTLD_NEXT, name);
     if ((found == NULL && required) || found == ours) {
-        fatal(name);
+        vtcap_fatal(name);
     }
     return found;
 }
@@ -127,6 +130,10 @@ static void resolve_all(void) {
         }                                                               \
     } while (0)
 
+void vtcap_ensure_resolved(void) {
+    ENSURE_RESOLVED();
+}
+
 /* ---- sockets ------------------------------------------------------------------------------ */
 
 /* Per descriptor, private to the process (descriptor numbers are): which slot of the shared
@@ -141,6 +148,7 @@ static struct fd_entry* g_fds;
 static int g_fdCapacity;
 static atomic_int g_fdHighWater; /* above every descriptor ever tracked */
 static struct vtcap_socket* g_sockets;
+static struct vtcap_session* g_sessions;
 
 static uint32_t coarse_seconds(void) {
     struct timespec now;
@@ -201,18 +209,18 @@ static void copy_entry(int from, int to) {
 }
 
 /* Starts tracking a socket that connect (or a sendto with MSG_FASTOPEN) connected to address:
- * TCP to an IPv4 peer only. A socket already tracked keeps what is known of it. */
+ * TCP to an IPv4 or IPv6 peer only. A socket already tracked keeps what is known of it. */
 static void track_connection(int fd, const struct sockaddr* address, socklen_t length) {
     if (fd < 0 || fd >= g_fdCapacity || g_fds == NULL || g_sockets == NULL) {
         return;
     }
-    struct sockaddr_in peer;
+    struct vtcap_peer peer;
     int type = 0;
     int protocol = 0;
     socklen_t typeLength = sizeof type;
     socklen_t protocolLength = sizeof protocol;
     struct stat status;
-    if (!vtcap_ipv4_peer(address, length, &peer) ||
+    if (!vtcap_peer_of(address, length, &peer) ||
         getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM ||
         getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &protocolLength) != 0 ||
         protocol != IPPROTO_TCP || fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) {
@@ -255,6 +263,10 @@ static atomic_llong g_nextProbe; /* when to look for a channel next, monotonic m
 static atomic_int g_probing;
 
 static __thread int t_inHook __attribute__((tls_model("initial-exec")));
+/* Inside the real call of a TLS library function: how deep, and the tracked socket (+ 1) that
+ * call moved bytes on, if any. */
+static __thread int t_tlsDepth __attribute__((tls_model("initial-exec")));
+static __thread int t_tlsSocket __attribute__((tls_model("initial-exec")));
 
 static int64_t monotonic_ms(void) {
     struct timespec now;
@@ -480,8 +492,9 @@ static void local_time(uint16_t out[8]) {
     vtcap_calendar_time((int64_t)now.tv_sec, (unsigned)(now.tv_nsec / 1000000), g_utcOffset, out);
 }
 
-/* Writes the transfer as records of at most VANTOR_MAX_RECORD_DATA bytes; the first carries
- * the direction of the socket's transfer before this one. */
+/* Writes the transfer as records of at most VANTOR_MAX_RECORD_DATA bytes (the peer extension
+ * of an IPv6 peer included); the first carries the direction of the stream's transfer before
+ * this one. */
 static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, uint32_t direction,
                    uint32_t previous, const struct vtcap_source* source, size_t total) {
     if (total == 0 || t_inHook) {
@@ -493,7 +506,7 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
         /* The descriptor may have been closed behind our back (fclose, a raw syscall) and now
          * be something else: only the socket that connected is reported. */
         struct stat status;
-        struct sockaddr_in peer;
+        struct vtcap_peer peer;
         if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
             (uint64_t)status.st_ino != inode) {
             untrack(fd);
@@ -501,18 +514,21 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
             uint16_t time[8];
             local_time(time);
             const int64_t deadline = monotonic_ms() + VTCAP_WAIT_MS;
+            const size_t extension = vtcap_peer_extension_size(&peer);
             for (size_t offset = 0; offset < total;) {
                 size_t count = total - offset;
-                if (count > VANTOR_MAX_RECORD_DATA) {
-                    count = VANTOR_MAX_RECORD_DATA;
+                if (count > VANTOR_MAX_RECORD_DATA - extension) {
+                    count = VANTOR_MAX_RECORD_DATA - extension;
                 }
                 if (!take_buffer(channel, deadline)) {
                     retire_current(channel); /* not now; look again in a while */
                     break;
                 }
+                unsigned char* data = channel->buffer + VANTOR_RECORD_HEADER_SIZE;
                 vtcap_write_header(channel->buffer, direction, offset == 0 ? previous : direction,
-                                   (uint32_t)inode, &peer, (uint32_t)count, time);
-                vtcap_gather(channel->buffer + VANTOR_RECORD_HEADER_SIZE, source, offset, count);
+                                   (uint32_t)inode, &peer, (uint32_t)(extension + count), time);
+                vtcap_write_peer_extension(data, &peer);
+                vtcap_gather(data + extension, source, offset, count);
                 hand_over(channel);
                 offset += count;
             }
@@ -525,7 +541,7 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
 /* Decides on the first bytes a client sends whether its connection is HTTP, holding them back
  * until it is decided. The verdict; for VTCAP_HTTP, held receives the bytes held back so far,
  * which go out before the call's own. */
-static unsigned decide(struct vtcap_socket* socket, const struct vtcap_source* source, size_t moved,
+static unsigned decide(struct vtcap_stream* socket, const struct vtcap_source* source, size_t moved,
                        char held[VTCAP_CLASSIFY_BYTES], size_t* heldLength) {
     unsigned idle = 0;
     if (!atomic_compare_exchange_strong(&socket->deciding, &idle, 1)) {
@@ -564,48 +580,71 @@ static unsigned decide(struct vtcap_socket* socket, const struct vtcap_source* s
     return verdict;
 }
 
-static void on_sent(int fd, const struct iovec* iov, int iovcnt, size_t moved) {
+/* A socket's own bytes moved inside a TLS library call are the session's records: never
+ * reported, and the socket stream can no longer turn out to be HTTP. The socket is the one the
+ * session runs over. */
+static int inside_tls(int fd, struct vtcap_socket* socket) {
+    if (t_tlsDepth == 0) {
+        return 0;
+    }
+    t_tlsSocket = fd + 1;
+    unsigned undecided = VTCAP_UNDECIDED;
+    atomic_compare_exchange_strong(&socket->streams[VTCAP_STREAM_SOCKET].http, &undecided,
+                                   VTCAP_NOT_HTTP);
+    return 1;
+}
+
+static void on_sent(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t moved) {
     uint64_t inode = 0;
     struct vtcap_socket* socket = tracked_socket(fd, &inode);
     if (socket == NULL || moved == 0) {
         return;
     }
     vtcap_socket_touch(socket, coarse_seconds());
+    if (streamIndex == VTCAP_STREAM_SOCKET && inside_tls(fd, socket)) {
+        return;
+    }
+    struct vtcap_stream* stream = &socket->streams[streamIndex];
     struct vtcap_source source = {NULL, 0, iov, iovcnt};
     char held[VTCAP_CLASSIFY_BYTES];
     size_t heldLength = 0;
-    unsigned http = atomic_load(&socket->http);
+    unsigned http = atomic_load(&stream->http);
     if (http == VTCAP_UNDECIDED) {
-        http = decide(socket, &source, moved, held, &heldLength);
+        http = decide(stream, &source, moved, held, &heldLength);
         source.held = held;
         source.heldLength = heldLength;
     }
     if (http != VTCAP_HTTP) {
         return;
     }
-    const uint32_t previous = atomic_exchange(&socket->previous, VANTOR_DIRECTION_SENT);
+    const uint32_t previous = atomic_exchange(&stream->previous, VANTOR_DIRECTION_SENT);
     report(fd, socket, inode, VANTOR_DIRECTION_SENT, previous, &source, heldLength + moved);
 }
 
 /* kind: what the call did to the stream (vtcap_receive_kind). The direction moves on whether
  * or not the bytes can be reported. */
-static void on_received(int fd, const struct iovec* iov, int iovcnt, size_t moved, int kind) {
+static void on_received(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t moved,
+                        int kind) {
     uint64_t inode = 0;
     struct vtcap_socket* socket = tracked_socket(fd, &inode);
     if (socket == NULL || moved == 0 || kind == VTCAP_RECEIVE_IGNORE) {
         return;
     }
     vtcap_socket_touch(socket, coarse_seconds());
-    unsigned http = atomic_load(&socket->http);
+    if (streamIndex == VTCAP_STREAM_SOCKET && inside_tls(fd, socket)) {
+        return;
+    }
+    struct vtcap_stream* stream = &socket->streams[streamIndex];
+    unsigned http = atomic_load(&stream->http);
     /* A sender deciding right now (another descriptor or process) has sent the request this
      * answers: give it a moment to say so. */
-    for (int i = 0; i < 64 && http == VTCAP_UNDECIDED && atomic_load(&socket->deciding); ++i) {
+    for (int i = 0; i < 64 && http == VTCAP_UNDECIDED && atomic_load(&stream->deciding); ++i) {
         sched_yield();
-        http = atomic_load(&socket->http);
+        http = atomic_load(&stream->http);
     }
     if (http == VTCAP_UNDECIDED) {
         unsigned expected = VTCAP_UNDECIDED;
-        if (atomic_compare_exchange_strong(&socket->http, &expected, VTCAP_NOT_HTTP)) {
+        if (atomic_compare_exchange_strong(&stream->http, &expected, VTCAP_NOT_HTTP)) {
             return; /* the server spoke first: not HTTP */
         }
         http = expected;
@@ -613,12 +652,46 @@ static void on_received(int fd, const struct iovec* iov, int iovcnt, size_t move
     if (http != VTCAP_HTTP) {
         return;
     }
-    const uint32_t previous = atomic_exchange(&socket->previous, VANTOR_DIRECTION_RECEIVED);
+    const uint32_t previous = atomic_exchange(&stream->previous, VANTOR_DIRECTION_RECEIVED);
     if (kind == VTCAP_RECEIVE_DATA) {
         const struct vtcap_source source = {NULL, 0, iov, iovcnt};
         report(fd, socket, inode, VANTOR_DIRECTION_RECEIVED, previous, &source,
                vtcap_iov_capacity(iov, iovcnt, moved));
     }
+}
+
+/* ---- what the TLS hooks use ---------------------------------------------------------------- */
+
+int vtcap_tls_enter(void) {
+    const int outer = t_tlsSocket;
+    t_tlsSocket = 0;
+    ++t_tlsDepth;
+    return outer;
+}
+
+int vtcap_tls_leave(int outer) {
+    const int seen = t_tlsSocket - 1;
+    --t_tlsDepth;
+    t_tlsSocket = outer;
+    return seen;
+}
+
+int vtcap_tracked_inode(int fd, uint64_t* inode) {
+    return tracked_socket(fd, inode) != NULL;
+}
+
+void vtcap_plain_sent(int fd, const void* data, size_t length) {
+    const struct iovec iov = {(void*)data, length};
+    on_sent(fd, VTCAP_STREAM_TLS, &iov, 1, length);
+}
+
+void vtcap_plain_received(int fd, const void* data, size_t length) {
+    const struct iovec iov = {(void*)data, length};
+    on_received(fd, VTCAP_STREAM_TLS, &iov, 1, length, VTCAP_RECEIVE_DATA);
+}
+
+struct vtcap_session* vtcap_sessions(void) {
+    return g_sessions;
 }
 
 /* ---- set-up ------------------------------------------------------------------------------ */
@@ -662,8 +735,12 @@ __attribute__((constructor)) static void vtcap_initialize(void) {
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     void* sockets = mmap(NULL, VTCAP_SOCKET_SLOTS * sizeof(struct vtcap_socket),
                          PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (fds != MAP_FAILED && sockets != MAP_FAILED) {
+    void* sessions =
+        mmap(NULL, VTCAP_SESSION_SLOTS * sizeof(struct vtcap_session), PROT_READ | PROT_WRITE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (fds != MAP_FAILED && sockets != MAP_FAILED && sessions != MAP_FAILED) {
         g_sockets = sockets;
+        g_sessions = sessions;
         g_fds = fds;
         g_fdCapacity = (int)capacity;
     }
@@ -805,13 +882,13 @@ VTCAP_EXPORT void closefrom(int lowest) {
 /* Data calls: the real call first, then what it moved, with errno kept as it returned. */
 static void after_send(int fd, const struct iovec* iov, int iovcnt, ssize_t result) {
     const int saved = errno;
-    on_sent(fd, iov, iovcnt, vtcap_iov_capacity(iov, iovcnt, (size_t)result));
+    on_sent(fd, VTCAP_STREAM_SOCKET, iov, iovcnt, vtcap_iov_capacity(iov, iovcnt, (size_t)result));
     errno = saved;
 }
 
 static void after_receive(int fd, const struct iovec* iov, int iovcnt, ssize_t result, int kind) {
     const int saved = errno;
-    on_received(fd, iov, iovcnt, (size_t)result, kind);
+    on_received(fd, VTCAP_STREAM_SOCKET, iov, iovcnt, (size_t)result, kind);
     errno = saved;
 }
 

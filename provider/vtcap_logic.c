@@ -8,6 +8,12 @@ static int is_method_char(char c) {
 }
 
 int vtcap_classify(const char* bytes, size_t length) {
+    static const char preface[] = "PRI * HTTP/2.0";
+    const size_t prefaceLength = sizeof preface - 1;
+    const size_t compared = length < prefaceLength ? length : prefaceLength;
+    if (length >= 5 && memcmp(bytes, preface, compared) == 0) {
+        return compared == prefaceLength ? VTCAP_NOT_HTTP : VTCAP_UNDECIDED;
+    }
     size_t i = 0;
     while (i < length && i < 20 && is_method_char(bytes[i])) {
         ++i;
@@ -117,16 +123,18 @@ static void put32(unsigned char* out, uint32_t value) {
 }
 
 void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
-                        uint32_t connectionId, const struct sockaddr_in* peer, uint32_t dataLength,
+                        uint32_t connectionId, const struct vtcap_peer* peer, uint32_t dataLength,
                         const uint16_t time[8]) {
     put32(out + 0, direction);
     put32(out + 4, previousDirection);
     put32(out + 8, connectionId);
-    out[12] = AF_INET; /* family, little-endian */
-    out[13] = 0;
-    memcpy(out + 14, &peer->sin_port, 2);        /* network byte order as it is */
-    memcpy(out + 16, &peer->sin_addr.s_addr, 4); /* network byte order as it is */
-    memset(out + 20, 0, 8);
+    out[12] = (unsigned char)peer->family; /* family, little-endian */
+    out[13] = (unsigned char)(peer->family >> 8);
+    memcpy(out + 14, &peer->port, 2); /* network byte order as it is */
+    memset(out + 16, 0, 12);
+    if (peer->family == AF_INET) {
+        memcpy(out + 16, peer->address, 4); /* network byte order as it is */
+    }
     put32(out + 28, dataLength);
     put32(out + 32, 0); /* providerData: means nothing to Vantor */
     for (int i = 0; i < 8; ++i) {
@@ -135,26 +143,40 @@ void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previou
     }
 }
 
-int vtcap_ipv4_peer(const struct sockaddr* address, size_t length, struct sockaddr_in* peer) {
+size_t vtcap_peer_extension_size(const struct vtcap_peer* peer) {
+    return peer->family == AF_INET6 ? 20 : 0;
+}
+
+void vtcap_write_peer_extension(unsigned char* out, const struct vtcap_peer* peer) {
+    if (peer->family == AF_INET6) {
+        memcpy(out, peer->address, 16);
+        put32(out + 16, peer->scopeId);
+    }
+}
+
+int vtcap_peer_of(const struct sockaddr* address, size_t length, struct vtcap_peer* peer) {
     if (address == NULL) {
         return 0;
     }
     memset(peer, 0, sizeof *peer);
     if (address->sa_family == AF_INET && length >= sizeof(struct sockaddr_in)) {
         const struct sockaddr_in* in = (const struct sockaddr_in*)address;
-        peer->sin_family = AF_INET;
-        peer->sin_port = in->sin_port;
-        peer->sin_addr = in->sin_addr;
+        peer->family = AF_INET;
+        peer->port = in->sin_port;
+        memcpy(peer->address, &in->sin_addr.s_addr, 4);
         return 1;
     }
     if (address->sa_family == AF_INET6 && length >= sizeof(struct sockaddr_in6)) {
         const struct sockaddr_in6* in6 = (const struct sockaddr_in6*)address;
-        if (!IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
-            return 0;
+        peer->port = in6->sin6_port;
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            peer->family = AF_INET;
+            memcpy(peer->address, &in6->sin6_addr.s6_addr[12], 4);
+        } else {
+            peer->family = AF_INET6;
+            memcpy(peer->address, in6->sin6_addr.s6_addr, 16);
+            peer->scopeId = in6->sin6_scope_id;
         }
-        peer->sin_family = AF_INET;
-        peer->sin_port = in6->sin6_port;
-        memcpy(&peer->sin_addr.s_addr, &in6->sin6_addr.s6_addr[12], 4);
         return 1;
     }
     return 0;

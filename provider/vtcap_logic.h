@@ -21,8 +21,27 @@ enum { VTCAP_UNDECIDED = 0, VTCAP_HTTP = 1, VTCAP_NOT_HTTP = 2 };
 /* Whether the first bytes a client sent begin an HTTP request line: a method of 1 to 20
  * capital letters, '-' or '_', one space, then a visible character (the request target).
  * VTCAP_UNDECIDED while the bytes so far could still become one. TLS, database protocols and
- * the like fail at their first byte. */
+ * the like fail at their first byte; the HTTP/2 connection preface ("PRI * HTTP/2.0") is not
+ * HTTP/1.x either. */
 int vtcap_classify(const char* bytes, size_t length);
+
+/* A peer as a record carries it: IPv4 (the address in the first 4 bytes) or IPv6. */
+struct vtcap_peer {
+    uint16_t family;     /* AF_INET or AF_INET6 */
+    uint16_t port;       /* network byte order */
+    uint8_t address[16]; /* network byte order */
+    uint32_t scopeId;    /* IPv6 only */
+};
+
+/* The peer of a connect() address: AF_INET, or AF_INET6 (an IPv4-mapped one as IPv4). 0 for
+ * anything else. */
+int vtcap_peer_of(const struct sockaddr* address, size_t length, struct vtcap_peer* peer);
+
+/* An IPv6 peer's record carries its address ahead of the data (record/CaptureRecord.h): how
+ * many bytes, 0 for IPv4. */
+size_t vtcap_peer_extension_size(const struct vtcap_peer* peer);
+/* Writes that extension; out has room for vtcap_peer_extension_size bytes. */
+void vtcap_write_peer_extension(unsigned char* out, const struct vtcap_peer* peer);
 
 /* The bytes of one transfer: a few held-back bytes (sent before the connection was known to be
  * HTTP), then the buffers of the call. */
@@ -55,14 +74,10 @@ void vtcap_gather(unsigned char* out, const struct vtcap_source* source, size_t 
  * milliseconds. */
 void vtcap_calendar_time(int64_t seconds, unsigned milliseconds, long utcOffset, uint16_t out[8]);
 
-/* Writes the 52-byte record header, little-endian. */
+/* Writes the 52-byte record header, little-endian. dataLength counts the peer extension. */
 void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
-                        uint32_t connectionId, const struct sockaddr_in* peer, uint32_t dataLength,
+                        uint32_t connectionId, const struct vtcap_peer* peer, uint32_t dataLength,
                         const uint16_t time[8]);
-
-/* The IPv4 peer of a connect() address: AF_INET, or AF_INET6 with an IPv4-mapped address.
- * 0 for anything else. */
-int vtcap_ipv4_peer(const struct sockaddr* address, size_t length, struct sockaddr_in* peer);
 
 #ifdef __cplusplus
 }

@@ -6,19 +6,22 @@ static uint32_t home_slot(uint64_t inode, uint32_t slots) {
     return (uint32_t)((inode * 0x9E3779B97F4A7C15ull) >> 32) & (slots - 1);
 }
 
-static void set_up(struct vtcap_socket* slot, const struct sockaddr_in* peer, uint32_t now) {
+static void set_up(struct vtcap_socket* slot, const struct vtcap_peer* peer, uint32_t now) {
     atomic_fetch_add(&slot->sequence, 1); /* odd: readers of the peer look again */
     slot->peer = *peer;
-    slot->heldLength = 0;
-    atomic_store(&slot->http, VTCAP_UNDECIDED);
-    atomic_store(&slot->previous, 0);
-    atomic_store(&slot->deciding, 0);
+    for (int i = 0; i < VTCAP_STREAMS; ++i) {
+        struct vtcap_stream* stream = &slot->streams[i];
+        stream->heldLength = 0;
+        atomic_store(&stream->http, VTCAP_UNDECIDED);
+        atomic_store(&stream->previous, 0);
+        atomic_store(&stream->deciding, 0);
+    }
     atomic_store(&slot->lastUse, now);
     atomic_fetch_add(&slot->sequence, 1);
 }
 
 struct vtcap_socket* vtcap_socket_claim(struct vtcap_socket* table, uint32_t slots, uint64_t inode,
-                                        const struct sockaddr_in* peer, uint32_t now) {
+                                        const struct vtcap_peer* peer, uint32_t now) {
     if (inode == 0 || slots == 0 || (slots & (slots - 1)) != 0) {
         return NULL;
     }
@@ -65,7 +68,7 @@ struct vtcap_socket* vtcap_socket_claim(struct vtcap_socket* table, uint32_t slo
     return NULL;
 }
 
-int vtcap_socket_peer(const struct vtcap_socket* slot, uint64_t inode, struct sockaddr_in* out) {
+int vtcap_socket_peer(const struct vtcap_socket* slot, uint64_t inode, struct vtcap_peer* out) {
     const uint32_t before = atomic_load_explicit(&slot->sequence, memory_order_acquire);
     if ((before & 1u) != 0 || atomic_load(&slot->inode) != inode) {
         return 0;

@@ -1,6 +1,13 @@
 #!/usr/bin/env python3
 """A small HTTP/1.1 server on 127.0.0.1 for the end-to-end tests. Prints its port, then serves
-until killed. Paths:
+until killed.
+
+  http_server.py [--host ADDRESS] [--tls CERTIFICATE KEY] [--alpn PROTOCOL]
+
+--host binds another loopback address (::1); --tls serves HTTPS with that certificate and key;
+--alpn offers that protocol (h2) as the only one a TLS client may choose.
+
+Paths:
   /echo/<anything>   200, the path as reason phrase and as text/plain body
   /status/<code>     that status, a short text/html body
   /text/<n>          n bytes of text/plain
@@ -11,7 +18,10 @@ until killed. Paths:
   POST anything      reads the body, answers how many bytes came
 """
 
+import argparse
 import http.server
+import socket
+import ssl
 import sys
 import time
 
@@ -70,9 +80,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(200, "text/plain", ("got %d bytes" % len(received)).encode())
 
 
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    context = None
+
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.context is not None:
+            # The handshake happens in the handler's thread, on its first read.
+            connection = self.context.wrap_socket(connection, server_side=True,
+                                                  do_handshake_on_connect=False)
+        return connection, address
+
+
 def main():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--tls", nargs=2, metavar=("CERTIFICATE", "KEY"))
+    parser.add_argument("--alpn")
+    arguments = parser.parse_args()
+    if ":" in arguments.host:
+        Server.address_family = socket.AF_INET6
+    server = Server((arguments.host, 0), Handler)
+    if arguments.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*arguments.tls)
+        if arguments.alpn:
+            context.set_alpn_protocols([arguments.alpn])
+        server.context = context
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

@@ -1,13 +1,17 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "record/CaptureRecord.h"
@@ -22,16 +26,19 @@ int Classify(std::string_view bytes) {
 
 TEST(VtcapLogicTest, OnlyARequestLineMakesAConnectionHttp) {
     for (const char* http : {"GET / HTTP/1.1\r\n", "POST /x", "OPTIONS *", "M-SEARCH *",
-                             "PRI * HTTP/2.0", "ABCDEFGHIJKLMNOPQRST /"}) {
+                             "PRI /x HTTP/1.1", "ABCDEFGHIJKLMNOPQRST /"}) {
         EXPECT_EQ(Classify(http), VTCAP_HTTP) << http;
     }
-    for (const char* partial : {"", "G", "GE", "GET", "GET ", "ABCDEFGHIJKLMNOPQRST"}) {
+    // The HTTP/2 preface looks like a request line until its version.
+    for (const char* partial :
+         {"", "G", "GE", "GET", "GET ", "ABCDEFGHIJKLMNOPQRST", "PRI * ", "PRI * HTTP/2."}) {
         EXPECT_EQ(Classify(partial), VTCAP_UNDECIDED) << partial;
     }
     using namespace std::string_view_literals;
     for (const std::string_view other :
          {"\x16\x03\x01\x02\x00"sv, "\0\0\0\x08\x04\xd2\x16\x2f"sv, "get / HTTP/1.1"sv, "GET  /"sv,
-          "GET\t/"sv, "ABCDEFGHIJKLMNOPQRSTU /"sv, " GET /"sv, "SSH-2.0-OpenSSH"sv, "GET \x01"sv}) {
+          "GET\t/"sv, "ABCDEFGHIJKLMNOPQRSTU /"sv, " GET /"sv, "SSH-2.0-OpenSSH"sv, "GET \x01"sv,
+          "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"sv, "PRI * HTTP/2.0"sv}) {
         EXPECT_EQ(Classify(other), VTCAP_NOT_HTTP) << other;
     }
 }
@@ -102,12 +109,14 @@ TEST(VtcapLogicTest, CalendarTimeAgreesWithTheCLibrary) {
 }
 
 TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(8080);
-    peer.sin_addr.s_addr = htonl(0x7F000001);
+    vtcap_peer peer{};
+    peer.family = AF_INET;
+    peer.port = htons(8080);
+    const std::array<std::uint8_t, 4> loopback = {127, 0, 0, 1};
+    std::copy(loopback.begin(), loopback.end(), peer.address);
     const std::uint16_t time[8] = {2026, 12, 2, 8, 9, 30, 15, 999};
     std::array<unsigned char, 52> bytes{};
+    EXPECT_EQ(vtcap_peer_extension_size(&peer), 0u) << "IPv4 records are as they always were";
     vtcap_write_header(bytes.data(), 2, 1, 0xDEADBEEF, &peer, 1048524, time);
     const CaptureRecord record = ReadCaptureRecord(bytes);
     EXPECT_EQ(record.direction, 2u);
@@ -118,26 +127,66 @@ TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
     EXPECT_EQ(record.time, (SystemTime{2026, 12, 2, 8, 9, 30, 15, 999}));
 }
 
-TEST(VtcapLogicTest, Ipv4PeersIncludeMappedIpv6Addresses) {
-    sockaddr_in peer{};
+TEST(VtcapLogicTest, Ipv6PeersTravelInTheExtensionAheadOfTheData) {
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(8443);
+    v6.sin6_scope_id = 3;
+    inet_pton(AF_INET6, "fe80::1:2", &v6.sin6_addr);
+    vtcap_peer peer{};
+    ASSERT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 1);
+    ASSERT_EQ(vtcap_peer_extension_size(&peer), kPeerExtensionSize);
+
+    const std::string body = "GET / HTTP/1.1\r\n";
+    std::vector<unsigned char> record(52 + kPeerExtensionSize + body.size());
+    const std::uint16_t time[8] = {2026, 12, 2, 8, 9, 30, 15, 0};
+    vtcap_write_header(record.data(), 1, 0, 7, &peer,
+                       static_cast<std::uint32_t>(kPeerExtensionSize + body.size()), time);
+    vtcap_write_peer_extension(record.data() + 52, &peer);
+    std::copy(body.begin(), body.end(), record.begin() + 52 + kPeerExtensionSize);
+
+    CaptureRecord read = ReadCaptureRecord(std::span<const std::uint8_t, 52>(record.data(), 52));
+    EXPECT_EQ(read.peerAddress.family, kAddressFamilyInet6);
+    EXPECT_EQ(read.peerAddress.port, (std::array<std::uint8_t, 2>{0x20, 0xFB}));
+    EXPECT_EQ(read.peerAddress.address, (std::array<std::uint8_t, 4>{})) << "no IPv4 address";
+    std::span<const std::uint8_t> data(record.data() + 52, record.size() - 52);
+    ASSERT_TRUE(TakePeerExtension(read, data));
+    ASSERT_TRUE(read.ipv6.has_value());
+    EXPECT_TRUE(
+        std::equal(read.ipv6->address.begin(), read.ipv6->address.end(), v6.sin6_addr.s6_addr));
+    EXPECT_EQ(read.ipv6->scopeId, 3u);
+    EXPECT_EQ(std::string(data.begin(), data.end()), body);
+}
+
+TEST(VtcapLogicTest, PeersOfConnectAddresses) {
+    vtcap_peer peer{};
     sockaddr_in v4{};
     v4.sin_family = AF_INET;
     v4.sin_port = htons(80);
     inet_pton(AF_INET, "10.1.2.3", &v4.sin_addr);
-    ASSERT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v4), sizeof v4, &peer), 1);
-    EXPECT_EQ(peer.sin_addr.s_addr, v4.sin_addr.s_addr);
-    EXPECT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v4), sizeof v4 - 1, &peer), 0);
+    ASSERT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v4), sizeof v4, &peer), 1);
+    EXPECT_EQ(peer.family, AF_INET);
+    EXPECT_EQ(std::memcmp(peer.address, &v4.sin_addr.s_addr, 4), 0);
+    EXPECT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v4), sizeof v4 - 1, &peer), 0);
 
     sockaddr_in6 v6{};
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(443);
     inet_pton(AF_INET6, "::ffff:192.168.0.9", &v6.sin6_addr);
-    ASSERT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 1);
-    EXPECT_EQ(ntohl(peer.sin_addr.s_addr), 0xC0A80009u);
-    EXPECT_EQ(ntohs(peer.sin_port), 443);
+    ASSERT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 1);
+    EXPECT_EQ(peer.family, AF_INET) << "an IPv4-mapped address is an IPv4 peer";
+    EXPECT_EQ(peer.address[0], 192);
+    EXPECT_EQ(peer.address[3], 9);
+    EXPECT_EQ(ntohs(peer.port), 443);
     inet_pton(AF_INET6, "::1", &v6.sin6_addr);
-    EXPECT_EQ(vtcap_ipv4_peer(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 0);
-    EXPECT_EQ(vtcap_ipv4_peer(nullptr, 0, &peer), 0);
+    ASSERT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v6), sizeof v6, &peer), 1);
+    EXPECT_EQ(peer.family, AF_INET6);
+    EXPECT_EQ(peer.address[15], 1);
+    EXPECT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&v6), sizeof v6 - 1, &peer), 0);
+    EXPECT_EQ(vtcap_peer_of(nullptr, 0, &peer), 0);
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    EXPECT_EQ(vtcap_peer_of(reinterpret_cast<sockaddr*>(&local), sizeof local, &peer), 0);
 }
 
 }  // namespace

@@ -15,11 +15,12 @@
 namespace vantor {
 namespace {
 
-sockaddr_in Peer(std::uint16_t port) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(0x7F000001);
+vtcap_peer Peer(std::uint16_t port) {
+    vtcap_peer peer{};
+    peer.family = AF_INET;
+    peer.port = htons(port);
+    peer.address[0] = 127;
+    peer.address[3] = 1;
     return peer;
 }
 
@@ -36,7 +37,7 @@ public:
     SocketTable& operator=(const SocketTable&) = delete;
 
     vtcap_socket* Claim(std::uint64_t inode, std::uint16_t port, std::uint32_t now = 100) {
-        const sockaddr_in peer = Peer(port);
+        const vtcap_peer peer = Peer(port);
         return vtcap_socket_claim(m_table, m_slots, inode, &peer, now);
     }
     vtcap_socket* begin() const { return m_table; }
@@ -53,12 +54,14 @@ TEST(VtcapSocketsTest, AConnectedSocketStartsUndecidedWithItsPeer) {
     vtcap_socket* socket = table.Claim(4711, 8080);
     ASSERT_NE(socket, nullptr);
     EXPECT_EQ(socket->inode.load(), 4711u);
-    EXPECT_EQ(socket->http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
-    EXPECT_EQ(socket->previous.load(), 0u);
-    EXPECT_EQ(socket->heldLength, 0u);
-    sockaddr_in peer{};
+    for (const vtcap_stream& stream : socket->streams) {
+        EXPECT_EQ(stream.http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
+        EXPECT_EQ(stream.previous.load(), 0u);
+        EXPECT_EQ(stream.heldLength, 0u);
+    }
+    vtcap_peer peer{};
     ASSERT_EQ(vtcap_socket_peer(socket, 4711, &peer), 1);
-    EXPECT_EQ(ntohs(peer.sin_port), 8080);
+    EXPECT_EQ(ntohs(peer.port), 8080);
     EXPECT_EQ(vtcap_socket_peer(socket, 4712, &peer), 0) << "another socket's slot";
     EXPECT_EQ(table.Claim(0, 80), nullptr) << "no socket has inode 0";
 }
@@ -66,18 +69,22 @@ TEST(VtcapSocketsTest, AConnectedSocketStartsUndecidedWithItsPeer) {
 TEST(VtcapSocketsTest, ASocketNumberSeenAgainStartsAfresh) {
     SocketTable table;
     vtcap_socket* first = table.Claim(99, 80);
-    first->http = VTCAP_HTTP;
-    first->previous = 2;
-    first->heldLength = 3;
+    for (vtcap_stream& stream : first->streams) {
+        stream.http = VTCAP_HTTP;
+        stream.previous = 2;
+        stream.heldLength = 3;
+    }
     // The same inode connecting again is a new socket that got a closed one's number.
     vtcap_socket* again = table.Claim(99, 81);
     EXPECT_EQ(again, first);
-    EXPECT_EQ(again->http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
-    EXPECT_EQ(again->previous.load(), 0u);
-    EXPECT_EQ(again->heldLength, 0u);
-    sockaddr_in peer{};
+    for (const vtcap_stream& stream : again->streams) {
+        EXPECT_EQ(stream.http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
+        EXPECT_EQ(stream.previous.load(), 0u);
+        EXPECT_EQ(stream.heldLength, 0u);
+    }
+    vtcap_peer peer{};
     ASSERT_EQ(vtcap_socket_peer(again, 99, &peer), 1);
-    EXPECT_EQ(ntohs(peer.sin_port), 81);
+    EXPECT_EQ(ntohs(peer.port), 81);
 }
 
 TEST(VtcapSocketsTest, AFullNeighbourhoodGivesUpItsStalestSlot) {
@@ -93,7 +100,7 @@ TEST(VtcapSocketsTest, AFullNeighbourhoodGivesUpItsStalestSlot) {
     vtcap_socket_touch(slots[0], 5000);  // the oldest is used again: not the one to go
     vtcap_socket* taken = small.Claim(17, 90, 5001);
     EXPECT_EQ(taken, slots[1]) << "the stalest goes";
-    sockaddr_in peer{};
+    vtcap_peer peer{};
     EXPECT_EQ(vtcap_socket_peer(taken, 2, &peer), 0) << "its old socket no longer finds it";
     EXPECT_EQ(vtcap_socket_peer(taken, 17, &peer), 1);
     EXPECT_EQ(vtcap_socket_peer(slots[0], 1, &peer), 1);
@@ -125,7 +132,7 @@ TEST(VtcapSocketsTest, ThreadsClaimingAtOnceNeverShareASlot) {
         for (const auto& [inode, slot] : claims) {
             ASSERT_NE(slot, nullptr);
             EXPECT_TRUE(used.insert(slot).second) << "slot given twice";
-            sockaddr_in peer{};
+            vtcap_peer peer{};
             EXPECT_EQ(vtcap_socket_peer(slot, inode, &peer), 1) << inode;
         }
     }
@@ -139,16 +146,17 @@ TEST(VtcapSocketsTest, AForkedChildSeesAndChangesTheParentsSockets) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         // The child sends the request: the verdict and the direction are the socket's.
-        socket->http = VTCAP_HTTP;
-        socket->previous.exchange(1);
+        socket->streams[VTCAP_STREAM_TLS].http = VTCAP_HTTP;
+        socket->streams[VTCAP_STREAM_TLS].previous.exchange(1);
         vtcap_socket* own = table.Claim(556, 9090);
         ::_exit(own != nullptr && own != socket ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(socket->http.load(), static_cast<std::uint32_t>(VTCAP_HTTP));
-    EXPECT_EQ(socket->previous.load(), 1u);
+    EXPECT_EQ(socket->streams[VTCAP_STREAM_TLS].http.load(),
+              static_cast<std::uint32_t>(VTCAP_HTTP));
+    EXPECT_EQ(socket->streams[VTCAP_STREAM_TLS].previous.load(), 1u);
     // The socket the child connected is in the parent's table too.
     bool found = false;
     for (std::uint32_t i = 0; i < table.slots(); ++i) {
