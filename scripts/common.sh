@@ -28,7 +28,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl)
 
 # Configures and builds one CMake preset of the project.
 build_preset() {

@@ -78,26 +78,40 @@ protected:
         ::setenv("XDG_CONFIG_HOME", (directory / "config").c_str(), 1);
         ::setenv("XDG_STATE_HOME", (directory / "state").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", (directory / "runtime").c_str(), 1);
-        server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"python3", kScripts + "/http_server.py"},
-            directory / "server.out", directory / "server.err");
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (port.empty() && std::chrono::steady_clock::now() < deadline) {
-            const std::string text = ReadWholeFile(directory / "server.out");
-            if (text.find('\n') != std::string::npos) {
-                port = text.substr(0, text.find('\n'));
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_FALSE(port.empty()) << ReadWholeFile(directory / "server.err");
+        port = StartServer({});
+        ASSERT_FALSE(port.empty());
     }
 
     void TearDown() override {
         dump.reset();
-        server.reset();
+        servers.clear();
         for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
             ::unsetenv(name);
         }
+    }
+
+    // Starts one more test server (http_server.py with these options) and returns its port;
+    // empty when it did not start.
+    std::string StartServer(const std::vector<std::string>& options) {
+        std::vector<std::string> arguments{"python3", kScripts + "/http_server.py"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const std::string name = "server" + std::to_string(servers.size());
+        const auto output = directory / (name + ".out");
+        const auto errors = directory / (name + ".err");
+        servers.push_back(std::make_unique<ChildProcess>(arguments, output, errors));
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string text = ReadWholeFile(output);
+            if (text.find('\n') != std::string::npos) {
+                return text.substr(0, text.find('\n'));
+            }
+            if (servers.back()->Wait(0ms)) {
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "the test server did not start: " << ReadWholeFile(errors);
+        return {};
     }
 
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port + path; }
@@ -182,7 +196,7 @@ protected:
     }
 
     test::TempDirectory directory;
-    std::unique_ptr<ChildProcess> server;
+    std::vector<std::unique_ptr<ChildProcess>> servers;
     std::unique_ptr<ChildProcess> dump;
     std::string port;
 };

@@ -1,0 +1,359 @@
+// HTTPS and IPv6 captured for real: test servers with a certificate made for the test, on
+// 127.0.0.1 and ::1, and clients that use OpenSSL (curl, python) and GnuTLS (wget, git) through
+// vantor-run while vantor-dump captures.
+#include <netdb.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+#include "capture/RecordStreamReader.h"
+#include "document/CSnifferDoc.h"
+#include "e2e/EndToEndFixture.h"
+#include "http/HTTPRequest.h"
+#include "http/HTTPResponse.h"
+
+namespace vantor {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::EndToEndTest;
+using test::kScripts;
+using test::ReadWholeFile;
+using test::Row;
+using test::RunResult;
+
+// One request and the response paired with it, as a saved document holds them.
+struct Exchange {
+    std::string connection;
+    std::string peer;
+    std::string request;
+    std::string response;
+};
+
+class TlsEndToEndTest : public EndToEndTest {
+protected:
+    void SetUp() override {
+        EndToEndTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        certificate = (directory / "certificate.pem").string();
+        key = (directory / "key.pem").string();
+        const RunResult made =
+            Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                 "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost",
+                 "-keyout", key, "-out", certificate});
+        ASSERT_EQ(made.status, 0) << made.errors;
+        tlsPort = StartServer({"--tls", certificate, key});
+        ASSERT_FALSE(tlsPort.empty());
+    }
+
+    std::string HttpsUrl(const std::string& path) const {
+        return "https://127.0.0.1:" + tlsPort + path;
+    }
+
+    std::vector<std::string> Python(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), {"python3", kScripts + "/tls_client.py"});
+        return arguments;
+    }
+
+    // Every request of a saved document with the response paired with it, in the order the
+    // requests came; a response paired with nothing fails the test.
+    static std::vector<Exchange> Exchanges(const std::filesystem::path& file) {
+        CSnifferDoc document;
+        EXPECT_EQ(document.OnOpenDocument(file), std::nullopt);
+        std::vector<Exchange> exchanges;
+        std::map<const HTTPMessage*, std::size_t> indexOf;
+        for (const auto& message : document.messages()) {
+            const std::string connection = std::to_string(message->GetSocket());
+            if (message->kind() == MessageKind::Request) {
+                indexOf[message.get()] = exchanges.size();
+                exchanges.push_back({connection,
+                                     std::string(message->peerText()),
+                                     std::string(message->text()),
+                                     {}});
+                continue;
+            }
+            const auto* response = static_cast<const HTTPResponse*>(message.get());
+            const auto found = indexOf.find(response->request());
+            if (found == indexOf.end()) {
+                ADD_FAILURE() << "a response paired with no request: " << message->caption();
+                continue;
+            }
+            Exchange& exchange = exchanges[found->second];
+            EXPECT_EQ(exchange.connection, connection) << message->caption();
+            EXPECT_TRUE(exchange.response.empty()) << "two responses for one request";
+            exchange.response = std::string(message->text());
+        }
+        return exchanges;
+    }
+
+    // A text as the same exchange with the plain server would have it: its port, no Date.
+    std::string AsPlain(std::string text) const {
+        for (const std::string host : {"127.0.0.1:", "[::1]:"}) {
+            text = std::regex_replace(
+                text,
+                std::regex(std::regex_replace(host + tlsPort, std::regex(R"([\[\].])"), R"(\$&)")),
+                host + port);
+        }
+        return WithoutDate(text);
+    }
+    static std::string WithoutDate(const std::string& text) {
+        return std::regex_replace(text, std::regex("\r\nDate: [^\r]*"), "");
+    }
+
+    std::string certificate;
+    std::string key;
+    std::string tlsPort;
+};
+
+TEST_F(TlsEndToEndTest, HttpsExchangesReadLikeTheirPlainHttpTwins) {
+    const auto file = directory / "twins.vtr";
+    StartCapture({"--save", file.string()});
+    // The same exchanges over plain HTTP, then over TLS, program by program.
+    for (const bool tls : {false, true}) {
+        const auto url = [&](const std::string& path) { return tls ? HttpsUrl(path) : Url(path); };
+        const std::string ca = tls ? certificate : "-";
+        const std::string usedPort = tls ? tlsPort : port;
+        std::vector<std::string> curl{"curl", "-s", "-o", "/dev/null", "-o", "/dev/null"};
+        std::vector<std::string> curlPost{"curl", "-s", "-o", "/dev/null", "--data", "a=1&b=2"};
+        std::vector<std::string> wget{"wget", "-q", "-O", "/dev/null"};
+        if (tls) {
+            curl.insert(curl.end(), {"--cacert", certificate});
+            curlPost.insert(curlPost.end(), {"--cacert", certificate});
+            wget.push_back("--ca-certificate=" + certificate);
+        }
+        curl.insert(curl.end(), {url("/echo/curl"), url("/text/2000")});  // one connection
+        curlPost.push_back(url("/form"));
+        wget.push_back(url("/echo/wget"));
+        EXPECT_EQ(Run(Captured(curl)).status, 0);
+        EXPECT_EQ(Run(Captured(curlPost)).status, 0);
+        const RunResult urllib = Run(Captured(Python({"urllib", url("/echo/urllib"), ca})));
+        EXPECT_EQ(urllib.status, 0) << urllib.errors;
+        EXPECT_EQ(urllib.output, "/echo/urllib");
+        const RunResult keepAlive =
+            Run(Captured(Python({"keepalive", "127.0.0.1", usedPort, ca, "client", "3"})));
+        EXPECT_EQ(keepAlive.status, 0) << keepAlive.errors;
+        EXPECT_EQ(Run(Captured(wget)).status, 0);
+        // git over HTTP(S) (libcurl with GnuTLS): the server has no repository, a 404 ends it.
+        const RunResult git = Run(Captured(
+            {"env", "GIT_SSL_CAINFO=" + certificate, "git", "ls-remote", url("/repo.git")}));
+        EXPECT_NE(git.status, 0);
+    }
+    const auto rows = StopCapture();
+    const std::vector<Exchange> exchanges = Exchanges(file);
+    constexpr std::size_t kEach = 2 + 1 + 1 + 3 + 1 + 1;
+    ASSERT_EQ(exchanges.size(), 2 * kEach) << "nothing else is listed";
+    EXPECT_EQ(rows.size(), 4 * kEach);
+    std::set<std::string> tlsConnections;
+    for (std::size_t i = 0; i < kEach; ++i) {
+        const Exchange& plain = exchanges[i];
+        const Exchange& tls = exchanges[kEach + i];
+        EXPECT_EQ(plain.peer, "IP: 127.0.0.1:" + port);
+        EXPECT_EQ(tls.peer, "IP: 127.0.0.1:" + tlsPort);
+        ASSERT_FALSE(tls.response.empty()) << tls.request;
+        EXPECT_EQ(AsPlain(tls.request), WithoutDate(plain.request));
+        EXPECT_EQ(AsPlain(tls.response), WithoutDate(plain.response));
+        tlsConnections.insert(tls.connection);
+    }
+    // curl's two requests and python's three each share a connection: 9 exchanges, 6
+    // connections.
+    EXPECT_EQ(tlsConnections.size(), kEach - 1 - 2);
+    EXPECT_THAT(exchanges[kEach + 2].request, testing::HasSubstr("\r\n\r\na=1&b=2"));
+}
+
+TEST_F(TlsEndToEndTest, Ipv6PeersAreCapturedAndSavedInTheirOwnForm) {
+    const std::string plain6 = StartServer({"--host", "::1"});
+    const std::string tls6 = StartServer({"--host", "::1", "--tls", certificate, key});
+    ASSERT_FALSE(plain6.empty());
+    ASSERT_FALSE(tls6.empty());
+    const auto file = directory / "ipv6.vtr";
+    StartCapture({"--save", file.string()});
+    EXPECT_EQ(
+        Run(Captured({"curl", "-s", "-o", "/dev/null", "http://[::1]:" + plain6 + "/echo/v6"}))
+            .status,
+        0);
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", "--cacert", certificate,
+                            "https://[::1]:" + tls6 + "/echo/v6tls"}))
+                  .status,
+              0);
+    EXPECT_EQ(Run(Captured(Python({"keepalive", "::1", tls6, certificate, "py6", "2"}))).status, 0);
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/v4")})).status, 0);
+    // Where localhost is ::1 as well, a client that tries it first is seen on it.
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    addrinfo* found = nullptr;
+    const bool localhostIsIpv6 = ::getaddrinfo("localhost", nullptr, &hints, &found) == 0;
+    if (found != nullptr) {
+        ::freeaddrinfo(found);
+    }
+    if (localhostIsIpv6) {
+        EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null",
+                                "http://localhost:" + plain6 + "/echo/localhost"}))
+                      .status,
+                  0);
+    }
+    const auto live = StopCapture();
+
+    ASSERT_EQ(live.size(), localhostIsIpv6 ? 12u : 10u);
+    const auto peerOf = [&](const std::string& caption) {
+        for (const Row& row : live) {
+            if (row.kind == "RES" && row.caption == caption) {
+                const Row* request = PairedRequest(live, row);
+                EXPECT_NE(request, nullptr) << caption;
+                EXPECT_EQ(request != nullptr ? request->peer : "", row.peer);
+                return row.peer;
+            }
+        }
+        return std::string("none");
+    };
+    EXPECT_EQ(peerOf("200 /echo/v6"), "[::1]:" + plain6);
+    EXPECT_EQ(peerOf("200 /echo/v6tls"), "[::1]:" + tls6);
+    EXPECT_EQ(peerOf("200 /echo/py6/0"), "[::1]:" + tls6);
+    EXPECT_EQ(peerOf("200 /echo/py6/1"), "[::1]:" + tls6);
+    EXPECT_EQ(peerOf("200 /echo/v4"), "127.0.0.1:" + port);
+    if (localhostIsIpv6) {
+        EXPECT_EQ(peerOf("200 /echo/localhost"), "[::1]:" + plain6);
+    }
+
+    // The saved document opens to the same messages, addresses and pairs.
+    const auto saved = Saved(file);
+    ASSERT_EQ(saved.size(), live.size());
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        EXPECT_EQ(saved[i].peer, live[i].peer);
+        EXPECT_EQ(saved[i].caption, live[i].caption);
+        EXPECT_EQ(saved[i].paired, live[i].paired);
+    }
+    CSnifferDoc document;
+    ASSERT_EQ(document.OnOpenDocument(file), std::nullopt);
+    EXPECT_EQ(document.messages().front()->peerText(), "IP: [::1]:" + plain6);
+}
+
+TEST_F(TlsEndToEndTest, LargeTransfersOverTlsAreKeptWholeAndTheClientSeesTheSameBytes) {
+    const RunResult unloaded =
+        Run({"curl", "-s", "--cacert", certificate, HttpsUrl("/text/3000000")});
+    ASSERT_EQ(unloaded.output.size(), 3'000'000u);
+    const auto file = directory / "large.vtr";
+    const auto raw = directory / "large.records";
+    StartCapture({"--set", "max_req_size=8000", "--set", "max_res_size=8000", "--save",
+                  file.string(), "--raw", raw.string()});
+    const RunResult upload =
+        Run(Captured(Python({"post", "127.0.0.1", tlsPort, certificate, "3000000"})));
+    EXPECT_EQ(upload.status, 0) << upload.errors;
+    const RunResult download =
+        Run(Captured({"curl", "-s", "--cacert", certificate, HttpsUrl("/text/3000000")}));
+    EXPECT_EQ(download.status, 0);
+    EXPECT_TRUE(download.output == unloaded.output) << "the client's bytes are its own";
+    StopCapture();
+
+    // The upload went to the TLS library in one call: reported as records of the largest size.
+    std::ifstream stream(raw, std::ios::binary);
+    RecordStreamReader reader(stream);
+    std::size_t largest = 0;
+    std::size_t records = 0;
+    std::uint64_t received = 0;
+    while (reader.Next() == RecordStreamReader::Status::Record) {
+        ++records;
+        largest = std::max<std::size_t>(largest, reader.header().dataLength);
+        if (reader.header().direction == DIRECTION_RECEIVED) {
+            received += reader.header().dataLength;
+        }
+    }
+    EXPECT_EQ(largest, 1'048'524u);
+    EXPECT_GT(received, 3'000'000u);
+    EXPECT_LT(received, 3'001'000u) << "the ciphertext is never reported";
+
+    const std::vector<Exchange> exchanges = Exchanges(file);
+    ASSERT_EQ(exchanges.size(), 2u);
+    EXPECT_GT(exchanges[0].request.size(), 3'000'000u);
+    EXPECT_LT(exchanges[0].request.size(), 3'000'300u);
+    EXPECT_THAT(exchanges[0].response, testing::EndsWith("got 3000000 bytes"));
+    const std::string& response = exchanges[1].response;
+    ASSERT_GT(response.size(), 3'000'000u);
+    EXPECT_TRUE(response.substr(response.size() - 3'000'000) == unloaded.output);
+}
+
+TEST_F(TlsEndToEndTest, AClientKilledMidTransferCostsOnlyItsOwnExchange) {
+    StartCapture({"--set", "max_res_size=1"});
+    auto killed =
+        std::make_unique<ChildProcess>(Captured({"curl", "-s", "-o", "/dev/null", "--cacert",
+                                                 certificate, HttpsUrl("/slow/4000000")}),
+                                       directory / "killed.out", directory / "killed.err");
+    std::this_thread::sleep_for(400ms);
+    killed->Signal(SIGKILL);
+    EXPECT_TRUE(killed->Wait(10s).has_value());
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", "--cacert", certificate,
+                            HttpsUrl("/echo/after")}))
+                  .status,
+              0);
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1:" + tlsPort + "/slow/4000000");
+    EXPECT_EQ(rows[1].paired, "0");
+    EXPECT_EQ(rows[3].caption, "200 /echo/after");
+    EXPECT_EQ(rows[3].paired, "2");
+}
+
+TEST_F(TlsEndToEndTest, AClientWhoseVantorIsKilledMidTlsDownloadFinishesWithTheRightData) {
+    const RunResult unloaded =
+        Run({"curl", "-s", "--cacert", certificate, HttpsUrl("/slow/4000000")});
+    ASSERT_EQ(unloaded.output.size(), 4'000'000u);
+    StartCapture({"--set", "max_res_size=8000"});
+    auto client = std::make_unique<ChildProcess>(
+        Captured({"curl", "-s", "--cacert", certificate, HttpsUrl("/slow/4000000")}),
+        directory / "client.out", directory / "client.err");
+    std::this_thread::sleep_for(300ms);
+    dump->Signal(SIGKILL);
+    const auto killedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->Wait(30s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 6s);
+    EXPECT_TRUE(ReadWholeFile(directory / "client.out") == unloaded.output);
+}
+
+TEST_F(TlsEndToEndTest, HttpTwoOverTlsIsNeverListed) {
+    const std::string h2 = StartServer({"--tls", certificate, key, "--alpn", "h2"});
+    ASSERT_FALSE(h2.empty());
+    StartCapture();
+    // The server offers only h2 and then cannot speak it: curl fails, after its preface.
+    Run(Captured({"curl", "-s", "-o", "/dev/null", "--max-time", "10", "--http2", "--cacert",
+                  certificate, "https://127.0.0.1:" + h2 + "/echo/h2"}));
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", "--cacert", certificate,
+                            HttpsUrl("/echo/after")}))
+                  .status,
+              0);
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1:" + tlsPort + "/echo/after");
+}
+
+TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreNotReportedNorTheirCiphertext) {
+    StartCapture();
+    // asyncio runs TLS over memory buffers and moves the records through the socket itself.
+    const RunResult asyncio = Run(Captured(Python({"asyncio", tlsPort, certificate, "/echo/a"})));
+    EXPECT_EQ(asyncio.status, 0) << asyncio.errors;
+    EXPECT_EQ(asyncio.output, "/echo/a");
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", "--cacert", certificate,
+                            HttpsUrl("/echo/after")}))
+                  .status,
+              0);
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].caption, "200 /echo/after");
+}
+
+TEST_F(TlsEndToEndTest, AProgramWithoutATlsLibraryIsGivenNone) {
+    StartCapture();
+    const RunResult plain = Run(Captured(Python({"maps", port})));
+    EXPECT_EQ(plain.status, 0) << plain.errors;
+    EXPECT_EQ(plain.output, "TLS libraries: none\n");
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].caption, "200 /echo/maps");
+}
+
+}  // namespace
+}  // namespace vantor
