@@ -41,6 +41,7 @@
 #define VTCAP_PROBE_MS 1000 /* how often a program looks for a channel that is not there */
 #define VTCAP_MAX_FDS (1 << 20)
 #define VTCAP_CHANNEL_SLOTS 8
+#define VTCAP_YIELDS 50 /* how often a writer gives the processor up before it sleeps */
 #define VTCAP_PATH_SIZE 4096
 
 /* ---- the real functions ------------------------------------------------------------------ */
@@ -458,6 +459,7 @@ static unsigned holder_word(const struct channel* channel) {
 /* Takes the free buffer; 0 when capture stopped, Vantor is gone, or the deadline passed. */
 static int take_buffer(struct channel* channel, int64_t deadline) {
     const unsigned taken = holder_word(channel);
+    int yields = 0;
     for (;;) {
         unsigned value = atomic_load(channel->empty);
         if (value & VANTOR_EVENT_CLOSED) {
@@ -467,6 +469,13 @@ static int take_buffer(struct channel* channel, int64_t deadline) {
             if (atomic_compare_exchange_weak(channel->empty, &value, taken)) {
                 return 1;
             }
+            continue;
+        }
+        /* Vantor gives the buffer back within microseconds while it keeps up: yielding for
+         * that long is far cheaper than falling asleep and being woken. */
+        if (yields < VTCAP_YIELDS) {
+            ++yields;
+            sched_yield();
             continue;
         }
         const int64_t left = deadline - monotonic_ms();
