@@ -16,6 +16,16 @@ def record(direction, previous, connection, data, port=8080):
     return header + data
 
 
+def record6(direction, previous, connection, data, address=bytes(15) + b"\x01", scope=0):
+    """A record of an IPv6 peer: family 10, then the address and scope ahead of the data."""
+    extension = address + struct.pack("<I", scope)
+    peer = struct.pack("<H", 10) + struct.pack(">H", 8443) + bytes(12)
+    header = struct.pack("<III", direction, previous, connection) + peer
+    header += struct.pack("<II", len(extension) + len(data), 0)
+    header += struct.pack("<8H", 2026, 12, 2, 8, 9, 30, 0, 5)
+    return header + extension + data
+
+
 def string(text):
     if len(text) < 255:
         return bytes([len(text)]) + text
@@ -28,21 +38,23 @@ def fixed(text, size):
     return text + bytes(size - len(text))
 
 
-def message_fields(connection, text, stored_text=None):
+def message_fields(connection, text, stored_text=None, peer=b""):
+    """peer: the schema-1 peer fields after the start line (nothing in schema 0)."""
     fields = struct.pack("<I", connection) + struct.pack(">H", 8080) + bytes([127, 0, 0, 1])
     fields += bytes(8) + fixed(b"Time: 09:30:00.005", 30) + fixed(b"IP: 127.0.0.1:8080", 30)
     fields += struct.pack("<8H", 2026, 12, 2, 8, 9, 30, 0, 5) * 2
-    return fields + (string(text) if stored_text is None else stored_text) + string(b"")
+    return fields + (string(text) if stored_text is None else stored_text) + string(b"") + peer
 
 
-def request_entry(tag, connection, text, caption, method, target):
-    return tag + message_fields(connection, text) + struct.pack("<II", 0, 2) + \
+def request_entry(tag, connection, text, caption, method, target, peer=b""):
+    return tag + message_fields(connection, text, peer=peer) + struct.pack("<II", 0, 2) + \
         string(caption) + string(method) + string(target)
 
 
-def response_entry(tag, connection, text, caption, code, content_class=1, notice=b""):
-    return tag + message_fields(connection, text) + struct.pack("<II", content_class, 2) + \
-        string(caption) + struct.pack("<II", code, 0) + fixed(notice, 128)
+def response_entry(tag, connection, text, caption, code, content_class=1, notice=b"", peer=b""):
+    return tag + message_fields(connection, text, peer=peer) + \
+        struct.pack("<II", content_class, 2) + string(caption) + struct.pack("<II", code, 0) + \
+        fixed(notice, 128)
 
 
 def write(folder, name, data):
@@ -89,6 +101,21 @@ def main():
           b"\"max_req_size\"=dword:00000100\n\"allowed_content\"=\"\\\"\\\" \\\"text/\\\"\"\n"
           b"[Software\\Orvane\\Vantor\\Recent File List]\n\"File1\"=\"/tmp/a b.vtr\\x01\"\n")
     write("settings", "damaged", b"[a\\b\n\"x\"=dword:1\n[c]\n\"y\"=\"\\q\"\n[" + b"d\\" * 70 + b"]\n")
+    # Family 10 with less data than the address takes: dropped.
+    short6 = struct.pack("<III", 1, 0, 13) + struct.pack("<H", 10) + bytes(14) + \
+        struct.pack("<II", 1, 0) + struct.pack("<8H", 2026, 12, 2, 8, 9, 30, 0, 5) + b"x"
+    write("records", "ipv6",
+          record6(1, 0, 11, get) + record(1, 0, 12, get) + record6(2, 1, 11, ok, scope=3) +
+          short6 + record(2, 1, 12, ok))
+
+    ipv6 = struct.pack("<H", 10) + bytes(15) + b"\x01" + struct.pack("<I", 0)
+    ipv4 = struct.pack("<H", 2)
+    request6 = b"\xff\xff\x01\x00\x0b\x00HTTPRequest"
+    response6 = b"\xff\xff\x01\x00\x0c\x00HTTPResponse"
+    write("document", "ipv6-peers", b"\x03\x00" +
+          request_entry(request6, 7, get, b"GET h/a", b"GET", b"h/a", ipv6) +
+          response_entry(response6, 7, ok, b"200 OK", 200, peer=ipv6) +
+          request_entry(b"\x01\x80", 8, get, b"GET h/a", b"GET", b"h/a", ipv4))
     write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
 
 

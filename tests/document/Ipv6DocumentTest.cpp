@@ -13,6 +13,7 @@
 #include "document/CSnifferDoc.h"
 #include "framework/ByteStreams.h"
 #include "framework/CArchive.h"
+#include "options/FilterOptions.h"
 #include "record/CaptureRecord.h"
 
 namespace vantor {
@@ -120,6 +121,29 @@ TEST_F(Ipv6DocumentTest, MessagesOfIpv6PeersShowTheAddressAndSaveInTheNewerSchem
         EXPECT_EQ(loaded.messages()[i]->peerText(), document.messages()[i]->peerText());
     }
     EXPECT_EQ(Stored(loaded), bytes) << "read back exactly";
+}
+
+TEST_F(Ipv6DocumentTest, TheHostFilterGoesByTheHostHeaderWhateverThePeer) {
+    Dispatch(1, 0, Peer("::1"), "GET /a HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n");
+    Dispatch(1, 2, Peer("::1"), "GET /b HTTP/1.1\r\nHost: localhost:8080\r\n\r\n");
+    ASSERT_EQ(document.requests().size(), 2u);
+    FilterOptions filter;
+    filter.m_bEnabled = true;
+    filter.m_bHostEnabled = 1;
+    const auto passing = [&](const std::string& words) {
+        filter.m_hostText = words;
+        filter.SplitHostWords();
+        std::vector<std::string> targets;
+        for (HTTPRequest* request : document.requests()) {
+            if (request->PassesFilter(filter)) {
+                targets.push_back(request->target());
+            }
+        }
+        return targets;
+    };
+    EXPECT_THAT(passing("[::1]"), testing::ElementsAre("[::1]:8080/a"));
+    EXPECT_THAT(passing("localhost"), testing::ElementsAre("localhost:8080/b"));
+    EXPECT_THAT(passing("::1 localhost"), testing::ElementsAre("[::1]:8080/a", "localhost:8080/b"));
 }
 
 TEST_F(Ipv6DocumentTest, DocumentsOfIpv4PeersAloneStayInTheOldSchema) {
