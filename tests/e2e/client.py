@@ -5,8 +5,9 @@
   download PORT PATH     GET PATH and print the SHA-256 of the body
   peek PORT              read the response after peeking at it with MSG_PEEK
   tls PORT               send the start of a TLS handshake, then close
-  steps PORT DIR         on one keep-alive connection: GET /echo/a; write DIR/sent-b and
-                         GET /delay/1500/b, then write DIR/got-b; wait for DIR/go-c; GET /echo/c
+  steps PORT DIR         on one keep-alive connection: GET /echo/a; send GET /delay/1500/b and
+                         write DIR/sent-b, then DIR/got-b once answered; wait for DIR/go-c;
+                         GET /echo/c
   bigrecv PORT PATH      GET PATH (Connection: close) into one large buffer per recv; print the
                          size of the body
 """
@@ -85,8 +86,6 @@ def tls(port):
 def steps(port, folder):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     for path in ("/echo/a", "/delay/1500/b", "/echo/c"):
-        if path == "/delay/1500/b":
-            open(os.path.join(folder, "sent-b"), "w").close()
         if path == "/echo/c":
             deadline = time.monotonic() + 30
             while not os.path.exists(os.path.join(folder, "go-c")):
@@ -94,6 +93,9 @@ def steps(port, folder):
                     return 1
                 time.sleep(0.01)
         connection.request("GET", path)
+        if path == "/delay/1500/b":
+            # Only once the request has left: stopping capture earlier would lose it.
+            open(os.path.join(folder, "sent-b"), "w").close()
         response = connection.getresponse()
         if response.read() != path.encode():
             return 1
