@@ -56,22 +56,7 @@ int CaptureDispatch::OnCaptureRecord() {
     // An IPv6 peer's address travels ahead of the data; a record too short for it is dropped.
     if (document != nullptr && entryPoint != EntryPoint::None && TakePeerExtension(header, data)) {
         const std::lock_guard lock(m_captureLock);
-        switch (entryPoint) {
-            case EntryPoint::NewRequest:
-                document->NewRequest(header, data);
-                break;
-            case EntryPoint::AppendRequest:
-                document->AppendRequest(header, data);
-                break;
-            case EntryPoint::NewResponse:
-                document->NewResponse(header, data);
-                break;
-            case EntryPoint::AppendResponse:
-                document->AppendResponse(header, data);
-                break;
-            case EntryPoint::None:
-                break;
-        }
+        m_protocols.Deliver(*document, entryPoint, header, data);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <span>
 
+#include "protocol/ProtocolStage.h"
 #include "record/CaptureRecord.h"
 
 namespace vantor {
@@ -27,8 +28,6 @@ struct PendingRecord {
     std::span<const std::uint8_t> data;
 };
 
-enum class EntryPoint { None, NewRequest, AppendRequest, NewResponse, AppendResponse };
-
 // Which document entry point a record goes to, by its direction and the direction of the
 // previous record of its socket.
 EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirection);
@@ -45,7 +44,8 @@ public:
     // Held only around an entry point's call.
     std::mutex& captureLock() { return m_captureLock; }
 
-    // Passes the pending record to at most one entry point, then gives the buffer back to the
+    // Passes the pending record through the protocol stage (HTTP/1.x to at most one entry
+    // point; HTTP/2 and WebSocket decoded first), then gives the buffer back to the
     // provider (FULL reset, EMPTY set, once each) whether or not the record was placed.
     // Always returns 0.
     int OnCaptureRecord();
@@ -55,6 +55,7 @@ private:
     CaptureSignals* m_signals;
     PendingRecord m_pending;
     std::mutex m_captureLock;
+    ProtocolStage m_protocols;
 };
 
 }  // namespace vantor

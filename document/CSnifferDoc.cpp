@@ -48,9 +48,11 @@ void CSnifferDoc::PairResponse(HTTPResponse* response) {
         return;
     }
     // An interim response (100 Continue) did not answer the request: the response after it
-    // takes its place, and it stays listed as a message of its own.
+    // takes its place, and it stays listed as a message of its own. So does a 101 followed by
+    // a response of its own connection (HTTP/2 after Upgrade: h2c answers the request there).
     const HTTPResponse* current = request->response();
-    if (current == nullptr || (current != response && current->IsInterim())) {
+    if (current == nullptr ||
+        (current != response && (current->IsInterim() || current->statusCode() == 101))) {
         request->SetResponse(response);
     }
 }
@@ -138,6 +140,16 @@ void CSnifferDoc::AppendResponse(const CaptureRecord& header, std::span<const st
         return;
     }
     GrowResponse(response, false, header, data);
+}
+
+void CSnifferDoc::CountSkipped(std::uint32_t connectionId, std::uint64_t count) {
+    HTTPResponse* response = LatestResponse(connectionId);
+    if (response == nullptr || count == 0) {
+        return;
+    }
+    response->SkipBytes(count);
+    SetModifiedFlag(true);
+    UpdateAllViews(nullptr, HINT_DATA, response);
 }
 
 void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,

@@ -5,7 +5,6 @@
 #include <span>
 #include <vector>
 
-#include "record/CaptureRecord.h"
 #include "document/ConnectionIndex.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"
@@ -13,6 +12,7 @@
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
 #include "platform/TreeControl.h"
+#include "record/CaptureRecord.h"
 
 namespace vantor {
 
@@ -30,6 +30,8 @@ public:
     void AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data);
     void NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
     void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
+    // Counts bytes of a connection that are not shown, on its latest response.
+    void CountSkipped(std::uint32_t connectionId, std::uint64_t count);
 
     bool OnNewDocument() override;
     void DeleteContents() override;

@@ -259,6 +259,18 @@ std::optional<std::size_t> HTTPMessage::HeaderEndIn(std::span<const std::uint8_t
     return std::nullopt;
 }
 
+std::optional<std::size_t> HTTPMessage::HeaderEndInStart(std::span<const std::uint8_t> data) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    if (const auto terminator = FindHeaderTerminator(bytes, 0)) {
+        return terminator->End();
+    }
+    return std::nullopt;
+}
+
+void HTTPMessage::SkipBytes(std::uint64_t count) {
+    AddSkipped(count);
+}
+
 void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
     m_text.Append({reinterpret_cast<const char*>(data.data()), data.size()});
     ReplaceNulBytes();
@@ -645,8 +657,12 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
     };
     switch (m_state) {
         case AssemblyState::ReadingBody:
-            if (showBody || m_headerEnd >= static_cast<std::int64_t>(all.size()) - 1 ||
-                m_headerEnd < 0) {
+            if (m_skipped > 0 && showBody) {
+                // Only bytes after a switch of protocol are counted while the body is read.
+                withNotice(std::to_string(static_cast<std::uint32_t>(m_skipped)) +
+                           " bytes after the switch of protocol are not shown.\n");
+            } else if (showBody || m_headerEnd >= static_cast<std::int64_t>(all.size()) - 1 ||
+                       m_headerEnd < 0) {
                 control.SetText(all);
             } else {
                 // The header with its blank line, plus the first body byte as the placeholder.

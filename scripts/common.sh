@@ -27,7 +27,7 @@ ensure_packages() {
         --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl)
 
 # Configures and builds one CMake preset of the project.

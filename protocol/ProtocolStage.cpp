@@ -1,0 +1,305 @@
+#include "protocol/ProtocolStage.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "document/CSnifferDoc.h"
+#include "protocol/Http2Decoder.h"
+#include "protocol/WebSocketDecoder.h"
+
+namespace vantor {
+namespace {
+
+bool IsSent(EntryPoint entryPoint) {
+    return entryPoint == EntryPoint::NewRequest || entryPoint == EntryPoint::AppendRequest;
+}
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Whether data begin as HTTP/2's connection preface does (as far as they go; at least "PRI").
+bool BeginsPreface(std::span<const std::uint8_t> data) {
+    const std::string_view preface = Http2Decoder::kPreface;
+    const std::size_t compared = std::min(data.size(), preface.size());
+    return compared >= 3 &&
+           std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(compared),
+                      preface.begin(), [](std::uint8_t byte, char expected) {
+                          return static_cast<char>(byte) == expected;
+                      });
+}
+
+bool HasToken(std::string_view list, std::string_view token) {
+    // Header values are stored lower-cased; the list is comma-separated.
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        std::size_t end = list.find(',', at);
+        if (end == std::string_view::npos) {
+            end = list.size();
+        }
+        std::string_view item = list.substr(at, end - at);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+            item.remove_prefix(1);
+        }
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+            item.remove_suffix(1);
+        }
+        if (item == token) {
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
+                    std::span<const std::uint8_t> data) {
+    switch (entryPoint) {
+        case EntryPoint::NewRequest:
+            document.NewRequest(header, data);
+            break;
+        case EntryPoint::AppendRequest:
+            document.AppendRequest(header, data);
+            break;
+        case EntryPoint::NewResponse:
+            document.NewResponse(header, data);
+            break;
+        case EntryPoint::AppendResponse:
+            document.AppendResponse(header, data);
+            break;
+        case EntryPoint::None:
+            break;
+    }
+}
+
+// A connection whose protocol is followed: one that asked to switch and waits for the answer,
+// or one that speaks HTTP/2, WebSocket or something else after a switch.
+struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
+    enum class Mode { Watching, Http2, WebSocket, Opaque };
+
+    Connection(ProtocolStage& owner, std::uint32_t connectionId) : stage(owner), id(connectionId) {}
+
+    // The record being delivered, whose time and peer the messages made from it carry.
+    CaptureRecord As(std::uint32_t connectionId) const {
+        CaptureRecord derived = header;
+        derived.connectionId = connectionId;
+        return derived;
+    }
+
+    void Request(std::uint32_t stream, std::string_view text) override {
+        const std::uint32_t messages = stage.NextStreamId();
+        streams[stream] = messages;
+        document->NewRequest(As(messages), Bytes(text));
+        Wrote(messages, true);
+    }
+
+    void Response(std::uint32_t stream, std::string_view text) override {
+        auto found = streams.find(stream);
+        if (found == streams.end()) {
+            found = streams.emplace(stream, stage.NextStreamId()).first;
+        }
+        document->NewResponse(As(found->second), Bytes(text));
+        Wrote(found->second, false);
+    }
+
+    void More(std::uint32_t stream, bool fromClient, std::string_view bytes) override {
+        const auto found = streams.find(stream);
+        if (found == streams.end()) {
+            return;
+        }
+        if (fromClient) {
+            document->AppendRequest(As(found->second), Bytes(bytes));
+        } else {
+            document->AppendResponse(As(found->second), Bytes(bytes));
+        }
+        Wrote(found->second, fromClient);
+    }
+
+    void Closed(std::uint32_t stream) override { streams.erase(stream); }
+
+    void Stopped(std::string_view notice) override {
+        if (!wroteAny) {
+            return;  // nothing of the connection is listed to carry the notice
+        }
+        const std::string line = "\r\n" + std::string(notice) + "\r\n";
+        if (lastWasRequest) {
+            document->AppendRequest(As(lastWritten), Bytes(line));
+        } else {
+            document->AppendResponse(As(lastWritten), Bytes(line));
+        }
+    }
+
+    void Line(std::string_view line) override { document->AppendResponse(As(id), Bytes(line)); }
+
+    void Ignored(std::size_t count) override { document->CountSkipped(id, count); }
+
+    void Wrote(std::uint32_t messages, bool request) {
+        wroteAny = true;
+        lastWritten = messages;
+        lastWasRequest = request;
+    }
+
+    ProtocolStage& stage;
+    const std::uint32_t id;
+    Mode mode = Mode::Watching;
+    std::list<std::uint32_t>::iterator use;
+    CSnifferDoc* document = nullptr;
+    CaptureRecord header;
+    std::unique_ptr<Http2Decoder> http2;
+    std::unique_ptr<WebSocketDecoder> webSocket;
+    std::unordered_map<std::uint32_t, std::uint32_t> streams;  // stream -> messages' id
+    bool wroteAny = false;
+    bool lastWasRequest = false;
+    std::uint32_t lastWritten = 0;
+};
+
+ProtocolStage::ProtocolStage() = default;
+ProtocolStage::~ProtocolStage() = default;
+
+ProtocolStage::Connection* ProtocolStage::Find(std::uint32_t id) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end()) {
+        return nullptr;
+    }
+    m_byUse.splice(m_byUse.end(), m_byUse, found->second->use);
+    return found->second.get();
+}
+
+ProtocolStage::Connection& ProtocolStage::Follow(std::uint32_t id) {
+    Forget(id);
+    if (m_connections.size() >= kMostFollowed) {
+        Forget(m_byUse.front());
+    }
+    auto connection = std::make_unique<Connection>(*this, id);
+    connection->use = m_byUse.insert(m_byUse.end(), id);
+    return *m_connections.emplace(id, std::move(connection)).first->second;
+}
+
+void ProtocolStage::Forget(std::uint32_t id) {
+    const auto found = m_connections.find(id);
+    if (found != m_connections.end()) {
+        m_byUse.erase(found->second->use);
+        m_connections.erase(found);
+    }
+}
+
+void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
+                            const CaptureRecord& header, std::span<const std::uint8_t> data) {
+    if (entryPoint == EntryPoint::None) {
+        return;
+    }
+    const std::uint32_t id = header.connectionId;
+    // The first record of a socket: whatever an earlier socket of the same id spoke is over.
+    if (header.previousDirection == DIRECTION_NONE) {
+        Forget(id);
+    }
+    Connection* connection = Find(id);
+    if (connection == nullptr) {
+        if (entryPoint == EntryPoint::NewRequest && header.previousDirection == DIRECTION_NONE &&
+            BeginsPreface(data)) {
+            connection = &Follow(id);
+            connection->mode = Connection::Mode::Http2;
+            connection->http2 = std::make_unique<Http2Decoder>(*connection);
+        } else {
+            DeliverAsHttp1(document, entryPoint, header, data);
+            // A request that asks to switch protocols: its answer is watched for.
+            if (IsSent(entryPoint)) {
+                const HTTPRequest* request = document.LatestRequest(id);
+                if (request != nullptr && request->headerEnd() >= 0 &&
+                    request->headers().Contains("upgrade")) {
+                    Follow(id).mode = Connection::Mode::Watching;
+                }
+            }
+            return;
+        }
+    }
+    connection->document = &document;
+    connection->header = header;
+    const bool fromClient = IsSent(entryPoint);
+    switch (connection->mode) {
+        case Connection::Mode::Watching:
+            DeliverWatched(*connection, entryPoint, data);
+            break;
+        case Connection::Mode::Http2:
+            connection->http2->Feed(fromClient, data);
+            break;
+        case Connection::Mode::WebSocket:
+            connection->webSocket->Feed(fromClient, data);
+            break;
+        case Connection::Mode::Opaque:
+            document.CountSkipped(id, data.size());
+            break;
+    }
+}
+
+void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint,
+                                   std::span<const std::uint8_t> data) {
+    CSnifferDoc& document = *connection.document;
+    const CaptureRecord& header = connection.header;
+    const std::uint32_t id = connection.id;
+    if (IsSent(entryPoint)) {
+        DeliverAsHttp1(document, entryPoint, header, data);
+        return;
+    }
+    // The response's header is found in the bytes; the bytes after a 101 are the new
+    // protocol's, those after any other final response are HTTP/1.x again.
+    while (!data.empty()) {
+        const HTTPResponse* latest = document.LatestResponse(id);
+        const bool startsResponse =
+            entryPoint == EntryPoint::NewResponse || latest == nullptr || latest->IsInterim();
+        std::optional<std::size_t> end;
+        if (startsResponse) {
+            end = HTTPMessage::HeaderEndInStart(data);
+        } else if (latest->headerEnd() < 0) {
+            end = latest->HeaderEndIn(data);
+        } else {
+            Forget(id);  // the body of a final response: no switch
+            DeliverAsHttp1(document, entryPoint, header, data);
+            return;
+        }
+        if (!end) {
+            DeliverAsHttp1(document, entryPoint, header, data);
+            return;
+        }
+        DeliverAsHttp1(document, entryPoint, header, data.first(*end));
+        data = data.subspan(*end);
+        entryPoint = EntryPoint::AppendResponse;
+        const HTTPResponse* response = document.LatestResponse(id);
+        if (response != nullptr && response->statusCode() == 101) {
+            Switch(connection, data);
+            return;
+        }
+        if (response == nullptr || !response->IsInterim()) {
+            Forget(id);
+            if (!data.empty()) {
+                DeliverAsHttp1(document, entryPoint, header, data);
+            }
+            return;
+        }
+    }
+}
+
+void ProtocolStage::Switch(Connection& connection, std::span<const std::uint8_t> rest) {
+    const HTTPResponse* response = connection.document->LatestResponse(connection.id);
+    const std::string_view upgrade = response->headers().Find("upgrade").value_or("");
+    if (HasToken(upgrade, "websocket")) {
+        connection.mode = Connection::Mode::WebSocket;
+        connection.webSocket = std::make_unique<WebSocketDecoder>(connection);
+        connection.webSocket->Feed(false, rest);
+    } else if (HasToken(upgrade, "h2c")) {
+        // The request that asked is stream 1: its response follows as frames.
+        connection.mode = Connection::Mode::Http2;
+        connection.http2 = std::make_unique<Http2Decoder>(connection);
+        connection.http2->UpgradedFromHttp1();
+        connection.streams[1] = connection.id;
+        connection.http2->Feed(false, rest);
+    } else {
+        connection.mode = Connection::Mode::Opaque;
+        connection.document->CountSkipped(connection.id, rest.size());
+    }
+}
+
+}  // namespace vantor
