@@ -8,12 +8,6 @@ static int is_method_char(char c) {
 }
 
 int vtcap_classify(const char* bytes, size_t length) {
-    static const char preface[] = "PRI * HTTP/2.0";
-    const size_t prefaceLength = sizeof preface - 1;
-    const size_t compared = length < prefaceLength ? length : prefaceLength;
-    if (length >= 5 && memcmp(bytes, preface, compared) == 0) {
-        return compared == prefaceLength ? VTCAP_NOT_HTTP : VTCAP_UNDECIDED;
-    }
     size_t i = 0;
     while (i < length && i < 20 && is_method_char(bytes[i])) {
         ++i;

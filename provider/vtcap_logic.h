@@ -21,8 +21,8 @@ enum { VTCAP_UNDECIDED = 0, VTCAP_HTTP = 1, VTCAP_NOT_HTTP = 2 };
 /* Whether the first bytes a client sent begin an HTTP request line: a method of 1 to 20
  * capital letters, '-' or '_', one space, then a visible character (the request target).
  * VTCAP_UNDECIDED while the bytes so far could still become one. TLS, database protocols and
- * the like fail at their first byte; the HTTP/2 connection preface ("PRI * HTTP/2.0") is not
- * HTTP/1.x either. */
+ * the like fail at their first byte. The HTTP/2 connection preface ("PRI * HTTP/2.0") passes
+ * like a request line: Vantor decodes HTTP/2 itself. */
 int vtcap_classify(const char* bytes, size_t length);
 
 /* A peer as a record carries it: IPv4 (the address in the first 4 bytes) or IPv6. */

@@ -28,7 +28,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light)
 
 # Configures and builds one CMake preset of the project.
 build_preset() {

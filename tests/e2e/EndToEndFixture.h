@@ -93,7 +93,13 @@ protected:
     // Starts one more test server (http_server.py with these options) and returns its port;
     // empty when it did not start.
     std::string StartServer(const std::vector<std::string>& options) {
-        std::vector<std::string> arguments{"python3", kScripts + "/http_server.py"};
+        return StartScriptServer("http_server.py", options);
+    }
+
+    // Starts a test server script that prints its port first; returns the port.
+    std::string StartScriptServer(const std::string& script,
+                                  const std::vector<std::string>& options) {
+        std::vector<std::string> arguments{"python3", kScripts + "/" + script};
         arguments.insert(arguments.end(), options.begin(), options.end());
         const std::string name = "server" + std::to_string(servers.size());
         const auto output = directory / (name + ".out");

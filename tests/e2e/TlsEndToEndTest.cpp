@@ -1,13 +1,18 @@
 // HTTPS and IPv6 captured for real: test servers with a certificate made for the test, on
 // 127.0.0.1 and ::1, and clients that use OpenSSL (curl, python) and GnuTLS (wget, git) through
 // vantor-run while vantor-dump captures.
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include "capture/RecordStreamReader.h"
 #include "document/CSnifferDoc.h"
@@ -314,20 +319,170 @@ TEST_F(TlsEndToEndTest, AClientWhoseVantorIsKilledMidTlsDownloadFinishesWithTheR
     EXPECT_TRUE(ReadWholeFile(directory / "client.out") == unloaded.output);
 }
 
-TEST_F(TlsEndToEndTest, HttpTwoOverTlsIsNeverListed) {
-    const std::string h2 = StartServer({"--tls", certificate, key, "--alpn", "h2"});
-    ASSERT_FALSE(h2.empty());
-    StartCapture();
-    // The server offers only h2 and then cannot speak it: curl fails, after its preface.
-    Run(Captured({"curl", "-s", "-o", "/dev/null", "--max-time", "10", "--http2", "--cacert",
-                  certificate, "https://127.0.0.1:" + h2 + "/echo/h2"}));
-    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", "--cacert", certificate,
-                            HttpsUrl("/echo/after")}))
-                  .status,
-              0);
+// A port nothing listens on now.
+std::string FreePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+bool Accepts(const std::string& port) {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    const bool connected =
+        ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return connected;
+}
+
+class Http2EndToEndTest : public TlsEndToEndTest {
+protected:
+    // nginx from Debian, one process, serving www/ over HTTP/2: with TLS (ALPN h2) on one
+    // port, in clear text (prior knowledge) on the other.
+    void StartNginx() {
+        const auto www = directory / "www";
+        std::filesystem::create_directories(www);
+        std::ofstream(www / "a.txt") << "alpha\n";
+        std::ofstream(www / "b.txt") << "bravo\n";
+        std::ofstream(www / "c.txt") << std::string(100'000, 'c');
+        tlsH2 = FreePort();
+        clearH2 = FreePort();
+        const std::string prefix = directory.path().string();
+        std::ofstream(directory / "nginx.conf")
+            << "daemon off;\nmaster_process off;\npid " << prefix << "/nginx.pid;\n"
+            << "error_log " << prefix << "/nginx.err;\nevents { worker_connections 64; }\n"
+            << "http {\n  access_log off;\n  default_type text/plain;\n"
+            << "  client_body_temp_path " << prefix << "/body;\n"
+            << "  proxy_temp_path " << prefix << "/proxy;\n"
+            << "  fastcgi_temp_path " << prefix << "/fastcgi;\n"
+            << "  uwsgi_temp_path " << prefix << "/uwsgi;\n"
+            << "  scgi_temp_path " << prefix << "/scgi;\n"
+            << "  server {\n    listen 127.0.0.1:" << tlsH2 << " ssl http2;\n"
+            << "    ssl_certificate " << certificate << ";\n    ssl_certificate_key " << key
+            << ";\n    root " << www.string() << ";\n"
+            << "    location = /post { return 200 \"posted\\n\"; }\n  }\n"
+            << "  server {\n    listen 127.0.0.1:" << clearH2 << " http2;\n    root "
+            << www.string() << ";\n  }\n}\n";
+        servers.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/nginx.err",
+                                     "-c", prefix + "/nginx.conf"},
+            directory / "nginx.out", directory / "nginx.out2"));
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!(Accepts(tlsH2) && Accepts(clearH2))) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << ReadWholeFile(directory / "nginx.err")
+                << ReadWholeFile(directory / "nginx.out2");
+            ASSERT_FALSE(servers.back()->Wait(0ms)) << ReadWholeFile(directory / "nginx.err");
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    std::string tlsH2;
+    std::string clearH2;
+};
+
+TEST_F(Http2EndToEndTest, StreamsOverTlsAndInClearTextAreExchangesOfTheirOwn) {
+    StartNginx();
+    if (HasFatalFailure()) {
+        return;
+    }
+    const auto file = directory / "h2.vtr";
+    StartCapture({"--save", file.string()});
+    const std::string tls = "https://127.0.0.1:" + tlsH2;
+    // Three streams at once on one connection, a POST with a body, a 404; then prior knowledge.
+    const RunResult parallel = Run(Captured({"curl", "-s", "-Z", "--http2", "--cacert", certificate,
+                                             "-o", "/dev/null", tls + "/a.txt", "-o", "/dev/null",
+                                             tls + "/b.txt", "-o", "/dev/null", tls + "/c.txt"}));
+    EXPECT_EQ(parallel.status, 0) << parallel.errors;
+    const RunResult post = Run(Captured(
+        {"curl", "-s", "--http2", "--cacert", certificate, "-d", "name=value", tls + "/post"}));
+    EXPECT_EQ(post.output, "posted\n");
+    const RunResult missing = Run(Captured(
+        {"curl", "-s", "-o", "/dev/null", "--http2", "--cacert", certificate, tls + "/missing"}));
+    EXPECT_EQ(missing.status, 0);
+    const RunResult clear = Run(Captured(
+        {"curl", "-s", "--http2-prior-knowledge", "http://127.0.0.1:" + clearH2 + "/a.txt"}));
+    EXPECT_EQ(clear.output, "alpha\n");
     const auto rows = StopCapture();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1:" + tlsPort + "/echo/after");
+
+    const auto exchanges = Exchanges(file);
+    ASSERT_EQ(exchanges.size(), 6u);
+    EXPECT_EQ(rows.size(), 12u) << "nothing but the streams' messages";
+    // By request line and peer: each stream a request of its own, on a connection of its own.
+    std::map<std::string, const Exchange*> byTarget;
+    std::set<std::string> connections;
+    for (const Exchange& exchange : exchanges) {
+        const std::string line = exchange.request.substr(0, exchange.request.find("\r\n"));
+        byTarget[line + " " + exchange.peer] = &exchange;
+        connections.insert(exchange.connection);
+        EXPECT_THAT(exchange.request, testing::HasSubstr("\r\nHost: 127.0.0.1:")) << line;
+        EXPECT_THAT(exchange.request, testing::HasSubstr("\r\nuser-agent: curl/")) << line;
+    }
+    EXPECT_EQ(connections.size(), 6u);
+    const auto body = [](const std::string& text) {
+        return text.substr(text.find("\r\n\r\n") + 4);
+    };
+    const std::string overTls = " IP: 127.0.0.1:" + tlsH2;
+    for (const char* line : {"GET /a.txt HTTP/2", "GET /b.txt HTTP/2", "GET /c.txt HTTP/2",
+                             "POST /post HTTP/2", "GET /missing HTTP/2"}) {
+        ASSERT_EQ(byTarget.count(line + overTls), 1u) << line;
+    }
+    const Exchange* a = byTarget["GET /a.txt HTTP/2" + overTls];
+    EXPECT_THAT(a->response, testing::StartsWith("HTTP/2 200\r\nserver: nginx"));
+    EXPECT_EQ(body(a->response), "alpha\n");
+    EXPECT_EQ(body(byTarget["GET /b.txt HTTP/2" + overTls]->response), "bravo\n");
+    EXPECT_EQ(body(byTarget["GET /c.txt HTTP/2" + overTls]->response), std::string(100'000, 'c'));
+    const Exchange* posted = byTarget["POST /post HTTP/2" + overTls];
+    EXPECT_EQ(body(posted->request), "name=value");
+    EXPECT_THAT(posted->request,
+                testing::HasSubstr("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
+    EXPECT_THAT(byTarget["GET /missing HTTP/2" + overTls]->response,
+                testing::StartsWith("HTTP/2 404\r\n"));
+    // Prior knowledge in clear text.
+    const auto priorKnowledge = byTarget.find("GET /a.txt HTTP/2 IP: 127.0.0.1:" + clearH2);
+    ASSERT_NE(priorKnowledge, byTarget.end());
+    EXPECT_EQ(body(priorKnowledge->second->response), "alpha\n");
+}
+
+TEST_F(EndToEndTest, WebSocketFramesAreLinesUnderThe101) {
+    const std::string ws = StartScriptServer("websocket.py", {"server"});
+    ASSERT_FALSE(ws.empty());
+    const auto file = directory / "ws.vtr";
+    StartCapture({"--save", file.string()});
+    const RunResult client =
+        Run(Captured({"python3", kScripts + "/websocket.py", "client", ws, "/chat"}));
+    EXPECT_EQ(client.status, 0) << client.errors;
+    EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/after")})).status, 0);
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 4u) << "the upgrade, its 101, and the next exchange";
+    CSnifferDoc document;
+    ASSERT_EQ(document.OnOpenDocument(file), std::nullopt);
+    ASSERT_EQ(document.responses().size(), 2u);
+    const std::string text(document.responses()[0]->text());
+    EXPECT_THAT(text, testing::StartsWith("HTTP/1.1 101 Switching Protocols\r\n"));
+    EXPECT_THAT(text, testing::EndsWith("\r\n\r\n"
+                                        "client text, 5 bytes: hello\r\n"
+                                        "client binary, 300 bytes\r\n"
+                                        "client text (first fragment), 4 bytes: two \r\n"
+                                        "client continuation (last fragment), 5 bytes: parts\r\n"
+                                        "client ping, 1 byte\r\n"
+                                        "server text, 5 bytes: hello\r\n"
+                                        "server binary, 300 bytes\r\n"
+                                        "server text (first fragment), 4 bytes: two \r\n"
+                                        "server continuation (last fragment), 5 bytes: parts\r\n"
+                                        "server pong, 1 byte\r\n"
+                                        "client close, 5 bytes: 1000 (normal closure) bye\r\n"
+                                        "server close, 5 bytes: 1000 (normal closure) bye\r\n"));
+    EXPECT_EQ(document.requests()[0]->response(), document.responses()[0]);
 }
 
 TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreNotReportedNorTheirCiphertext) {
