@@ -1,5 +1,5 @@
 // Throughput of the capture path: records handed to dispatch until they are messages of the
-// document. Run by hand: build/default/bench/capture_bench
+// document. Run by hand: build/default/bin/capture_bench
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -141,7 +141,7 @@ BENCHMARK(BM_LargeBodies);
 // Exchange is kept out of line so that its instructions can be counted on their own, which
 // is repeatable where times are not:
 //   valgrind --tool=callgrind --toggle-collect='*Exchange*'
-//       build/default/bench/capture_bench --benchmark_filter=InDocumentOf/10000/
+//       build/default/bin/capture_bench --benchmark_filter=InDocumentOf/10000/
 [[gnu::noinline]] void Exchange(CapturePath& path, std::uint32_t connection) {
     static const auto more = CapturePath::Bytes("X-More: 1\r\n");
     path.Record(DIRECTION_SENT, DIRECTION_RECEIVED, connection, CapturePath::Bytes(kRequest));

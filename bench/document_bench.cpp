@@ -1,5 +1,5 @@
 // Saving and opening a large document file: 100,000 messages (request/response pairs with
-// kept bodies). Run by hand: build/default/bench/document_bench
+// kept bodies). Run by hand: build/default/bin/document_bench
 //
 // The file goes to $VANTOR_BENCH_DIR, or the current directory. A save includes the fsync that
 // makes it durable.

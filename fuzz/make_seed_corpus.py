@@ -57,6 +57,72 @@ def response_entry(tag, connection, text, caption, code, content_class=1, notice
         fixed(notice, 128)
 
 
+def stage_record(connection, sent, data, fresh=False):
+    """A record of the protocol stage's fuzz input: control byte, 16-bit length, data."""
+    control = connection | (4 if sent else 0) | (8 if fresh else 0)
+    return bytes([control]) + struct.pack("<H", len(data)) + data
+
+
+def h2_frame(kind, flags, stream, payload):
+    return struct.pack(">I", len(payload))[1:] + bytes([kind, flags]) + \
+        struct.pack(">I", stream) + payload
+
+
+def hpack(fields, indexing=False):
+    """A header block of literal fields (with incremental indexing, or without)."""
+    block = b""
+    for name, value in fields:
+        block += (b"\x40" if indexing else b"\x00") + bytes([len(name)]) + name + \
+            bytes([len(value)]) + value
+    return block
+
+
+def ws_frame(opcode, payload, masked):
+    head = bytes([0x80 | opcode, (0x80 if masked else 0) | len(payload)])
+    if not masked:
+        return head + payload
+    key = b"\x01\x02\x03\x04"
+    return head + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload))
+
+
+def stage_seeds():
+    preface = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+    settings = h2_frame(4, 0, 0, b"")
+    get = hpack([(b":method", b"GET"), (b":path", b"/a"), (b":authority", b"h")], True)
+    status = hpack([(b":status", b"200"), (b"content-type", b"text/plain")], True)
+    client = preface + settings + h2_frame(1, 5, 1, get) + h2_frame(1, 4, 3, b"\xbe\x82") + \
+        h2_frame(0, 1, 3, b"body")
+    server = settings + h2_frame(4, 1, 0, b"") + h2_frame(1, 4, 3, status) + \
+        h2_frame(1, 4, 1, b"\xbe") + h2_frame(0, 0, 1, b"one") + h2_frame(0, 1, 3, b"three") + \
+        h2_frame(3, 0, 1, b"\x00\x00\x00\x08") + h2_frame(7, 0, 0, bytes(8))
+    write("stage", "h2-streams",
+          stage_record(0, True, client[:30], True) + stage_record(0, True, client[30:]) +
+          stage_record(0, False, server[:40]) + stage_record(0, False, server[40:]))
+    upgrade = b"GET / HTTP/1.1\r\nHost: h\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n"
+    switching = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n"
+    write("stage", "h2c-upgrade",
+          stage_record(1, True, upgrade, True) +
+          stage_record(1, False, switching + settings + h2_frame(1, 4, 1, status)) +
+          stage_record(1, True, preface + settings) + stage_record(1, False, h2_frame(0, 1, 1, b"x")))
+    ws = b"GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n"
+    ws_switch = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n"
+    write("stage", "websocket",
+          stage_record(2, True, ws, True) + stage_record(2, False, ws_switch + ws_frame(1, b"hi", False)) +
+          stage_record(2, True, ws_frame(1, b"hello", True) + ws_frame(9, b"", True)) +
+          stage_record(2, False, ws_frame(10, b"", False) + ws_frame(8, b"\x03\xe8", False)) +
+          stage_record(2, True, ws_frame(8, b"\x03\xe8", True) + b"after"))
+    write("stage", "other-upgrade-and-refused",
+          stage_record(3, True, ws.replace(b"websocket", b"custom"), True) +
+          stage_record(3, False, ws_switch.replace(b"websocket", b"custom") + b"xyz") +
+          stage_record(0, True, ws, True) +
+          stage_record(0, False, b"HTTP/1.1 426 Upgrade Required\r\n\r\n") +
+          stage_record(0, True, b"GET /next HTTP/1.1\r\n\r\n"))
+    write("stage", "h2-bad",
+          stage_record(0, True, preface + h2_frame(0, 0, 1, bytes(20000)), True) +
+          stage_record(1, True, preface + h2_frame(1, 4, 1, b"\xff\xff\xff"), True) +
+          stage_record(2, True, b"PRI * HTTP/2.0\r\n\r\nXX", True))
+
+
 def write(folder, name, data):
     os.makedirs(os.path.join(HERE, "corpus", folder), exist_ok=True)
     with open(os.path.join(HERE, "corpus", folder, name), "wb") as f:
@@ -117,6 +183,7 @@ def main():
           response_entry(response6, 7, ok, b"200 OK", 200, peer=ipv6) +
           request_entry(b"\x01\x80", 8, get, b"GET h/a", b"GET", b"h/a", ipv4))
     write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
+    stage_seeds()
 
 
 if __name__ == "__main__":

@@ -78,7 +78,7 @@ void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureR
 // A connection whose protocol is followed: one that asked to switch and waits for the answer,
 // or one that speaks HTTP/2, WebSocket or something else after a switch.
 struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
-    enum class Mode { Watching, Http2, WebSocket, Opaque };
+    enum class Mode { Watching, Http2, WebSocket, Opaque, Ignored };
 
     Connection(ProtocolStage& owner, std::uint32_t connectionId) : stage(owner), id(connectionId) {}
 
@@ -203,6 +203,14 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
             connection = &Follow(id);
             connection->mode = Connection::Mode::Http2;
             connection->http2 = std::make_unique<Http2Decoder>(*connection);
+        } else if (header.previousDirection != DIRECTION_NONE && !data.empty() && data[0] == 0 &&
+                   (entryPoint == EntryPoint::NewRequest ||
+                    entryPoint == EntryPoint::NewResponse)) {
+            // A message cannot begin with a NUL; an HTTP/2 frame header of a connection that
+            // began before capture did, usually does. Its frames cannot be decoded without
+            // the start: the connection is left out rather than shown as junk.
+            Follow(id).mode = Connection::Mode::Ignored;
+            return;
         } else {
             DeliverAsHttp1(document, entryPoint, header, data);
             // A request that asks to switch protocols: its answer is watched for.
@@ -232,13 +240,16 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
         case Connection::Mode::Opaque:
             document.CountSkipped(id, data.size());
             break;
+        case Connection::Mode::Ignored:
+            break;
     }
 }
 
 void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint,
                                    std::span<const std::uint8_t> data) {
+    // Copies: the connection is forgotten on the way when no switch comes.
     CSnifferDoc& document = *connection.document;
-    const CaptureRecord& header = connection.header;
+    const CaptureRecord header = connection.header;
     const std::uint32_t id = connection.id;
     if (IsSent(entryPoint)) {
         DeliverAsHttp1(document, entryPoint, header, data);

@@ -85,7 +85,8 @@ const Fields kGet = {
     {":path", "/a?x=1"}, {"user-agent", "curl/7.88"}, {"accept", "*/*"}};
 
 // Two requests on streams 1 and 3 whose answers interleave, with a request body, a 404 and
-// every connection frame a peer sends besides.
+// every other frame a peer sends besides (SETTINGS and its ACK, WINDOW_UPDATE, PING,
+// PRIORITY, a frame type of an extension).
 std::vector<Piece> Exchange() {
     Http2FrameWriter client;
     Http2FrameWriter server;
@@ -100,8 +101,10 @@ std::vector<Piece> Exchange() {
         {true, Http2FrameWriter::Join(
                    {client.Headers(3, post, false), Http2FrameWriter::Data(3, "{\"n\":", false),
                     Http2FrameWriter::Frame(0x8, 0, 0, std::string("\0\0\1\0", 4))})},
-        {true, Http2FrameWriter::Data(3, "1}", true) +
-                   Http2FrameWriter::Frame(0x6, 0, 0, std::string(8, 'p'))},
+        {true, Http2FrameWriter::Join({Http2FrameWriter::Data(3, "1}", true),
+                                       Http2FrameWriter::Frame(0x6, 0, 0, std::string(8, 'p')),
+                                       Http2FrameWriter::Frame(0x2, 0, 3, std::string(5, '\0')),
+                                       Http2FrameWriter::Frame(0xfa, 0x7, 3, "an extension")})},
         {false, Http2FrameWriter::Join(
                     {server.Headers(3, {{":status", "200"}, {"content-type", "text/plain"}}, false),
                      server.Headers(1, {{":status", "404"}}, false),

@@ -221,6 +221,21 @@ TEST_F(ProtocolStageTest, ASocketThatReusesTheIdOfAnHttp2OneIsHttp1Again) {
     EXPECT_EQ(document.requests()[1]->response()->text(), "HTTP/1.1 200 OK\r\n\r\n");
 }
 
+TEST_F(ProtocolStageTest, AnHttp2ConnectionJoinedHalfWayIsLeftOut) {
+    Http2FrameWriter server;
+    // Capture started after the preface: the first records seen continue the connection.
+    Record(12, DIRECTION_RECEIVED, "");  // what the provider saw before: a receive
+    Sent(12, Http2FrameWriter::Data(1, "x", false));
+    Received(12, server.Headers(1, {{":status", "200"}}, false));
+    Sent(12, "GET /after HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(document.messages().empty()) << testing::PrintToString(Texts());
+    // A new socket with the same id is HTTP/1.x again.
+    Reopened(12);
+    Sent(12, "GET /new HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(document.requests().size(), 1u);
+    EXPECT_EQ(document.requests()[0]->caption(), "GET /new");
+}
+
 TEST_F(ProtocolStageTest, BadFramesStopDecodingWithANoticeAndLoseNothingBefore) {
     Http2FrameWriter client;
     Http2FrameWriter server;

@@ -1,0 +1,90 @@
+// Records of up to four connections, in any order and cut anywhere, through dispatch and the
+// protocol stage into the document: HTTP/2 frames and HPACK blocks, WebSocket frames, switches
+// of protocol and HTTP/1.x, however malformed. Nothing reads out of bounds, crashes or grows
+// without bound; the document lists, and saves, loads and saves again to the same bytes.
+//
+// Input: records back to back, each one control byte (bits 0-1 the connection, bit 2 sent by
+// the client, bit 3 the first record of a new socket), a 16-bit little-endian length, the data.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include "capture/CaptureDispatch.h"
+#include "document/CSnifferDoc.h"
+#include "framework/ByteStreams.h"
+#include "framework/CArchive.h"
+#include "options/Options.h"
+#include "tools/dump/ListingView.h"
+#include "tools/dump/MessageListing.h"
+
+namespace {
+
+class NoSignals : public vantor::CaptureSignals {
+public:
+    void ResetFull() override {}
+    void SetEmpty() override {}
+};
+
+std::vector<std::uint8_t> Store(vantor::CSnifferDoc& document) {
+    vantor::MemoryByteSink sink;
+    vantor::CArchive archive(sink);
+    document.Serialize(archive);
+    return sink.bytes();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool prepared = [] {
+        vantor::Preferences().ParseContentTypes();
+        return true;
+    }();
+    (void)prepared;
+
+    vantor::CSnifferDoc document;
+    vantor::ListingView view;
+    document.AddView(&view);
+    NoSignals signals;
+    vantor::CaptureDispatch dispatch([&document] { return &document; }, signals);
+    std::array<std::uint32_t, 4> previous{};
+    std::size_t at = 0;
+    while (at + 3 <= size) {
+        const std::uint8_t control = data[at];
+        const std::size_t length =
+            std::min<std::size_t>(data[at + 1] | (std::size_t{data[at + 2]} << 8), size - at - 3);
+        const std::size_t connection = control & 3u;
+        if ((control & 8u) != 0) {
+            previous[connection] = vantor::DIRECTION_NONE;
+        }
+        vantor::CaptureRecord header;
+        header.direction =
+            (control & 4u) != 0 ? vantor::DIRECTION_SENT : vantor::DIRECTION_RECEIVED;
+        header.previousDirection = previous[connection];
+        header.connectionId = static_cast<std::uint32_t>(connection + 1);
+        header.peerAddress.family = 2;
+        header.peerAddress.port = {0x1F, 0x90};
+        header.peerAddress.address = {127, 0, 0, 1};
+        header.dataLength = static_cast<std::uint32_t>(length);
+        header.time = {2026, 12, 2, 8, 9, 30, 0, 5};
+        previous[connection] = header.direction;
+        dispatch.pendingRecord() = {header, {data + at + 3, length}};
+        dispatch.OnCaptureRecord();
+        at += 3 + length;
+    }
+
+    std::ostringstream listing;
+    vantor::WriteListing(listing, document, vantor::ListingFormat::Tsv);
+
+    const std::vector<std::uint8_t> first = Store(document);
+    vantor::CSnifferDoc reloaded;
+    vantor::MemoryByteSource source(first);
+    vantor::CArchive archive(source);
+    reloaded.Serialize(archive);
+    if (Store(reloaded) != first) {
+        std::abort();
+    }
+    return 0;
+}
