@@ -8,47 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdlib>
-#include <sstream>
-#include <vector>
 
-#include "capture/CaptureDispatch.h"
-#include "document/CSnifferDoc.h"
-#include "framework/ByteStreams.h"
-#include "framework/CArchive.h"
-#include "options/Options.h"
-#include "tools/dump/ListingView.h"
-#include "tools/dump/MessageListing.h"
-
-namespace {
-
-class NoSignals : public vantor::CaptureSignals {
-public:
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
-
-std::vector<std::uint8_t> Store(vantor::CSnifferDoc& document) {
-    vantor::MemoryByteSink sink;
-    vantor::CArchive archive(sink);
-    document.Serialize(archive);
-    return sink.bytes();
-}
-
-}  // namespace
+#include "fuzz/CaptureFuzzing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool prepared = [] {
-        vantor::Preferences().ParseContentTypes();
-        return true;
-    }();
-    (void)prepared;
-
-    vantor::CSnifferDoc document;
-    vantor::ListingView view;
-    document.AddView(&view);
-    NoSignals signals;
-    vantor::CaptureDispatch dispatch([&document] { return &document; }, signals);
+    vantor::fuzzing::Capture capture;
     std::array<std::uint32_t, 4> previous{};
     std::size_t at = 0;
     while (at + 3 <= size) {
@@ -70,21 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         header.dataLength = static_cast<std::uint32_t>(length);
         header.time = {2026, 12, 2, 8, 9, 30, 0, 5};
         previous[connection] = header.direction;
-        dispatch.pendingRecord() = {header, {data + at + 3, length}};
-        dispatch.OnCaptureRecord();
+        capture.dispatch.pendingRecord() = {header, {data + at + 3, length}};
+        capture.dispatch.OnCaptureRecord();
         at += 3 + length;
     }
 
-    std::ostringstream listing;
-    vantor::WriteListing(listing, document, vantor::ListingFormat::Tsv);
-
-    const std::vector<std::uint8_t> first = Store(document);
-    vantor::CSnifferDoc reloaded;
-    vantor::MemoryByteSource source(first);
-    vantor::CArchive archive(source);
-    reloaded.Serialize(archive);
-    if (Store(reloaded) != first) {
-        std::abort();
-    }
+    capture.Check();
     return 0;
 }
