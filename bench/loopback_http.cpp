@@ -4,6 +4,7 @@
 //   loopback_http server PORT_FILE        serve on 127.0.0.1 (port written to PORT_FILE)
 //   loopback_http small PORT COUNT        COUNT small requests on one keep-alive connection
 //   loopback_http download PORT BYTES     one response of BYTES, read 64 KiB at a time
+//   loopback_http files PORT COUNT BYTES  COUNT responses of BYTES on one keep-alive connection
 //   loopback_http upload PORT COUNT SIZE  one request whose body goes out in COUNT writes of
 //                                         SIZE bytes (each write one record when captured)
 //   loopback_http pingpong COUNT          two processes passing a futex word back and forth
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,20 +159,38 @@ int Connect(int port) {
     return fd;
 }
 
-int Small(int port, long count) {
+// COUNT times request on one keep-alive connection, each answer read whole; the seconds taken.
+std::optional<double> Fetch(int port, long count, const std::string& request) {
     const int fd = Connect(port);
-    const std::string request = "GET /small HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::string head;
     std::string rest;
     const auto started = Clock::now();
     for (long i = 0; i < count; ++i) {
         if (!SendAll(fd, request.data(), request.size()) || !ReadHead(fd, head, rest) ||
             !SkipBody(fd, ContentLength(head), rest)) {
-            return 1;
+            return std::nullopt;
         }
     }
-    const double seconds = Seconds(started);
-    std::printf("%.0f requests/s\n", static_cast<double>(count) / seconds);
+    return Seconds(started);
+}
+
+int Small(int port, long count) {
+    const auto seconds = Fetch(port, count, "GET /small HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (!seconds) {
+        return 1;
+    }
+    std::printf("%.0f requests/s\n", static_cast<double>(count) / *seconds);
+    return 0;
+}
+
+int Files(int port, long count, std::size_t bytes) {
+    const auto seconds = Fetch(
+        port, count, "GET /big/" + std::to_string(bytes) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (!seconds) {
+        return 1;
+    }
+    std::printf("%.0f requests/s %.1f MB/s\n", static_cast<double>(count) / *seconds,
+                static_cast<double>(bytes) * static_cast<double>(count) / *seconds / 1e6);
     return 0;
 }
 
@@ -263,6 +283,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "download" && argc == 4) {
         return Download(std::atoi(argv[2]), std::strtoull(argv[3], nullptr, 10));
+    }
+    if (mode == "files" && argc == 5) {
+        return Files(std::atoi(argv[2]), std::atol(argv[3]), std::strtoull(argv[4], nullptr, 10));
     }
     if (mode == "upload" && argc == 5) {
         return Upload(std::atoi(argv[2]), std::atol(argv[3]), std::strtoull(argv[4], nullptr, 10));

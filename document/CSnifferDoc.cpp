@@ -32,14 +32,87 @@ void CSnifferDoc::IndexResponse(HTTPResponse* response) {
 
 void CSnifferDoc::AddRequest(std::unique_ptr<HTTPRequest> request) {
     HTTPRequest* added = request.get();
+    if (!m_keepAll) {
+        KeepOpen(added->GetSocket(), std::move(request));
+        m_latestRequest.Set(added->GetSocket(), added);
+        return;
+    }
     m_messages.push_back(std::move(request));
     IndexRequest(added);
 }
 
 void CSnifferDoc::AddResponse(std::unique_ptr<HTTPResponse> response) {
     HTTPResponse* added = response.get();
+    if (!m_keepAll) {
+        KeepOpen(added->GetSocket(), std::move(response));
+        m_latestResponse.Set(added->GetSocket(), added);
+        return;
+    }
     m_messages.push_back(std::move(response));
     IndexResponse(added);
+}
+
+void CSnifferDoc::KeepOpenExchangesOnly() {
+    m_keepAll = false;
+}
+
+void CSnifferDoc::KeepOpen(std::uint32_t connectionId, std::unique_ptr<HTTPMessage> message) {
+    auto found = m_open.find(connectionId);
+    if (found == m_open.end()) {
+        if (m_open.size() >= kMostOpenConnections) {
+            EndOpen(m_openByUse.front());
+        }
+        found = m_open.emplace(connectionId, OpenConnection{}).first;
+        found->second.use = m_openByUse.insert(m_openByUse.end(), connectionId);
+    } else {
+        m_openByUse.splice(m_openByUse.end(), m_openByUse, found->second.use);
+    }
+    found->second.messages.push_back(std::move(message));
+}
+
+void CSnifferDoc::Grew(const HTTPMessage& message, std::size_t before) {
+    if (m_keepAll) {
+        return;
+    }
+    const auto found = m_open.find(message.GetSocket());
+    if (found == m_open.end()) {
+        return;
+    }
+    const std::size_t after = message.text().size();
+    OpenConnection& open = found->second;
+    const std::size_t grown = after >= before ? after - before : 0;
+    const std::size_t shrunk = after < before ? std::min(before - after, open.bytes) : 0;
+    open.bytes = open.bytes + grown - shrunk;
+    m_openBytes = m_openBytes + grown - std::min(shrunk, m_openBytes);
+    while (m_openBytes > kOpenBytesBudget && m_openByUse.front() != message.GetSocket()) {
+        EndOpen(m_openByUse.front());
+    }
+}
+
+void CSnifferDoc::EndConnection(std::uint32_t connectionId) {
+    if (!m_keepAll) {
+        EndOpen(connectionId);
+    }
+}
+
+void CSnifferDoc::EndOpen(std::uint32_t connectionId) {
+    const auto found = m_open.find(connectionId);
+    if (found == m_open.end()) {
+        return;
+    }
+    // Taken out first: a view told of the end must find the document consistent.
+    OpenConnection ended = std::move(found->second);
+    m_openBytes -= std::min(ended.bytes, m_openBytes);
+    m_openByUse.erase(ended.use);
+    m_open.erase(found);
+    m_latestRequest.Erase(connectionId);
+    m_latestResponse.Erase(connectionId);
+    for (const auto& message : ended.messages) {
+        UpdateAllViews(nullptr, HINT_ENDED, message.get());
+    }
+    for (const auto& message : ended.messages) {
+        UpdateAllViews(nullptr, HINT_DROPPED, message.get());
+    }
 }
 
 void CSnifferDoc::PairResponse(HTTPResponse* response) {
@@ -71,6 +144,8 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
         AppendTo(latest, header, data);
         return;
     }
+    // The exchanges before it on its connection have ended.
+    EndConnection(header.connectionId);
     const AppPreferences& preferences = Preferences();
     auto owned =
         std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
@@ -78,6 +153,7 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
     HTTPRequest* request = owned.get();
     AddRequest(std::move(owned));
     request->AddData(data, header.time);
+    Grew(*request, 0);
     m_treeDirty = true;
     SetModifiedFlag(true);
     UpdateAllViews(nullptr, HINT_NEW_REQUEST, request);
@@ -111,6 +187,7 @@ void CSnifferDoc::GrowResponse(HTTPResponse* response, bool isNew, const Capture
         }
         if (isNew) {
             response->AddData(piece, header.time);
+            Grew(*response, 0);
             m_treeDirty = true;
             SetModifiedFlag(true);
             UpdateAllViews(nullptr, HINT_NEW_RESPONSE, response);
@@ -157,7 +234,9 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
     if (message == nullptr) {
         return;  // a continuation of a message we never saw begin
     }
+    const std::size_t before = message->text().size();
     message->AddData(data, header.time);
+    Grew(*message, before);
     SetModifiedFlag(true);
     if (message->IsCaptionChanged()) {
         m_treeDirty = true;
@@ -168,6 +247,9 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
 }
 
 void CSnifferDoc::DeleteMessages() {
+    m_open.clear();
+    m_openByUse.clear();
+    m_openBytes = 0;
     m_treeItems.Clear();
     m_messageOfItem.Clear();
     m_latestRequest.Clear();

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "document/ConnectionIndex.h"
@@ -32,6 +34,20 @@ public:
     void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
     // Counts bytes of a connection that are not shown, on its latest response.
     void CountSkipped(std::uint32_t connectionId, std::uint64_t count);
+
+    // From now on keep only the exchanges still open, for a capture that lists and forgets
+    // (vantor-dump without a file to save). The messages of a connection end when its next
+    // request begins, when EndConnection is called, or when more than kMostOpenConnections
+    // connections are open or their texts take more than kOpenBytesBudget bytes (the ones
+    // unused longest end, as the end of a connection is not reported); their views are told
+    // (HINT_ENDED, then HINT_DROPPED) and the messages are dropped. messages(), requests() and
+    // responses() then stay empty: views learn of every message through the hints.
+    void KeepOpenExchangesOnly();
+    bool keepsAll() const { return m_keepAll; }
+    // The connection will carry nothing more (an HTTP/2 stream that ended).
+    void EndConnection(std::uint32_t connectionId);
+    static constexpr std::size_t kMostOpenConnections = 4096;
+    static constexpr std::size_t kOpenBytesBudget = 32 << 20;
 
     bool OnNewDocument() override;
     void DeleteContents() override;
@@ -89,6 +105,18 @@ private:
     void AppendTo(HTTPMessage* message, const CaptureRecord& header,
                   std::span<const std::uint8_t> data);
 
+    // Keeping only open exchanges: the messages of a connection, and their end.
+    struct OpenConnection {
+        std::vector<std::unique_ptr<HTTPMessage>> messages;
+        std::list<std::uint32_t>::iterator use;
+        std::size_t bytes = 0;  // of the messages' texts
+    };
+    void KeepOpen(std::uint32_t connectionId, std::unique_ptr<HTTPMessage> message);
+    // A kept message's text grew from before bytes: past the budget, the connections unused
+    // longest end.
+    void Grew(const HTTPMessage& message, std::size_t before);
+    void EndOpen(std::uint32_t connectionId);
+
     void RecordItem(HTTPMessage* message, TreeItem item);
     void ForgetItem(HTTPMessage* message);
 
@@ -103,6 +131,10 @@ private:
     // finding a message's item take constant time.
     FlatHandleMap<const HTTPMessage*, TreeItem> m_treeItems;
     FlatHandleMap<TreeItem, HTTPMessage*> m_messageOfItem;
+    bool m_keepAll = true;
+    std::unordered_map<std::uint32_t, OpenConnection> m_open;
+    std::list<std::uint32_t> m_openByUse;  // least recently used first
+    std::size_t m_openBytes = 0;
 };
 
 }  // namespace vantor

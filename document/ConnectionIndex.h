@@ -7,8 +7,9 @@ namespace vantor {
 
 // Connection id to the latest message of one kind on that connection. An open-addressing
 // table: lookups and updates are constant time and take no allocation per connection, which
-// matters when every record of a capture goes through it. Entries are only added or replaced;
-// the whole index is cleared with its document.
+// matters when every record of a capture goes through it. Entries are added, replaced and
+// erased (a document that keeps only open exchanges forgets connections as it goes); the
+// whole index is cleared with its document.
 template <typename Message>
 class ConnectionIndex {
 public:
@@ -37,6 +38,36 @@ public:
             ++m_count;
         }
         slot = {connectionId, message};
+    }
+
+    // Forgets the connection, if it is there. Later entries of its probe run move back into the
+    // hole, so that every lookup still ends at the first free slot.
+    void Erase(std::uint32_t connectionId) {
+        if (m_slots.empty()) {
+            return;
+        }
+        std::size_t hole = Home(connectionId);
+        while (m_slots[hole].message != nullptr && m_slots[hole].connectionId != connectionId) {
+            hole = (hole + 1) & Mask();
+        }
+        if (m_slots[hole].message == nullptr) {
+            return;
+        }
+        m_slots[hole] = Slot{};
+        --m_count;
+        for (std::size_t next = (hole + 1) & Mask(); m_slots[next].message != nullptr;
+             next = (next + 1) & Mask()) {
+            // An entry may move back to the hole unless its home lies after the hole, up to
+            // where it stands (cyclically).
+            const std::size_t home = Home(m_slots[next].connectionId);
+            const bool homeBetween =
+                hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+            if (!homeBetween) {
+                m_slots[hole] = m_slots[next];
+                m_slots[next] = Slot{};
+                hole = next;
+            }
+        }
     }
 
     void Clear() {

@@ -12,6 +12,10 @@ enum UpdateHint : std::intptr_t {
     HINT_CAPTION = 3,       // bytes appended and the caption changed
     HINT_REBUILD = 4,       // the tree must be rebuilt from the lists
     HINT_VIEW_OPTIONS = 5,  // body display options changed
+    // A document that keeps only open exchanges: the message will not grow any more (given
+    // for each message of the exchanges that ended, in order), then is dropped.
+    HINT_ENDED = 6,
+    HINT_DROPPED = 7,
 };
 
 }  // namespace vantor

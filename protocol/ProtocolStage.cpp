@@ -118,7 +118,13 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
         Wrote(found->second, fromClient);
     }
 
-    void Closed(std::uint32_t stream) override { streams.erase(stream); }
+    void Closed(std::uint32_t stream) override {
+        const auto found = streams.find(stream);
+        if (found != streams.end()) {
+            document->EndConnection(found->second);  // the stream's exchange is over
+            streams.erase(found);
+        }
+    }
 
     void Stopped(std::string_view notice) override {
         if (!wroteAny) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "options/FilterOptions.h"
 #include "http/MessageTestSupport.h"
+#include "options/FilterOptions.h"
 
 namespace vantor {
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordFeeder.h"
 #include "TestSupport.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
@@ -24,23 +25,14 @@ using Fields = Http2FrameWriter::Fields;
 
 class ProtocolStageTest : public testing::Test {
 protected:
-    // One record of a connection, its previous direction kept as the provider keeps it.
-    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
-        std::uint32_t& previous = m_previous[connection];
-        const CaptureRecord header =
-            test::Header(direction, previous, connection, static_cast<std::uint32_t>(bytes.size()));
-        previous = direction;
-        dispatch.pendingRecord() = {header, test::Bytes(bytes)};
-        dispatch.OnCaptureRecord();
-    }
-    void Sent(std::uint32_t connection, std::string_view bytes) {
-        Record(connection, DIRECTION_SENT, bytes);
-    }
+    void Sent(std::uint32_t connection, std::string_view bytes) { feeder.Sent(connection, bytes); }
     void Received(std::uint32_t connection, std::string_view bytes) {
-        Record(connection, DIRECTION_RECEIVED, bytes);
+        feeder.Received(connection, bytes);
     }
-    // A new socket that happens to get an id used before.
-    void Reopened(std::uint32_t connection) { m_previous.erase(connection); }
+    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
+        feeder.Record(connection, direction, bytes);
+    }
+    void Reopened(std::uint32_t connection) { feeder.Reopened(connection); }
 
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
@@ -66,16 +58,9 @@ protected:
         return sink.bytes();
     }
 
-    struct NoSignals : CaptureSignals {
-        void ResetFull() override {}
-        void SetEmpty() override {}
-    } signals;
     test::ScopedDefaultOptions options;
     CSnifferDoc document;
-    CaptureDispatch dispatch{[this] { return &document; }, signals};
-
-private:
-    std::map<std::uint32_t, std::uint32_t> m_previous;
+    test::RecordFeeder feeder{document};
 };
 
 const Fields kGetA = {{":method", "GET"},

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "TestSupport.h"
+#include "capture/CaptureDispatch.h"
+#include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "tools/dump/ListingView.h"
+#include "tools/dump/LiveListingView.h"
 
 namespace vantor {
 namespace {
@@ -79,6 +84,44 @@ TEST_F(MessageListingTest, CaptionsFollowTheTreeRules) {
 
     document.UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
     EXPECT_EQ(request.caption(), "GET /long HTTP/1.1");
+}
+
+}  // namespace
+}  // namespace vantor
+
+namespace vantor {
+namespace {
+
+// The live listing of the sample capture, with a document that keeps everything and with one
+// that keeps only open exchanges: the same lines, and the second holds at the end only what
+// was still open.
+TEST(LiveListingTest, ForgettingEndedExchangesListsTheSameLines) {
+    test::ScopedDefaultOptions options;
+    struct NoSignals : CaptureSignals {
+        void ResetFull() override {}
+        void SetEmpty() override {}
+    } signals;
+    std::string listings[2];
+    std::size_t remembered[2] = {};
+    for (const bool keepAll : {true, false}) {
+        CSnifferDoc document;
+        std::ostringstream out;
+        LiveListingView view(out, ListingFormat::Tsv);
+        document.AddView(&view);
+        if (!keepAll) {
+            document.KeepOpenExchangesOnly();
+        }
+        CaptureDispatch dispatch([&document] { return &document; }, signals);
+        std::ifstream records(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
+                              std::ios::binary);
+        ASSERT_EQ(ReplayRecordStream(records, dispatch).status, RecordStreamReader::Status::End);
+        remembered[keepAll ? 0 : 1] = view.remembered();
+        view.Finish();
+        listings[keepAll ? 0 : 1] = out.str();
+    }
+    EXPECT_GT(std::count(listings[0].begin(), listings[0].end(), '\n'), 10);
+    EXPECT_EQ(listings[1], listings[0]);
+    EXPECT_LT(remembered[1], remembered[0]);
 }
 
 }  // namespace

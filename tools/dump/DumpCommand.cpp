@@ -44,6 +44,9 @@ constexpr std::string_view kUsage =
     "starts capture and lists every message as soon as its header is complete, until\n"
     "Ctrl-C (SIGINT), SIGTERM, --duration or --count. Programs are captured when they\n"
     "are started with vantor-run, for example: vantor-run curl http://127.0.0.1:8080/\n"
+    "Without --save (or --open) it keeps only the exchanges still open: a message is\n"
+    "forgotten once it is listed and the next request of its connection has begun, so\n"
+    "memory stays bounded however long it captures.\n"
     "\n"
     "  --capture         capture live (also after --open)\n"
     "  --duration SECS   stop capturing after this many seconds\n"
@@ -159,6 +162,11 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
             errors << "vantor-dump: " << *failure << '\n';
             return 1;
         }
+    }
+    // Nothing to save: what is listed and over is forgotten, so that a long capture stays in
+    // bounded memory.
+    if (arguments.saveFile.empty() && arguments.openFile.empty()) {
+        document.KeepOpenExchangesOnly();
     }
     // The record stream holds what the captured programs sent, passwords and cookies among it:
     // a new file is the user's alone, and a link someone else planted is not followed.

@@ -7,64 +7,79 @@ namespace vantor {
 void LiveListingView::OnInitialUpdate() {
     ListingView::OnInitialUpdate();
     m_indexes.clear();
-    m_done.clear();
+    m_unlisted.clear();
+    m_next = 0;
     auto* document = dynamic_cast<CSnifferDoc*>(GetDocument());
     if (document == nullptr) {
         return;
     }
-    for (std::size_t i = 0; i < document->messages().size(); ++i) {
-        m_indexes[document->messages()[i].get()] = i;
-        m_done.push_back(false);
+    for (const auto& message : document->messages()) {
+        Remember(*message);
     }
     Finish();
+}
+
+void LiveListingView::Remember(const HTTPMessage& message) {
+    m_indexes[&message] = m_next;
+    m_unlisted.emplace(m_next, &message);
+    ++m_next;
 }
 
 void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) {
     ListingView::OnUpdate(sender, hint, object);
     auto* message = dynamic_cast<HTTPMessage*>(object);
-    auto* document = dynamic_cast<CSnifferDoc*>(GetDocument());
     if (hint == HINT_REBUILD) {
         m_indexes.clear();
-        m_done.clear();
+        m_unlisted.clear();
+        m_next = 0;
     }
-    if (message == nullptr || document == nullptr) {
+    if (message == nullptr) {
         return;
     }
-    if (hint == HINT_NEW_REQUEST || hint == HINT_NEW_RESPONSE) {
-        m_indexes[message] = document->messages().size() - 1;
-        m_done.push_back(false);
+    switch (hint) {
+        case HINT_NEW_REQUEST:
+        case HINT_NEW_RESPONSE:
+            Remember(*message);
+            ListIfComplete(*message);
+            break;
+        case HINT_ENDED:
+            // Listed now whatever its state: it will not grow any more.
+            if (const auto found = m_indexes.find(message);
+                found != m_indexes.end() && m_unlisted.contains(found->second)) {
+                List(*message);
+            }
+            break;
+        case HINT_DROPPED:
+            m_indexes.erase(message);
+            break;
+        default:
+            ListIfComplete(*message);
+            break;
     }
-    ListIfComplete(*message);
 }
 
 void LiveListingView::ListIfComplete(const HTTPMessage& message) {
     const auto found = m_indexes.find(&message);
-    if (found == m_indexes.end() || m_done[found->second]) {
+    if (found == m_indexes.end() || !m_unlisted.contains(found->second)) {
         return;
     }
     const AssemblyState state = message.state();
     if (state != AssemblyState::New && state != AssemblyState::ReadingHeader) {
-        List(message, found->second);
+        List(message);
     }
 }
 
-void LiveListingView::List(const HTTPMessage& message, std::size_t index) {
-    m_done[index] = true;
+void LiveListingView::List(const HTTPMessage& message) {
+    const std::size_t index = m_indexes.at(&message);
+    m_unlisted.erase(index);
     ++m_listed;
     WriteListingRow(m_output, index, message, m_indexes, m_format);
     m_output.flush();
 }
 
 void LiveListingView::Finish() {
-    auto* document = dynamic_cast<CSnifferDoc*>(GetDocument());
-    if (document == nullptr) {
-        return;
-    }
-    for (const auto& message : document->messages()) {
-        const auto found = m_indexes.find(message.get());
-        if (found != m_indexes.end() && !m_done[found->second]) {
-            List(*message, found->second);
-        }
+    while (!m_unlisted.empty()) {
+        List(*m_unlisted.begin()->second);
     }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <ostream>
-#include <vector>
 
 #include "tools/dump/ListingView.h"
 #include "tools/dump/MessageListing.h"
@@ -10,8 +10,10 @@
 namespace vantor {
 
 // The listing of a live capture: each message's line is written as soon as its header is
-// complete, in that order; Finish writes the lines of the messages whose header never
-// completed.
+// complete, in that order; a message that ends (in a document that keeps only open exchanges)
+// or is still unlisted when Finish is called is listed then. Messages are numbered in the
+// order they were made, whether or not the document still holds the earlier ones; the view
+// remembers only messages the document still holds.
 class LiveListingView : public ListingView {
 public:
     LiveListingView(std::ostream& output, ListingFormat format)
@@ -22,15 +24,19 @@ public:
     void OnUpdate(CView* sender, std::intptr_t hint, CObject* object) override;
     void Finish();
     std::size_t listed() const { return m_listed; }
+    // Messages the view still remembers (for the bounds of a long capture).
+    std::size_t remembered() const { return m_indexes.size(); }
 
 private:
+    void Remember(const HTTPMessage& message);
     void ListIfComplete(const HTTPMessage& message);
-    void List(const HTTPMessage& message, std::size_t index);
+    void List(const HTTPMessage& message);
 
     std::ostream& m_output;
     ListingFormat m_format;
-    MessageIndexes m_indexes;
-    std::vector<bool> m_done;  // by index: the line was written
+    MessageIndexes m_indexes;                              // held messages, by pointer
+    std::map<std::size_t, const HTTPMessage*> m_unlisted;  // by index
+    std::size_t m_next = 0;
     std::size_t m_listed = 0;
 };
 

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string_view>
+
+#include "TestSupport.h"
+#include "capture/CaptureDispatch.h"
+#include "document/CSnifferDoc.h"
+
+namespace vantor::test {
+
+// Feeds records to a document through dispatch as the provider would write them: each
+// connection's previous direction is kept, and a reopened connection starts again.
+class RecordFeeder {
+public:
+    explicit RecordFeeder(CSnifferDoc& document)
+        : m_dispatch([&document] { return &document; }, m_signals) {}
+
+    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
+        std::uint32_t& previous = m_previous[connection];
+        const CaptureRecord header =
+            Header(direction, previous, connection, static_cast<std::uint32_t>(bytes.size()));
+        previous = direction;
+        m_dispatch.pendingRecord() = {header, Bytes(bytes)};
+        m_dispatch.OnCaptureRecord();
+    }
+    void Sent(std::uint32_t connection, std::string_view bytes) {
+        Record(connection, DIRECTION_SENT, bytes);
+    }
+    void Received(std::uint32_t connection, std::string_view bytes) {
+        Record(connection, DIRECTION_RECEIVED, bytes);
+    }
+    // A new socket that happens to get an id used before.
+    void Reopened(std::uint32_t connection) { m_previous.erase(connection); }
+
+private:
+    struct NoSignals : CaptureSignals {
+        void ResetFull() override {}
+        void SetEmpty() override {}
+    } m_signals;
+    CaptureDispatch m_dispatch;
+    std::map<std::uint32_t, std::uint32_t> m_previous;
+};
+
+}  // namespace vantor::test
