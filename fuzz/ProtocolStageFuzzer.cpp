@@ -3,8 +3,10 @@
 // of protocol and HTTP/1.x, however malformed. Nothing reads out of bounds, crashes or grows
 // without bound; the document lists, and saves, loads and saves again to the same bytes.
 //
-// Input: records back to back, each one control byte (bits 0-1 the connection, bit 2 sent by
-// the client, bit 3 the first record of a new socket), a 16-bit little-endian length, the data.
+// Input: one byte whose highest bit makes the document keep only open exchanges (as
+// vantor-dump does without a file to save), then records back to back, each one control byte (bits
+// 0-1 the connection, bit 2 sent by the client, bit 3 the first record of a new socket), a 16-bit
+// little-endian length, the data.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -13,8 +15,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vantor::fuzzing::Capture capture;
+    if (size > 0 && (data[0] & 0x80u) != 0) {
+        capture.document.KeepOpenExchangesOnly();
+    }
     std::array<std::uint32_t, 4> previous{};
-    std::size_t at = 0;
+    std::size_t at = 1;
     while (at + 3 <= size) {
         const std::uint8_t control = data[at];
         const std::size_t length =

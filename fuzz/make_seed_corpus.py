@@ -95,29 +95,29 @@ def stage_seeds():
     server = settings + h2_frame(4, 1, 0, b"") + h2_frame(1, 4, 3, status) + \
         h2_frame(1, 4, 1, b"\xbe") + h2_frame(0, 0, 1, b"one") + h2_frame(0, 1, 3, b"three") + \
         h2_frame(3, 0, 1, b"\x00\x00\x00\x08") + h2_frame(7, 0, 0, bytes(8))
-    write("stage", "h2-streams",
+    write("stage", "h2-streams", b"\x00" +
           stage_record(0, True, client[:30], True) + stage_record(0, True, client[30:]) +
           stage_record(0, False, server[:40]) + stage_record(0, False, server[40:]))
     upgrade = b"GET / HTTP/1.1\r\nHost: h\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n"
     switching = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n"
-    write("stage", "h2c-upgrade",
+    write("stage", "h2c-upgrade", b"\x80" +
           stage_record(1, True, upgrade, True) +
           stage_record(1, False, switching + settings + h2_frame(1, 4, 1, status)) +
           stage_record(1, True, preface + settings) + stage_record(1, False, h2_frame(0, 1, 1, b"x")))
     ws = b"GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n"
     ws_switch = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n"
-    write("stage", "websocket",
+    write("stage", "websocket", b"\x00" +
           stage_record(2, True, ws, True) + stage_record(2, False, ws_switch + ws_frame(1, b"hi", False)) +
           stage_record(2, True, ws_frame(1, b"hello", True) + ws_frame(9, b"", True)) +
           stage_record(2, False, ws_frame(10, b"", False) + ws_frame(8, b"\x03\xe8", False)) +
           stage_record(2, True, ws_frame(8, b"\x03\xe8", True) + b"after"))
-    write("stage", "other-upgrade-and-refused",
+    write("stage", "other-upgrade-and-refused", b"\x80" +
           stage_record(3, True, ws.replace(b"websocket", b"custom"), True) +
           stage_record(3, False, ws_switch.replace(b"websocket", b"custom") + b"xyz") +
           stage_record(0, True, ws, True) +
           stage_record(0, False, b"HTTP/1.1 426 Upgrade Required\r\n\r\n") +
           stage_record(0, True, b"GET /next HTTP/1.1\r\n\r\n"))
-    write("stage", "h2-bad",
+    write("stage", "h2-bad", b"\x00" +
           stage_record(0, True, preface + h2_frame(0, 0, 1, bytes(20000)), True) +
           stage_record(1, True, preface + h2_frame(1, 4, 1, b"\xff\xff\xff"), True) +
           stage_record(2, True, b"PRI * HTTP/2.0\r\n\r\nXX", True))
