@@ -11,11 +11,11 @@
 #include <memory>
 #include <string>
 
-#include "options/Options.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
 #include "document/UpdateHint.h"
 #include "http/HTTPMessage.h"
+#include "options/Options.h"
 #include "platform/HelpOpener.h"
 #include "ui/CLeftView.h"
 #include "ui/CSnifferView.h"
@@ -204,6 +204,40 @@ void BM_ShowText1MiB(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(message.text().size()));
 }
 BENCHMARK(BM_ShowText1MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A response whose body is one line of megabytes (minified JavaScript), kept and shown.
+void BM_ShowTextOneLine(benchmark::State& state) {
+    DefaultOptions();
+    Preferences().max_res_size = 8000;
+    Views views;
+    std::string body = "[";
+    while (body.size() < static_cast<std::size_t>(state.range(0))) {
+        body += "{\"id\":" + std::to_string(body.size()) +
+                ",\"name\":\"item\",\"tags\":[\"a\",\"b\"]},";
+    }
+    body.resize(static_cast<std::size_t>(state.range(0)));
+    views.document.NewRequest(Header(1, DIRECTION_SENT), Bytes(Request(1)));
+    views.document.NewResponse(
+        Header(1, DIRECTION_RECEIVED),
+        Bytes("HTTP/1.1 200 OK\r\nContent-Type: application/x-javascript\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body));
+    HTTPMessage& message = *views.document.messages()[1];
+    views.treeView.setCurrentIndex(views.treeControl.index(1, 0));
+    for (auto _ : state) {
+        message.ShowText(views.textControl, true);
+        QApplication::processEvents();
+    }
+    // Lines past 1 MiB are cut for the view, with a notice.
+    if (views.textControl.TextLength() < std::min<std::size_t>(body.size(), 1'000'000)) {
+        state.SkipWithError("the body is not shown");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(message.text().size()));
+}
+BENCHMARK(BM_ShowTextOneLine)
+    ->Arg(1'000'000)
+    ->Arg(4 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Records handed to the document as the capture thread hands them, with the window's event loop
 // run after each one, as it is when records arrive from the capture thread.

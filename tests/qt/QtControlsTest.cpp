@@ -3,11 +3,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QTreeView>
@@ -277,6 +279,57 @@ TEST(QtRichEditControlTest, TextSelectionLinesAndColours) {
     EXPECT_TRUE(edit.isReadOnly());
     control.SetWordWrap(false);
     EXPECT_EQ(edit.lineWrapMode(), QPlainTextEdit::NoWrap);
+}
+
+// A line far longer than the widget lays out at once is shown in pieces; everything the
+// control says and does goes by the text itself.
+TEST(QtRichEditControlTest, ALongLineIsShownInPiecesButReadAsTheText) {
+    MessageTextEdit edit;
+    QtRichEditControl control(&edit);
+    const std::size_t piece = QtRichEditControl::kDisplayLine;
+    // A header line, then one line of 5 pieces and a bit, "needle" across the second break,
+    // a two-unit character where the third would fall, then a short last line.
+    std::string line(5 * piece + 100, 'x');
+    line.replace(2 * piece - 3, 6, "needle");
+    line.replace(3 * piece - 1, 4, "\xF0\x9F\x98\x80");  // U+1F600: two UTF-16 units, one of them
+    line.replace(3 * piece + 3, 1, " ");
+    const std::string text = "HTTP/1.1 200 OK\n" + line + "\nContent-Type: text/plain";
+    control.SetText(text);
+    EXPECT_GT(edit.document()->blockCount(), 5) << "the long line is shown in pieces";
+    for (QTextBlock block = edit.document()->begin(); block.isValid(); block = block.next()) {
+        EXPECT_LE(block.text().size(), static_cast<qsizetype>(piece) + 1);
+        EXPECT_FALSE(!block.text().isEmpty() && block.text()[0].isLowSurrogate())
+            << "a character cut in two";
+    }
+    EXPECT_EQ(control.Text(), text);
+    const auto length = static_cast<std::size_t>(QString::fromStdString(text).size());
+    EXPECT_EQ(control.TextLength(), length);
+
+    const std::size_t needle = 16 + 2 * piece - 3;
+    const auto found = control.Find("NEEDLE", 0, length, false, false);
+    ASSERT_TRUE(found.has_value()) << "a match across a display break";
+    EXPECT_EQ(*found, std::pair(needle, needle + 6));
+    EXPECT_FALSE(control.Find("needle", 0, length, false, true).has_value()) << "inside a word";
+    control.SetSelection(found->first, found->second);
+    EXPECT_EQ(control.Selection(), *found);
+    EXPECT_EQ(control.SelectedText(), "needle");
+    control.CopySelection();
+    EXPECT_EQ(QApplication::clipboard()->text(), "needle");
+    control.SetSelection(0, length);
+    EXPECT_EQ(control.SelectedText(), text);
+
+    // Lines are the text's lines.
+    EXPECT_EQ(control.LineFromChar(needle), 1u);
+    EXPECT_EQ(control.LineFromChar(length - 2), 2u);
+    EXPECT_EQ(control.LineIndex(2), length - 24);
+    EXPECT_EQ(control.LineText(2, 100), "Content-Type: text/plain");
+    EXPECT_EQ(control.LineText(1, 8), std::string(8, 'x'));
+
+    // The notice that replaces the last character moves nothing before it.
+    control.SetSelection(length - 1, length);
+    control.ReplaceSelection("[notice]");
+    EXPECT_EQ(control.Text(), text.substr(0, text.size() - 1) + "[notice]");
+    EXPECT_EQ(control.Find("needle", 0, length + 7, true, false), found);
 }
 
 // A document grown from the sample capture, shown by both views in real widgets.

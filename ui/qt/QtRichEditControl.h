@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPlainTextEdit>
 #include <functional>
+#include <vector>
 
 #include "platform/RichEditControl.h"
 
@@ -16,15 +17,27 @@ class MessageTextEdit : public QPlainTextEdit {
 public:
     using QPlainTextEdit::QPlainTextEdit;
 
+    // What Copy and dragging take from a selection, when the shown text is not the text.
+    void SetSelectedTextSource(std::function<QString()> source) {
+        m_selectedText = std::move(source);
+    }
+
 Q_SIGNALS:
     void doubleClicked();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    QMimeData* createMimeDataFromSelection() const override;
+
+private:
+    std::function<QString()> m_selectedText;
 };
 
 // The rich-edit control as a MessageTextEdit. Bytes of message text are shown as UTF-8; positions
-// count the widget's characters.
+// count the text's characters (UTF-16 units). A line longer than kDisplayLine characters is shown
+// in pieces of that length, each a line of the widget: laying out one line of megabytes takes
+// the widget seconds. Those breaks are the display's alone: positions, selections, lines, Find
+// and Copy are the text's, as if they were not there.
 class QtRichEditControl : public QObject, public RichEditControl {
     Q_OBJECT
 
@@ -62,10 +75,20 @@ public:
                                                             bool wholeWord) const override;
     void CopySelection() override;
 
+    static constexpr qsizetype kDisplayLine = 2048;
+
 private:
+    // Widget position of a text position, and back.
+    int ToWidget(std::size_t position) const;
+    std::size_t ToText(int position) const;
+    // The widget's text without the display breaks.
+    QString PlainText() const;
+
     MessageTextEdit* m_edit;
     qint64 m_lastRedrawMilliseconds = 0;
     QColor m_defaultColor = Qt::black;
+    // Text positions before which a display break stands, ascending.
+    std::vector<qsizetype> m_breaks;
 };
 
 }  // namespace vantor
