@@ -147,6 +147,10 @@ bool CSnifferApp::IsCapturing() const {
     return m_channel != nullptr && m_channel->IsCapturing();
 }
 
+std::uint64_t CSnifferApp::LostRecords() const {
+    return m_channel != nullptr ? m_channel->LostRecords() : 0;
+}
+
 void CSnifferApp::StartCapture() {
     if (m_channel != nullptr && !m_channel->IsCapturing()) {
         m_channel->StartCapture();

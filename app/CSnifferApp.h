@@ -103,6 +103,8 @@ public:
     // The running copy's end of the instance signal, once start-up got past the lock.
     InstanceSignal* instanceSignal() const { return m_instanceSignal.get(); }
     bool IsCapturing() const;
+    // Records this capture lost: captured programs that ended while handing one over.
+    std::uint64_t LostRecords() const;
     const RecentFileList& recentFiles() const { return m_standard.recentFiles; }
 
     // Capture commands.

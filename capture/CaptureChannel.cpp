@@ -92,6 +92,7 @@ bool CaptureChannel::StartCapture() {
         m_showMessage(kTextCannotCreateEvent);
         return false;
     }
+    m_lostRecords = 0;  // counted per capture
     m_bCapturing = true;
     m_window.Reopen();
     m_readerDone = false;

@@ -62,7 +62,7 @@ public:
     void Shutdown();
     bool IsCapturing() const { return m_bCapturing.load(); }
     // Records lost because the program writing them ended half way (killed, crashed) and the
-    // buffer was taken back from it, since this channel was made.
+    // buffer was taken back from it, since capture last started.
     std::uint64_t LostRecords() const { return m_lostRecords.load(); }
     // The names of the running capture's objects (empty ones while stopped).
     const ChannelNames& names() const { return m_names; }

@@ -1,8 +1,8 @@
 #include "ui/FrameCommands.h"
 
-#include "options/Options.h"
 #include "document/CSnifferDoc.h"
 #include "document/UpdateHint.h"
+#include "options/Options.h"
 #include "ui/CLeftView.h"
 
 namespace vantor {
@@ -166,6 +166,17 @@ std::optional<std::string> FrameCommands::Search(CLeftView& tree) {
         return std::nullopt;
     }
     return std::string(kTextCannotFindStringStart) + find.text + "'";
+}
+
+std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords) {
+    if (!capturing) {
+        return std::string(kTextCaptureDisabled);
+    }
+    if (lostRecords == 0) {
+        return std::string(kTextCaptureEnabled);
+    }
+    return std::string(kTextCaptureEnabled) + " (" + std::to_string(lostRecords) +
+           (lostRecords == 1 ? " record lost)" : " records lost)");
 }
 
 }  // namespace vantor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -54,6 +55,10 @@ inline constexpr std::string_view kTextReady = "Ready";
 inline constexpr std::string_view kTextCaptureEnabled = "Capture enabled";
 inline constexpr std::string_view kTextCaptureDisabled = "Capture disabled";
 inline constexpr std::string_view kTextCannotFindStringStart = "Cannot find the string '";
+
+// The status bar's capture text: with the records this capture lost (captured programs that
+// ended while handing one over), when it lost any.
+std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords);
 
 // The status-bar prompt and the tooltip of a command, or empty texts.
 struct CommandPrompt {

@@ -251,7 +251,7 @@ void CMainFrame::FocusChanged(QWidget* now) {
 void CMainFrame::OnIdle() {
     if (QApplication::activePopupWidget() == nullptr) {
         statusBar()->showMessage(
-            ToQString(m_app.IsCapturing() ? kTextCaptureEnabled : kTextCaptureDisabled));
+            ToQString(CaptureStatusText(m_app.IsCapturing(), m_app.LostRecords())));
     }
     UpdateCommandUI();
 }

@@ -290,6 +290,10 @@ TEST_F(CaptureChannelTest, ABufferWhoseWriterDiedIsTakenBackAndCaptureGoesOn) {
     ASSERT_EQ(document.messages().size(), 1u);
     EXPECT_EQ(document.messages()[0]->text(), "GET /next HTTP/1.1\r\n\r\n");
     channel.StopCapture();
+    EXPECT_EQ(channel.LostRecords(), 1u) << "still told after the stop";
+    ASSERT_TRUE(channel.StartCapture());
+    EXPECT_EQ(channel.LostRecords(), 0u) << "counted per capture";
+    channel.StopCapture();
 }
 
 TEST_F(CaptureChannelTest, AZombieWriterCountsAsEndedAndAHandedOverRecordIsKept) {

@@ -62,6 +62,14 @@ TEST_F(FrameCommandsTest, TheToolbarStartsAsCreatedAndFollowsTheCaptureState) {
     EXPECT_FALSE(commands.IsEnabled(ID_CAPTURE_STOP, false));
 }
 
+TEST(CaptureStatusTextTest, SaysHowManyRecordsThisCaptureLost) {
+    EXPECT_EQ(CaptureStatusText(false, 0), "Capture disabled");
+    EXPECT_EQ(CaptureStatusText(false, 3), "Capture disabled");
+    EXPECT_EQ(CaptureStatusText(true, 0), "Capture enabled");
+    EXPECT_EQ(CaptureStatusText(true, 1), "Capture enabled (1 record lost)");
+    EXPECT_EQ(CaptureStatusText(true, 12), "Capture enabled (12 records lost)");
+}
+
 TEST_F(FrameCommandsTest, PromptsSplitIntoStatusLineAndTooltip) {
     EXPECT_EQ(PromptOf(ID_CAPTURE_START).status, "Start capture");
     EXPECT_EQ(PromptOf(ID_CAPTURE_START).tooltip, "Start");
