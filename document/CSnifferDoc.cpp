@@ -74,16 +74,11 @@ void CSnifferDoc::Grew(const HTTPMessage& message, std::size_t before) {
     if (m_keepAll) {
         return;
     }
-    const auto found = m_open.find(message.GetSocket());
-    if (found == m_open.end()) {
+    if (!m_open.contains(message.GetSocket())) {
         return;
     }
-    const std::size_t after = message.text().size();
-    OpenConnection& open = found->second;
-    const std::size_t grown = after >= before ? after - before : 0;
-    const std::size_t shrunk = after < before ? std::min(before - after, open.bytes) : 0;
-    open.bytes = open.bytes + grown - shrunk;
-    m_openBytes = m_openBytes + grown - std::min(shrunk, m_openBytes);
+    // The sum holds every kept text at its current size, before included.
+    m_openBytes = m_openBytes - before + message.text().size();
     while (m_openBytes > kOpenBytesBudget && m_openByUse.front() != message.GetSocket()) {
         EndOpen(m_openByUse.front());
     }
@@ -102,7 +97,9 @@ void CSnifferDoc::EndOpen(std::uint32_t connectionId) {
     }
     // Taken out first: a view told of the end must find the document consistent.
     OpenConnection ended = std::move(found->second);
-    m_openBytes -= std::min(ended.bytes, m_openBytes);
+    for (const auto& message : ended.messages) {
+        m_openBytes -= message->text().size();
+    }
     m_openByUse.erase(ended.use);
     m_open.erase(found);
     m_latestRequest.Erase(connectionId);

@@ -43,7 +43,6 @@ public:
     // (HINT_ENDED, then HINT_DROPPED) and the messages are dropped. messages(), requests() and
     // responses() then stay empty: views learn of every message through the hints.
     void KeepOpenExchangesOnly();
-    bool keepsAll() const { return m_keepAll; }
     // The connection will carry nothing more (an HTTP/2 stream that ended).
     void EndConnection(std::uint32_t connectionId);
     static constexpr std::size_t kMostOpenConnections = 4096;
@@ -109,7 +108,6 @@ private:
     struct OpenConnection {
         std::vector<std::unique_ptr<HTTPMessage>> messages;
         std::list<std::uint32_t>::iterator use;
-        std::size_t bytes = 0;  // of the messages' texts
     };
     void KeepOpen(std::uint32_t connectionId, std::unique_ptr<HTTPMessage> message);
     // A kept message's text grew from before bytes: past the budget, the connections unused
@@ -134,7 +132,7 @@ private:
     bool m_keepAll = true;
     std::unordered_map<std::uint32_t, OpenConnection> m_open;
     std::list<std::uint32_t> m_openByUse;  // least recently used first
-    std::size_t m_openBytes = 0;
+    std::size_t m_openBytes = 0;           // the kept messages' texts
 };
 
 }  // namespace vantor

@@ -253,10 +253,7 @@ std::optional<std::size_t> HTTPMessage::HeaderEndIn(std::span<const std::uint8_t
         terminator && terminator->End() > kept) {
         return terminator->End() - kept;
     }
-    if (const auto terminator = FindHeaderTerminator(bytes, 0)) {
-        return terminator->End();
-    }
-    return std::nullopt;
+    return HeaderEndInStart(data);
 }
 
 std::optional<std::size_t> HTTPMessage::HeaderEndInStart(std::span<const std::uint8_t> data) {

@@ -60,8 +60,7 @@ std::string_view Side(bool fromClient) {
     return fromClient ? "the client" : "the server";
 }
 
-}  // namespace
-
+// The name of an HTTP/2 error code, or its number.
 std::string Http2ErrorName(std::uint32_t code) {
     static constexpr std::array<std::string_view, 14> kNames = {"NO_ERROR",
                                                                 "PROTOCOL_ERROR",
@@ -82,6 +81,8 @@ std::string Http2ErrorName(std::uint32_t code) {
     }
     return "error " + std::to_string(code);
 }
+
+}  // namespace
 
 Http2Decoder::Http2Decoder(Http2Sink& sink) : m_sink(sink) {
     for (Direction* direction : {&m_client, &m_server}) {

@@ -126,7 +126,4 @@ private:
     bool m_stopped = false;
 };
 
-// The name of an HTTP/2 error code, or its number.
-std::string Http2ErrorName(std::uint32_t code);
-
 }  // namespace vantor

@@ -218,9 +218,13 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
             Follow(id).mode = Connection::Mode::Ignored;
             return;
         } else {
+            // A request whose header completes with this record and asks to switch protocols:
+            // its answer is watched for. The body records of a request are not looked at.
+            const HTTPRequest* before = document.LatestRequest(id);
+            const bool headerOpen = entryPoint == EntryPoint::NewRequest ||
+                                    (before != nullptr && before->headerEnd() < 0);
             DeliverAsHttp1(document, entryPoint, header, data);
-            // A request that asks to switch protocols: its answer is watched for.
-            if (IsSent(entryPoint)) {
+            if (IsSent(entryPoint) && headerOpen) {
                 const HTTPRequest* request = document.LatestRequest(id);
                 if (request != nullptr && request->headerEnd() >= 0 &&
                     request->headers().Contains("upgrade")) {

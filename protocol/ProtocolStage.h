@@ -36,9 +36,8 @@ public:
     void Deliver(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
                  std::span<const std::uint8_t> data);
 
-    // Connections whose protocol is followed (all others are plain HTTP/1.x), and the most
-    // kept: past it the one unused longest is forgotten.
-    std::size_t followed() const { return m_connections.size(); }
+    // The most connections whose protocol is followed (all others are plain HTTP/1.x): past
+    // it the one unused longest is forgotten.
     static constexpr std::size_t kMostFollowed = 16384;
 
 private:

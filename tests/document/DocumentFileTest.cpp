@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "DocumentBytes.h"
 #include "OtherUser.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
@@ -35,12 +36,7 @@ void WriteFile(const std::filesystem::path& file, const std::vector<std::uint8_t
                static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> Stored(CSnifferDoc& document) {
-    MemoryByteSink sink;
-    CArchive archive(sink);
-    document.Serialize(archive);
-    return sink.bytes();
-}
+using test::Stored;
 
 // Index in the document's list of each request's response, or -1.
 std::vector<int> Pairing(const CSnifferDoc& document) {

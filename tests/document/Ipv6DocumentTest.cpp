@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "DocumentBytes.h"
 #include "TestSupport.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
@@ -45,12 +46,7 @@ std::vector<std::uint8_t> Ipv6Record(std::uint32_t direction, std::uint32_t prev
     return bytes;
 }
 
-std::vector<std::uint8_t> Stored(CSnifferDoc& document) {
-    MemoryByteSink sink;
-    CArchive archive(sink);
-    document.Serialize(archive);
-    return sink.bytes();
-}
+using test::Stored;
 
 class Ipv6DocumentTest : public testing::Test {
 protected:

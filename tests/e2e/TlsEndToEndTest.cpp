@@ -320,11 +320,17 @@ TEST_F(TlsEndToEndTest, AClientWhoseVantorIsKilledMidTlsDownloadFinishesWithTheR
 }
 
 // A port nothing listens on now.
-std::string FreePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+std::string FreePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
     ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
@@ -334,10 +340,7 @@ std::string FreePort() {
 
 bool Accepts(const std::string& port) {
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    sockaddr_in address = Loopback(static_cast<std::uint16_t>(std::stoi(port)));
     const bool connected =
         ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "DocumentBytes.h"
 #include "RecordFeeder.h"
 #include "TestSupport.h"
 #include "capture/CaptureDispatch.h"
@@ -49,13 +50,6 @@ protected:
             pairs.emplace_back(request->response() != nullptr ? request->response()->text() : "-");
         }
         return pairs;
-    }
-
-    std::vector<std::uint8_t> Stored(CSnifferDoc& of) {
-        MemoryByteSink sink;
-        CArchive archive(sink);
-        of.Serialize(archive);
-        return sink.bytes();
     }
 
     test::ScopedDefaultOptions options;
@@ -104,13 +98,13 @@ TEST_F(ProtocolStageTest, EveryStreamIsAnExchangeHoweverStreamsInterleave) {
     EXPECT_EQ(document.requests()[1]->peerText(), "IP: 127.0.0.1:8080");
 
     // Saved and read back: the same texts, paired the same way.
-    const auto bytes = Stored(document);
+    const auto bytes = test::Stored(document);
     CSnifferDoc loaded;
     MemoryByteSource source(bytes);
     CArchive archive(source);
     loaded.Serialize(archive);
     EXPECT_EQ(Pairs(loaded), pairs);
-    EXPECT_EQ(Stored(loaded), bytes);
+    EXPECT_EQ(test::Stored(loaded), bytes);
 }
 
 TEST_F(ProtocolStageTest, AnUpgradeToH2cAnswersTheRequestThatAskedWithStreamOne) {

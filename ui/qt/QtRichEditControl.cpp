@@ -20,34 +20,36 @@ QColor ColorOf(Rgb rgb) {
     return QColor(rgb.red, rgb.green, rgb.blue);
 }
 
-// text with a line feed after every kDisplayLine characters of a longer line (never between
+// text with a line feed after every lineLength characters of a longer line (never between
 // the halves of a surrogate pair); breaks gets the text positions they stand before.
 QString WithDisplayBreaks(const QString& text, qsizetype lineLength,
                           std::vector<qsizetype>& breaks) {
     breaks.clear();
-    QString shown;
     qsizetype run = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c == u'\n') {
+        if (text[i] == u'\n') {
             run = 0;
-        } else if (run >= lineLength && !c.isLowSurrogate()) {
-            if (shown.isEmpty()) {
-                shown.reserve(text.size() + text.size() / lineLength + 1);
-                shown.append(QStringView(text).left(i));
-            }
+            continue;
+        }
+        if (run >= lineLength && !text[i].isLowSurrogate()) {
             breaks.push_back(i);
-            shown.append(u'\n');
             run = 0;
         }
-        if (!shown.isEmpty() || !breaks.empty()) {
-            shown.append(c);
-        }
-        if (c != u'\n') {
-            ++run;
-        }
+        ++run;
     }
-    return breaks.empty() ? text : shown;
+    if (breaks.empty()) {
+        return text;
+    }
+    QString shown;
+    shown.reserve(text.size() + static_cast<qsizetype>(breaks.size()));
+    qsizetype from = 0;
+    for (const qsizetype at : breaks) {
+        shown.append(QStringView(text).mid(from, at - from));
+        shown.append(u'\n');
+        from = at;
+    }
+    shown.append(QStringView(text).mid(from));
+    return shown;
 }
 
 bool IsWordCharacter(QChar c) {
