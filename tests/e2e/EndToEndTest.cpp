@@ -358,10 +358,22 @@ TEST_F(EndToEndTest, AProgramKilledWhileHandingOverARecordDoesNotStopCapture) {
     for (int attempt = 0; attempt < 20 && !killed; ++attempt) {
         ChildProcess client(Captured(Client({"bigrecv", "/bytes/50000000"})),
                             directory / "killed.out", directory / "killed.err");
+        // Holding the buffer half written. Seen once, it may also be the reader between taking
+        // FULL back and giving EMPTY back: that ends soon while the client stands still.
+        const auto holding = [&] {
+            const auto seen = [&] {
+                return empty->Word() >> VANTOR_EVENT_HOLDER_SHIFT ==
+                           static_cast<std::uint32_t>(client.pid()) &&
+                       (full->Word() & VANTOR_EVENT_SIGNALLED) == 0;
+            };
+            if (!seen()) {
+                return false;
+            }
+            std::this_thread::sleep_for(50ms);
+            return seen();
+        };
         for (int look = 0; look < 2000 && !killed && client.StopNow(); ++look) {
-            const std::uint32_t holder = empty->Word() >> VANTOR_EVENT_HOLDER_SHIFT;
-            if (holder == static_cast<std::uint32_t>(client.pid()) &&
-                (full->Word() & VANTOR_EVENT_SIGNALLED) == 0) {
+            if (holding()) {
                 client.Signal(SIGKILL);
                 killed = true;
             } else {
