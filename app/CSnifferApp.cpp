@@ -43,9 +43,7 @@ AppPaths AppPaths::ForCurrentUser() {
 }
 
 CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
-    : m_shell(shell),
-      m_paths(std::move(paths)),
-      m_dispatch([this] { return &m_document; }, m_noSignals) {}
+    : m_shell(shell), m_paths(std::move(paths)), m_dispatch([this] { return &m_document; }) {}
 
 CSnifferApp::~CSnifferApp() = default;
 
@@ -91,7 +89,6 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
         [this](std::string_view message) {
             m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
         });
-    m_dispatch.SetSignals(*m_channel);
 
     if (!m_shell.CreateMainFrame()) {
         return false;

@@ -132,15 +132,8 @@ private:
     void TellWhatRuns();
     void ReportFailure(const std::string& message);
 
-    // Dispatch's signals until the channel exists.
-    struct NoSignals : CaptureSignals {
-        void ResetFull() override {}
-        void SetEmpty() override {}
-    };
-
     AppShell& m_shell;
     AppPaths m_paths;
-    NoSignals m_noSignals;
     CSnifferDoc m_document;
     BlockingCallQueue m_windowCalls;
     CaptureDispatch m_dispatch;

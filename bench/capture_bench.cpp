@@ -7,18 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "options/Options.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
+#include "options/Options.h"
 
 namespace vantor {
 namespace {
-
-class NoSignals : public CaptureSignals {
-public:
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
 
 const std::string kRequest =
     "GET /orders/1234 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nUser-Agent: curl/7.88.1\r\n"
@@ -36,7 +30,7 @@ void SetSmallPairCounters(benchmark::State& state) {
 // A document with dispatch in front of it, fed records as the capture reader would.
 class CapturePath {
 public:
-    CapturePath() : m_dispatch([this] { return &document; }, m_signals) {
+    CapturePath() : m_dispatch([this] { return &document; }) {
         Preferences() = AppPreferences{};
         Preferences().ParseContentTypes();
     }
@@ -65,7 +59,6 @@ public:
     CSnifferDoc document;
 
 private:
-    NoSignals m_signals;
     CaptureDispatch m_dispatch;
 };
 

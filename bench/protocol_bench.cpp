@@ -111,11 +111,6 @@ Traffic Http1(std::size_t exchanges, std::size_t bodySize) {
     return traffic;
 }
 
-struct NoSignals : CaptureSignals {
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
-
 void Replay(benchmark::State& state, const Traffic& traffic) {
     Preferences() = AppPreferences{};
     Preferences().max_res_size = 8000;
@@ -123,8 +118,7 @@ void Replay(benchmark::State& state, const Traffic& traffic) {
     for (auto _ : state) {
         state.PauseTiming();
         auto document = std::make_unique<CSnifferDoc>();
-        NoSignals signals;
-        CaptureDispatch dispatch([&] { return document.get(); }, signals);
+        CaptureDispatch dispatch([&] { return document.get(); });
         CaptureRecord header;
         header.connectionId = 42;
         header.peerAddress.address = {127, 0, 0, 1};

@@ -40,11 +40,6 @@ struct NoHelp : HelpOpener {
     void DisplayTopic(const std::string&) override {}
 };
 
-struct NoSignals : CaptureSignals {
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
-
 // A rich-edit control that counts how often the whole text was put in.
 class CountingRichEdit : public QtRichEditControl {
 public:
@@ -233,8 +228,7 @@ BENCHMARK(BM_ShowTextOneLine)
 // run after each one, as it is when records arrive from the capture thread.
 class Capture {
 public:
-    explicit Capture(CSnifferDoc& document)
-        : m_dispatch([&document] { return &document; }, m_signals) {}
+    explicit Capture(CSnifferDoc& document) : m_dispatch([&document] { return &document; }) {}
 
     void Send(std::uint32_t connection, std::uint32_t direction, std::uint32_t previous,
               std::span<const std::uint8_t> data) {
@@ -255,7 +249,6 @@ public:
     std::int64_t records = 0;
 
 private:
-    NoSignals m_signals;
     CaptureDispatch m_dispatch;
 };
 

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "capture/ChannelLayout.h"
+#include "capture/RingReader.h"
 #include "platform/AtomicFile.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/NamedEvent.h"
@@ -23,6 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kReaderWait = 10ms;
+// Records handed to the window thread in one call: enough to make the call's cost vanish, few
+// enough that input waits no longer than a few milliseconds behind a batch.
+constexpr std::size_t kBatchRecords = 256;
 constexpr auto kStopBound = 20'000ms;
 constexpr int kCreateAttempts = 3;
 
@@ -93,6 +97,7 @@ bool CaptureChannel::StartCapture() {
         return false;
     }
     m_lostRecords = 0;  // counted per capture
+    m_droppedRecords = 0;
     m_bCapturing = true;
     m_window.Reopen();
     m_readerDone = false;
@@ -137,36 +142,52 @@ void CaptureChannel::DeleteObjects() {
 }
 
 void CaptureChannel::CaptureReaderProc() {
-    // The events were created free (EMPTY set, FULL reset) and providers may already be using
-    // them: setting them again here could drop a record written in between.
-    // Runs until the events are closed; a record already handed over by then is dispatched
-    // first.
+    // The events were created free (EMPTY set, FULL reset) and providers may already be writing.
+    // Runs until the events are closed; what was committed by then is dispatched first.
+    RingReader ring(m_buffer->data());
+    std::vector<PendingRecord> batch;
+    batch.reserve(kBatchRecords);
+    bool closing = false;
     while (true) {
-        const NamedEvent::WaitResult result = m_full->Wait(kReaderWait);
-        if (result == NamedEvent::WaitResult::Closed) {
+        batch.clear();
+        ring.Collect(batch, kBatchRecords);
+        m_lostRecords = ring.lost();
+        m_droppedRecords = ring.DroppedByWriters();
+        if (!batch.empty() && !m_window.Call([this, &batch] { DispatchBatch(batch); })) {
             break;
         }
-        if (result == NamedEvent::WaitResult::TimedOut) {
+        ring.Release();
+        m_empty->Set();  // wakes writers waiting for room, if any
+        if (!batch.empty()) {
+            continue;
+        }
+        if (closing) {
+            break;
+        }
+        // Nothing to take: ring the doorbell off, look once more, then sleep until a writer
+        // rings it.
+        m_full->Reset();
+        if (ring.HasWork()) {
+            continue;
+        }
+        const NamedEvent::WaitResult result = m_full->Wait(kReaderWait);
+        if (result == NamedEvent::WaitResult::Closed) {
+            closing = true;  // one more round for what is committed
+        } else if (result == NamedEvent::WaitResult::TimedOut) {
             if (!m_bCapturing.load()) {
                 break;
             }
-            TakeBackAbandonedBuffer();
-            continue;
-        }
-        // Only the header is copied; the data stay in the buffer until dispatch gives it back.
-        // A length written by another process is cut to what the buffer holds.
-        const std::uint8_t* base = m_buffer->data();
-        m_pending.header = ReadCaptureRecord(
-            std::span<const std::uint8_t, kCaptureHeaderSize>(base, kCaptureHeaderSize));
-        m_pending.header.providerData = kCaptureHeaderSize;
-        const std::size_t length =
-            std::min<std::size_t>(m_pending.header.dataLength, VANTOR_MAX_RECORD_DATA);
-        m_pending.data = {base + kCaptureHeaderSize, length};
-        if (!m_window.Call(m_onCaptureRecord)) {
-            break;
+            ring.ClearAbandoned([](std::uint32_t holder) { return ProcessHasEnded(holder); });
         }
     }
     m_readerDone = true;
+}
+
+void CaptureChannel::DispatchBatch(const std::vector<PendingRecord>& batch) {
+    for (const PendingRecord& record : batch) {
+        m_pending = record;
+        m_onCaptureRecord();
+    }
 }
 
 void CaptureChannel::StopCapture() {
@@ -201,34 +222,9 @@ void CaptureChannel::StopCapture() {
     DeleteObjects();
 }
 
-void CaptureChannel::TakeBackAbandonedBuffer() {
-    const std::uint32_t holder = m_empty->Holder();
-    if (holder == 0 || holder == VANTOR_EVENT_UNKNOWN_HOLDER) {
-        return;
-    }
-    // A writer that ended cannot hand over any more; one that handed over just before it
-    // ended left a record that dispatch gives back.
-    if (ProcessHasEnded(holder) && m_full->Wait(0ms) != NamedEvent::WaitResult::Signalled &&
-        m_empty->GiveBack(holder)) {
-        m_lostRecords.fetch_add(1);
-    }
-}
-
 void CaptureChannel::Shutdown() {
     if (m_reader.joinable()) {
         StopCapture();
-    }
-}
-
-void CaptureChannel::ResetFull() {
-    if (m_full != nullptr) {
-        m_full->Reset();
-    }
-}
-
-void CaptureChannel::SetEmpty() {
-    if (m_empty != nullptr) {
-        m_empty->Set();
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "capture/CaptureDispatch.h"
 
@@ -34,49 +35,47 @@ struct ChannelNames {
     static std::filesystem::path DefaultChannelFile();
 };
 
-// Vantor's end of the capture channel: the two events and the 1 MiB buffer, and the reader
-// thread that waits for a filled buffer and has the window thread dispatch the record.
-class CaptureChannel : public CaptureSignals {
+// Vantor's end of the capture channel: the two events and the ring, and the reader thread
+// that waits for committed records and has the window thread dispatch them, a batch per call.
+class CaptureChannel {
 public:
     // channelFile: where the tag of each capture run is published for the providers (in a
     // folder that only the user can change). pending: the one copy of the record header that
     // dispatch reads. window: the window thread's queue of blocking calls. onCaptureRecord:
-    // dispatch, run on the window thread. showMessage: how the program shows the user a
-    // message.
+    // dispatch of the pending record, run on the window thread for each record of a batch.
+    // showMessage: how the program shows the user a message.
     CaptureChannel(std::filesystem::path channelFile, PendingRecord& pending,
                    BlockingCallQueue& window, std::function<void()> onCaptureRecord,
                    std::function<void(std::string_view)> showMessage);
-    ~CaptureChannel() override;
+    ~CaptureChannel();
     CaptureChannel(const CaptureChannel&) = delete;
     CaptureChannel& operator=(const CaptureChannel&) = delete;
 
-    // Creates the events and the buffer under a new random tag, publishes the tag and starts
+    // Creates the events and the ring under a new random tag, publishes the tag and starts
     // the reader. Only while stopped. When any of it fails, shows kTextCannotCreateEvent,
     // leaves nothing behind and stays stopped: false.
     bool StartCapture();
     // Ends the reader and closes the objects. Only while capturing; on the window thread, which
-    // meanwhile runs the reader's pending call, so that a record being handed over is
-    // dispatched before the buffer goes away.
+    // meanwhile runs the reader's pending call, so that records already committed are
+    // dispatched before the ring goes away.
     void StopCapture();
     // The exit sequence's first step: stops capture if it runs.
     void Shutdown();
     bool IsCapturing() const { return m_bCapturing.load(); }
-    // Records lost because the program writing them ended half way (killed, crashed) and the
-    // buffer was taken back from it, since capture last started.
-    std::uint64_t LostRecords() const { return m_lostRecords.load(); }
+    // Records lost since capture last started: dropped by programs that found the ring full
+    // for too long, written half by programs that ended (killed, crashed) meanwhile, or broken.
+    std::uint64_t LostRecords() const { return m_lostRecords.load() + m_droppedRecords.load(); }
+    // Of those, the ones programs dropped because the ring stayed full too long.
+    std::uint64_t DroppedRecords() const { return m_droppedRecords.load(); }
     // The names of the running capture's objects (empty ones while stopped).
     const ChannelNames& names() const { return m_names; }
-
-    // Dispatch gives the buffer back through these.
-    void ResetFull() override;
-    void SetEmpty() override;
 
 private:
     bool CreateObjects();
     void DeleteObjects();
     void CaptureReaderProc();
-    // Gives the buffer back when the writer that took it has ended without handing it over.
-    void TakeBackAbandonedBuffer();
+    // On the window thread: dispatches each record in turn.
+    void DispatchBatch(const std::vector<PendingRecord>& batch);
 
     std::filesystem::path m_channelFile;
     ChannelNames m_names;
@@ -88,6 +87,7 @@ private:
     std::atomic<bool> m_bCapturing{false};
     std::atomic<bool> m_readerDone{true};
     std::atomic<std::uint64_t> m_lostRecords{0};
+    std::atomic<std::uint64_t> m_droppedRecords{0};
     std::unique_ptr<NamedEvent> m_full;
     std::unique_ptr<NamedEvent> m_empty;
     std::unique_ptr<SharedMemory> m_buffer;

@@ -31,21 +31,10 @@ EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirec
     return EntryPoint::None;
 }
 
-CaptureDispatch::CaptureDispatch(std::function<CSnifferDoc*()> activeDocument,
-                                 CaptureSignals& signals)
-    : m_activeDocument(std::move(activeDocument)), m_signals(&signals) {}
+CaptureDispatch::CaptureDispatch(std::function<CSnifferDoc*()> activeDocument)
+    : m_activeDocument(std::move(activeDocument)) {}
 
 int CaptureDispatch::OnCaptureRecord() {
-    // The buffer goes back to the provider on every way out, so that no record, however it
-    // ends, leaves the captured programs waiting.
-    struct HandBack {
-        CaptureSignals& signals;
-        ~HandBack() {
-            signals.ResetFull();
-            signals.SetEmpty();
-        }
-    } handBack{*m_signals};
-
     CSnifferDoc* document = m_activeDocument ? m_activeDocument() : nullptr;
     CaptureRecord header = m_pending.header;
     const EntryPoint entryPoint = ChooseEntryPoint(header.direction, header.previousDirection);

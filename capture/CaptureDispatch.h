@@ -12,15 +12,6 @@ namespace vantor {
 
 class CSnifferDoc;
 
-// The two events that pass the capture buffer between the provider and us, as dispatch sees
-// them: after each record it resets FULL and then sets EMPTY.
-class CaptureSignals {
-public:
-    virtual ~CaptureSignals() = default;
-    virtual void ResetFull() = 0;
-    virtual void SetEmpty() = 0;
-};
-
 // The record being handed over: the one process-wide copy of its header, written by the
 // reader before each dispatch, and its data, which stay where the reader found them.
 struct PendingRecord {
@@ -36,23 +27,18 @@ EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirec
 class CaptureDispatch {
 public:
     // activeDocument gives the document records go to; it may give none.
-    CaptureDispatch(std::function<CSnifferDoc*()> activeDocument, CaptureSignals& signals);
+    explicit CaptureDispatch(std::function<CSnifferDoc*()> activeDocument);
 
     PendingRecord& pendingRecord() { return m_pending; }
-    // The events records are given back through, when they are not known at construction.
-    void SetSignals(CaptureSignals& signals) { m_signals = &signals; }
     // Held only around an entry point's call.
     std::mutex& captureLock() { return m_captureLock; }
 
     // Passes the pending record through the protocol stage (HTTP/1.x to at most one entry
-    // point; HTTP/2 and WebSocket decoded first), then gives the buffer back to the
-    // provider (FULL reset, EMPTY set, once each) whether or not the record was placed.
-    // Always returns 0.
+    // point; HTTP/2 and WebSocket decoded first). Always returns 0.
     int OnCaptureRecord();
 
 private:
     std::function<CSnifferDoc*()> m_activeDocument;
-    CaptureSignals* m_signals;
     PendingRecord m_pending;
     std::mutex m_captureLock;
     ProtocolStage m_protocols;

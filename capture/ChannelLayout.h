@@ -2,10 +2,26 @@
  * loaded into captured programs). Plain C, so that the provider needs nothing but libc.
  *
  * Three POSIX shared memory objects per capture run, mode 0600 and owned by the user:
- *   /VANTOR_HTTPBUFFER_FULL.<tag>      event: a complete record is in the buffer
- *   /VANTOR_HTTPBUFFER_EMPTY.<tag>     event: the buffer is free for a provider
- *   /HTTP_SNIFFER_BUFFER_VANTOR.<tag>  the 1 MiB buffer: one record, header then data
- * The events follow platform/EventLayout.h.
+ *   /VANTOR_HTTPBUFFER_FULL.<tag>      event, the doorbell: set by a writer that committed a
+ *                                      record while Vantor's reader had gone to sleep
+ *   /VANTOR_HTTPBUFFER_EMPTY.<tag>     event: set by the reader when it frees room that a
+ *                                      writer waits for
+ *   /HTTP_SNIFFER_BUFFER_VANTOR.<tag>  the ring: a control page, then VANTOR_RING_SIZE bytes
+ *                                      of records that any number of writers fill at once
+ * The events follow platform/EventLayout.h; stopping capture marks both closed.
+ *
+ * The ring. Positions count bytes since the start and only grow; a position's place in the
+ * ring is the position modulo VANTOR_RING_SIZE. Writers take the reservation lock (a word
+ * holding the writer's holder word, see EventLayout.h), read the tail and the head, write the
+ * header of each slot they take and move the tail on, then drop the lock: a handful of
+ * instructions. A slot never wraps: one that would is preceded by a padding slot to the ring's
+ * end, reserved in the same step. The writer then fills its slot (a record: its 52-byte header
+ * and data, as the record format has always been) and commits it by storing its state. The
+ * reader takes committed slots in position order, hands them to dispatch in batches and moves
+ * the head past them afterwards. A slot whose writer ended before committing it is skipped by
+ * the reader, as is a lock whose holder ended freed; neither stops the ring.
+ * The reader trusts nothing here: a slot's size and state and the tail are checked against the
+ * ring before anything is read.
  *
  * <tag> is 32 random hexadecimal digits, new at every start of capture, so that nobody can
  * make the objects before Vantor does. Vantor publishes it in the channel file, "channel" in
@@ -33,9 +49,36 @@
 #define VANTOR_DIRECTION_SENT 1u
 #define VANTOR_DIRECTION_RECEIVED 2u
 
-#define VANTOR_BUFFER_SIZE 1048576u
+/* A record is at most this long, its header included, as when the buffer held one record. */
+#define VANTOR_MAX_RECORD_SIZE 1048576u
 #define VANTOR_RECORD_HEADER_SIZE 52u
-#define VANTOR_MAX_RECORD_DATA (VANTOR_BUFFER_SIZE - VANTOR_RECORD_HEADER_SIZE)
+#define VANTOR_MAX_RECORD_DATA (VANTOR_MAX_RECORD_SIZE - VANTOR_RECORD_HEADER_SIZE)
+
+/* The ring object: the control page, then the ring. */
+#define VANTOR_RING_CONTROL_SIZE 4096u
+#define VANTOR_RING_SIZE (4u * 1048576u)
+#define VANTOR_BUFFER_SIZE (VANTOR_RING_CONTROL_SIZE + VANTOR_RING_SIZE)
+/* In the control page, each on a cache line of its own: */
+#define VANTOR_RING_LOCK_OFFSET 0u      /* uint32: 0, or the holder word of the writer in it */
+#define VANTOR_RING_TAIL_OFFSET 64u     /* uint64: the end of the slots reserved so far */
+#define VANTOR_RING_HEAD_OFFSET 128u    /* uint64: the end of the slots the reader is done with */
+#define VANTOR_RING_DROPPED_OFFSET 192u /* uint64: records writers dropped (ring full too long) */
+/* A lock word with this bit has writers asleep on it: the one that drops the lock wakes them. */
+#define VANTOR_RING_LOCK_WAITERS 2u
+
+/* A slot: its size (uint32, a multiple of VANTOR_SLOT_ALIGN, its header included) and its
+ * state (uint32: the kind in the low bits, the holder word's holder above them while
+ * reserved), then its contents. */
+#define VANTOR_SLOT_HEADER_SIZE 8u
+#define VANTOR_SLOT_ALIGN 8u
+#define VANTOR_SLOT_STATE_OFFSET 4u
+#define VANTOR_SLOT_KIND_MASK 3u
+#define VANTOR_SLOT_RESERVED 1u  /* being written */
+#define VANTOR_SLOT_COMMITTED 2u /* a record */
+#define VANTOR_SLOT_PADDING 3u   /* nothing: the rest of the ring before a slot that would wrap */
+#define VANTOR_MAX_SLOT_SIZE                                                       \
+    ((VANTOR_SLOT_HEADER_SIZE + VANTOR_MAX_RECORD_SIZE + VANTOR_SLOT_ALIGN - 1u) & \
+     ~(VANTOR_SLOT_ALIGN - 1u))
 
 /* Room for "/" + the longest object name + "." + the tag + NUL. */
 #define VANTOR_OBJECT_NAME_SIZE 96u

@@ -17,12 +17,6 @@
 
 namespace vantor::fuzzing {
 
-class NoSignals : public CaptureSignals {
-public:
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
-
 inline std::vector<std::uint8_t> Store(CSnifferDoc& document) {
     MemoryByteSink sink;
     CArchive archive(sink);
@@ -56,8 +50,7 @@ struct Capture {
 
     CSnifferDoc document;
     ListingView view;
-    NoSignals signals;
-    CaptureDispatch dispatch{[this] { return &document; }, signals};
+    CaptureDispatch dispatch{[this] { return &document; }};
 };
 
 }  // namespace vantor::fuzzing

@@ -184,6 +184,34 @@ def main():
           request_entry(b"\x01\x80", 8, get, b"GET h/a", b"GET", b"h/a", ipv4))
     write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
     stage_seeds()
+    ring_seeds()
+
+
+def ring_patch(position, data):
+    return struct.pack("<IH", position, len(data)) + data
+
+
+def ring_slot(size, state, contents=b""):
+    return struct.pack("<II", size, state) + contents
+
+
+def ring_seeds():
+    """Rings: head and tail, then patches of the ring (slots: size, state, contents)."""
+    ring_size = 4 * 1048576
+    committed, padding, reserved = 2, 3, 1
+    get = record(1, 0, 7, b"GET /a HTTP/1.1\r\n\r\n")
+    one = ring_slot(8 + len(get) + (-len(get)) % 8, committed, get)
+    write("ring", "two-records", struct.pack("<QQ", 0, 2 * len(one)) +
+          ring_patch(0, one) + ring_patch(len(one), one))
+    end = ring_size - 16
+    write("ring", "padding-at-the-end", struct.pack("<QQ", end, ring_size + len(one)) +
+          ring_patch(end, ring_slot(16, padding)) + ring_patch(0, one))
+    write("ring", "reserved-by-a-writer", struct.pack("<QQ", 64, 64 + 2 * len(one)) +
+          ring_patch(64, ring_slot(len(one), reserved | (4321 << 2))) +
+          ring_patch(64 + len(one), one))
+    write("ring", "broken-sizes", struct.pack("<QQ", 0, 4096) +
+          ring_patch(0, ring_slot(12, committed)) + ring_patch(16, ring_slot(1 << 30, committed)))
+    write("ring", "tail-behind-head", struct.pack("<QQ", 1 << 40, 5) + ring_patch(0, one))
 
 
 if __name__ == "__main__":

@@ -12,11 +12,10 @@
 /* Bits of the state word. A closed event wakes every waiter and stays closed. */
 #define VANTOR_EVENT_SIGNALLED 1u
 #define VANTOR_EVENT_CLOSED 2u
-/* A writer that takes the EMPTY event (signalled -> not signalled, in one compare-and-swap)
- * leaves its process id in the bits above these, so that the reader can tell a buffer that is
- * being written from one whose writer died and give it back. Process ids fit: the kernel keeps
- * them below 2^22. A holder of 1 is a writer that the reader cannot name (another process id
- * namespace); such a buffer is never taken back. Setting the event clears the holder. */
+/* A writer names itself in the capture ring (the reservation lock, the slots it reserves) by
+ * its process id in the bits above these, so that the reader can tell a slot being written from
+ * one whose writer died. Process ids fit: the kernel keeps them below 2^22. A holder of 1 is a
+ * writer that the reader cannot name (another process id namespace): never taken for dead. */
 #define VANTOR_EVENT_HOLDER_SHIFT 2u
 #define VANTOR_EVENT_UNKNOWN_HOLDER 1u
 

@@ -46,7 +46,6 @@ void NamedEvent::Set() {
     std::uint32_t* word = StateWord();
     auto state = Atomic(word);
     std::uint32_t value = state.load();
-    // Signalled, the buffer has no holder: the holder bits go.
     while ((value & (VANTOR_EVENT_SIGNALLED | VANTOR_EVENT_CLOSED)) == 0) {
         if (state.compare_exchange_weak(value, VANTOR_EVENT_SIGNALLED)) {
             Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
@@ -63,27 +62,6 @@ void NamedEvent::MarkClosed() {
     std::uint32_t* word = StateWord();
     Atomic(word).fetch_or(VANTOR_EVENT_CLOSED);
     Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
-}
-
-std::uint32_t NamedEvent::Holder() const {
-    const std::uint32_t value = Atomic(StateWord()).load();
-    if ((value & (VANTOR_EVENT_SIGNALLED | VANTOR_EVENT_CLOSED)) != 0) {
-        return 0;
-    }
-    return value >> VANTOR_EVENT_HOLDER_SHIFT;
-}
-
-bool NamedEvent::GiveBack(std::uint32_t holder) {
-    if (holder == 0 || holder >= (1u << (32 - VANTOR_EVENT_HOLDER_SHIFT))) {
-        return false;
-    }
-    std::uint32_t* word = StateWord();
-    std::uint32_t taken = holder << VANTOR_EVENT_HOLDER_SHIFT;
-    if (!Atomic(word).compare_exchange_strong(taken, VANTOR_EVENT_SIGNALLED)) {
-        return false;
-    }
-    Futex(word, FUTEX_WAKE, INT_MAX, nullptr);
-    return true;
 }
 
 NamedEvent::WaitResult NamedEvent::Wait(std::chrono::milliseconds timeout) {

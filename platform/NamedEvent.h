@@ -27,12 +27,6 @@ public:
     // signalled when it was closed still reports Signalled until it is reset.
     WaitResult Wait(std::chrono::milliseconds timeout);
     void MarkClosed();
-    // The process that took the event from signalled, as a writer taking the free buffer does:
-    // its process id, VANTOR_EVENT_UNKNOWN_HOLDER for one that could not name itself, 0 while
-    // the event is signalled, closed, or was reset here.
-    std::uint32_t Holder() const;
-    // Sets the event if holder still holds it, in one compare-and-swap; false when it changed.
-    bool GiveBack(std::uint32_t holder);
     void Unlink() { m_memory->Unlink(); }
 
 private:

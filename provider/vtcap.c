@@ -1,18 +1,19 @@
 /* libvtcap.so, the capture provider. Loaded into a program by vantor-run (LD_PRELOAD), it
  * reports the bytes of the program's client TCP connections (IPv4 and IPv6) that carry HTTP to
- * Vantor, one record at a time, through the capture channel (capture/ChannelLayout.h); for a
+ * Vantor as records in the capture ring (capture/ChannelLayout.h, vtcap_ring.c); for a
  * connection that runs TLS, the plain text that goes through the TLS library (vtcap_tls.c).
  *
  * Rules it keeps: every call goes to the real function first and its result, errno included,
- * is returned unchanged; nothing here allocates, starts a thread, keeps a descriptor open or
- * takes a lock; a program waits for Vantor at most VTCAP_WAIT_MS per call, and not at all
- * while capture is not running. Only libc is used. */
+ * is returned unchanged; nothing here allocates, starts a thread or keeps a descriptor open,
+ * and the only lock is the ring's, held for the few instructions of a reservation; a program
+ * waits for Vantor only while the ring is full, at most VTCAP_WAIT_MS per call, and not at all
+ * while capture is not running. A ring that stayed full that long is not waited for again for
+ * VTCAP_PROBE_MS: records meanwhile are dropped and counted. Only libc is used. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/futex.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -33,15 +34,15 @@
 #include "capture/ChannelLayout.h"
 #include "vtcap_internal.h"
 #include "vtcap_logic.h"
+#include "vtcap_ring.h"
 #include "vtcap_sessions.h"
 #include "vtcap_sockets.h"
 
 #define VTCAP_EXPORT __attribute__((visibility("default")))
-#define VTCAP_WAIT_MS 2000  /* the longest a program waits for the buffer */
+#define VTCAP_WAIT_MS 2000  /* the longest a program waits for room in the ring */
 #define VTCAP_PROBE_MS 1000 /* how often a program looks for a channel that is not there */
 #define VTCAP_MAX_FDS (1 << 20)
 #define VTCAP_CHANNEL_SLOTS 8
-#define VTCAP_YIELDS 50 /* how often a writer gives the processor up before it sleeps */
 #define VTCAP_PATH_SIZE 4096
 
 /* ---- the real functions ------------------------------------------------------------------ */
@@ -248,6 +249,7 @@ struct channel {
     atomic_uint* full;
     atomic_uint* empty;
     unsigned char* buffer;
+    struct vtcap_ring ring;
     pid_t owner;
     int sameNamespace; /* Vantor sees our process ids as we do */
     atomic_int inUse;  /* 0 free, 1 mapped, 2 retired: waiting to be unmapped */
@@ -261,6 +263,7 @@ static struct channel g_channels[VTCAP_CHANNEL_SLOTS];
 static _Atomic(struct channel*) g_current;
 static atomic_int g_users;       /* hooks using g_current right now */
 static atomic_llong g_nextProbe; /* when to look for a channel next, monotonic ms */
+static atomic_llong g_fullUntil; /* until when the ring counts as full, monotonic ms */
 static atomic_int g_probing;
 
 static __thread int t_inHook __attribute__((tls_model("initial-exec")));
@@ -270,19 +273,16 @@ static __thread int t_tlsDepth __attribute__((tls_model("initial-exec")));
 static __thread int t_tlsSocket __attribute__((tls_model("initial-exec")));
 
 static int64_t monotonic_ms(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    return vtcap_monotonic_ms();
 }
 
-static long futex(atomic_uint* word, int operation, unsigned value,
-                  const struct timespec* timeout) {
-    return syscall(SYS_futex, (unsigned*)word, operation, value, timeout, NULL, 0);
-}
-
-static int owner_alive(const struct channel* channel) {
+static int owner_alive(const void* context) {
     /* A Vantor in another process id namespace cannot be asked; its stop closes the events. */
-    return !channel->sameNamespace || kill(channel->owner, 0) == 0 || errno == EPERM;
+    const struct channel* channel = context;
+    const int saved = errno;
+    const int alive = !channel->sameNamespace || kill(channel->owner, 0) == 0 || errno == EPERM;
+    errno = saved;
+    return alive;
 }
 
 static void* map_object(const char* name, size_t size) {
@@ -379,11 +379,13 @@ static void map_channel(struct channel* slot, const char* tag, unsigned long lon
         slot->buffer = buffer;
         memcpy(&slot->owner, (unsigned char*)full + VANTOR_EVENT_OWNER_OFFSET, sizeof slot->owner);
         slot->sameNamespace = namespace != 0 && namespace == own_pid_namespace();
+        slot->ring = (struct vtcap_ring){buffer, slot->full, slot->empty, owner_alive, slot};
     }
     const int usable =
         buffer != NULL && (atomic_load(slot->full) & VANTOR_EVENT_CLOSED) == 0 && owner_alive(slot);
     if (usable) {
         struct channel* expected = NULL;
+        atomic_store(&g_fullUntil, 0);
         if (!atomic_compare_exchange_strong(&g_current, &expected, slot)) {
             atomic_store(&slot->inUse, 2);
         }
@@ -447,52 +449,13 @@ static void release(void) {
     atomic_fetch_sub(&g_users, 1);
 }
 
-/* The EMPTY word of a buffer this process holds: our process id, when Vantor can look it up. */
-static unsigned holder_word(const struct channel* channel) {
+/* How this process names itself in the ring: its process id, when Vantor can look it up. */
+static uint32_t ring_holder(const struct channel* channel) {
     const unsigned holder = channel->sameNamespace ? (unsigned)getpid() : 0u;
     if (holder == 0 || holder >= (1u << (32 - VANTOR_EVENT_HOLDER_SHIFT))) {
-        return VANTOR_EVENT_UNKNOWN_HOLDER << VANTOR_EVENT_HOLDER_SHIFT;
+        return VANTOR_EVENT_UNKNOWN_HOLDER;
     }
-    return holder << VANTOR_EVENT_HOLDER_SHIFT;
-}
-
-/* Takes the free buffer; 0 when capture stopped, Vantor is gone, or the deadline passed. */
-static int take_buffer(struct channel* channel, int64_t deadline) {
-    const unsigned taken = holder_word(channel);
-    int yields = 0;
-    for (;;) {
-        unsigned value = atomic_load(channel->empty);
-        if (value & VANTOR_EVENT_CLOSED) {
-            return 0;
-        }
-        if (value & VANTOR_EVENT_SIGNALLED) {
-            if (atomic_compare_exchange_weak(channel->empty, &value, taken)) {
-                return 1;
-            }
-            continue;
-        }
-        /* Vantor gives the buffer back within microseconds while it keeps up: yielding for
-         * that long is far cheaper than falling asleep and being woken. */
-        if (yields < VTCAP_YIELDS) {
-            ++yields;
-            sched_yield();
-            continue;
-        }
-        const int64_t left = deadline - monotonic_ms();
-        if (left <= 0 || !owner_alive(channel)) {
-            return 0;
-        }
-        const int64_t slice = left < 100 ? left : 100;
-        const struct timespec timeout = {0, (long)slice * 1000000L};
-        futex(channel->empty, FUTEX_WAIT, value, &timeout);
-    }
-}
-
-static void hand_over(struct channel* channel) {
-    const unsigned before = atomic_fetch_or(channel->full, VANTOR_EVENT_SIGNALLED);
-    if ((before & VANTOR_EVENT_SIGNALLED) == 0) {
-        futex(channel->full, FUTEX_WAKE, INT_MAX, NULL);
-    }
+    return holder;
 }
 
 static void local_time(uint16_t out[8]) {
@@ -522,24 +485,40 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
         } else if (vtcap_socket_peer(socket, inode, &peer)) {
             uint16_t time[8];
             local_time(time);
-            const int64_t deadline = monotonic_ms() + VTCAP_WAIT_MS;
+            const int64_t now = monotonic_ms();
             const size_t extension = vtcap_peer_extension_size(&peer);
-            for (size_t offset = 0; offset < total;) {
-                size_t count = total - offset;
-                if (count > VANTOR_MAX_RECORD_DATA - extension) {
-                    count = VANTOR_MAX_RECORD_DATA - extension;
+            const size_t most = VANTOR_MAX_RECORD_DATA - extension;
+            const uint64_t records = (total + most - 1) / most;
+            uint64_t written = 0;
+            int outcome = VTCAP_RING_TIMED_OUT;
+            if (now >= atomic_load(&g_fullUntil)) {
+                const int64_t deadline = now + VTCAP_WAIT_MS;
+                const uint32_t holder = ring_holder(channel);
+                for (size_t offset = 0; offset < total; offset += most, ++written) {
+                    const size_t count = total - offset < most ? total - offset : most;
+                    unsigned char* record = NULL;
+                    outcome = vtcap_ring_reserve(&channel->ring,
+                                                 VANTOR_RECORD_HEADER_SIZE + extension + count,
+                                                 holder, deadline, &record);
+                    if (outcome != VTCAP_RING_RESERVED) {
+                        break;
+                    }
+                    unsigned char* data = record + VANTOR_RECORD_HEADER_SIZE;
+                    vtcap_write_header(record, direction, offset == 0 ? previous : direction,
+                                       (uint32_t)inode, &peer, (uint32_t)(extension + count), time);
+                    vtcap_write_peer_extension(data, &peer);
+                    vtcap_gather(data + extension, source, offset, count);
+                    vtcap_ring_commit(&channel->ring, record);
                 }
-                if (!take_buffer(channel, deadline)) {
-                    retire_current(channel); /* not now; look again in a while */
-                    break;
+            }
+            if (outcome == VTCAP_RING_CLOSED) {
+                retire_current(channel); /* not now; look again in a while */
+            } else if (written < records) {
+                /* Vantor runs but does not keep up: the program goes on, the user is told. */
+                if (outcome == VTCAP_RING_TIMED_OUT && now >= atomic_load(&g_fullUntil)) {
+                    atomic_store(&g_fullUntil, monotonic_ms() + VTCAP_PROBE_MS);
                 }
-                unsigned char* data = channel->buffer + VANTOR_RECORD_HEADER_SIZE;
-                vtcap_write_header(channel->buffer, direction, offset == 0 ? previous : direction,
-                                   (uint32_t)inode, &peer, (uint32_t)(extension + count), time);
-                vtcap_write_peer_extension(data, &peer);
-                vtcap_gather(data + extension, source, offset, count);
-                hand_over(channel);
-                offset += count;
+                vtcap_ring_count_dropped(&channel->ring, records - written);
             }
         }
         release();

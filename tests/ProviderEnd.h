@@ -69,10 +69,9 @@ public:
         std::memcpy(&owner, m_object->data() + VANTOR_EVENT_OWNER_OFFSET, sizeof owner);
         return owner;
     }
-    // Takes a signalled event in one compare-and-swap, leaving holder in it.
-    bool TryTake(std::uint32_t holder = static_cast<std::uint32_t>(::getpid())) {
-        std::uint32_t value = VANTOR_EVENT_SIGNALLED;
-        return State().compare_exchange_strong(value, holder << VANTOR_EVENT_HOLDER_SHIFT);
+    // The state word as the provider's code takes it.
+    std::atomic<std::uint32_t>* Atomic() const {
+        return reinterpret_cast<std::atomic<std::uint32_t>*>(Address());
     }
     void Set() {
         State().fetch_or(VANTOR_EVENT_SIGNALLED);

@@ -14,8 +14,7 @@ namespace vantor::test {
 // connection's previous direction is kept, and a reopened connection starts again.
 class RecordFeeder {
 public:
-    explicit RecordFeeder(CSnifferDoc& document)
-        : m_dispatch([&document] { return &document; }, m_signals) {}
+    explicit RecordFeeder(CSnifferDoc& document) : m_dispatch([&document] { return &document; }) {}
 
     void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
         std::uint32_t& previous = m_previous[connection];
@@ -35,10 +34,6 @@ public:
     void Reopened(std::uint32_t connection) { m_previous.erase(connection); }
 
 private:
-    struct NoSignals : CaptureSignals {
-        void ResetFull() override {}
-        void SetEmpty() override {}
-    } m_signals;
     CaptureDispatch m_dispatch;
     std::map<std::uint32_t, std::uint32_t> m_previous;
 };

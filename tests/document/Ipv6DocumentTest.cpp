@@ -58,13 +58,9 @@ protected:
         dispatch.OnCaptureRecord();
     }
 
-    struct NoSignals : CaptureSignals {
-        void ResetFull() override {}
-        void SetEmpty() override {}
-    } signals;
     test::ScopedDefaultOptions options;
     CSnifferDoc document;
-    CaptureDispatch dispatch{[this] { return &document; }, signals};
+    CaptureDispatch dispatch{[this] { return &document; }};
 };
 
 TEST_F(Ipv6DocumentTest, TheExtensionIsTakenOffTheDataOfIpv6RecordsOnly) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -347,30 +349,36 @@ TEST_F(EndToEndTest, AProgramKilledWhileHandingOverARecordDoesNotStopCapture) {
     unsigned long long pidNamespace = 0;
     ASSERT_EQ(vantor_parse_channel_file(published.data(), published.size(), tag, &pidNamespace), 1);
     const ChannelNames names = ChannelNames::ForTag(tag);
-    const auto full = test::EventEnd::Open(names.full);
-    const auto empty = test::EventEnd::Open(names.empty);
-    ASSERT_TRUE(full && empty);
+    const auto ring = test::MappedObject::Open(names.buffer, VANTOR_BUFFER_SIZE);
+    ASSERT_TRUE(ring);
+    // The slot at the head of the ring, as the reader sees it while it waits for the slot.
+    const auto headSlotState = [&ring] {
+        std::uint64_t head = 0;
+        std::memcpy(&head, ring->data() + VANTOR_RING_HEAD_OFFSET, sizeof head);
+        const std::uint8_t* slot =
+            ring->data() + VANTOR_RING_CONTROL_SIZE + head % VANTOR_RING_SIZE;
+        return std::atomic_ref<const std::uint32_t>(
+                   *reinterpret_cast<const std::uint32_t*>(slot + VANTOR_SLOT_STATE_OFFSET))
+            .load();
+    };
 
-    // Large downloads, stopped at random moments until one is caught holding the buffer
-    // half written, and killed there.
+    // Large downloads, stopped at random moments until one is caught with a slot reserved and
+    // not committed at the head of the ring, and killed there.
     std::mt19937 random(7);
     bool killed = false;
     for (int attempt = 0; attempt < 20 && !killed; ++attempt) {
         ChildProcess client(Captured(Client({"bigrecv", "/bytes/50000000"})),
                             directory / "killed.out", directory / "killed.err");
-        // Holding the buffer half written. Seen once, it may also be the reader between taking
-        // FULL back and giving EMPTY back: that ends soon while the client stands still.
+        const std::uint32_t reserved = static_cast<std::uint32_t>(client.pid())
+                                           << VANTOR_EVENT_HOLDER_SHIFT |
+                                       VANTOR_SLOT_RESERVED;
+        // Seen twice while the client stands still: the reader is waiting for that slot.
         const auto holding = [&] {
-            const auto seen = [&] {
-                return empty->Word() >> VANTOR_EVENT_HOLDER_SHIFT ==
-                           static_cast<std::uint32_t>(client.pid()) &&
-                       (full->Word() & VANTOR_EVENT_SIGNALLED) == 0;
-            };
-            if (!seen()) {
+            if (headSlotState() != reserved) {
                 return false;
             }
             std::this_thread::sleep_for(50ms);
-            return seen();
+            return headSlotState() == reserved;
         };
         for (int look = 0; look < 2000 && !killed && client.StopNow(); ++look) {
             if (holding()) {
@@ -385,9 +393,9 @@ TEST_F(EndToEndTest, AProgramKilledWhileHandingOverARecordDoesNotStopCapture) {
             EXPECT_EQ(client.Wait(10s), 128 + SIGKILL);
         }
     }
-    ASSERT_TRUE(killed) << "never caught a writer holding the buffer";
+    ASSERT_TRUE(killed) << "never caught a writer in the middle of a record";
 
-    // The next programs are captured: the buffer came back.
+    // The next programs are captured: the slot was skipped.
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null",
                                 Url("/echo/after-kill/" + std::to_string(i))}))

@@ -344,11 +344,7 @@ protected:
         document.AddView(&right);
         document.OnNewDocument();
         document.SendInitialUpdate();
-        struct NoSignals : CaptureSignals {
-            void ResetFull() override {}
-            void SetEmpty() override {}
-        } signals;
-        CaptureDispatch dispatch([this] { return &document; }, signals);
+        CaptureDispatch dispatch([this] { return &document; });
         std::ifstream input(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
                             std::ios::binary);
         EXPECT_TRUE(ReplayRecordStream(input, dispatch).ok());

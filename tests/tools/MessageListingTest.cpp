@@ -97,10 +97,6 @@ namespace {
 // was still open.
 TEST(LiveListingTest, ForgettingEndedExchangesListsTheSameLines) {
     test::ScopedDefaultOptions options;
-    struct NoSignals : CaptureSignals {
-        void ResetFull() override {}
-        void SetEmpty() override {}
-    } signals;
     std::string listings[2];
     std::size_t remembered[2] = {};
     for (const bool keepAll : {true, false}) {
@@ -111,7 +107,7 @@ TEST(LiveListingTest, ForgettingEndedExchangesListsTheSameLines) {
         if (!keepAll) {
             document.KeepOpenExchangesOnly();
         }
-        CaptureDispatch dispatch([&document] { return &document; }, signals);
+        CaptureDispatch dispatch([&document] { return &document; });
         std::ifstream records(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
                               std::ios::binary);
         ASSERT_EQ(ReplayRecordStream(records, dispatch).status, RecordStreamReader::Status::End);

@@ -68,13 +68,6 @@ constexpr std::string_view kUsage =
     "\n"
     "Settings are read from the current user's settings store and never written.\n";
 
-// A replay has no provider waiting for the buffer.
-class NoSignals : public CaptureSignals {
-public:
-    void ResetFull() override {}
-    void SetEmpty() override {}
-};
-
 // The options as a fresh start of the program has them: defaults, then the user's settings.
 void LoadUserSettings() {
     GlobalOptions() = Options{};
@@ -193,8 +186,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     }
 
     BlockingCallQueue window;
-    NoSignals noSignals;
-    CaptureDispatch dispatch([&document] { return &document; }, noSignals);
+    CaptureDispatch dispatch([&document] { return &document; });
     PendingRecord& pending = dispatch.pendingRecord();
     CaptureChannel channel(
         ChannelNames::DefaultChannelFile(), pending, window,
@@ -207,7 +199,6 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
             dispatch.OnCaptureRecord();
         },
         [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; });
-    dispatch.SetSignals(channel);
 
     const StopSignals stop;
     if (!channel.StartCapture()) {
@@ -235,9 +226,17 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     installer.RemoveProvider();
     view.Finish();
     output.flush();
-    if (const std::uint64_t lost = channel.LostRecords(); lost != 0) {
-        errors << "vantor-dump: " << lost << (lost == 1 ? " record was" : " records were")
+    const auto wasOrWere = [](std::uint64_t count) {
+        return count == 1 ? " record was" : " records were";
+    };
+    const std::uint64_t dropped = channel.DroppedRecords();
+    if (const std::uint64_t lost = channel.LostRecords() - dropped; lost != 0) {
+        errors << "vantor-dump: " << lost << wasOrWere(lost)
                << " lost: the program writing it ended half way\n";
+    }
+    if (dropped != 0) {
+        errors << "vantor-dump: " << dropped << wasOrWere(dropped)
+               << " dropped: the capture ring stayed full while programs waited to write\n";
     }
 
     int status = 0;
@@ -400,8 +399,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                    << std::strerror(errno) << '\n';
             return 1;
         }
-        NoSignals signals;
-        CaptureDispatch dispatch([&document] { return &document; }, signals);
+        CaptureDispatch dispatch([&document] { return &document; });
         const ReplayResult result = ReplayRecordStream(input, dispatch);
         if (!result.ok()) {
             errors << "vantor-dump: " << parsed->replayFile << ": " << result.error << '\n';

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "capture/CaptureDispatch.h"
+
+namespace vantor {
+
+// Vantor's end of the capture ring (capture/ChannelLayout.h): takes committed records in
+// position order, without copying them, and gives their room back once they are dispatched.
+// Everything in the ring object is written by other processes and checked before use: sizes,
+// states and the tail can make a record be skipped (and counted lost), never make this read
+// outside the object or loop without end.
+class RingReader {
+public:
+    // object: the whole ring object, VANTOR_BUFFER_SIZE bytes, mapped for the reader's life.
+    explicit RingReader(std::uint8_t* object);
+
+    // Appends the committed records that follow the ones already taken, at most maxRecords;
+    // stops at a slot not yet committed. Their data stay in the ring until Release.
+    void Collect(std::vector<PendingRecord>& batch, std::size_t maxRecords);
+    // Whether the slot after the ones taken is committed (or a padding or a broken slot, which
+    // Collect gets past), so that there is something to collect.
+    bool HasWork() const;
+    // Gives the room of everything taken back to the writers.
+    void Release();
+
+    // What follows when the slot after the ones taken was reserved by a writer that has ended:
+    // hasEnded(holder) says so for a named holder. Skips that slot (a lost record), and frees
+    // the reservation lock when its holder has ended. True when anything was skipped or freed.
+    bool ClearAbandoned(const std::function<bool(std::uint32_t)>& hasEnded);
+
+    // Records skipped here (abandoned or broken slots), and records the writers dropped.
+    std::uint64_t lost() const { return m_lost; }
+    std::uint64_t DroppedByWriters() const;
+
+private:
+    enum class Slot { None, Committed, Padding, Reserved, Broken };
+    // The slot at m_next as far as it can be trusted; size and state as read, once.
+    Slot Look(std::uint64_t tail, std::uint32_t& size, std::uint32_t& state) const;
+    std::uint64_t Tail() const;
+
+    std::uint8_t* m_object;
+    std::uint8_t* m_ring;
+    std::uint64_t m_next;  // the end of what was taken
+    std::uint64_t m_lost = 0;
+};
+
+}  // namespace vantor
