@@ -27,6 +27,9 @@ constexpr auto kReaderWait = 10ms;
 // Records handed to the window thread in one call: enough to make the call's cost vanish, few
 // enough that input waits no longer than a few milliseconds behind a batch.
 constexpr std::size_t kBatchRecords = 256;
+// After the stop, what was committed is dispatched, but never more than this many batches:
+// writers that keep writing into a closed ring do not hold the stop up.
+constexpr int kBatchesAfterStop = 64;
 constexpr auto kStopBound = 20'000ms;
 constexpr int kCreateAttempts = 3;
 
@@ -143,12 +146,13 @@ void CaptureChannel::DeleteObjects() {
 
 void CaptureChannel::CaptureReaderProc() {
     // The events were created free (EMPTY set, FULL reset) and providers may already be writing.
-    // Runs until the events are closed; what was committed by then is dispatched first.
+    // Runs until capture stops; what was committed by then is dispatched first.
     RingReader ring(m_buffer->data());
     std::vector<PendingRecord> batch;
     batch.reserve(kBatchRecords);
-    bool closing = false;
+    int batchesAfterStop = 0;
     while (true) {
+        const bool stopping = !m_bCapturing.load();
         batch.clear();
         ring.Collect(batch, kBatchRecords);
         m_lostRecords = ring.lost();
@@ -158,25 +162,19 @@ void CaptureChannel::CaptureReaderProc() {
         }
         ring.Release();
         m_empty->Set();  // wakes writers waiting for room, if any
+        if (stopping && (batch.empty() || ++batchesAfterStop == kBatchesAfterStop)) {
+            break;
+        }
         if (!batch.empty()) {
             continue;
         }
-        if (closing) {
-            break;
-        }
         // Nothing to take: ring the doorbell off, look once more, then sleep until a writer
-        // rings it.
+        // rings it (or capture stops: closing the events wakes us).
         m_full->Reset();
         if (ring.HasWork()) {
             continue;
         }
-        const NamedEvent::WaitResult result = m_full->Wait(kReaderWait);
-        if (result == NamedEvent::WaitResult::Closed) {
-            closing = true;  // one more round for what is committed
-        } else if (result == NamedEvent::WaitResult::TimedOut) {
-            if (!m_bCapturing.load()) {
-                break;
-            }
+        if (m_full->Wait(kReaderWait) == NamedEvent::WaitResult::TimedOut) {
             ring.ClearAbandoned([](std::uint32_t holder) { return ProcessHasEnded(holder); });
         }
     }

@@ -45,7 +45,9 @@ RingReader::Slot RingReader::Look(std::uint64_t tail, std::uint32_t& size,
     if (used == 0) {
         return Slot::None;
     }
-    if (used > VANTOR_RING_SIZE) {
+    // Slots start on VANTOR_SLOT_ALIGN; a tail that does not is skipped to as it is, and then
+    // waited at like any other.
+    if (used > VANTOR_RING_SIZE || m_next % VANTOR_SLOT_ALIGN != 0) {
         return Slot::Broken;
     }
     const std::size_t place = m_next % VANTOR_RING_SIZE;

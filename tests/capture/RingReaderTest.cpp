@@ -160,6 +160,20 @@ TEST_F(RingReaderTest, BrokenTailsAndSizesSkipToTheTailAndCountALoss) {
     }
 }
 
+TEST_F(RingReaderTest, PositionsOffTheSlotsAlignmentAreSkippedToAndThenWaitedAt) {
+    Set64(VANTOR_RING_HEAD_OFFSET, 1027);
+    Set64(VANTOR_RING_TAIL_OFFSET, 1027 + 4099);
+    Slot(1024, 64, VANTOR_SLOT_COMMITTED);
+    RingReader reader(object());
+    std::vector<PendingRecord> batch;
+    reader.Collect(batch, 10);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(reader.lost(), 1u);
+    EXPECT_FALSE(reader.HasWork()) << "nothing to do until the tail moves";
+    reader.Collect(batch, 10);
+    EXPECT_EQ(reader.lost(), 1u);
+}
+
 TEST_F(RingReaderTest, ACommittedSlotTooShortForARecordHeaderIsSkippedAndCounted) {
     Slot(0, 16, VANTOR_SLOT_COMMITTED);
     Set64(VANTOR_RING_TAIL_OFFSET, 16);
