@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "capture/ChannelLayout.h"
 #include "capture/RingReader.h"
@@ -27,6 +28,10 @@ constexpr auto kReaderWait = 10ms;
 // Records handed to the window thread in one call: enough to make the call's cost vanish, few
 // enough that input waits no longer than a few milliseconds behind a batch.
 constexpr std::size_t kBatchRecords = 256;
+// A reader that has just caught up looks again this much later before it turns the doorbell
+// off: while programs keep writing, records then come a batch per look instead of a wake-up
+// (and a system call in the writer) per record.
+constexpr auto kLinger = 100us;
 // After the stop, what was committed is dispatched, but never more than this many batches:
 // writers that keep writing into a closed ring do not hold the stop up.
 constexpr int kBatchesAfterStop = 64;
@@ -151,6 +156,7 @@ void CaptureChannel::CaptureReaderProc() {
     std::vector<PendingRecord> batch;
     batch.reserve(kBatchRecords);
     int batchesAfterStop = 0;
+    bool busy = false;  // the last look found records
     while (true) {
         const bool stopping = !m_bCapturing.load();
         batch.clear();
@@ -166,6 +172,11 @@ void CaptureChannel::CaptureReaderProc() {
             break;
         }
         if (!batch.empty()) {
+            busy = true;
+            continue;
+        }
+        if (std::exchange(busy, false)) {
+            std::this_thread::sleep_for(kLinger);
             continue;
         }
         // Nothing to take: ring the doorbell off, look once more, then sleep until a writer

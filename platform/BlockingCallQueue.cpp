@@ -1,34 +1,8 @@
 #include "platform/BlockingCallQueue.h"
 
-#include <sched.h>
-
 #include <vector>
 
 namespace vantor {
-
-namespace {
-
-// Calls come in quick succession while capture is busy (one per record): a thread that waits
-// for its call to run, or for the next call, gives the processor up this many times before
-// it sleeps. The other side usually gets there within that time, which is far cheaper than
-// falling asleep and being woken.
-constexpr int kYieldsBeforeSleeping = 50;
-
-template <typename Ready>
-bool YieldUntil(std::mutex& mutex, Ready ready) {
-    for (int i = 0; i < kYieldsBeforeSleeping; ++i) {
-        {
-            std::lock_guard lock(mutex);
-            if (ready()) {
-                return true;
-            }
-        }
-        sched_yield();
-    }
-    return false;
-}
-
-}  // namespace
 
 bool BlockingCallQueue::Call(std::function<void()> call) {
     Pending pending{std::move(call)};
@@ -45,7 +19,6 @@ bool BlockingCallQueue::Call(std::function<void()> call) {
     if (wake) {
         wake();
     }
-    YieldUntil(m_mutex, [&] { return pending.done; });
     std::unique_lock lock(m_mutex);
     m_finished.wait(lock, [&] { return pending.done; });
     return pending.ran;
@@ -53,9 +26,6 @@ bool BlockingCallQueue::Call(std::function<void()> call) {
 
 std::size_t BlockingCallQueue::RunPending(std::chrono::milliseconds wait) {
     std::vector<Pending*> batch;
-    if (wait.count() > 0) {
-        YieldUntil(m_mutex, [&] { return !m_queue.empty(); });
-    }
     {
         std::unique_lock lock(m_mutex);
         if (m_queue.empty() && wait.count() > 0) {
