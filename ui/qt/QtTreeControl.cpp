@@ -1,5 +1,7 @@
 #include "ui/qt/QtTreeControl.h"
 
+#include <QElapsedTimer>
+
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -154,7 +156,12 @@ QtTreeControl::QtTreeControl(MessageTreeView* view, QObject* parent)
     m_batchTimer.setInterval(kBatchMilliseconds);
     connect(&m_batchTimer, &QTimer::timeout, this, [this] {
         if (!m_hidden) {
+            QElapsedTimer cost;
+            cost.start();
             Flush();
+            m_view->LayOutNow();
+            m_batchTimer.setInterval(static_cast<int>(std::clamp<qint64>(
+                kFlushCostFactor * cost.elapsed(), kBatchMilliseconds, kLongestBatchMilliseconds)));
         }
     });
     m_view->setModel(this);

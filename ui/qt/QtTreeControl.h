@@ -26,6 +26,8 @@ public:
     explicit MessageTreeView(QWidget* parent = nullptr);
 
     void DeferLayout() { scheduleDelayedItemsLayout(); }
+    // Lays out now what waits to be laid out.
+    void LayOutNow() { executeDelayedItemsLayout(); }
     // Makes room for an item's text at its depth (0 for the top level); the column only grows.
     void FitText(const QString& text, int depth);
     // Forgets the widths of the items there were.
@@ -53,7 +55,9 @@ private:
 //
 // A tree view lays out all its top-level rows again whenever rows are added at the top level;
 // over a hundred thousand messages that is tens of milliseconds. New top-level items therefore
-// wait, and join the view together at most a tenth of a second later, or when the tree is shown
+// wait, and join the view together a tenth of a second later (or, once joining them and laying
+// the tree out has grown costly, kFlushCostFactor times as long as that took, so that the window
+// spends at most a share of its time on it however long the tree), or when the tree is shown
 // again after SetVisible(false), or as soon as anything asks where they are (siblings,
 // selection, expansion): one layout per batch, not one per message. Every item remembers its
 // row, so that stepping to a sibling or inserting after an item never searches the whole tree.
@@ -63,6 +67,8 @@ class QtTreeControl : public QAbstractItemModel, public TreeControl {
 public:
     // How long new top-level items may wait while the tree is shown.
     static constexpr int kBatchMilliseconds = 100;
+    static constexpr int kFlushCostFactor = 4;
+    static constexpr int kLongestBatchMilliseconds = 2000;
 
     explicit QtTreeControl(MessageTreeView* view, QObject* parent = nullptr);
     ~QtTreeControl() override;
