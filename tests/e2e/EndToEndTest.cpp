@@ -341,6 +341,23 @@ TEST_F(EndToEndTest, AClientWhoseVantorIsKilledFinishesSoonWithCorrectData) {
     EXPECT_THAT(after, testing::Not(HasSubstr("VANTOR")));
 }
 
+TEST_F(EndToEndTest, AVantorThatReadsNothingCostsAProgramOnlyTheWaitAndTheDropsAreTold) {
+    const RunResult plain = Run(Client({"download", "/bytes/30000000"}));
+    StartCapture({"--set", "max_res_size=1"});
+    dump->Signal(SIGSTOP);  // Vantor runs but reads nothing: the ring fills
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult captured = Run(Captured(Client({"download", "/bytes/30000000"})));
+    const auto took = std::chrono::steady_clock::now() - started;
+    dump->Signal(SIGCONT);
+    EXPECT_EQ(captured.status, 0);
+    EXPECT_TRUE(captured.output == plain.output) << "the program's own bytes are untouched";
+    // One wait for room, then the rest dropped: far from a stall per record.
+    EXPECT_LT(took, 15s);
+    StopCapture();
+    EXPECT_THAT(ReadWholeFile(directory / "dump.err"),
+                HasSubstr("records were dropped: the capture ring stayed full"));
+}
+
 TEST_F(EndToEndTest, AProgramKilledWhileHandingOverARecordDoesNotStopCapture) {
     StartCapture({"--set", "max_res_size=1"});
     const std::string published =
