@@ -27,8 +27,9 @@ ensure_packages() {
         --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light)
+BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev nlohmann-json3-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light
+               tzdata)
 
 # Configures and builds one CMake preset of the project.
 build_preset() {

@@ -81,7 +81,9 @@ TEST_F(DumpCommandTest, UsageErrorsExitWithTwo) {
                                                {"--replay", "f", "--capture"},
                                                {"--replay", "f", "--duration", "3"},
                                                {"--duration", "0"},
-                                               {"--count", "many"}}) {
+                                               {"--count", "many"},
+                                               {"--replay", "f", "--bodies"},
+                                               {"--replay", "f", "--format", "tsv", "--bodies"}}) {
         const DumpRun run = Dump(arguments);
         EXPECT_EQ(run.status, 2);
         EXPECT_THAT(run.errors, HasSubstr("usage: vantor-dump"));
@@ -111,6 +113,15 @@ TEST_F(DumpCommandTest, ReplayListsMessagesWithTheBodyRulesOfTheDefaults) {
     EXPECT_EQ(run.output,
               "0\tREQ\t9\t127.0.0.1:8080\tReadingBody\tGET h/a\tGET\th/a\t0\t28\t-\n"
               "1\tRES\t9\t127.0.0.1:8080\tReadingBody\t200 OK\t200\tText\t0\t47\t0\n");
+}
+
+TEST_F(DumpCommandTest, JsonLinesWithBodiesAreOneObjectALine) {
+    const DumpRun run =
+        Dump({"--replay", WriteStream(Exchange(3)), "--format", "jsonl", "--bodies"});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_THAT(run.output, HasSubstr("\"method\":\"GET\",\"target\":\"h/a\""));
+    EXPECT_THAT(run.output, HasSubstr("\"body\":\"bbbmore.\"}\n"));
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2);
 }
 
 TEST_F(DumpCommandTest, BrokenStreamListsWhatCameBeforeAndFailsNamingTheOffset) {

@@ -1,6 +1,7 @@
 #include "tools/dump/MessageListing.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fstream>
@@ -69,6 +70,64 @@ TEST_F(MessageListingTest, TextFormatShowsWhereWhatAndHowMuch) {
         << listing;
 }
 
+// Each line of a JSON lines listing, parsed.
+std::vector<nlohmann::json> JsonLines(const std::string& listing) {
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        objects.push_back(nlohmann::json::parse(line));
+    }
+    return objects;
+}
+
+TEST_F(MessageListingTest, JsonLinesCarryOneObjectPerMessageWithPairsBothWays) {
+    auto header = Header(1, 0, 41);
+    header.peerAddress = test::PeerAt({10, 1, 2, 3}, 443);
+    document.NewRequest(header, Bytes("POST /a\xff HTTP/1.1\r\nHost: h\r\nX-Case: V\r\n\r\nq=1"));
+    header.direction = 2;
+    header.previousDirection = 1;
+    document.NewResponse(header,
+                         Bytes("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n\x89PNG"));
+    document.NewResponse(Header(2, 1, 77), Bytes("HTTP/1.1 5"));
+
+    std::ostringstream out;
+    WriteListing(out, document, ListingFormat::Jsonl, true);
+    const auto objects = JsonLines(out.str());
+    ASSERT_EQ(objects.size(), 3u);
+    const auto& request = objects[0];
+    EXPECT_EQ(request["index"], 0);
+    EXPECT_EQ(request["kind"], "request");
+    EXPECT_EQ(request["connection"], 41);
+    EXPECT_EQ(request["peer"], "10.1.2.3:443");
+    EXPECT_EQ(request["method"], "POST");
+    EXPECT_EQ(request["target"], "h/a\xef\xbf\xbd") << "a byte that is not UTF-8 is replaced";
+    EXPECT_EQ(request["pair"], 1);
+    EXPECT_EQ(request["headers"], nlohmann::json::parse(R"([["Host","h"],["X-Case","V"]])"));
+    EXPECT_EQ(request["body"], "q=1");
+    EXPECT_FALSE(request.contains("bodyEncoding"));
+    EXPECT_EQ(request["headerSize"].get<int>() + request["bodySize"].get<int>(),
+              request["size"].get<int>());
+    EXPECT_EQ(request["time"].get<std::string>().substr(0, 23), "2026-12-08T09:00:00.000");
+
+    const auto& response = objects[1];
+    EXPECT_EQ(response["kind"], "response");
+    EXPECT_EQ(response["status"], 200);
+    EXPECT_EQ(response["contentClass"], "Text");
+    EXPECT_EQ(response["pair"], 0);
+    EXPECT_EQ(response["body"], "iVBORw==");
+    EXPECT_EQ(response["bodyEncoding"], "base64");
+
+    const auto& unpaired = objects[2];
+    EXPECT_TRUE(unpaired["pair"].is_null());
+    EXPECT_EQ(unpaired["state"], "ReadingHeader");
+    EXPECT_EQ(unpaired["bodySize"], 0);
+    EXPECT_EQ(unpaired["headerSize"], 10);
+
+    std::ostringstream withoutBodies;
+    WriteListing(withoutBodies, document, ListingFormat::Jsonl);
+    EXPECT_FALSE(JsonLines(withoutBodies.str())[0].contains("body"));
+}
+
 TEST_F(MessageListingTest, CaptionsFollowTheTreeRules) {
     // A caption is built when the message appears and when it changes; a header that never
     // completes keeps the first line it had, until a rebuild.
@@ -118,6 +177,26 @@ TEST(LiveListingTest, ForgettingEndedExchangesListsTheSameLines) {
     EXPECT_GT(std::count(listings[0].begin(), listings[0].end(), '\n'), 10);
     EXPECT_EQ(listings[1], listings[0]);
     EXPECT_LT(remembered[1], remembered[0]);
+}
+
+// With bodies, a live listing waits for each message to end, so that its body is whole.
+TEST(LiveListingTest, WithBodiesAMessageIsListedWhenItHasEnded) {
+    test::ScopedDefaultOptions options;
+    CSnifferDoc document;
+    document.KeepOpenExchangesOnly();
+    std::ostringstream out;
+    LiveListingView view(out, ListingFormat::Jsonl, true);
+    document.AddView(&view);
+    document.NewRequest(Header(1, 0, 3), Bytes("GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
+    document.NewResponse(Header(2, 1, 3), Bytes("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nhel"));
+    EXPECT_EQ(out.str(), "") << "the header alone is not enough";
+    document.AppendResponse(Header(2, 2, 3), Bytes("lo!"));
+    document.NewRequest(Header(1, 2, 3), Bytes("GET /b HTTP/1.1\r\nHost: h\r\n\r\n"));
+    const auto objects = JsonLines(out.str());
+    ASSERT_EQ(objects.size(), 2u) << "the next request ends the exchange before it";
+    EXPECT_EQ(objects[1]["body"], "hello!");
+    view.Finish();
+    EXPECT_EQ(JsonLines(out.str()).size(), 3u);
 }
 
 }  // namespace

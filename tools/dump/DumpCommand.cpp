@@ -35,7 +35,8 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: vantor-dump [--capture] [--duration SECONDS] [--count N] [--raw FILE]\n"
     "                   [--open FILE.vtr] [--replay FILE] [--save FILE.vtr]\n"
-    "                   [--set NAME=VALUE]... [--format text|tsv] [--settings]\n"
+    "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
+    "                   [--settings]\n"
     "\n"
     "Vantor's capture path and document without a window. Lists the document's HTTP\n"
     "messages, one line each.\n"
@@ -62,7 +63,13 @@ constexpr std::string_view kUsage =
     "  --format FORMAT   text (the default) or tsv, tab-separated columns for scripts:\n"
     "                    index, kind, connection id, peer, state, caption, method or\n"
     "                    status code, target or content class, skipped bytes, text\n"
-    "                    length, index of the paired request\n"
+    "                    length, index of the paired request; or jsonl, one JSON\n"
+    "                    object per message: index, kind, connection, peer, time,\n"
+    "                    state, method and target or status and content class,\n"
+    "                    caption, sizes, pair, headers as [name, value] pairs\n"
+    "  --bodies          with jsonl, each message's body too (base64 with\n"
+    "                    \"bodyEncoding\": \"base64\" where it is not UTF-8); a live\n"
+    "                    capture then lists each message once it has ended\n"
     "  --settings        print the settings in effect (after --set) and do nothing else\n"
     "  -h, --help        show this help\n"
     "\n"
@@ -147,7 +154,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         errors << '\n';
         return 1;
     }
-    LiveListingView view(output, arguments.format);
+    LiveListingView view(output, arguments.format, arguments.bodies);
     document.AddView(&view);
     document.OnNewDocument();
     if (!arguments.openFile.empty()) {
@@ -274,6 +281,8 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
         };
         if (argument == "-h" || argument == "--help") {
             parsed.help = true;
+        } else if (argument == "--bodies") {
+            parsed.bodies = true;
         } else if (argument == "--settings") {
             parsed.showSettings = true;
         } else if (argument == "--capture") {
@@ -329,8 +338,10 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
                 parsed.format = ListingFormat::Text;
             } else if (*value == "tsv") {
                 parsed.format = ListingFormat::Tsv;
+            } else if (*value == "jsonl") {
+                parsed.format = ListingFormat::Jsonl;
             } else {
-                error = "unknown format '" + *value + "' (text or tsv)";
+                error = "unknown format '" + *value + "' (text, tsv or jsonl)";
                 return std::nullopt;
             }
         } else {
@@ -340,6 +351,10 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
     }
     if (parsed.replayFile.empty() && parsed.openFile.empty()) {
         parsed.capture = true;
+    }
+    if (parsed.bodies && parsed.format != ListingFormat::Jsonl) {
+        error = "--bodies goes with --format jsonl";
+        return std::nullopt;
     }
     if (parsed.capture && !parsed.replayFile.empty()) {
         error = "--replay and a live capture do not go together";
@@ -407,7 +422,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         }
     }
 
-    WriteListing(output, document, parsed->format);
+    WriteListing(output, document, parsed->format, parsed->bodies);
     output.flush();
     if (!parsed->saveFile.empty()) {
         if (const auto failure = document.OnSaveDocument(parsed->saveFile)) {

@@ -20,6 +20,7 @@ struct DumpArguments {
     std::optional<double> durationSeconds;
     std::optional<std::size_t> messageCount;
     ListingFormat format = ListingFormat::Text;
+    bool bodies = false;  // jsonl: each message's body too
     // Preferences overridden for this run, by registry value name.
     std::vector<std::pair<std::string, std::string>> overrides;
     bool showSettings = false;

@@ -60,7 +60,7 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
 
 void LiveListingView::ListIfComplete(const HTTPMessage& message) {
     const auto found = m_indexes.find(&message);
-    if (found == m_indexes.end() || !m_unlisted.contains(found->second)) {
+    if (m_bodies || found == m_indexes.end() || !m_unlisted.contains(found->second)) {
         return;
     }
     const AssemblyState state = message.state();
@@ -73,7 +73,7 @@ void LiveListingView::List(const HTTPMessage& message) {
     const std::size_t index = m_indexes.at(&message);
     m_unlisted.erase(index);
     ++m_listed;
-    WriteListingRow(m_output, index, message, m_indexes, m_format);
+    WriteListingRow(m_output, index, message, m_indexes, m_format, m_bodies);
     m_output.flush();
 }
 

@@ -11,13 +11,14 @@ namespace vantor {
 
 // The listing of a live capture: each message's line is written as soon as its header is
 // complete, in that order; a message that ends (in a document that keeps only open exchanges)
-// or is still unlisted when Finish is called is listed then. Messages are numbered in the
+// or is still unlisted when Finish is called is listed then. A listing with bodies lists each
+// message only when it ends (or at Finish), so that its body is whole. Messages are numbered in the
 // order they were made, whether or not the document still holds the earlier ones; the view
 // remembers only messages the document still holds.
 class LiveListingView : public ListingView {
 public:
-    LiveListingView(std::ostream& output, ListingFormat format)
-        : m_output(output), m_format(format) {}
+    LiveListingView(std::ostream& output, ListingFormat format, bool bodies = false)
+        : m_output(output), m_format(format), m_bodies(bodies) {}
 
     // After a file was opened: lists what it holds, in document order.
     void OnInitialUpdate() override;
@@ -34,6 +35,7 @@ private:
 
     std::ostream& m_output;
     ListingFormat m_format;
+    bool m_bodies;
     MessageIndexes m_indexes;                              // held messages, by pointer
     std::map<std::size_t, const HTTPMessage*> m_unlisted;  // by index
     std::size_t m_next = 0;

@@ -2,10 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <optional>
 #include <unordered_map>
 
 #include "document/CSnifferDoc.h"
+#include "interop/MessageParts.h"
 
 namespace vantor {
 
@@ -111,6 +115,57 @@ void WriteTextRow(std::ostream& output, const Row& row) {
     output << '\n';
 }
 
+std::optional<std::size_t> IndexOf(const HTTPMessage* message, const MessageIndexes& indexOf) {
+    if (message == nullptr) {
+        return std::nullopt;
+    }
+    const auto found = indexOf.find(message);
+    return found != indexOf.end() ? std::optional(found->second) : std::nullopt;
+}
+
+void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
+                  const MessageIndexes& indexOf, bool bodies) {
+    using Json = nlohmann::ordered_json;
+    const std::string_view body = BodyBytes(message);
+    Json row;
+    row["index"] = index;
+    row["kind"] = message.kind() == MessageKind::Request ? "request" : "response";
+    row["connection"] = message.GetSocket();
+    row["peer"] = PeerString(message);
+    row["time"] = IsoLocalTime(message.firstTime());
+    row["state"] = StateString(message.state());
+    std::optional<std::size_t> pair;
+    if (const auto* request = dynamic_cast<const HTTPRequest*>(&message)) {
+        row["method"] = request->method();
+        row["target"] = request->target();
+        pair = IndexOf(request->response(), indexOf);
+    } else if (const auto* response = dynamic_cast<const HTTPResponse*>(&message)) {
+        row["status"] = response->statusCode();
+        row["contentClass"] = ContentClassString(response->contentClass());
+        pair = IndexOf(response->request(), indexOf);
+    }
+    row["caption"] = message.caption();
+    row["size"] = message.text().size();
+    row["headerSize"] = message.text().size() - body.size();
+    row["bodySize"] = body.size();
+    row["skipped"] = message.skipped();
+    row["pair"] = pair ? Json(*pair) : Json(nullptr);
+    Json headers = Json::array();
+    for (const HeaderField& field : HeaderFields(message)) {
+        headers.push_back(Json::array({field.name, field.value}));
+    }
+    row["headers"] = std::move(headers);
+    if (bodies) {
+        if (IsUtf8(body)) {
+            row["body"] = body;
+        } else {
+            row["body"] = Base64(body);
+            row["bodyEncoding"] = "base64";
+        }
+    }
+    output << row.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
 }  // namespace
 
 std::string EscapeField(std::string_view bytes) {
@@ -147,7 +202,11 @@ std::string EscapeField(std::string_view bytes) {
 }
 
 void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
-                     const MessageIndexes& indexOf, ListingFormat format) {
+                     const MessageIndexes& indexOf, ListingFormat format, bool bodies) {
+    if (format == ListingFormat::Jsonl) {
+        WriteJsonRow(output, index, message, indexOf, bodies);
+        return;
+    }
     const Row row = MakeRow(index, message, indexOf);
     if (format == ListingFormat::Tsv) {
         WriteTsvRow(output, row);
@@ -156,7 +215,8 @@ void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage&
     }
 }
 
-void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format) {
+void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format,
+                  bool bodies) {
     const auto& messages = document.messages();
     MessageIndexes indexOf;
     indexOf.reserve(messages.size());
@@ -164,7 +224,7 @@ void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingForm
         indexOf.emplace(messages[i].get(), i);
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        WriteListingRow(output, i, *messages[i], indexOf, format);
+        WriteListingRow(output, i, *messages[i], indexOf, format, bodies);
     }
 }
 

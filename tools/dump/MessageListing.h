@@ -13,7 +13,7 @@ class HTTPMessage;
 // Where each message stands in the document's list.
 using MessageIndexes = std::unordered_map<const HTTPMessage*, std::size_t>;
 
-enum class ListingFormat { Text, Tsv };
+enum class ListingFormat { Text, Tsv, Jsonl };
 
 // Writes bytes so that a field stays on one line and one column: backslash, tab, CR and LF as
 // \\, \t, \r, \n, other bytes outside printable ASCII as \xNN.
@@ -24,10 +24,20 @@ std::string EscapeField(std::string_view bytes);
 // Tsv columns: index, kind (REQ or RES), connection id, peer a.b.c.d:port, state name,
 // caption, method or status code, target or content-class name, skipped bytes, text length,
 // index of the paired request (or -).
-void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format);
+//
+// Jsonl: one JSON object per line: index, kind ("request" or "response"), connection, peer,
+// time (ISO 8601 with the offset), state, method and target or status and contentClass,
+// caption, size (of the text), headerSize and bodySize (the whole text and 0 while the header
+// is incomplete), skipped, pair (the index of the request a response answers, or of the
+// response that answers a request, when known; else null), headers (an array of [name, value]
+// pairs as they stand in the text). With bodies, body: the bytes after the header, as a string
+// when they are UTF-8, else in base64 with "bodyEncoding": "base64". Bytes that are not UTF-8
+// in other strings become U+FFFD.
+void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format,
+                  bool bodies = false);
 
-// One message's line; indexOf gives the index of a response's paired request.
+// One message's line; indexOf gives the indexes of paired messages.
 void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
-                     const MessageIndexes& indexOf, ListingFormat format);
+                     const MessageIndexes& indexOf, ListingFormat format, bool bodies = false);
 
 }  // namespace vantor

@@ -1,0 +1,155 @@
+#include "interop/MessageParts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "http/HTTPMessage.h"
+
+namespace vantor {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+}  // namespace
+
+std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
+    const std::string_view text = message.text();
+    const std::int64_t end = message.headerEnd();
+    // headerEnd is where the body begins: the header's length.
+    const std::string_view header =
+        end >= 0 ? text.substr(0, std::min(static_cast<std::size_t>(end), text.size())) : text;
+    std::vector<HeaderField> fields;
+    std::size_t line = header.find('\n');  // past the start line
+    while (line != std::string_view::npos && line + 1 < header.size()) {
+        const std::size_t start = line + 1;
+        line = header.find('\n', start);
+        const std::string_view content =
+            header.substr(start, (line == std::string_view::npos ? header.size() : line) - start);
+        if (Trim(content).empty()) {
+            break;  // the empty line that ends the header
+        }
+        if ((content.front() == ' ' || content.front() == '\t') && !fields.empty()) {
+            std::string& value = fields.back().value;
+            value += value.empty() ? "" : " ";
+            value += Trim(content);
+            continue;
+        }
+        const std::size_t colon = content.find(':');
+        if (colon == std::string_view::npos || colon == 0) {
+            continue;  // not a field
+        }
+        fields.push_back({std::string(Trim(content.substr(0, colon))),
+                          std::string(Trim(content.substr(colon + 1)))});
+    }
+    return fields;
+}
+
+std::string_view BodyBytes(const HTTPMessage& message) {
+    const std::int64_t end = message.headerEnd();
+    const std::string_view text = message.text();
+    if (end < 0 || static_cast<std::size_t>(end) >= text.size()) {
+        return {};
+    }
+    return text.substr(static_cast<std::size_t>(end));
+}
+
+bool IsUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        char32_t value = 0;
+        char32_t least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2, value = lead & 0x1F, least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, value = lead & 0x0F, least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, value = lead & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            value = (value << 6) | (next & 0x3F);
+        }
+        if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string Base64(std::string_view bytes) {
+    static constexpr char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
+                                                  static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                                  static_cast<unsigned char>(bytes[i + 2]));
+        out += kDigits[n >> 18];
+        out += kDigits[(n >> 12) & 63];
+        out += kDigits[(n >> 6) & 63];
+        out += kDigits[n & 63];
+    }
+    if (const std::size_t left = bytes.size() - i; left != 0) {
+        std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
+        if (left == 2) {
+            n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]) << 8);
+        }
+        out += kDigits[n >> 18];
+        out += kDigits[(n >> 12) & 63];
+        out += left == 2 ? kDigits[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string IsoLocalTime(const SystemTime& time) {
+    std::tm local{};
+    local.tm_year = time.year - 1900;
+    local.tm_mon = time.month - 1;
+    local.tm_mday = time.day;
+    local.tm_hour = time.hour;
+    local.tm_min = time.minute;
+    local.tm_sec = time.second;
+    local.tm_isdst = -1;
+    long offset = 0;
+    if (const std::time_t when = std::mktime(&local); when != static_cast<std::time_t>(-1)) {
+        std::tm back{};
+        ::localtime_r(&when, &back);
+        offset = back.tm_gmtoff;
+    }
+    const char sign = offset < 0 ? '-' : '+';
+    offset = std::min(offset < 0 ? -offset : offset, 24L * 3600 - 1);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld",
+                  unsigned{time.year}, unsigned{time.month}, unsigned{time.day},
+                  unsigned{time.hour}, unsigned{time.minute}, unsigned{time.second},
+                  unsigned{time.milliseconds} % 1000, sign, offset / 3600, offset / 60 % 60);
+    return text;
+}
+
+}  // namespace vantor

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/SystemTime.h"
+
+namespace vantor {
+
+class HTTPMessage;
+
+// A header field as it stands in a message's text: the name with its case, the value without
+// the spaces around it (continuation lines joined to it by one space).
+struct HeaderField {
+    std::string name;
+    std::string value;
+};
+
+// The header fields of a message, in order, from its text up to the end of its header (as far
+// as it came, for a header that never completed). The start line is not among them.
+std::vector<HeaderField> HeaderFields(const HTTPMessage& message);
+
+// What follows the header in the message's text; empty while the header is incomplete.
+std::string_view BodyBytes(const HTTPMessage& message);
+
+// Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsUtf8(std::string_view bytes);
+
+// RFC 4648 base64, with padding.
+std::string Base64(std::string_view bytes);
+
+// A capture time (local time, as the provider took it) in ISO 8601 with this machine's offset
+// from UTC at that time, to the millisecond: 2026-12-08T09:14:03.117+01:00.
+std::string IsoLocalTime(const SystemTime& time);
+
+}  // namespace vantor
