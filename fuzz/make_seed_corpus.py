@@ -3,8 +3,10 @@
 committed; run this again only to change them:  python3 fuzz/make_seed_corpus.py
 """
 
+import gzip
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -185,6 +187,7 @@ def main():
     write("document", "base-class", b"\x01\x00\xff\xff\x00\x00\x0b\x00HTTPMessage" + bytes(200))
     stage_seeds()
     ring_seeds()
+    body_seeds()
 
 
 def ring_patch(position, data):
@@ -212,6 +215,18 @@ def ring_seeds():
     write("ring", "broken-sizes", struct.pack("<QQ", 0, 4096) +
           ring_patch(0, ring_slot(12, committed)) + ring_patch(16, ring_slot(1 << 30, committed)))
     write("ring", "tail-behind-head", struct.pack("<QQ", 1 << 40, 5) + ring_patch(0, one))
+
+
+def body_seeds():
+    """Bodies: a byte choosing the codings (bit 3 chunked, bits 0-2 the content codings), then
+    the body."""
+    json_text = b'{"a": [1, 2.5e3, "x\\u00e9"], "b": {"c": null}}'
+    write("body", "gzip-json", b"\x01" + gzip.compress(json_text, mtime=0))
+    write("body", "deflate", b"\x02" + zlib.compress(json_text))
+    write("body", "chunked-gzip", b"\x09" + b"%x\r\n" % len(gzip.compress(json_text, mtime=0)) +
+          gzip.compress(json_text, mtime=0) + b"\r\n0\r\n\r\n")
+    write("body", "plain-json", b"\x00" + json_text)
+    write("body", "bomb", b"\x01" + gzip.compress(bytes(4 << 20), mtime=0))
 
 
 if __name__ == "__main__":

@@ -27,7 +27,8 @@ ensure_packages() {
         --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev nlohmann-json3-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev nlohmann-json3-dev zlib1g-dev
+                libbrotli-dev libzstd-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light
                tzdata)
 

@@ -1,0 +1,93 @@
+// Bodies made readable for the text view: a 10 MB JSON body (gzip and br) decoded and laid
+// out, and a 10 MB binary body as a hex dump.
+#include <benchmark/benchmark.h>
+#include <brotli/encode.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include "interop/BodyDecoder.h"
+
+namespace {
+
+using namespace vantor;
+
+std::string JsonBody(std::size_t size) {
+    std::string json = "[";
+    std::mt19937 random(5);
+    for (int i = 0; json.size() < size; ++i) {
+        json += (i == 0 ? "" : ",") + std::string("{\"id\":") + std::to_string(i) +
+                ",\"name\":\"item " + std::to_string(random() % 100000) +
+                "\",\"tags\":[\"a\",\"b\"],\"price\":" + std::to_string(random() % 1000) +
+                ".5,\"ok\":true}";
+    }
+    return json + "]";
+}
+
+std::string Gzip(const std::string& text) {
+    uLongf size = compressBound(static_cast<uLong>(text.size())) + 64;
+    std::string out(size, '\0');
+    z_stream stream{};
+    deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+std::string Brotli(const std::string& text) {
+    std::string out(BrotliEncoderMaxCompressedSize(text.size()), '\0');
+    std::size_t size = out.size();
+    BrotliEncoderCompress(5, 22, BROTLI_MODE_TEXT, text.size(),
+                          reinterpret_cast<const std::uint8_t*>(text.data()), &size,
+                          reinterpret_cast<std::uint8_t*>(out.data()));
+    out.resize(size);
+    return out;
+}
+
+void DecodeAndLayOut(benchmark::State& state, const std::string& body, const char* coding,
+                     std::size_t plain) {
+    for (auto _ : state) {
+        const DecodedBody decoded = DecodeBody(body, "", coding, 64 << 20);
+        std::string shown = PrettyJson(decoded.bytes);
+        benchmark::DoNotOptimize(shown);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(plain));
+}
+
+void BM_GzipJson10MB(benchmark::State& state) {
+    static const std::string json = JsonBody(10'000'000);
+    static const std::string body = Gzip(json);
+    DecodeAndLayOut(state, body, "gzip", json.size());
+}
+BENCHMARK(BM_GzipJson10MB)->Unit(benchmark::kMillisecond);
+
+void BM_BrotliJson10MB(benchmark::State& state) {
+    static const std::string json = JsonBody(10'000'000);
+    static const std::string body = Brotli(json);
+    DecodeAndLayOut(state, body, "br", json.size());
+}
+BENCHMARK(BM_BrotliJson10MB)->Unit(benchmark::kMillisecond);
+
+void BM_HexDump10MB(benchmark::State& state) {
+    std::string bytes(10'000'000, '\0');
+    std::mt19937 random(9);
+    for (char& c : bytes) {
+        c = static_cast<char>(random());
+    }
+    for (auto _ : state) {
+        std::string dump = HexDump(bytes);
+        benchmark::DoNotOptimize(dump);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(BM_HexDump10MB)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
