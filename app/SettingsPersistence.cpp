@@ -31,6 +31,8 @@ std::vector<SettingField> BuildSettingFields() {
          Bool8([](Options & o) -> auto& { return o.preferences.show_req_body; })},
         {kPreferences, "show_res_body",
          Bool8([](Options & o) -> auto& { return o.preferences.show_res_body; })},
+        {kPreferences, "decoded_body",
+         Bool8([](Options & o) -> auto& { return o.preferences.decoded_body; })},
         {kPreferences, "allowed_content",
          Text([](Options & o) -> auto& { return o.preferences.allowed_content; })},
         {kPreferences, "whole_word_content",

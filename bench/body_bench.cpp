@@ -1,12 +1,11 @@
 // Bodies made readable for the text view: a 10 MB JSON body (gzip and br) decoded and laid
 // out, and a 10 MB binary body as a hex dump.
 #include <benchmark/benchmark.h>
-#include <brotli/encode.h>
-#include <zlib.h>
 
 #include <random>
 #include <string>
 
+#include "CodedBodies.h"
 #include "interop/BodyDecoder.h"
 
 namespace {
@@ -25,31 +24,6 @@ std::string JsonBody(std::size_t size) {
     return json + "]";
 }
 
-std::string Gzip(const std::string& text) {
-    uLongf size = compressBound(static_cast<uLong>(text.size())) + 64;
-    std::string out(size, '\0');
-    z_stream stream{};
-    deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
-std::string Brotli(const std::string& text) {
-    std::string out(BrotliEncoderMaxCompressedSize(text.size()), '\0');
-    std::size_t size = out.size();
-    BrotliEncoderCompress(5, 22, BROTLI_MODE_TEXT, text.size(),
-                          reinterpret_cast<const std::uint8_t*>(text.data()), &size,
-                          reinterpret_cast<std::uint8_t*>(out.data()));
-    out.resize(size);
-    return out;
-}
-
 void DecodeAndLayOut(benchmark::State& state, const std::string& body, const char* coding,
                      std::size_t plain) {
     for (auto _ : state) {
@@ -62,14 +36,14 @@ void DecodeAndLayOut(benchmark::State& state, const std::string& body, const cha
 
 void BM_GzipJson10MB(benchmark::State& state) {
     static const std::string json = JsonBody(10'000'000);
-    static const std::string body = Gzip(json);
+    static const std::string body = test::Gzip(json);
     DecodeAndLayOut(state, body, "gzip", json.size());
 }
 BENCHMARK(BM_GzipJson10MB)->Unit(benchmark::kMillisecond);
 
 void BM_BrotliJson10MB(benchmark::State& state) {
     static const std::string json = JsonBody(10'000'000);
-    static const std::string body = Brotli(json);
+    static const std::string body = test::Brotli(json);
     DecodeAndLayOut(state, body, "br", json.size());
 }
 BENCHMARK(BM_BrotliJson10MB)->Unit(benchmark::kMillisecond);

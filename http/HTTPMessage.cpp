@@ -298,6 +298,19 @@ void HTTPMessage::AddSkipped(std::uint64_t count) {
     m_skipped = static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT32_MAX));
 }
 
+std::string HTTPMessage::BytesAsTheyCame(std::size_t from, std::size_t to) const {
+    const std::string_view all = text();
+    to = std::min(to, all.size());
+    from = std::min(from, to);
+    std::string bytes(all.substr(from, to - from));
+    for (std::size_t i = from; i < std::min(to, m_nulBytes.size()); ++i) {
+        if (m_nulBytes[i]) {
+            bytes[i - from] = '\0';
+        }
+    }
+    return bytes;
+}
+
 void HTTPMessage::ReplaceNulBytes() {
     // Everything below scanMark was scanned before; the last byte of the earlier text is
     // looked at again, which is harmless.
@@ -312,6 +325,11 @@ void HTTPMessage::ReplaceNulBytes() {
         char* nul = static_cast<char*>(found);
         *nul = ' ';
         i = (nul - begin) + 1;
+        // Remembered, so that the bytes as they came can be had back (decoding, exports).
+        if (m_nulBytes.size() < m_text.size()) {
+            m_nulBytes.resize(m_text.size());
+        }
+        m_nulBytes[static_cast<std::size_t>(i - 1)] = true;
     }
     m_scanMark = size - 1;
 }
@@ -396,6 +414,7 @@ std::uint32_t HTTPMessage::CutBody() {
         return 0;
     }
     m_text.Truncate(static_cast<std::size_t>(headerEnd));
+    m_nulBytes.resize(std::min(m_nulBytes.size(), m_text.size()));
     m_scanMark = std::min(m_scanMark, static_cast<std::int64_t>(m_text.size()));
     return static_cast<std::uint32_t>(
         std::min<std::int64_t>(size - headerEnd, std::numeric_limits<std::uint32_t>::max()));
@@ -509,6 +528,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
     SerializeTime(archive, m_lastTime);
     archive.ReadString([this](std::size_t length) { return m_text.Resize(length); });
     m_text.Truncate(std::min(m_text.view().find('\0'), m_text.size()));
+    m_nulBytes.clear();  // a document file keeps the text only
     m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
     m_startLine = UpToFirstZero(archive.ReadString());
     SerializePeerExtension(archive);

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framework/CObject.h"
 #include "http/HeaderMap.h"
@@ -55,6 +56,10 @@ public:
     const std::optional<Ipv6Peer>& peerIpv6() const { return m_peerIpv6; }
     const HeaderMap& headers() const { return m_headers; }
     std::string_view text() const { return m_text; }
+    // Bytes from..to of the text as they were captured: the NUL bytes that the text shows as
+    // spaces are NUL again (not for a message opened from a document file, which keeps the
+    // text only).
+    std::string BytesAsTheyCame(std::size_t from, std::size_t to) const;
     const std::string& startLine() const { return m_startLine; }
     const SystemTime& firstTime() const { return m_firstTime; }
     const SystemTime& lastTime() const { return m_lastTime; }
@@ -179,6 +184,8 @@ private:
     std::int32_t m_skipped = 0;
     std::int64_t m_headerEnd = -1;
     std::int64_t m_scanMark = 0;
+    // Where the text had NUL bytes (shown as spaces); empty while it had none.
+    std::vector<bool> m_nulBytes;
     SockAddrIn m_peerAddress;
     SystemTime m_firstTime;
     SystemTime m_lastTime;

@@ -52,13 +52,13 @@ std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
     return fields;
 }
 
-std::string_view BodyBytes(const HTTPMessage& message) {
+std::string BodyBytes(const HTTPMessage& message) {
     const std::int64_t end = message.headerEnd();
-    const std::string_view text = message.text();
-    if (end < 0 || static_cast<std::size_t>(end) >= text.size()) {
+    const std::size_t size = message.text().size();
+    if (end < 0 || static_cast<std::size_t>(end) >= size) {
         return {};
     }
-    return text.substr(static_cast<std::size_t>(end));
+    return message.BytesAsTheyCame(static_cast<std::size_t>(end), size);
 }
 
 bool IsUtf8(std::string_view bytes) {

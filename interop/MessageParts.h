@@ -22,8 +22,9 @@ struct HeaderField {
 // as it came, for a header that never completed). The start line is not among them.
 std::vector<HeaderField> HeaderFields(const HTTPMessage& message);
 
-// What follows the header in the message's text; empty while the header is incomplete.
-std::string_view BodyBytes(const HTTPMessage& message);
+// What follows the header in the message's text, as it was captured (NUL bytes included);
+// empty while the header is incomplete.
+std::string BodyBytes(const HTTPMessage& message);
 
 // Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsUtf8(std::string_view bytes);

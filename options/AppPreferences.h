@@ -22,6 +22,8 @@ struct AppPreferences {
     bool show_req_body = true;
     bool show_res_body = true;
     std::int32_t view_order = 0;  // 0 by time, 1 by peer
+    // The text view shows bodies decoded (codings removed, JSON laid out, binary as hex).
+    bool decoded_body = false;
     std::int32_t whole_word_content = 0;
     std::string allowed_content{kDefaultAllowedContent};
 

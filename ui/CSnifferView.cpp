@@ -1,6 +1,8 @@
 #include "ui/CSnifferView.h"
 
 #include "document/CSnifferDoc.h"
+#include "interop/BodyDecoder.h"
+#include "interop/MessageParts.h"
 #include "options/Options.h"
 #include "platform/RichEditControl.h"
 
@@ -13,6 +15,19 @@ bool ShowsBodyOf(const HTTPMessage& message) {
     const AppPreferences& preferences = Preferences();
     return message.kind() == MessageKind::Request ? preferences.show_req_body
                                                   : preferences.show_res_body;
+}
+
+// A decoded body of more than this is cut (a small stream can inflate without end); a binary
+// one is dumped up to kMostDumped bytes.
+constexpr std::size_t kMostDecoded = 8 * 1024 * 1024;
+constexpr std::size_t kMostDumped = 1024 * 1024;
+
+bool LooksLikeJson(std::string_view contentType, std::string_view body) {
+    if (contentType.find("json") != std::string_view::npos) {
+        return true;
+    }
+    const std::size_t first = body.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && (body[first] == '{' || body[first] == '[');
 }
 
 }  // namespace
@@ -44,8 +59,62 @@ void CSnifferView::Show(HTTPMessage* message) {
     if (message == nullptr) {
         return;
     }
-    m_showsWholeText = message->ShowText(m_control, ShowsBodyOf(*message));
     m_shownLength = message->text().size();
+    if (Preferences().decoded_body && ShowsBodyOf(*message) && ShowDecoded(*message)) {
+        m_showsWholeText = false;  // grows by showing it anew
+        return;
+    }
+    m_showsWholeText = message->ShowText(m_control, ShowsBodyOf(*message));
+}
+
+bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
+    const std::string body = BodyBytes(message);
+    if (message.state() != AssemblyState::ReadingBody || body.empty()) {
+        return false;
+    }
+    const HeaderMap& headers = message.headers();
+    DecodedBody decoded = DecodeBody(body, headers.Find("transfer-encoding").value_or(""),
+                                     headers.Find("content-encoding").value_or(""), kMostDecoded);
+    std::string shown;
+    if (LooksLikeJson(headers.Find("content-type").value_or(""), decoded.bytes)) {
+        shown = PrettyJson(decoded.bytes);
+    }
+    if (shown.empty() && !IsUtf8(decoded.bytes)) {
+        const std::string_view dumped = std::string_view(decoded.bytes).substr(0, kMostDumped);
+        shown = HexDump(dumped);
+        if (dumped.size() < decoded.bytes.size() && decoded.notice.empty()) {
+            decoded.notice = "The dump shows the first " + std::to_string(dumped.size()) + " of " +
+                             std::to_string(decoded.bytes.size()) + " bytes.";
+        }
+    }
+    if (shown.empty()) {
+        if (!decoded.decoded && decoded.notice.empty()) {
+            return false;  // text as it came: shown the usual way
+        }
+        shown = std::move(decoded.bytes);
+    }
+    const std::string_view text = message.text();
+    std::string all(text.substr(0, text.size() - body.size()));
+    all += shown;
+    const std::size_t fits = HTTPMessage::ShownLength(all);
+    if (fits < all.size()) {
+        all.resize(fits);
+        if (decoded.notice.empty()) {
+            decoded.notice = "The view shows the first " + std::to_string(fits) + " bytes.";
+        }
+    }
+    m_control.SetReadOnly(false);
+    m_control.SetVisible(false);
+    m_control.SetDefaultColor(kBlack);
+    if (decoded.notice.empty()) {
+        m_control.SetText(all);
+    } else {
+        m_control.SetText(all + (all.ends_with('\n') ? "?" : "\n?"));
+        HTTPMessage::AppendNotice(m_control, decoded.notice + "\n");
+    }
+    m_control.SetVisible(true);
+    m_control.SetReadOnly(true);
+    return true;
 }
 
 void CSnifferView::ShowGrowth(HTTPMessage* message) {

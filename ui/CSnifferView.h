@@ -53,6 +53,10 @@ public:
 
 private:
     void Show(HTTPMessage* message);
+    // With the decoded-body setting: the header, then the body decoded, laid out or dumped,
+    // and a notice when decoding went wrong. False, showing nothing, when that would show the
+    // text as it is.
+    bool ShowDecoded(const HTTPMessage& message);
     // The shown message grew: appends only what came since it was shown when the control shows
     // its whole text, so that watching a large message arrive costs what arrives, not the
     // whole text each time; shows it anew otherwise.

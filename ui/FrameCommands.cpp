@@ -41,6 +41,8 @@ constexpr PromptEntry kPrompts[] = {
     {ID_EDIT_REPEAT, "Find the specified text in current message"},
     {ID_APP_EXIT, "Quit the application; prompts to save documents\nExit"},
     {ID_VIEW_STATUS_BAR, "Show or hide the status bar\nToggle StatusBar"},
+    {ID_VIEW_DECODED_BODY,
+     "Show bodies decoded: codings removed, JSON laid out, binary as hex\nDecoded body"},
 };
 
 }  // namespace
@@ -116,6 +118,17 @@ void FrameCommands::DisableFilter(CSnifferDoc* document) {
     m_toolbar[kFilterPosition] = Button(ID_FILTER_ENABLE, kToolFilterOff);
     if (document != nullptr) {
         document->UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
+    }
+}
+
+bool FrameCommands::decodedBody() const {
+    return m_options.preferences.decoded_body;
+}
+
+void FrameCommands::ToggleDecodedBody(CSnifferDoc* document) {
+    m_options.preferences.decoded_body = !m_options.preferences.decoded_body;
+    if (document != nullptr) {
+        document->UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
     }
 }
 

@@ -84,6 +84,9 @@ public:
     void EnableFilter(CSnifferDoc* document);
     void DisableFilter(CSnifferDoc* document);
 
+    // View > Decoded Body: switches the setting and redraws the current message.
+    void ToggleDecodedBody(CSnifferDoc* document);
+    bool decodedBody() const;
     // After the View Options dialog: on OK stores its values; then, with a document, rebuilds
     // the tree (hidden meanwhile through showTree) if the order changed, and in every case
     // redraws the current message.

@@ -136,6 +136,8 @@ void CMainFrame::BuildMenus() {
     AddCommand(view, ID_VIEW_EXPAND_ALL, "&Expand All");
     AddCommand(view, ID_VIEW_COLLAPSE_ALL, "&Collapse All");
     view->addSeparator();
+    AddCommand(view, ID_VIEW_DECODED_BODY, "&Decoded Body")->setCheckable(true);
+    view->addSeparator();
     AddCommand(view, ID_VIEW_STATUS_BAR, "&Status Bar")->setCheckable(true);
     AddCommand(view, ID_VIEW_TOOLBAR, "&Toolbar")->setCheckable(true);
 
@@ -217,6 +219,7 @@ void CMainFrame::UpdateCommandUI() {
     }
     action(ID_VIEW_STATUS_BAR)->setChecked(statusBar()->isVisible() || !isVisible());
     action(ID_VIEW_TOOLBAR)->setChecked(!m_toolbar->isHidden());
+    action(ID_VIEW_DECODED_BODY)->setChecked(m_commands.decodedBody());
     const auto& positions = m_commands.toolbar();
     for (std::size_t position = 0; position < positions.size(); ++position) {
         QAction* button = m_toolbarActions[position];

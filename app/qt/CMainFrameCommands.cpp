@@ -7,13 +7,13 @@
 
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
-#include "options/Options.h"
 #include "app/qt/AboutBox.h"
 #include "app/qt/CCaptureOptionsDlg.h"
 #include "app/qt/CFilterDlg.h"
 #include "app/qt/CFindMessageDlg.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/CViewOptionsDlg.h"
+#include "options/Options.h"
 #include "ui/qt/QtText.h"
 #include "ui/qt/TextFindDialog.h"
 
@@ -68,6 +68,9 @@ void CMainFrame::OnCommand(int command) {
             break;
         case ID_VIEW_COLLAPSE_ALL:
             m_leftView.CollapseAll();
+            break;
+        case ID_VIEW_DECODED_BODY:
+            m_commands.ToggleDecodedBody(document);
             break;
         case ID_VIEW_STATUS_BAR:
             statusBar()->setVisible(!statusBar()->isVisible());

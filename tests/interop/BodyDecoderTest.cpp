@@ -1,13 +1,13 @@
 #include "interop/BodyDecoder.h"
 
-#include <brotli/encode.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 #include <zstd.h>
 
 #include <random>
 #include <string>
+
+#include "CodedBodies.h"
 
 namespace vantor {
 namespace {
@@ -16,34 +16,9 @@ using testing::HasSubstr;
 
 constexpr std::size_t kLimit = 1 << 20;
 
-// windowBits as deflateInit2 takes them: 15 + 16 gzip, 15 zlib, -15 raw deflate.
-std::string Deflated(std::string_view text, int windowBits) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&stream, static_cast<uLong>(text.size())) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
-std::string Gzip(std::string_view text) {
-    return Deflated(text, 15 + 16);
-}
-
-std::string Brotli(std::string_view text) {
-    std::string out(BrotliEncoderMaxCompressedSize(text.size()) + 64, '\0');
-    std::size_t size = out.size();
-    EXPECT_TRUE(BrotliEncoderCompress(5, 22, BROTLI_MODE_GENERIC, text.size(),
-                                      reinterpret_cast<const std::uint8_t*>(text.data()), &size,
-                                      reinterpret_cast<std::uint8_t*>(out.data())));
-    out.resize(size);
-    return out;
-}
+using test::Brotli;
+using test::Deflated;
+using test::Gzip;
 
 std::string Zstd(std::string_view text) {
     std::string out(ZSTD_compressBound(text.size()), '\0');

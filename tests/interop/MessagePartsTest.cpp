@@ -75,6 +75,18 @@ TEST_F(MessagePartsTest, HeaderFieldsKeepCaseOrderAndJoinContinuationLines) {
     EXPECT_EQ(BodyBytes(message), "body: not a field");
 }
 
+TEST_F(MessagePartsTest, TheBodyComesBackWithTheNulBytesTheTextShowsAsSpaces) {
+    using namespace std::string_literals;
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+    document.NewResponse(test::Header(2, 1, 1), test::Bytes(header + "a\0b"s));
+    document.AppendResponse(test::Header(2, 2, 1), test::Bytes("\0\0 c\0"s));
+    const HTTPMessage& message = *document.messages()[0];
+    EXPECT_EQ(message.text(), header + "a b   c ") << "shown as spaces, as always";
+    EXPECT_EQ(BodyBytes(message), "a\0b\0\0 c\0"s) << "a real space stays a space";
+    EXPECT_EQ(message.BytesAsTheyCame(header.size() + 1, header.size() + 4), "\0b\0"s);
+    EXPECT_EQ(message.BytesAsTheyCame(0, header.size()), header);
+}
+
 TEST_F(MessagePartsTest, AHeaderStillComingHasTheFieldsSoFarAndNoBody) {
     document.NewRequest(test::Header(1, 0, 1),
                         test::Bytes("GET / HTTP/1.1\nHost: h\nAccept: */*\nX-Half"));

@@ -119,6 +119,21 @@ TEST_F(MainWindowTest, ViewOptionsRedrawAndRebuildOnlyWhenTheOrderChanged) {
     EXPECT_TRUE(frame->treeWidget()->isVisible());
 }
 
+TEST_F(MainWindowTest, DecodedBodyIsACheckedEntryThatRedrawsTheMessage) {
+    Select(1);
+    QAction* decoded = frame->action(ID_VIEW_DECODED_BODY);
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_TRUE(decoded->isCheckable());
+    const std::string before = frame->textControl().Text();
+    decoded->trigger();
+    EXPECT_TRUE(Preferences().decoded_body);
+    EXPECT_EQ(frame->textControl().Text(), before) << "plain text needs no decoding";
+    frame->UpdateCommandUI();
+    EXPECT_TRUE(decoded->isChecked());
+    decoded->trigger();
+    EXPECT_FALSE(Preferences().decoded_body);
+}
+
 TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {
     std::vector<std::string> messages;
     const auto dialogAnswer4 = WhenModal([&messages](QWidget* dialog) {

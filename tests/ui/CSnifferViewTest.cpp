@@ -2,7 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 
+#include "CodedBodies.h"
 #include "ui/FindDialogPlacement.h"
 #include "ui/ViewsTestSupport.h"
 
@@ -61,6 +63,59 @@ TEST_F(CSnifferViewTest, ViewOptionsRedrawWithTheBodySettingsThenInForce) {
     Preferences().show_res_body = false;
     document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
     EXPECT_EQ(text.Text(), Status(200, "text/plain") + "Body skipped. See View->Options...");
+}
+
+TEST_F(CSnifferViewTest, DecodedBodiesAreShownAndSearchedButTheTextStaysAsItCame) {
+    const std::string header =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: gzip\r\n\r\n";
+    const std::string raw = header + test::Gzip(R"({"name":"caf\u00e9","list":[1,2]})");
+    Preferences().allowed_content = R"("text/" "application/json")";
+    Preferences().ParseContentTypes();
+    Send(1, Get("/a"));
+    Receive(1, raw);
+    Select(1);
+    std::string stored = raw;  // the text shows NUL bytes as spaces
+    std::replace(stored.begin(), stored.end(), '\0', ' ');
+    EXPECT_EQ(text.Text(), stored) << "off by default";
+
+    Preferences().decoded_body = true;
+    document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+    EXPECT_EQ(text.Text(),
+              header + "{\n  \"name\": \"caf\xc3\xa9\",\n  \"list\": [\n    1,\n    2\n  ]\n}");
+    EXPECT_TRUE(right.Find("\"list\"", true, false)) << "Find searches what is shown";
+    EXPECT_EQ(document.messages()[1]->text(), stored) << "the message's text is unchanged";
+
+    // More of the body redraws it decoded again.
+    const std::string plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nplain text";
+    Send(2, Get("/b"));
+    Receive(2, plain);
+    Select(3);
+    EXPECT_EQ(text.Text(), plain) << "text that needs no decoding is shown as it is";
+
+    Preferences().decoded_body = false;
+    document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+    EXPECT_EQ(text.Text(), plain);
+}
+
+TEST_F(CSnifferViewTest, UndecodableBodiesShowAsTheyCameWithANoticeAndBinaryAsHex) {
+    Preferences().decoded_body = true;
+    const std::string corrupt =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: br\r\n\r\n\x01\x02zz";
+    Send(1, Get("/a"));
+    Receive(1, corrupt);
+    Select(1);
+    EXPECT_TRUE(text.Text().starts_with(corrupt + "\n")) << text.Text();
+    EXPECT_NE(text.Text().find("The body is shown as it came"), std::string::npos);
+    EXPECT_EQ(text.Text().find('\n', corrupt.size() + 1), text.Text().size() - 1)
+        << "one notice line";
+
+    const std::string binaryHeader = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+    Send(2, Get("/b"));
+    Receive(2, binaryHeader + std::string("\x89PNG\r\n\x1a\n", 8));
+    Select(3);
+    EXPECT_EQ(text.Text(), binaryHeader +
+                               "00000000  89 50 4e 47 0d 0a 1a 0a                           "
+                               "|.PNG....|\n");
 }
 
 TEST_F(CSnifferViewTest, ARebuildEmptiesTheViewEvenWhenTheMessageStays) {

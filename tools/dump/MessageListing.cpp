@@ -126,7 +126,7 @@ std::optional<std::size_t> IndexOf(const HTTPMessage* message, const MessageInde
 void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
                   const MessageIndexes& indexOf, bool bodies) {
     using Json = nlohmann::ordered_json;
-    const std::string_view body = BodyBytes(message);
+    const std::string body = BodyBytes(message);
     Json row;
     row["index"] = index;
     row["kind"] = message.kind() == MessageKind::Request ? "request" : "response";
