@@ -9,6 +9,7 @@
 #include "capture/ProviderInstaller.h"
 #include "framework/FileErrors.h"
 #include "framework/Profile.h"
+#include "interop/HarWriter.h"
 #include "options/Options.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
@@ -253,6 +254,21 @@ bool CSnifferApp::OnFileSave() {
 
 bool CSnifferApp::OnFileSaveAs() {
     return DoSave(std::nullopt);
+}
+
+bool CSnifferApp::OnFileExportHar() {
+    std::optional<std::string> path = m_shell.AskExportPath(DocumentTitle() + ".har");
+    if (!path) {
+        return false;
+    }
+    if (std::filesystem::path(*path).extension().empty()) {
+        *path += ".har";
+    }
+    if (const auto failure = ExportHarFile(*path, m_document)) {
+        ReportFailure(*failure);
+        return false;
+    }
+    return true;
 }
 
 bool CSnifferApp::DoSave(std::optional<std::string> path) {

@@ -64,6 +64,8 @@ public:
     // The file dialogs; nothing when the user cancelled.
     virtual std::optional<std::string> AskOpenPath() = 0;
     virtual std::optional<std::string> AskSavePath(const std::string& suggested) = 0;
+    // File > Export HAR...: where to write the archive.
+    virtual std::optional<std::string> AskExportPath(const std::string& suggested) = 0;
     // The document's title, its file or the recent-file list changed.
     virtual void DocumentChanged() = 0;
 };
@@ -120,6 +122,8 @@ public:
     bool OnOpenRecentFile(std::size_t index);
     bool OnFileSave();
     bool OnFileSaveAs();
+    // Exports the document as an HTTP Archive to a file the user names.
+    bool OnFileExportHar();
     // Asks whether to save a modified document first; false when the user cancelled (or the
     // save failed).
     bool SaveModified();

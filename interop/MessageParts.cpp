@@ -127,7 +127,7 @@ std::string Base64(std::string_view bytes) {
     return out;
 }
 
-std::string IsoLocalTime(const SystemTime& time) {
+std::time_t EpochSeconds(const SystemTime& time) {
     std::tm local{};
     local.tm_year = time.year - 1900;
     local.tm_mon = time.month - 1;
@@ -136,8 +136,12 @@ std::string IsoLocalTime(const SystemTime& time) {
     local.tm_min = time.minute;
     local.tm_sec = time.second;
     local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+std::string IsoLocalTime(const SystemTime& time) {
     long offset = 0;
-    if (const std::time_t when = std::mktime(&local); when != static_cast<std::time_t>(-1)) {
+    if (const std::time_t when = EpochSeconds(time); when != static_cast<std::time_t>(-1)) {
         std::tm back{};
         ::localtime_r(&when, &back);
         offset = back.tm_gmtoff;

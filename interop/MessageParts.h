@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,10 @@ bool IsUtf8(std::string_view bytes);
 
 // RFC 4648 base64, with padding.
 std::string Base64(std::string_view bytes);
+
+// A capture time (local time, as the provider took it) as seconds since the epoch; -1 when it
+// is no time.
+std::time_t EpochSeconds(const SystemTime& time);
 
 // A capture time (local time, as the provider took it) in ISO 8601 with this machine's offset
 // from UTC at that time, to the millisecond: 2026-12-08T09:14:03.117+01:00.

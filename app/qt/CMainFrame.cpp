@@ -114,6 +114,7 @@ void CMainFrame::BuildMenus() {
     AddCommand(file, ID_FILE_OPEN, "&Open...\tCtrl+O", {QKS(Qt::CTRL | Qt::Key_O)});
     AddCommand(file, ID_FILE_SAVE, "&Save\tCtrl+S", {QKS(Qt::CTRL | Qt::Key_S)});
     AddCommand(file, ID_FILE_SAVE_AS, "Save &As...");
+    AddCommand(file, ID_FILE_EXPORT_HAR, "&Export HAR...");
     file->addSeparator();
     for (int entry = 0; entry < 4; ++entry) {
         QAction* recent = AddCommand(file, ID_FILE_MRU_FILE1 + entry, "");

@@ -48,6 +48,9 @@ void CMainFrame::OnCommand(int command) {
         case ID_FILE_SAVE_AS:
             m_app.OnFileSaveAs();
             break;
+        case ID_FILE_EXPORT_HAR:
+            m_app.OnFileExportHar();
+            break;
         case ID_APP_EXIT:
             close();
             break;

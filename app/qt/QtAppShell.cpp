@@ -117,6 +117,17 @@ std::optional<std::string> QtAppShell::AskSavePath(const std::string& suggested)
     return dialog.selectedFiles().front().toStdString();
 }
 
+std::optional<std::string> QtAppShell::AskExportPath(const std::string& suggested) {
+    QFileDialog dialog(m_frame.get(), QObject::tr("Export HAR"), QString::fromStdString(suggested),
+                       "HTTP Archive (*.har);;All Files (*)");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix("har");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().front().toStdString();
+}
+
 void QtAppShell::DocumentChanged() {
     if (m_frame != nullptr) {
         m_frame->UpdateDocumentState();

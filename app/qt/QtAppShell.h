@@ -28,6 +28,7 @@ public:
     SaveAnswer AskSaveChanges(std::string_view text) override;
     std::optional<std::string> AskOpenPath() override;
     std::optional<std::string> AskSavePath(const std::string& suggested) override;
+    std::optional<std::string> AskExportPath(const std::string& suggested) override;
     void DocumentChanged() override;
 
 private:

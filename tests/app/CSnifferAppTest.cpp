@@ -60,6 +60,10 @@ public:
         suggestedNames.push_back(suggested);
         return savePath;
     }
+    std::optional<std::string> AskExportPath(const std::string& suggested) override {
+        suggestedNames.push_back(suggested);
+        return exportPath;
+    }
     void DocumentChanged() override { ++documentChanges; }
 
     bool frameCanBeCreated = true;
@@ -72,6 +76,7 @@ public:
     SaveAnswer saveAnswer = SaveAnswer::Cancel;
     std::optional<std::string> openPath;
     std::optional<std::string> savePath;
+    std::optional<std::string> exportPath;
 };
 
 // The files removed from or renamed into some folders, in the order it happened.
@@ -305,6 +310,33 @@ TEST_F(CSnifferAppTest, AModifiedDocumentIsOfferedForSavingBeforeItIsReplaced) {
     EXPECT_EQ(app.document().messages()[0]->caption(), "GET a.test/a");
     EXPECT_EQ(app.DocumentTitle(), "capture.vtr");
     EXPECT_FALSE(app.document().IsModified());
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, ExportHarWritesTheExchangesWhereTheUserSaysAndReportsFailures) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    Capture(app, 7, "GET /a?x=1 HTTP/1.1\r\nHost: a.test\r\n\r\n");
+
+    EXPECT_FALSE(app.OnFileExportHar()) << "cancelled";
+    EXPECT_EQ(shell.suggestedNames, std::vector<std::string>{"Untitled.har"});
+
+    shell.exportPath = (user.path() / "capture").string();
+    ASSERT_TRUE(app.OnFileExportHar());
+    const std::filesystem::path written = user.path() / "capture.har";
+    EXPECT_EQ(std::filesystem::status(written).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::ifstream input(written);
+    const std::string har{std::istreambuf_iterator<char>(input), {}};
+    EXPECT_NE(har.find("\"url\": \"http://a.test/a?x=1\""), std::string::npos) << har;
+    EXPECT_TRUE(app.document().IsModified()) << "exporting is not saving";
+
+    shell.exportPath = (user.path() / "no-such-folder" / "x.har").string();
+    EXPECT_FALSE(app.OnFileExportHar());
+    ASSERT_EQ(shell.messages.size(), 1U);
+    EXPECT_EQ(shell.messages[0].text,
+              "Cannot write " + *shell.exportPath + ": No such file or directory.");
     app.ExitInstance();
 }
 

@@ -18,6 +18,7 @@
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "framework/Profile.h"
+#include "interop/HarWriter.h"
 #include "options/Options.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/InstanceLock.h"
@@ -34,7 +35,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: vantor-dump [--capture] [--duration SECONDS] [--count N] [--raw FILE]\n"
-    "                   [--open FILE.vtr] [--replay FILE] [--save FILE.vtr]\n"
+    "                   [--open FILE.vtr] [--replay FILE] [--save FILE.vtr] [--har FILE]\n"
     "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
     "                   [--settings]\n"
     "\n"
@@ -45,7 +46,7 @@ constexpr std::string_view kUsage =
     "starts capture and lists every message as soon as its header is complete, until\n"
     "Ctrl-C (SIGINT), SIGTERM, --duration or --count. Programs are captured when they\n"
     "are started with vantor-run, for example: vantor-run curl http://127.0.0.1:8080/\n"
-    "Without --save (or --open) it keeps only the exchanges still open: a message is\n"
+    "Without --save, --har (or --open) it keeps only the exchanges still open: a message is\n"
     "forgotten once it is listed and the next request of its connection has begun, so\n"
     "memory stays bounded however long it captures.\n"
     "\n"
@@ -58,6 +59,7 @@ constexpr std::string_view kUsage =
     "  --replay FILE     feed a capture-record stream (records back to back, each a\n"
     "                    52-byte header followed by its data) through the capture path\n"
     "  --save FILE.vtr   save the document at the end\n"
+    "  --har FILE        export the document at the end as an HTTP Archive (HAR 1.2)\n"
     "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
     "                    (max_req_size, scan_res_body, allowed_content, ...)\n"
     "  --format FORMAT   text (the default) or tsv, tab-separated columns for scripts:\n"
@@ -74,6 +76,14 @@ constexpr std::string_view kUsage =
     "  -h, --help        show this help\n"
     "\n"
     "Settings are read from the current user's settings store and never written.\n";
+
+bool ExportHar(const std::string& path, const CSnifferDoc& document, std::ostream& errors) {
+    if (const auto failure = ExportHarFile(path, document)) {
+        errors << "vantor-dump: " << *failure << '\n';
+        return false;
+    }
+    return true;
+}
 
 // The options as a fresh start of the program has them: defaults, then the user's settings.
 void LoadUserSettings() {
@@ -165,7 +175,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     }
     // Nothing to save: what is listed and over is forgotten, so that a long capture stays in
     // bounded memory.
-    if (arguments.saveFile.empty() && arguments.openFile.empty()) {
+    if (arguments.saveFile.empty() && arguments.harFile.empty() && arguments.openFile.empty()) {
         document.KeepOpenExchangesOnly();
     }
     // The record stream holds what the captured programs sent, passwords and cookies among it:
@@ -260,6 +270,9 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
             status = 1;
         }
     }
+    if (!arguments.harFile.empty() && !ExportHar(arguments.harFile, document, errors)) {
+        status = 1;
+    }
     return status;
 }
 
@@ -288,13 +301,14 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
         } else if (argument == "--capture") {
             parsed.capture = true;
         } else if (argument == "--open" || argument == "--replay" || argument == "--save" ||
-                   argument == "--raw") {
+                   argument == "--raw" || argument == "--har") {
             if (!takeValue()) {
                 return std::nullopt;
             }
             (argument == "--open"     ? parsed.openFile
              : argument == "--replay" ? parsed.replayFile
              : argument == "--raw"    ? parsed.rawFile
+             : argument == "--har"    ? parsed.harFile
                                       : parsed.saveFile) = *value;
         } else if (argument == "--duration") {
             if (!takeValue()) {
@@ -429,6 +443,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
             errors << "vantor-dump: " << *failure << '\n';
             status = 1;
         }
+    }
+    if (!parsed->harFile.empty() && !ExportHar(parsed->harFile, document, errors)) {
+        status = 1;
     }
     return status;
 }

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""vantor-dump --har against the HAR 1.2 schema, on the shipped sample and on records written
+here: binary, gzip-coded and chunked bodies, cookies, a query string, a request body, and a
+request without a response. Every paired exchange must be an entry with its status, and every
+body must come back byte for byte.
+
+Usage: validate_har.py VANTOR_DUMP SCHEMA SAMPLE_RECORDS
+"""
+
+import base64
+import gzip
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+import jsonschema
+
+
+def record(direction, previous, connection, data, port=8080):
+    peer = struct.pack("<H", 2) + struct.pack(">H", port) + bytes((127, 0, 0, 1)) + bytes(8)
+    header = struct.pack("<III", direction, previous, connection) + peer
+    header += struct.pack("<II", len(data), 0) + struct.pack("<8H", 2026, 12, 2, 8, 9, 0, 0, 0)
+    return header + data
+
+
+def crafted():
+    png = bytes(range(256)) * 4
+    text = b'{"ok": true, "list": [1, 2, 3]}' * 20
+    coded = gzip.compress(text, mtime=0)
+    chunked = b"%x\r\n" % len(coded) + coded + b"\r\n0\r\n\r\n"
+    out = b""
+    out += record(1, 0, 1, b"GET /img.png?size=big&name=a%20b HTTP/1.1\r\nHost: h\r\n"
+                  b"Cookie: session=abc; theme=dark\r\n\r\n")
+    out += record(2, 1, 1, b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                  b"Set-Cookie: id=7; Path=/; HttpOnly\r\nContent-Length: %d\r\n\r\n" % len(png)
+                  + png)
+    out += record(1, 2, 1, b"POST /api HTTP/1.1\r\nHost: h\r\nContent-Type: application/json\r\n"
+                  b"Content-Length: 9\r\n\r\n{\"a\": 1}\n")
+    out += record(2, 1, 1, b"HTTP/1.1 201 Created\r\nContent-Type: text/json\r\n"
+                  b"Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked)
+    out += record(1, 0, 2, b"GET /never HTTP/1.1\r\nHost: h\r\n\r\n")
+    return out, png, text
+
+
+def export(program, records, folder, name):
+    source = os.path.join(folder, name + ".records")
+    target = os.path.join(folder, name + ".har")
+    with open(source, "wb") as f:
+        f.write(records)
+    listing = subprocess.run([program, "--replay", source, "--format", "jsonl",
+                              "--set", "allowed_content=\"text/\" \"application/json\"",
+                              "--har", target], capture_output=True, check=True).stdout
+    assert os.stat(target).st_mode & 0o777 == 0o600, "a new archive is the user's alone"
+    with open(target) as f:
+        return json.load(f), [json.loads(line) for line in listing.splitlines()]
+
+
+def check_pairs(har, messages):
+    entries = har["log"]["entries"]
+    requests = [m for m in messages if m["kind"] == "request"]
+    assert len(entries) == len(requests), (len(entries), len(requests))
+    for entry, request in zip(entries, requests):
+        assert entry["request"]["method"] == request["method"]
+        if request["pair"] is None:
+            assert entry["response"]["status"] == 0
+        else:
+            assert entry["response"]["status"] == messages[request["pair"]]["status"]
+
+
+def main():
+    program, schema_file, sample = sys.argv[1:4]
+    with open(schema_file) as f:
+        schema = json.load(f)
+    with tempfile.TemporaryDirectory() as folder:
+        with open(sample, "rb") as f:
+            har, messages = export(program, f.read(), folder, "sample")
+        jsonschema.validate(har, schema)
+        check_pairs(har, messages)
+
+        records, png, text = crafted()
+        har, messages = export(program, records, folder, "crafted")
+        jsonschema.validate(har, schema)
+        check_pairs(har, messages)
+        image, post, missing = har["log"]["entries"]
+        content = image["response"]["content"]
+        assert content["encoding"] == "base64"
+        assert base64.b64decode(content["text"]) == png, "binary bodies round-trip"
+        assert image["request"]["url"] == "http://h/img.png?size=big&name=a%20b"
+        assert image["request"]["queryString"] == [{"name": "size", "value": "big"},
+                                                   {"name": "name", "value": "a b"}]
+        assert [c["name"] for c in image["request"]["cookies"]] == ["session", "theme"]
+        assert image["response"]["cookies"][0] == {"name": "id", "value": "7", "path": "/",
+                                                   "httpOnly": True}
+        assert post["request"]["postData"]["text"] == '{"a": 1}\n'
+        assert post["response"]["content"]["text"] == text.decode(), "codings removed"
+        assert post["response"]["content"]["size"] == len(text)
+        assert missing["response"]["status"] == 0 and missing["response"]["bodySize"] == -1
+    print("HAR valid")
+
+
+if __name__ == "__main__":
+    main()
