@@ -1,7 +1,6 @@
 #include "interop/HarWriter.h"
 
 #include <ext/stdio_filebuf.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -11,14 +10,13 @@
 
 #include "document/CSnifferDoc.h"
 #include "interop/BodyDecoder.h"
+#include "interop/JsonWriter.h"
 #include "interop/MessageParts.h"
 #include "platform/UserFiles.h"
 
 namespace vantor {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Bodies are decoded for the archive up to this size.
 constexpr std::size_t kMostDecoded = 64 * 1024 * 1024;
@@ -79,12 +77,15 @@ std::vector<const HeaderField*> FieldsNamed(const std::vector<HeaderField>& fiel
     return found;
 }
 
-Json NameValues(const std::vector<HeaderField>& fields) {
-    Json list = Json::array();
+void WriteNameValues(JsonWriter& json, const std::vector<HeaderField>& fields) {
+    json.BeginArray();
     for (const HeaderField& field : fields) {
-        list.push_back({{"name", field.name}, {"value", field.value}});
+        json.BeginObject();
+        json.Field("name", field.name);
+        json.Field("value", field.value);
+        json.EndObject();
     }
-    return list;
+    json.EndArray();
 }
 
 std::string PercentDecoded(std::string_view text) {
@@ -125,35 +126,40 @@ std::vector<HeaderField> Pairs(std::string_view text, char separator, bool decod
     return pairs;
 }
 
-Json Cookies(const std::vector<HeaderField>& fields, bool response) {
-    Json cookies = Json::array();
+void WriteCookies(JsonWriter& json, const std::vector<HeaderField>& fields, bool response) {
+    json.BeginArray();
     for (const HeaderField* field : FieldsNamed(fields, response ? "set-cookie" : "cookie")) {
         const auto pairs = Pairs(field->value, ';', false);
         if (!response) {
             for (const HeaderField& pair : pairs) {
-                cookies.push_back({{"name", pair.name}, {"value", pair.value}});
+                json.BeginObject();
+                json.Field("name", pair.name);
+                json.Field("value", pair.value);
+                json.EndObject();
             }
             continue;
         }
         if (pairs.empty()) {
             continue;
         }
-        Json cookie = {{"name", pairs[0].name}, {"value", pairs[0].value}};
+        json.BeginObject();
+        json.Field("name", pairs[0].name);
+        json.Field("value", pairs[0].value);
         for (std::size_t i = 1; i < pairs.size(); ++i) {
             std::string attribute = pairs[i].name;
             std::transform(attribute.begin(), attribute.end(), attribute.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             if (attribute == "path" || attribute == "domain" || attribute == "expires") {
-                cookie[attribute] = pairs[i].value;
+                json.Field(attribute, pairs[i].value);
             } else if (attribute == "httponly") {
-                cookie["httpOnly"] = true;
+                json.Field("httpOnly", true);
             } else if (attribute == "secure") {
-                cookie["secure"] = true;
+                json.Field("secure", true);
             }
         }
-        cookies.push_back(std::move(cookie));
+        json.EndObject();
     }
-    return cookies;
+    json.EndArray();
 }
 
 double EpochMilliseconds(const SystemTime& time) {
@@ -165,12 +171,12 @@ double Between(const SystemTime& from, const SystemTime& to) {
 }
 
 // The body as text, or in base64 with its encoding.
-void PutBody(Json& into, const std::string& bytes) {
+void WriteBody(JsonWriter& json, const std::string& bytes) {
     if (IsUtf8(bytes)) {
-        into["text"] = bytes;
+        json.Field("text", bytes);
     } else {
-        into["text"] = Base64(bytes);
-        into["encoding"] = "base64";
+        json.Field("text", Base64(bytes));
+        json.Field("encoding", "base64");
     }
 }
 
@@ -203,83 +209,109 @@ std::string Url(const HTTPRequest& request, const std::string& target,
     return std::string(scheme) + "://" + host + (target.starts_with('/') ? "" : "/") + target;
 }
 
-Json RequestJson(const HTTPRequest& request) {
+void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
     const auto fields = HeaderFields(request);
     const StartLine start = SplitStartLine(request);
     const std::string body = BodyBytes(request);
-    const std::string target = start.second;
-    Json json;
-    json["method"] = start.first;
-    json["url"] = Url(request, target, fields);
-    json["httpVersion"] = start.rest;
-    json["cookies"] = Cookies(fields, false);
-    json["headers"] = NameValues(fields);
+    const std::string& target = start.second;
+    json.BeginObject();
+    json.Field("method", start.first);
+    json.Field("url", Url(request, target, fields));
+    json.Field("httpVersion", start.rest);
+    json.Key("cookies");
+    WriteCookies(json, fields, false);
+    json.Key("headers");
+    WriteNameValues(json, fields);
+    json.Key("queryString");
     const std::size_t question = target.find('?');
-    json["queryString"] = NameValues(
-        question == std::string::npos
-            ? std::vector<HeaderField>{}
-            : Pairs(std::string_view(target).substr(question + 1, target.find('#') - question - 1),
-                    '&', true));
+    WriteNameValues(json, question == std::string::npos
+                              ? std::vector<HeaderField>{}
+                              : Pairs(std::string_view(target).substr(
+                                          question + 1, target.find('#') - question - 1),
+                                      '&', true));
     if (!body.empty()) {
         const DecodedBody decoded =
             DecodeBody(body, FieldValue(fields, "transfer-encoding"), "", kMostDecoded);
-        Json post = {{"mimeType", FieldValue(fields, "content-type")}};
-        PutBody(post, decoded.bytes);
+        json.Key("postData");
+        json.BeginObject();
+        json.Field("mimeType", FieldValue(fields, "content-type"));
+        WriteBody(json, decoded.bytes);
         if (!decoded.notice.empty()) {
-            post["comment"] = decoded.notice;
+            json.Field("comment", decoded.notice);
         }
-        json["postData"] = std::move(post);
+        json.EndObject();
     }
-    json["headersSize"] = request.text().size() - body.size();
-    json["bodySize"] = body.size();
+    json.Field("headersSize", request.text().size() - body.size());
+    json.Field("bodySize", body.size());
     if (const std::string notKept = NotKept(request); !notKept.empty()) {
-        json["comment"] = notKept;
+        json.Field("comment", notKept);
     }
-    return json;
+    json.EndObject();
 }
 
-Json ResponseJson(const HTTPResponse& response) {
+void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
     const auto fields = HeaderFields(response);
     const StartLine start = SplitStartLine(response);
-    const std::string body = BodyBytes(response);
-    const DecodedBody decoded = DecodeBody(body, FieldValue(fields, "transfer-encoding"),
-                                           FieldValue(fields, "content-encoding"), kMostDecoded);
-    Json content = {{"size", decoded.bytes.size()},
-                    {"mimeType", FieldValue(fields, "content-type")}};
-    if (!body.empty()) {
-        PutBody(content, decoded.bytes);
+    std::string body = BodyBytes(response);
+    const std::string transfer = FieldValue(fields, "transfer-encoding");
+    const std::string coding = FieldValue(fields, "content-encoding");
+    const std::size_t bodySize = body.size();
+    DecodedBody decoded;
+    if (transfer.empty() && coding.empty()) {
+        decoded.bytes = std::move(body);  // nothing to take off
+    } else {
+        decoded = DecodeBody(body, transfer, coding, kMostDecoded);
     }
     std::string comment = NotKept(response);
     if (!decoded.notice.empty()) {
         comment += (comment.empty() ? "" : " ") + decoded.notice;
     }
-    if (!comment.empty()) {
-        content["comment"] = comment;
+    json.BeginObject();
+    json.Field("status", response.statusCode());
+    json.Field("statusText", start.rest);
+    json.Field("httpVersion", start.first);
+    json.Key("cookies");
+    WriteCookies(json, fields, true);
+    json.Key("headers");
+    WriteNameValues(json, fields);
+    json.Key("content");
+    json.BeginObject();
+    json.Field("size", decoded.bytes.size());
+    json.Field("mimeType", FieldValue(fields, "content-type"));
+    if (bodySize != 0) {
+        WriteBody(json, decoded.bytes);
     }
-    Json json;
-    json["status"] = response.statusCode();
-    json["statusText"] = start.rest;
-    json["httpVersion"] = start.first;
-    json["cookies"] = Cookies(fields, true);
-    json["headers"] = NameValues(fields);
-    json["content"] = std::move(content);
-    json["redirectURL"] = FieldValue(fields, "location");
-    json["headersSize"] = response.text().size() - body.size();
-    json["bodySize"] = body.size();
-    return json;
+    if (!comment.empty()) {
+        json.Field("comment", comment);
+    }
+    json.EndObject();
+    json.Field("redirectURL", FieldValue(fields, "location"));
+    json.Field("headersSize", response.text().size() - bodySize);
+    json.Field("bodySize", bodySize);
+    json.EndObject();
 }
 
-Json NoResponse() {
-    return {{"status", 0},
-            {"statusText", ""},
-            {"httpVersion", ""},
-            {"cookies", Json::array()},
-            {"headers", Json::array()},
-            {"content", {{"size", 0}, {"mimeType", ""}}},
-            {"redirectURL", ""},
-            {"headersSize", -1},
-            {"bodySize", -1},
-            {"comment", "No response was captured."}};
+void WriteNoResponse(JsonWriter& json) {
+    json.BeginObject();
+    json.Field("status", 0);
+    json.Field("statusText", "");
+    json.Field("httpVersion", "");
+    json.Key("cookies");
+    json.BeginArray();
+    json.EndArray();
+    json.Key("headers");
+    json.BeginArray();
+    json.EndArray();
+    json.Key("content");
+    json.BeginObject();
+    json.Field("size", 0);
+    json.Field("mimeType", "");
+    json.EndObject();
+    json.Field("redirectURL", "");
+    json.Field("headersSize", -1);
+    json.Field("bodySize", -1);
+    json.Field("comment", "No response was captured.");
+    json.EndObject();
 }
 
 std::string Address(const HTTPMessage& message) {
@@ -293,29 +325,61 @@ std::string Address(const HTTPMessage& message) {
 }  // namespace
 
 bool WriteHar(std::ostream& output, const CSnifferDoc& document) {
-    Json entries = Json::array();
+    std::string text;
+    JsonWriter json(text);
+    json.BeginObject();
+    json.Key("log");
+    json.BeginObject();
+    json.Field("version", "1.2");
+    json.Key("creator");
+    json.BeginObject();
+    json.Field("name", "Vantor");
+    json.Field("version", VANTOR_VERSION);
+    json.EndObject();
+    json.Key("entries");
+    json.BeginArray();
+    // An entry at a time goes out: memory holds one entry, not the archive.
     for (const HTTPRequest* request : document.requests()) {
         const HTTPResponse* response = request->response();
-        Json entry;
-        entry["startedDateTime"] = IsoLocalTime(request->firstTime());
         const double send = Between(request->firstTime(), request->lastTime());
         const double wait = response ? Between(request->lastTime(), response->firstTime()) : 0;
         const double receive = response ? Between(response->firstTime(), response->lastTime()) : 0;
-        entry["time"] = send + wait + receive;
-        entry["request"] = RequestJson(*request);
-        entry["response"] = response ? ResponseJson(*response) : NoResponse();
-        entry["cache"] = Json::object();
-        entry["timings"] = {{"blocked", -1}, {"dns", -1},          {"connect", -1}, {"send", send},
-                            {"wait", wait},  {"receive", receive}, {"ssl", -1}};
-        entry["serverIPAddress"] = Address(*request);
-        entry["connection"] = std::to_string(request->GetSocket());
-        entries.push_back(std::move(entry));
+        json.BeginObject();
+        json.Field("startedDateTime", IsoLocalTime(request->firstTime()));
+        json.Field("time", send + wait + receive);
+        json.Key("request");
+        WriteRequest(json, *request);
+        json.Key("response");
+        if (response != nullptr) {
+            WriteResponse(json, *response);
+        } else {
+            WriteNoResponse(json);
+        }
+        json.Key("cache");
+        json.BeginObject();
+        json.EndObject();
+        json.Key("timings");
+        json.BeginObject();
+        json.Field("blocked", -1);
+        json.Field("dns", -1);
+        json.Field("connect", -1);
+        json.Field("send", send);
+        json.Field("wait", wait);
+        json.Field("receive", receive);
+        json.Field("ssl", -1);
+        json.EndObject();
+        json.Field("serverIPAddress", Address(*request));
+        json.Field("connection", std::to_string(request->GetSocket()));
+        json.EndObject();
+        text += '\n';
+        output.write(text.data(), static_cast<std::streamsize>(text.size()));
+        text.clear();
     }
-    const Json har = {{"log",
-                       {{"version", "1.2"},
-                        {"creator", {{"name", "Vantor"}, {"version", VANTOR_VERSION}}},
-                        {"entries", std::move(entries)}}}};
-    output << har.dump(1, ' ', false, Json::error_handler_t::replace) << '\n';
+    json.EndArray();
+    json.EndObject();
+    json.EndObject();
+    text += '\n';
+    output.write(text.data(), static_cast<std::streamsize>(text.size()));
     return static_cast<bool>(output);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "http/HTTPMessage.h"
@@ -61,37 +62,60 @@ std::string BodyBytes(const HTTPMessage& message) {
     return message.BytesAsTheyCame(static_cast<std::size_t>(end), size);
 }
 
+std::size_t Utf8SequenceLength(std::string_view bytes, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(bytes[at]);
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t least = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        value = lead & 0x1F;
+        least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        value = lead & 0x0F;
+        least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        value = lead & 0x07;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > bytes.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(bytes[at + k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
 bool IsUtf8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
+        // ASCII eight bytes at a time.
+        if (i + 8 <= bytes.size()) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
             ++i;
             continue;
         }
-        std::size_t length = 0;
-        char32_t value = 0;
-        char32_t least = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2, value = lead & 0x1F, least = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, value = lead & 0x0F, least = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, value = lead & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + length > bytes.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        const std::size_t length = Utf8SequenceLength(bytes, i);
+        if (length == 0) {
             return false;
         }
         i += length;

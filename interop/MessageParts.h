@@ -27,6 +27,10 @@ std::vector<HeaderField> HeaderFields(const HTTPMessage& message);
 // empty while the header is incomplete.
 std::string BodyBytes(const HTTPMessage& message);
 
+// The length of the well-formed UTF-8 sequence of more than one byte at bytes[at]; 0 when
+// there is none there.
+std::size_t Utf8SequenceLength(std::string_view bytes, std::size_t at);
+
 // Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsUtf8(std::string_view bytes);
 

@@ -329,7 +329,7 @@ TEST_F(CSnifferAppTest, ExportHarWritesTheExchangesWhereTheUserSaysAndReportsFai
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::ifstream input(written);
     const std::string har{std::istreambuf_iterator<char>(input), {}};
-    EXPECT_NE(har.find("\"url\": \"http://a.test/a?x=1\""), std::string::npos) << har;
+    EXPECT_NE(har.find("\"url\":\"http://a.test/a?x=1\""), std::string::npos) << har;
     EXPECT_TRUE(app.document().IsModified()) << "exporting is not saving";
 
     shell.exportPath = (user.path() / "no-such-folder" / "x.har").string();
