@@ -434,6 +434,24 @@ TEST_F(EndToEndTest, AProgramKilledWhileHandingOverARecordDoesNotStopCapture) {
                 HasSubstr("1 record was lost: the program writing it ended half way"));
 }
 
+TEST_F(EndToEndTest, ALiveCaptureExportsAValidArchiveOfWhatItSaw) {
+    const auto har = directory / "live.har";
+    StartCapture({"--har", har.string()});
+    for (const char* path : {"/echo/one", "/echo/two?x=1"}) {
+        EXPECT_EQ(Run(Captured({"curl", "-s", "-o", "/dev/null", Url(path)})).status, 0);
+    }
+    StopCapture();
+    const RunResult valid =
+        Run({"python3", std::string(VANTOR_SOURCE_DIR) + "/tests/tools/validate_har.py", "--file",
+             har.string(), std::string(VANTOR_SOURCE_DIR) + "/tests/data/har-1.2.schema.json"});
+    EXPECT_EQ(valid.status, 0) << valid.errors;
+    const std::string text = ReadWholeFile(har);
+    for (const std::string& url : {Url("/echo/one"), Url("/echo/two?x=1")}) {
+        EXPECT_THAT(text, HasSubstr("\"url\":\"" + url + "\"")) << url;
+    }
+    EXPECT_THAT(text, HasSubstr("\"status\":200"));
+}
+
 TEST_F(EndToEndTest, CaptureStartsAgainAfterAStop) {
     for (int round = 0; round < 2; ++round) {
         StartCapture({"--count", "2"});

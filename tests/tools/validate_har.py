@@ -5,6 +5,7 @@ request without a response. Every paired exchange must be an entry with its stat
 body must come back byte for byte.
 
 Usage: validate_har.py VANTOR_DUMP SCHEMA SAMPLE_RECORDS
+       validate_har.py --file HAR SCHEMA    (only validates an archive made elsewhere)
 """
 
 import base64
@@ -71,6 +72,11 @@ def check_pairs(har, messages):
 
 
 def main():
+    if sys.argv[1] == "--file":
+        with open(sys.argv[2]) as f, open(sys.argv[3]) as schema:
+            jsonschema.validate(json.load(f), json.load(schema))
+        print("HAR valid")
+        return
     program, schema_file, sample = sys.argv[1:4]
     with open(schema_file) as f:
         schema = json.load(f)
