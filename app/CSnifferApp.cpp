@@ -5,6 +5,7 @@
 
 #include "app/AppStrings.h"
 #include "app/SettingsPersistence.h"
+#include "app/TerminalCommand.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/FileErrors.h"
@@ -23,14 +24,19 @@ namespace {
 
 // share/vantor/help beside the program's bin/ folder, where the build and an installation put
 // the pages; empty when no pages are there.
-std::string HelpPagesBesideProgram() {
+std::filesystem::path ProgramFolder() {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    return error ? std::filesystem::path() : program.parent_path();
+}
+
+std::string HelpPagesBesideProgram() {
+    const std::filesystem::path program = ProgramFolder();
+    if (program.empty()) {
         return {};
     }
-    const std::filesystem::path folder =
-        program.parent_path().parent_path() / "share" / "vantor" / "help";
+    std::error_code error;
+    const std::filesystem::path folder = program.parent_path() / "share" / "vantor" / "help";
     return std::filesystem::is_directory(folder / "vantor", error) ? folder.string() + "/" : "";
 }
 
@@ -40,7 +46,8 @@ AppPaths AppPaths::ForCurrentUser() {
     return AppPaths{
         SettingsStore::CurrentUserFile().string(),   SettingsStore::LocalMachineFile().string(),
         ProtocolCatalog::DefaultFile().string(),     ProviderInstaller::DefaultProviderPath(),
-        ChannelNames::DefaultChannelFile().string(), HelpPagesBesideProgram()};
+        ChannelNames::DefaultChannelFile().string(), HelpPagesBesideProgram(),
+        (ProgramFolder() / "vantor-run").string()};
 }
 
 CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
@@ -254,6 +261,26 @@ bool CSnifferApp::OnFileSave() {
 
 bool CSnifferApp::OnFileSaveAs() {
     return DoSave(std::nullopt);
+}
+
+bool CSnifferApp::OnOpenTerminal() {
+    const auto command = TerminalCommand(
+        m_paths.vantorRun,
+        [](const std::string& name) -> std::optional<std::string> {
+            const char* value = std::getenv(name.c_str());
+            return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        },
+        FindProgramOnPath);
+    if (!command) {
+        ReportFailure(std::string(kTextNoTerminal));
+        return false;
+    }
+    StartCapture();
+    if (!m_shell.StartDetached(*command)) {
+        ReportFailure(FormatMessageText(kTextTerminalNotStarted, command->front()));
+        return false;
+    }
+    return true;
 }
 
 bool CSnifferApp::OnFileExportHar() {

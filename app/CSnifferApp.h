@@ -29,6 +29,9 @@ inline constexpr std::string_view kTextRunFirst =
     "Capture > Start, then start a program as \"vantor-run PROGRAM\" in a terminal. Programs "
     "started any other way are not captured.";
 inline constexpr std::string_view kTextCannotStart = "Vantor cannot start: %1.";
+inline constexpr std::string_view kTextNoTerminal =
+    "No terminal emulator was found. Set TERMINAL to the one to use, or install one.";
+inline constexpr std::string_view kTextTerminalNotStarted = "%1 could not be started.";
 // Why a second copy ends at once when no window of the running one came forward.
 inline constexpr std::string_view kTextDumpRuns =
     "Vantor is already capturing in vantor-dump (process %1). Stop it (Ctrl-C in its terminal, "
@@ -66,6 +69,8 @@ public:
     virtual std::optional<std::string> AskSavePath(const std::string& suggested) = 0;
     // File > Export HAR...: where to write the archive.
     virtual std::optional<std::string> AskExportPath(const std::string& suggested) = 0;
+    // Starts a program on its own, not waiting for it; false when it could not be started.
+    virtual bool StartDetached(const std::vector<std::string>& command) = 0;
     // The document's title, its file or the recent-file list changed.
     virtual void DocumentChanged() = 0;
 };
@@ -81,6 +86,8 @@ struct AppPaths {
     // The help folder to use while the settings name none (no vantor-setup yet): the pages
     // beside the program, ending in "/", or empty when there are none.
     std::string helpPagesBesideProgram;
+    // vantor-run, beside the program.
+    std::string vantorRun;
     static AppPaths ForCurrentUser();
 };
 
@@ -124,6 +131,10 @@ public:
     bool OnFileSaveAs();
     // Exports the document as an HTTP Archive to a file the user names.
     bool OnFileExportHar();
+    // Capture > Open Terminal: starts capture if it is stopped and opens the desktop's terminal
+    // emulator running the user's shell through vantor-run. False, having said why, when no
+    // terminal emulator was found or it could not be started.
+    bool OnOpenTerminal();
     // Asks whether to save a modified document first; false when the user cancelled (or the
     // save failed).
     bool SaveModified();

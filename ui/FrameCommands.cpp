@@ -35,6 +35,8 @@ constexpr PromptEntry kPrompts[] = {
     {ID_FILE_OPEN, "Open an existing document\nOpen"},
     {ID_FILE_SAVE, "Save the active document\nSave"},
     {ID_FILE_SAVE_AS, "Save the active document with a new name\nSave As"},
+    {ID_CAPTURE_TERMINAL,
+     "Open a terminal whose programs are captured (starts capture)\nOpen Terminal"},
     {ID_FILE_EXPORT_HAR, "Export the messages as an HTTP Archive (HAR)\nExport HAR"},
     {ID_FILE_MRU_FILE1, "Open this document"},
     {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},

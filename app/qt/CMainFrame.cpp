@@ -129,6 +129,8 @@ void CMainFrame::BuildMenus() {
     AddCommand(capture, ID_CAPTURE_START, "&Start\tCtrl+F5", {QKS(Qt::CTRL | Qt::Key_F5)});
     AddCommand(capture, ID_CAPTURE_STOP, "Sto&p\tCtrl+F6", {QKS(Qt::CTRL | Qt::Key_F6)});
     capture->addSeparator();
+    AddCommand(capture, ID_CAPTURE_TERMINAL, "Open &Terminal");
+    capture->addSeparator();
     AddCommand(capture, ID_CAPTURE_OPTIONS, "&Options...");
 
     QMenu* view = bar->addMenu(tr("&View"));

@@ -63,6 +63,10 @@ void CMainFrame::OnCommand(int command) {
         case ID_CAPTURE_OPTIONS:
             OnCaptureOptions();
             break;
+        case ID_CAPTURE_TERMINAL:
+            m_app.OnOpenTerminal();
+            UpdateCommandUI();
+            break;
         case ID_VIEW_OPTIONS:
             OnViewOptions();
             break;

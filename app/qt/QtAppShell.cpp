@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QProcess>
 
 #include "app/AppStrings.h"
 #include "app/qt/CMainFrame.h"
@@ -126,6 +127,17 @@ std::optional<std::string> QtAppShell::AskExportPath(const std::string& suggeste
         return std::nullopt;
     }
     return dialog.selectedFiles().front().toStdString();
+}
+
+bool QtAppShell::StartDetached(const std::vector<std::string>& command) {
+    if (command.empty()) {
+        return false;
+    }
+    QStringList arguments;
+    for (std::size_t i = 1; i < command.size(); ++i) {
+        arguments << QString::fromStdString(command[i]);
+    }
+    return QProcess::startDetached(QString::fromStdString(command.front()), arguments);
 }
 
 void QtAppShell::DocumentChanged() {

@@ -29,6 +29,7 @@ public:
     std::optional<std::string> AskOpenPath() override;
     std::optional<std::string> AskSavePath(const std::string& suggested) override;
     std::optional<std::string> AskExportPath(const std::string& suggested) override;
+    bool StartDetached(const std::vector<std::string>& command) override;
     void DocumentChanged() override;
 
 private:

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ScopedEnvironment.h"
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
 #include "UserSettings.h"
@@ -64,6 +65,10 @@ public:
         suggestedNames.push_back(suggested);
         return exportPath;
     }
+    bool StartDetached(const std::vector<std::string>& command) override {
+        started.push_back(command);
+        return startSucceeds;
+    }
     void DocumentChanged() override { ++documentChanges; }
 
     bool frameCanBeCreated = true;
@@ -77,6 +82,8 @@ public:
     std::optional<std::string> openPath;
     std::optional<std::string> savePath;
     std::optional<std::string> exportPath;
+    std::vector<std::vector<std::string>> started;
+    bool startSucceeds = true;
 };
 
 // The files removed from or renamed into some folders, in the order it happened.
@@ -337,6 +344,35 @@ TEST_F(CSnifferAppTest, ExportHarWritesTheExchangesWhereTheUserSaysAndReportsFai
     ASSERT_EQ(shell.messages.size(), 1U);
     EXPECT_EQ(shell.messages[0].text,
               "Cannot write " + *shell.exportPath + ": No such file or directory.");
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, OpenTerminalStartsCaptureAndAShellThroughVantorRun) {
+    test::ScopedEnvironment environment;
+    environment.Set("TERMINAL", "/bin/true");
+    environment.Set("SHELL", "/bin/bash");
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    ASSERT_FALSE(app.IsCapturing());
+    EXPECT_TRUE(app.OnOpenTerminal());
+    EXPECT_TRUE(app.IsCapturing()) << "what the terminal starts is captured";
+    ASSERT_EQ(shell.started.size(), 1U);
+    EXPECT_EQ(shell.started[0],
+              (std::vector<std::string>{"/bin/true", "-e", Paths().vantorRun, "/bin/bash"}));
+    EXPECT_TRUE(shell.started[0][2].ends_with("/vantor-run"));
+
+    shell.startSucceeds = false;
+    EXPECT_FALSE(app.OnOpenTerminal());
+    ASSERT_EQ(shell.messages.size(), 1U);
+    EXPECT_EQ(shell.messages[0].text, "/bin/true could not be started.");
+
+    environment.Set("TERMINAL", std::nullopt);
+    environment.Set("PATH", (user.path() / "empty").string());
+    EXPECT_FALSE(app.OnOpenTerminal());
+    EXPECT_EQ(shell.messages.back().text,
+              "No terminal emulator was found. Set TERMINAL to the one to use, or install one.");
+    EXPECT_EQ(shell.started.size(), 2U);
     app.ExitInstance();
 }
 
