@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <vector>
 
@@ -222,31 +223,6 @@ Step Zstd(std::string_view input, std::size_t limit) {
     return step;
 }
 
-// The value's nesting depth outside strings, up to a bound.
-bool NestedAtMost(std::string_view text, std::size_t deepest) {
-    std::size_t depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > deepest) {
-                return false;
-            }
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 DecodedBody DecodeBody(std::string_view body, std::string_view transferEncoding,
@@ -316,8 +292,8 @@ public:
 
     bool null() override { return Scalar("null"); }
     bool boolean(bool value) override { return Scalar(value ? "true" : "false"); }
-    bool number_integer(number_integer_t value) override { return Scalar(std::to_string(value)); }
-    bool number_unsigned(number_unsigned_t value) override { return Scalar(std::to_string(value)); }
+    bool number_integer(number_integer_t value) override { return Integer(value); }
+    bool number_unsigned(number_unsigned_t value) override { return Integer(value); }
     bool number_float(number_float_t, const string_t& text) override { return Scalar(text); }
     bool string(string_t& value) override {
         Element();
@@ -357,12 +333,21 @@ private:
         m_out += '\n';
         m_out.append(2 * m_depth, ' ');
     }
+    template <typename Number>
+    bool Integer(Number value) {
+        char text[24];
+        const auto written = std::to_chars(text, text + sizeof text, value);
+        return Scalar(std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
+    }
     bool Scalar(std::string_view text) {
         Element();
         m_out += text;
         return true;
     }
     bool Open(char bracket) {
+        if (m_depth == kDeepestJson) {
+            return false;  // too deep to lay out: the text is shown as it is
+        }
         Element();
         m_out += bracket;
         ++m_depth;
@@ -382,24 +367,19 @@ private:
     void Quoted(std::string_view text) {
         static constexpr char kHex[] = "0123456789abcdef";
         m_out += '"';
-        std::size_t run = 0;  // start of the bytes that need no escape
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const auto byte = static_cast<unsigned char>(text[i]);
-            if (byte >= 0x20 && byte != '"' && byte != '\\') {
-                continue;
-            }
-            m_out.append(text.substr(run, i - run));
-            run = i + 1;
-            if (byte >= 0x20) {
+        for (const char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x20 && c != '"' && c != '\\') {
+                m_out += c;
+            } else if (byte >= 0x20) {
                 m_out += '\\';
-                m_out += static_cast<char>(byte);
+                m_out += c;
             } else {
                 m_out += "\\u00";
                 m_out += kHex[byte >> 4];
                 m_out += kHex[byte & 15];
             }
         }
-        m_out.append(text.substr(run));
         m_out += '"';
     }
 
@@ -412,9 +392,6 @@ private:
 }  // namespace
 
 std::string PrettyJson(std::string_view text) {
-    if (!NestedAtMost(text, kDeepestJson)) {
-        return {};
-    }
     std::string out;
     out.reserve(text.size() + text.size() / 2);
     LayOut layOut(out);
