@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "interop/MessageParts.h"
+
 namespace vantor {
 
 namespace {
@@ -25,22 +27,14 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The codings of a list such as "gzip, br", lower-cased, in the order they were applied.
 std::vector<std::string> Codings(std::string_view list) {
     std::vector<std::string> codings;
     while (!list.empty()) {
         const std::size_t comma = list.find(',');
-        const std::string_view item = Trim(list.substr(0, comma));
+        const std::string_view item = TrimSpace(list.substr(0, comma));
         if (!item.empty()) {
-            codings.push_back(Lower(Trim(item.substr(0, item.find(';')))));
+            codings.push_back(Lower(TrimSpace(item.substr(0, item.find(';')))));
         }
         list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     }

@@ -9,17 +9,13 @@
 
 namespace vantor {
 
-namespace {
-
-std::string_view Trim(std::string_view text) {
+std::string_view TrimSpace(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) {
         return {};
     }
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
-
-}  // namespace
 
 std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
     const std::string_view text = message.text();
@@ -34,21 +30,21 @@ std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
         line = header.find('\n', start);
         const std::string_view content =
             header.substr(start, (line == std::string_view::npos ? header.size() : line) - start);
-        if (Trim(content).empty()) {
+        if (TrimSpace(content).empty()) {
             break;  // the empty line that ends the header
         }
         if ((content.front() == ' ' || content.front() == '\t') && !fields.empty()) {
             std::string& value = fields.back().value;
             value += value.empty() ? "" : " ";
-            value += Trim(content);
+            value += TrimSpace(content);
             continue;
         }
         const std::size_t colon = content.find(':');
         if (colon == std::string_view::npos || colon == 0) {
             continue;  // not a field
         }
-        fields.push_back({std::string(Trim(content.substr(0, colon))),
-                          std::string(Trim(content.substr(colon + 1)))});
+        fields.push_back({std::string(TrimSpace(content.substr(0, colon))),
+                          std::string(TrimSpace(content.substr(colon + 1)))});
     }
     return fields;
 }

@@ -272,10 +272,6 @@ static __thread int t_inHook __attribute__((tls_model("initial-exec")));
 static __thread int t_tlsDepth __attribute__((tls_model("initial-exec")));
 static __thread int t_tlsSocket __attribute__((tls_model("initial-exec")));
 
-static int64_t monotonic_ms(void) {
-    return vtcap_monotonic_ms();
-}
-
 static int owner_alive(const void* context) {
     /* A Vantor in another process id namespace cannot be asked; its stop closes the events. */
     const struct channel* channel = context;
@@ -356,7 +352,7 @@ static void retire_current(struct channel* expected) {
     if (atomic_compare_exchange_strong(&g_current, &expected, NULL)) {
         atomic_store(&expected->inUse, 2);
     }
-    atomic_store(&g_nextProbe, monotonic_ms() + VTCAP_PROBE_MS);
+    atomic_store(&g_nextProbe, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
 }
 
 static void map_channel(struct channel* slot, const char* tag, unsigned long long namespace) {
@@ -404,7 +400,7 @@ static void probe(void) {
     if (!g_channelKnown || atomic_exchange(&g_probing, 1)) {
         return;
     }
-    atomic_store(&g_nextProbe, monotonic_ms() + VTCAP_PROBE_MS);
+    atomic_store(&g_nextProbe, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
     sweep_retired();
     char tag[VANTOR_CHANNEL_TAG_SIZE];
     unsigned long long namespace = 0;
@@ -433,7 +429,7 @@ static struct channel* acquire(void) {
         retire_current(channel);
         atomic_store(&g_nextProbe, 0);
     }
-    if (monotonic_ms() >= atomic_load(&g_nextProbe)) {
+    if (vtcap_monotonic_ms() >= atomic_load(&g_nextProbe)) {
         probe();
         atomic_fetch_add(&g_users, 1);
         channel = atomic_load(&g_current);
@@ -485,7 +481,7 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
         } else if (vtcap_socket_peer(socket, inode, &peer)) {
             uint16_t time[8];
             local_time(time);
-            const int64_t now = monotonic_ms();
+            const int64_t now = vtcap_monotonic_ms();
             const size_t extension = vtcap_peer_extension_size(&peer);
             const size_t most = VANTOR_MAX_RECORD_DATA - extension;
             const uint64_t records = (total + most - 1) / most;
@@ -516,7 +512,7 @@ static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, ui
             } else if (written < records) {
                 /* Vantor runs but does not keep up: the program goes on, the user is told. */
                 if (outcome == VTCAP_RING_TIMED_OUT && now >= atomic_load(&g_fullUntil)) {
-                    atomic_store(&g_fullUntil, monotonic_ms() + VTCAP_PROBE_MS);
+                    atomic_store(&g_fullUntil, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
                 }
                 vtcap_ring_count_dropped(&channel->ring, records - written);
             }
