@@ -226,6 +226,18 @@ void CSnifferDoc::CountSkipped(std::uint32_t connectionId, std::uint64_t count) 
     UpdateAllViews(nullptr, HINT_DATA, response);
 }
 
+void CSnifferDoc::NoteMissingBytes(std::uint32_t connectionId, bool fromClient,
+                                   std::uint64_t count) {
+    HTTPMessage* message = fromClient ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
+                                      : LatestResponse(connectionId);
+    if (message == nullptr || count == 0) {
+        return;
+    }
+    message->AddMissing(count);
+    SetModifiedFlag(true);
+    UpdateAllViews(nullptr, HINT_DATA, message);
+}
+
 void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
                            std::span<const std::uint8_t> data) {
     if (message == nullptr) {

@@ -34,6 +34,9 @@ public:
     void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
     // Counts bytes of a connection that are not shown, on its latest response.
     void CountSkipped(std::uint32_t connectionId, std::uint64_t count);
+    // count bytes that followed the latest request (fromClient) or response of the connection
+    // were not captured.
+    void NoteMissingBytes(std::uint32_t connectionId, bool fromClient, std::uint64_t count);
 
     // From now on keep only the exchanges still open, for a capture that lists and forgets
     // (vantor-dump without a file to save). The messages of a connection end when its next

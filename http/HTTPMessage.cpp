@@ -622,6 +622,11 @@ std::string SkippedNotice(std::int32_t skipped) {
 constexpr std::size_t kMostShownBytes = 8 * 1024 * 1024;
 constexpr std::size_t kLongestShownLine = 1024 * 1024;
 
+std::string MissingNotice(std::uint64_t missing) {
+    return "\n" + std::to_string(missing) +
+           " bytes that followed were not captured: the message may be incomplete.";
+}
+
 std::string NotShownNotice(std::size_t notShown) {
     return std::to_string(notShown) +
            " more bytes not shown: the view shows up to 8 MiB, in lines of up to 1 MiB.";
@@ -706,6 +711,13 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
         default:
             control.SetText(all);
             break;
+    }
+    if (m_missing > 0) {
+        const std::size_t length = control.TextLength();
+        control.SetReadOnly(false);
+        control.SetSelection(length, length);
+        control.ReplaceSelection("?");
+        AppendNotice(control, MissingNotice(m_missing));
     }
     control.SetVisible(true);
     control.SetReadOnly(true);

@@ -91,6 +91,10 @@ public:
     // Counts bytes of the message's connection that are not shown (after a switch of
     // protocol): the text view says how many.
     void SkipBytes(std::uint64_t count);
+    // Counts bytes of the message's side of the connection that followed its text but were not
+    // captured (packets missing from an imported capture): the text view says how many.
+    void AddMissing(std::uint64_t count) { m_missing += count; }
+    std::uint64_t missing() const { return m_missing; }
 
     // The message presents itself. InsertTreeItem adds its top-level item after insertAfter
     // (with its caption and image) and the two detail lines under it; UpdateTreeItem sets the
@@ -182,6 +186,7 @@ private:
     std::uint32_t m_socket = 0;
     std::uint64_t m_maxSize = 0;
     std::int32_t m_skipped = 0;
+    std::uint64_t m_missing = 0;  // bytes not captured after the text (an imported capture)
     std::int64_t m_headerEnd = -1;
     std::int64_t m_scanMark = 0;
     // Where the text had NUL bytes (shown as spaces); empty while it had none.

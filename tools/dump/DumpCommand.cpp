@@ -19,6 +19,7 @@
 #include "document/CSnifferDoc.h"
 #include "framework/Profile.h"
 #include "interop/HarWriter.h"
+#include "interop/PcapImport.h"
 #include "options/Options.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/InstanceLock.h"
@@ -35,14 +36,15 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: vantor-dump [--capture] [--duration SECONDS] [--count N] [--raw FILE]\n"
-    "                   [--open FILE.vtr] [--replay FILE] [--save FILE.vtr] [--har FILE]\n"
+    "                   [--open FILE.vtr] [--replay FILE] [--pcap FILE]\n"
+    "                   [--save FILE.vtr] [--har FILE]\n"
     "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
     "                   [--settings]\n"
     "\n"
     "Vantor's capture path and document without a window. Lists the document's HTTP\n"
     "messages, one line each.\n"
     "\n"
-    "Without --open or --replay it captures live: it installs the capture provider,\n"
+    "Without --open, --replay or --pcap it captures live: it installs the capture provider,\n"
     "starts capture and lists every message as soon as its header is complete, until\n"
     "Ctrl-C (SIGINT), SIGTERM, --duration or --count. Programs are captured when they\n"
     "are started with vantor-run, for example: vantor-run curl http://127.0.0.1:8080/\n"
@@ -58,6 +60,11 @@ constexpr std::string_view kUsage =
     "  --open FILE.vtr   start from a document file\n"
     "  --replay FILE     feed a capture-record stream (records back to back, each a\n"
     "                    52-byte header followed by its data) through the capture path\n"
+    "  --pcap FILE       import a packet capture (pcap or pcapng, as tcpdump or\n"
+    "                    Wireshark write it): the HTTP of every TCP connection in it,\n"
+    "                    on any port, goes through the capture path with the packets'\n"
+    "                    times; without --save or --har each message is listed as it\n"
+    "                    ends, in memory bounded by the connections still open\n"
     "  --save FILE.vtr   save the document at the end\n"
     "  --har FILE        export the document at the end as an HTTP Archive (HAR 1.2)\n"
     "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
@@ -301,12 +308,13 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
         } else if (argument == "--capture") {
             parsed.capture = true;
         } else if (argument == "--open" || argument == "--replay" || argument == "--save" ||
-                   argument == "--raw" || argument == "--har") {
+                   argument == "--raw" || argument == "--har" || argument == "--pcap") {
             if (!takeValue()) {
                 return std::nullopt;
             }
             (argument == "--open"     ? parsed.openFile
              : argument == "--replay" ? parsed.replayFile
+             : argument == "--pcap"   ? parsed.pcapFile
              : argument == "--raw"    ? parsed.rawFile
              : argument == "--har"    ? parsed.harFile
                                       : parsed.saveFile) = *value;
@@ -363,15 +371,15 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
             return std::nullopt;
         }
     }
-    if (parsed.replayFile.empty() && parsed.openFile.empty()) {
+    if (parsed.replayFile.empty() && parsed.openFile.empty() && parsed.pcapFile.empty()) {
         parsed.capture = true;
     }
     if (parsed.bodies && parsed.format != ListingFormat::Jsonl) {
         error = "--bodies goes with --format jsonl";
         return std::nullopt;
     }
-    if (parsed.capture && !parsed.replayFile.empty()) {
-        error = "--replay and a live capture do not go together";
+    if (parsed.capture && (!parsed.replayFile.empty() || !parsed.pcapFile.empty())) {
+        error = "--replay, --pcap and a live capture do not go together";
         return std::nullopt;
     }
     if (!parsed.capture &&
@@ -410,9 +418,17 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     if (parsed->capture) {
         return RunLiveCapture(*parsed, document, output, errors);
     }
-    ListingView view;
-    document.AddView(&view);
+    // An import that nothing keeps is listed as it goes, in bounded memory.
+    const bool streaming = !parsed->pcapFile.empty() && parsed->saveFile.empty() &&
+                           parsed->harFile.empty() && parsed->openFile.empty() &&
+                           parsed->replayFile.empty();
+    ListingView wholeView;
+    LiveListingView liveView(output, parsed->format, parsed->bodies);
+    document.AddView(streaming ? static_cast<CView*>(&liveView) : &wholeView);
     document.OnNewDocument();
+    if (streaming) {
+        document.KeepOpenExchangesOnly();
+    }
     int status = 0;
 
     if (!parsed->openFile.empty()) {
@@ -436,7 +452,21 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         }
     }
 
-    WriteListing(output, document, parsed->format, parsed->bodies);
+    if (!parsed->pcapFile.empty()) {
+        CaptureDispatch dispatch([&document] { return &document; });
+        const CaptureImportResult result = ImportCaptureFile(parsed->pcapFile, dispatch, document);
+        if (!result.ok()) {
+            errors << "vantor-dump: " << result.error << '\n';
+            status = 1;
+        }
+        errors << "vantor-dump: " << parsed->pcapFile << ": " << DescribeImport(result) << '\n';
+    }
+
+    if (streaming) {
+        liveView.Finish();
+    } else {
+        WriteListing(output, document, parsed->format, parsed->bodies);
+    }
     output.flush();
     if (!parsed->saveFile.empty()) {
         if (const auto failure = document.OnSaveDocument(parsed->saveFile)) {

@@ -1,0 +1,249 @@
+#include "interop/PcapImport.h"
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "capture/CaptureDispatch.h"
+#include "document/CSnifferDoc.h"
+#include "record/CaptureRecord.h"
+
+namespace vantor {
+
+namespace {
+
+// Packet times as capture records carry them: local time, to the millisecond. The broken-down
+// time is worked out once per second of capture.
+class LocalTimes {
+public:
+    SystemTime At(std::int64_t microseconds) {
+        std::int64_t seconds = microseconds / 1'000'000;
+        std::int64_t fraction = microseconds % 1'000'000;
+        if (fraction < 0) {
+            fraction += 1'000'000;
+            seconds -= 1;
+        }
+        if (seconds != m_second || !m_valid) {
+            const auto time = static_cast<std::time_t>(seconds);
+            std::tm local{};
+            if (::localtime_r(&time, &local) != nullptr) {
+                m_time.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+                m_time.month = static_cast<std::uint16_t>(local.tm_mon + 1);
+                m_time.dayOfWeek = static_cast<std::uint16_t>(local.tm_wday);
+                m_time.day = static_cast<std::uint16_t>(local.tm_mday);
+                m_time.hour = static_cast<std::uint16_t>(local.tm_hour);
+                m_time.minute = static_cast<std::uint16_t>(local.tm_min);
+                m_time.second = static_cast<std::uint16_t>(local.tm_sec);
+            } else {
+                m_time = SystemTime{};
+            }
+            m_second = seconds;
+            m_valid = true;
+        }
+        SystemTime result = m_time;
+        result.milliseconds = static_cast<std::uint16_t>(fraction / 1000);
+        return result;
+    }
+
+private:
+    std::int64_t m_second = 0;
+    bool m_valid = false;
+    SystemTime m_time;
+};
+
+// Hands reassembled bytes to dispatch as the provider of a captured client would have.
+class DispatchSink : public FlowSink {
+public:
+    DispatchSink(CaptureDispatch& dispatch, CSnifferDoc& document)
+        : m_dispatch(dispatch), m_document(document) {}
+
+    void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, bool fromClient,
+               bool newMessage, std::span<const std::uint8_t> data,
+               std::int64_t timeMicroseconds) override {
+        PendingRecord& pending = m_dispatch.pendingRecord();
+        CaptureRecord& header = pending.header;
+        header = CaptureRecord{};
+        header.direction = fromClient ? DIRECTION_SENT : DIRECTION_RECEIVED;
+        std::uint32_t& last = m_lastDirection[connectionId];
+        if (newMessage) {
+            // After bytes went missing: a message of its own, never the rest of the one cut.
+            header.previousDirection = fromClient ? DIRECTION_NONE : DIRECTION_SENT;
+        } else {
+            header.previousDirection = last;
+        }
+        last = header.direction;
+        header.connectionId = connectionId;
+        header.peerAddress.port = {static_cast<std::uint8_t>(server.port >> 8),
+                                   static_cast<std::uint8_t>(server.port & 0xFF)};
+        header.providerData = kCaptureHeaderSize;
+        header.time = m_times.At(timeMicroseconds);
+        if (server.ipv6) {
+            header.peerAddress.family = kAddressFamilyInet6;
+            Ipv6Peer peer;
+            peer.address = server.address;
+            m_buffer.resize(kPeerExtensionSize + data.size());
+            WritePeerExtension(peer, std::span<std::uint8_t, kPeerExtensionSize>(
+                                         m_buffer.data(), kPeerExtensionSize));
+            std::memcpy(m_buffer.data() + kPeerExtensionSize, data.data(), data.size());
+            pending.data = m_buffer;
+        } else {
+            header.peerAddress.family = kAddressFamilyInet;
+            std::memcpy(header.peerAddress.address.data(), server.address.data() + 12, 4);
+            pending.data = data;
+        }
+        header.dataLength = static_cast<std::uint32_t>(pending.data.size());
+        m_dispatch.OnCaptureRecord();
+    }
+
+    void Missing(std::uint32_t connectionId, bool fromClient, std::uint64_t count) override {
+        m_document.NoteMissingBytes(connectionId, fromClient, count);
+    }
+
+    void Ended(std::uint32_t connectionId) override {
+        m_lastDirection.erase(connectionId);
+        m_document.EndConnection(connectionId);
+    }
+
+private:
+    CaptureDispatch& m_dispatch;
+    CSnifferDoc& m_document;
+    std::unordered_map<std::uint32_t, std::uint32_t> m_lastDirection;
+    std::vector<std::uint8_t> m_buffer;
+    LocalTimes m_times;
+};
+
+struct PcapCloser {
+    void operator()(pcap_t* capture) const { pcap_close(capture); }
+};
+
+}  // namespace
+
+CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& dispatch,
+                                      CSnifferDoc& document, const ImportProgress& progress) {
+    CaptureImportResult result;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.error = "cannot open " + path + ": " + std::strerror(errno);
+        return result;
+    }
+    struct stat status {};
+    std::uint64_t total = 0;
+    if (::fstat(fd, &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            ::close(fd);
+            result.error = "cannot open " + path + ": " + std::strerror(EISDIR);
+            return result;
+        }
+        if (S_ISREG(status.st_mode)) {
+            total = static_cast<std::uint64_t>(status.st_size);
+        }
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        ::close(fd);
+        result.error = "cannot open " + path + ": " + std::strerror(errno);
+        return result;
+    }
+    char message[PCAP_ERRBUF_SIZE] = {};
+    // libpcap closes the file with the handle (and on failure, as of 1.10 it does not).
+    std::unique_ptr<pcap_t, PcapCloser> capture(
+        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, message));
+    if (capture == nullptr) {
+        std::fclose(file);
+        result.error = path + " is not a capture file that can be read: " + message;
+        return result;
+    }
+    const int linkType = pcap_datalink(capture.get());
+    if (!IsSupportedLinkType(linkType)) {
+        const char* name = pcap_datalink_val_to_name(linkType);
+        result.error = path + ": the link type " +
+                       (name != nullptr ? std::string(name) : std::to_string(linkType)) +
+                       " is not one that can be imported (Ethernet, loopback, Linux cooked or "
+                       "raw IP)";
+        return result;
+    }
+
+    DispatchSink sink(dispatch, document);
+    TcpReassembler reassembler(sink);
+    constexpr std::uint64_t kProgressEvery = 4096;  // packets
+    if (progress && !progress(0, total)) {
+        result.cancelled = true;
+        return result;
+    }
+    for (;;) {
+        pcap_pkthdr* packetHeader = nullptr;
+        const std::uint8_t* packet = nullptr;
+        const int read = pcap_next_ex(capture.get(), &packetHeader, &packet);
+        if (read == PCAP_ERROR_BREAK) {
+            break;  // the end of the file
+        }
+        if (read != 1) {
+            result.error =
+                path + ": " + pcap_geterr(capture.get()) + "; the packets before it were imported";
+            break;
+        }
+        ++result.packets;
+        // A frame shorter than it claims is read as far as it goes.
+        const std::span<const std::uint8_t> frame(packet, packetHeader->caplen);
+        TcpSegment segment;
+        switch (ParseFrame(linkType, frame, segment)) {
+            case FrameVerdict::Segment:
+                reassembler.Add(segment,
+                                static_cast<std::int64_t>(packetHeader->ts.tv_sec) * 1'000'000 +
+                                    packetHeader->ts.tv_usec);
+                break;
+            case FrameVerdict::Fragment:
+                ++result.fragments;
+                break;
+            case FrameVerdict::Malformed:
+                ++result.malformed;
+                break;
+            case FrameVerdict::NotTcp:
+                break;
+        }
+        if (progress && result.packets % kProgressEvery == 0) {
+            const long position = std::ftell(pcap_file(capture.get()));
+            if (!progress(position > 0 ? static_cast<std::uint64_t>(position) : 0, total)) {
+                result.cancelled = true;
+                return result;
+            }
+        }
+    }
+    reassembler.Finish();
+    result.reassembly = reassembler.counts();
+    if (progress) {
+        progress(total, total);
+    }
+    return result;
+}
+
+std::string DescribeImport(const CaptureImportResult& result) {
+    const auto plural = [](std::uint64_t count, const char* one, const char* many) {
+        return std::to_string(count) + ' ' + (count == 1 ? one : many);
+    };
+    std::string text = plural(result.packets, "packet", "packets") + ", " +
+                       plural(result.reassembly.httpFlows, "HTTP connection", "HTTP connections") +
+                       " of " + plural(result.reassembly.flows, "TCP flow", "TCP flows");
+    if (result.reassembly.gaps != 0) {
+        text += "; " + plural(result.reassembly.missingBytes, "byte", "bytes") + " in " +
+                plural(result.reassembly.gaps, "place", "places") + " not captured";
+    }
+    if (result.fragments != 0) {
+        text += "; " + plural(result.fragments, "IP fragment", "IP fragments") + " left out";
+    }
+    if (result.malformed != 0) {
+        text += "; " + plural(result.malformed, "malformed frame", "malformed frames");
+    }
+    return text;
+}
+
+}  // namespace vantor
