@@ -3,6 +3,11 @@
 // What the end-to-end tests share: a local HTTP server on 127.0.0.1, clients started through
 // vantor-run, and vantor-dump capturing them. Every test has folders of its own, so tests run
 // side by side without meeting each other or a Vantor the user runs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +28,35 @@ using namespace std::chrono_literals;
 
 inline const std::string kBin = VANTOR_BIN_DIR;
 inline const std::string kScripts = std::string(VANTOR_SOURCE_DIR) + "/tests/e2e";
+
+inline sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A port nothing listens on now.
+inline std::string FreePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+// Whether something accepts connections on 127.0.0.1:port.
+inline bool Accepts(const std::string& port) {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(static_cast<std::uint16_t>(std::stoi(port)));
+    const bool connected =
+        ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return connected;
+}
 
 // One line of vantor-dump's tsv listing.
 struct Row {

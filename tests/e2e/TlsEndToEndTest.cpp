@@ -24,8 +24,10 @@ namespace vantor {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Accepts;
 using test::ChildProcess;
 using test::EndToEndTest;
+using test::FreePort;
 using test::kScripts;
 using test::ReadWholeFile;
 using test::Row;
@@ -317,34 +319,6 @@ TEST_F(TlsEndToEndTest, AClientWhoseVantorIsKilledMidTlsDownloadFinishesWithTheR
     EXPECT_EQ(client->Wait(30s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 6s);
     EXPECT_TRUE(ReadWholeFile(directory / "client.out") == unloaded.output);
-}
-
-// A port nothing listens on now.
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-std::string FreePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return std::to_string(ntohs(address.sin_port));
-}
-
-bool Accepts(const std::string& port) {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(static_cast<std::uint16_t>(std::stoi(port)));
-    const bool connected =
-        ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return connected;
 }
 
 class Http2EndToEndTest : public TlsEndToEndTest {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "PacketFiles.h"
 #include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
@@ -79,6 +80,9 @@ TEST_F(DumpCommandTest, UsageErrorsExitWithTwo) {
                                                {"--format", "xml", "--replay", "f"},
                                                {"--bogus"},
                                                {"--replay", "f", "--capture"},
+                                               {"--pcap"},
+                                               {"--pcap", "f", "--capture"},
+                                               {"--pcap", "f", "--count", "3"},
                                                {"--replay", "f", "--duration", "3"},
                                                {"--duration", "0"},
                                                {"--count", "many"},
@@ -122,6 +126,47 @@ TEST_F(DumpCommandTest, JsonLinesWithBodiesAreOneObjectALine) {
     EXPECT_THAT(run.output, HasSubstr("\"method\":\"GET\",\"target\":\"h/a\""));
     EXPECT_THAT(run.output, HasSubstr("\"body\":\"bbbmore.\"}\n"));
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2);
+}
+
+TEST_F(DumpCommandTest, APacketCaptureIsListedAsItGoesOrKeptWhole) {
+    std::vector<test::Packet> packets;
+    for (const std::uint16_t port : {std::uint16_t{40000}, std::uint16_t{40001}}) {
+        test::Conversation conversation(test::V4(10, 0, 0, 1, port), test::V4(10, 0, 0, 2, 80));
+        conversation.Open();
+        conversation.Client("GET /" + std::to_string(port) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        conversation.Server("HTTP/1.1 204 No Content\r\n\r\n");
+        conversation.Close();
+        const auto framed = conversation.Framed(1);
+        packets.insert(packets.end(), framed.begin(), framed.end());
+    }
+    const test::TempDirectory folder;
+    const auto capture = folder / "two.pcap";
+    test::WriteFile(capture, test::PcapFile(1, packets));
+    const DumpRun streamed = Dump({"--pcap", capture.string(), "--format", "tsv"});
+    EXPECT_EQ(streamed.status, 0) << streamed.errors;
+    EXPECT_EQ(
+        streamed.output,
+        "0\tREQ\t1\t10.0.0.2:80\tReadingBody\tGET h/40000\tGET\th/40000\t0\t32\t-\n"
+        "1\tRES\t1\t10.0.0.2:80\tReadingBody\t204 No Content\t204\tWithoutContent\t0\t27\t0\n"
+        "2\tREQ\t2\t10.0.0.2:80\tReadingBody\tGET h/40001\tGET\th/40001\t0\t32\t-\n"
+        "3\tRES\t2\t10.0.0.2:80\tReadingBody\t204 No Content\t204\tWithoutContent\t0\t27\t2\n");
+    EXPECT_THAT(streamed.errors, HasSubstr("two.pcap: 16 packets, 2 HTTP connections of 2 TCP"));
+    // Kept as a document: the same listing, and the file lists it again.
+    const auto saved = folder / "two.vtr";
+    const DumpRun kept =
+        Dump({"--pcap", capture.string(), "--save", saved.string(), "--format", "tsv"});
+    EXPECT_EQ(kept.status, 0) << kept.errors;
+    EXPECT_EQ(kept.output, streamed.output);
+    EXPECT_EQ(Dump({"--open", saved.string(), "--format", "tsv"}).output, streamed.output);
+
+    // Cut inside the last connection: what came before, and a failure naming the file.
+    test::Octets cut = test::PcapFile(1, packets);
+    cut.resize(cut.size() - 30);
+    test::WriteFile(capture, cut);
+    const DumpRun truncated = Dump({"--pcap", capture.string(), "--format", "tsv"});
+    EXPECT_EQ(truncated.status, 1);
+    EXPECT_THAT(truncated.errors, HasSubstr("two.pcap: truncated"));
+    EXPECT_THAT(truncated.output, HasSubstr("3\tRES\t2\t"));
 }
 
 TEST_F(DumpCommandTest, BrokenStreamListsWhatCameBeforeAndFailsNamingTheOffset) {
