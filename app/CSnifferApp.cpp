@@ -1,5 +1,6 @@
 #include "app/CSnifferApp.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -11,6 +12,8 @@
 #include "framework/FileErrors.h"
 #include "framework/Profile.h"
 #include "interop/HarWriter.h"
+#include "interop/MessageParts.h"
+#include "interop/PcapImport.h"
 #include "options/Options.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
@@ -291,8 +294,99 @@ bool CSnifferApp::OnFileExportHar() {
     if (std::filesystem::path(*path).extension().empty()) {
         *path += ".har";
     }
-    if (const auto failure = ExportHarFile(*path, m_document)) {
+    bool cancelled = false;
+    const auto progress = m_shell.BeginProgress(
+        FormatMessageText(kTextExporting, std::filesystem::path(*path).filename().string()));
+    const auto failure =
+        ExportHarFile(*path, m_document, [&](std::uint64_t done, std::uint64_t total) {
+            cancelled = progress != nullptr && !progress->Update(done, total);
+            return !cancelled;
+        });
+    if (failure) {
         ReportFailure(*failure);
+        return false;
+    }
+    return !cancelled;
+}
+
+bool CSnifferApp::OnFileImportCapture() {
+    const std::optional<std::string> path = m_shell.AskImportPath();
+    if (!path || !SaveModified()) {
+        return false;
+    }
+    const std::string name = std::filesystem::path(*path).filename().string();
+    // Read into a scratch document: a cancelled import leaves the document shown as it was, and
+    // capture meanwhile goes on into it.
+    CSnifferDoc imported;
+    imported.OnNewDocument();
+    CaptureDispatch dispatch([&imported] { return &imported; });
+    CaptureImportResult result;
+    {
+        const auto progress = m_shell.BeginProgress(FormatMessageText(kTextImporting, name));
+        result = ImportCaptureFile(*path, dispatch, imported,
+                                   [&progress](std::uint64_t done, std::uint64_t total) {
+                                       return progress == nullptr || progress->Update(done, total);
+                                   });
+    }
+    if (result.cancelled) {
+        return false;
+    }
+    if (imported.messages().empty()) {
+        ReportFailure(result.error.empty() ? FormatMessageText(kTextNoHttpInCapture, name) + ": " +
+                                                 DescribeImport(result) + "."
+                                           : result.error);
+        return false;
+    }
+    m_document.TakeContentsFrom(imported);
+    m_document.SetPathName("");
+    m_document.SetModifiedFlag(true);
+    m_document.SendInitialUpdate();
+    m_shell.DocumentChanged();
+    if (!result.error.empty()) {
+        ReportFailure(result.error);  // what was read is shown all the same
+    }
+    return true;
+}
+
+bool CSnifferApp::OnRunProgram() {
+    RunOptions& run = GlobalOptions().run;
+    const std::optional<ProgramToRun> chosen = m_shell.AskProgramToRun(run.commands, run.folders);
+    if (!chosen) {
+        return false;
+    }
+    const std::string commandLine = std::string(TrimSpace(chosen->commandLine));
+    if (commandLine.empty()) {
+        return false;
+    }
+    std::string folder = std::string(TrimSpace(chosen->folder));
+    if (folder.empty()) {
+        const char* home = std::getenv("HOME");
+        folder = home != nullptr && *home != '\0' ? home : "/";
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        ReportFailure(FormatMessageText(kTextNoSuchFolder, folder));
+        return false;
+    }
+    run.commands.Add(commandLine);
+    if (!std::string(TrimSpace(chosen->folder)).empty()) {
+        run.folders.Add(folder);
+    }
+    if (const auto program = ProgramOfCommandLine(commandLine)) {
+        // A relative path names a file in the folder the program runs in.
+        const std::string lookedUp =
+            program->find('/') != std::string::npos && program->front() != '/'
+                ? (std::filesystem::path(folder) / *program).string()
+                : *program;
+        if (!FindProgramOnPath(lookedUp)) {
+            ReportFailure(FormatMessageText(kTextProgramNotFound, *program));
+            return false;
+        }
+    }
+    StartCapture();
+    if (!m_shell.RunInLogWindow(CapturedShellCommand(m_paths.vantorRun, commandLine), folder,
+                                commandLine)) {
+        ReportFailure(FormatMessageText(kTextTerminalNotStarted, commandLine));
         return false;
     }
     return true;

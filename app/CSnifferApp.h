@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
 #include "framework/StandardProfileSettings.h"
+#include "options/InputHistory.h"
 #include "platform/BlockingCallQueue.h"
 
 namespace vantor {
@@ -32,6 +34,12 @@ inline constexpr std::string_view kTextCannotStart = "Vantor cannot start: %1.";
 inline constexpr std::string_view kTextNoTerminal =
     "No terminal emulator was found. Set TERMINAL to the one to use, or install one.";
 inline constexpr std::string_view kTextTerminalNotStarted = "%1 could not be started.";
+inline constexpr std::string_view kTextProgramNotFound =
+    "The program %1 was not found. Check its name, or give its full path.";
+inline constexpr std::string_view kTextNoSuchFolder = "The folder %1 does not exist.";
+inline constexpr std::string_view kTextImporting = "Importing %1...";
+inline constexpr std::string_view kTextExporting = "Exporting %1...";
+inline constexpr std::string_view kTextNoHttpInCapture = "No HTTP was found in %1";
 // Why a second copy ends at once when no window of the running one came forward.
 inline constexpr std::string_view kTextDumpRuns =
     "Vantor is already capturing in vantor-dump (process %1). Stop it (Ctrl-C in its terminal, "
@@ -50,6 +58,21 @@ inline constexpr std::string_view kAboutText = "Vantor  0.9";
 inline constexpr std::string_view kInstanceSignalName = "VANTOR_START";
 
 enum class MessageIcon { Information, Exclamation, Error };
+
+// How far a long import or export has come, shown with a way to cancel it.
+class ProgressTask {
+public:
+    virtual ~ProgressTask() = default;
+    // done of total (total 0: not known); false once the user has cancelled.
+    virtual bool Update(std::uint64_t done, std::uint64_t total) = 0;
+};
+
+// Capture > Run Program...: a shell command line and the folder it runs in (empty: the user's
+// home folder).
+struct ProgramToRun {
+    std::string commandLine;
+    std::string folder;
+};
 enum class SaveAnswer { Yes, No, Cancel };
 
 // What the application needs of its windows: the main frame, message boxes and file dialogs.
@@ -69,6 +92,18 @@ public:
     virtual std::optional<std::string> AskSavePath(const std::string& suggested) = 0;
     // File > Export HAR...: where to write the archive.
     virtual std::optional<std::string> AskExportPath(const std::string& suggested) = 0;
+    // File > Import Capture...: the packet capture to read.
+    virtual std::optional<std::string> AskImportPath() = 0;
+    // Shows how a long task goes, with a way to cancel it, while the object lives (only once it
+    // has taken more than a moment).
+    virtual std::unique_ptr<ProgressTask> BeginProgress(std::string_view text) = 0;
+    // Capture > Run Program...: the command line and folder, offered from their histories.
+    virtual std::optional<ProgramToRun> AskProgramToRun(const InputHistory& commands,
+                                                        const InputHistory& folders) = 0;
+    // Starts a program in folder, its output and errors kept in a log window titled title;
+    // false when it could not be started.
+    virtual bool RunInLogWindow(const std::vector<std::string>& command, const std::string& folder,
+                                const std::string& title) = 0;
     // Starts a program on its own, not waiting for it; false when it could not be started.
     virtual bool StartDetached(const std::vector<std::string>& command) = 0;
     // The document's title, its file or the recent-file list changed.
@@ -131,6 +166,14 @@ public:
     bool OnFileSaveAs();
     // Exports the document as an HTTP Archive to a file the user names.
     bool OnFileExportHar();
+    // Reads a packet capture the user names into the document, in place of what it held (after
+    // asking to save it); a cancelled import leaves it as it was, a file that ends early gives
+    // what was read and says why.
+    bool OnFileImportCapture();
+    // Capture > Run Program...: starts capture if it is stopped and runs the command line the
+    // user gives through vantor-run, its output in a log window. False, having said why, when
+    // the folder or program does not exist or it could not be started.
+    bool OnRunProgram();
     // Capture > Open Terminal: starts capture if it is stopped and opens the desktop's terminal
     // emulator running the user's shell through vantor-run. False, having said why, when no
     // terminal emulator was found or it could not be started.

@@ -2,10 +2,10 @@
 
 #include <charconv>
 
+#include "framework/FileErrors.h"
 #include "options/AppPreferences.h"
 #include "options/FilterOptions.h"
 #include "options/FindOptions.h"
-#include "framework/FileErrors.h"
 
 namespace vantor {
 

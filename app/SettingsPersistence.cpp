@@ -11,6 +11,7 @@ namespace {
 constexpr std::string_view kPreferences = "Preferences";
 constexpr std::string_view kFilterSettings = "FilterSettings";
 constexpr std::string_view kFindSettings = "FindSettings";
+constexpr std::string_view kRunSettings = "RunProgram";
 
 std::vector<SettingField> BuildSettingFields() {
     using Bool8 = SettingField::Bool8;
@@ -74,6 +75,14 @@ std::vector<SettingField> BuildSettingFields() {
     for (std::size_t slot = 0; slot < InputHistory::kSize; ++slot) {
         fields.push_back({kFindSettings, "history_find" + std::to_string(slot),
                           Text([slot](Options & o) -> auto& { return o.find.history[slot]; })});
+    }
+    for (std::size_t slot = 0; slot < InputHistory::kSize; ++slot) {
+        fields.push_back({kRunSettings, "history_command" + std::to_string(slot),
+                          Text([slot](Options & o) -> auto& { return o.run.commands[slot]; })});
+    }
+    for (std::size_t slot = 0; slot < InputHistory::kSize; ++slot) {
+        fields.push_back({kRunSettings, "history_folder" + std::to_string(slot),
+                          Text([slot](Options & o) -> auto& { return o.run.folders[slot]; })});
     }
     return fields;
 }
@@ -182,6 +191,7 @@ void LoadSettings(const Profile& profile, Options& options) {
     LoadSection(profile, options, kFilterSettings);
     options.filter.SplitHostWords();
     LoadSection(profile, options, kFindSettings);
+    LoadSection(profile, options, kRunSettings);
 }
 
 void SaveSettings(Profile& profile, Options& options) {

@@ -98,4 +98,46 @@ std::optional<std::string> FindProgramOnPath(const std::string& name) {
     }
 }
 
+std::optional<std::string> ProgramOfCommandLine(std::string_view commandLine) {
+    std::size_t start = 0;
+    while (start < commandLine.size() &&
+           (commandLine[start] == ' ' || commandLine[start] == '\t')) {
+        ++start;
+    }
+    std::size_t end = start;
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '+' || c == '-' || c == '/';
+    };
+    while (end < commandLine.size() && plain(commandLine[end])) {
+        ++end;
+    }
+    const bool wordEnds = end == commandLine.size() || commandLine[end] == ' ' ||
+                          commandLine[end] == '\t' || commandLine[end] == ';' ||
+                          commandLine[end] == '&' || commandLine[end] == '|';
+    if (end == start || !wordEnds) {
+        return std::nullopt;
+    }
+    const std::string word(commandLine.substr(start, end - start));
+    // The shell's own: special and regular builtins of POSIX sh and dash, and its keywords.
+    static constexpr std::string_view kShellOwn[] = {
+        ".",     "alias", "bg",     "break", "case", "cd",       "command", "continue", "do",
+        "done",  "echo",  "elif",   "else",  "esac", "eval",     "exec",    "exit",     "export",
+        "false", "fc",    "fg",     "fi",    "for",  "getopts",  "hash",    "if",       "jobs",
+        "kill",  "local", "printf", "pwd",   "read", "readonly", "return",  "set",      "shift",
+        "test",  "then",  "times",  "trap",  "true", "type",     "ulimit",  "umask",    "unalias",
+        "unset", "until", "wait",   "while"};
+    for (const std::string_view own : kShellOwn) {
+        if (word == own) {
+            return std::nullopt;
+        }
+    }
+    return word;
+}
+
+std::vector<std::string> CapturedShellCommand(const std::string& vantorRun,
+                                              const std::string& commandLine) {
+    return {vantorRun, "/bin/sh", "-c", commandLine};
+}
+
 }  // namespace vantor

@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantor {
@@ -22,5 +23,15 @@ std::optional<std::vector<std::string>> TerminalCommand(
 
 // findProgram as the process's own PATH gives it: an executable regular file.
 std::optional<std::string> FindProgramOnPath(const std::string& name);
+
+// The program a shell command line starts, when that can be told without running it: its first
+// word, when the line begins with a plain word (letters, digits, and . _ + - /) that is not one
+// of the shell's own commands or keywords. Nothing for anything else (an assignment, quoting,
+// a builtin such as cd): then only the shell can say.
+std::optional<std::string> ProgramOfCommandLine(std::string_view commandLine);
+
+// The argument list that runs a shell command line captured: vantor-run /bin/sh -c LINE.
+std::vector<std::string> CapturedShellCommand(const std::string& vantorRun,
+                                              const std::string& commandLine);
 
 }  // namespace vantor

@@ -97,18 +97,6 @@ std::string DescribeFailure(FileAction action, const std::string& path) {
     return std::string(action == FileAction::Open ? kTextFailedToOpen : kTextFailedToSave);
 }
 
-// A name for the new file beside target that no other save uses at the same time.
-std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target) {
-    static std::atomic<unsigned> counter{0};
-    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "." + std::string here.
-    std::string name(".");
-    name += target.filename().string();
-    name += ".saving-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    std::filesystem::path temporary = target;
-    temporary.replace_filename(name);
-    return temporary;
-}
-
 }  // namespace
 
 std::optional<std::string> CDocument::OnOpenDocument(const std::string& path) {

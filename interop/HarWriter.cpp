@@ -324,7 +324,12 @@ std::string Address(const HTTPMessage& message) {
 
 }  // namespace
 
-bool WriteHar(std::ostream& output, const CSnifferDoc& document) {
+HarOutcome WriteHar(std::ostream& output, const CSnifferDoc& document,
+                    const ExportProgress& progress) {
+    // The requests of now: capture may add to the document while progress is told.
+    const std::vector<HTTPRequest*> requests = document.requests();
+    constexpr std::size_t kProgressEvery = 256;
+    std::size_t written = 0;
     std::string text;
     JsonWriter json(text);
     json.BeginObject();
@@ -339,7 +344,11 @@ bool WriteHar(std::ostream& output, const CSnifferDoc& document) {
     json.Key("entries");
     json.BeginArray();
     // An entry at a time goes out: memory holds one entry, not the archive.
-    for (const HTTPRequest* request : document.requests()) {
+    for (const HTTPRequest* request : requests) {
+        if (progress && written % kProgressEvery == 0 && !progress(written, requests.size())) {
+            return HarOutcome::Cancelled;
+        }
+        ++written;
         const HTTPResponse* response = request->response();
         const double send = Between(request->firstTime(), request->lastTime());
         const double wait = response ? Between(request->lastTime(), response->firstTime()) : 0;
@@ -380,19 +389,27 @@ bool WriteHar(std::ostream& output, const CSnifferDoc& document) {
     json.EndObject();
     text += '\n';
     output.write(text.data(), static_cast<std::streamsize>(text.size()));
-    return static_cast<bool>(output);
+    if (progress) {
+        progress(requests.size(), requests.size());
+    }
+    return output ? HarOutcome::Written : HarOutcome::Failed;
 }
 
 std::optional<std::string> ExportHarFile(const std::filesystem::path& path,
-                                         const CSnifferDoc& document) {
-    const int fd = OpenUserFileForWriting(path);
-    if (fd < 0) {
-        return "Cannot write " + path.string() + ": " + std::strerror(errno) + ".";
+                                         const CSnifferDoc& document,
+                                         const ExportProgress& progress) {
+    ReplacingFile file(path);
+    if (!file.ok()) {
+        return "Cannot write " + path.string() + ": " + std::strerror(file.error()) + ".";
     }
-    __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::out | std::ios::binary);
-    std::ostream har(&file);
-    const bool written = WriteHar(har, document) && har.flush() && file.close() != nullptr;
-    if (!written) {
+    __gnu_cxx::stdio_filebuf<char> buffer(file.TakeDescriptor(), std::ios::out | std::ios::binary);
+    std::ostream har(&buffer);
+    const HarOutcome outcome = WriteHar(har, document, progress);
+    const bool closed = har.flush() && buffer.close() != nullptr;
+    if (outcome == HarOutcome::Cancelled) {
+        return std::nullopt;
+    }
+    if (outcome != HarOutcome::Written || !closed || !file.Commit()) {
         return "Cannot write " + path.string() + ".";
     }
     return std::nullopt;

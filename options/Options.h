@@ -6,6 +6,7 @@
 #include "options/AppPreferences.h"
 #include "options/FilterOptions.h"
 #include "options/FindOptions.h"
+#include "options/RunOptions.h"
 
 namespace vantor {
 
@@ -15,6 +16,7 @@ struct Options {
     AppPreferences preferences;
     FilterOptions filter;
     FindOptions find;
+    RunOptions run;
     std::int32_t runCount = 0;
     std::string helpFolder;  // put in front of every help-file name, unchanged
 };

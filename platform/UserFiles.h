@@ -21,4 +21,36 @@ std::optional<std::filesystem::path> ResolveTrustedLinks(const std::filesystem::
 // other people's cookies and passwords). The descriptor, or -1 with errno set.
 int OpenUserFileForWriting(const std::filesystem::path& path);
 
+// A name for a new file beside target that no other writer uses at the same time.
+std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target);
+
+// A file of the user's written whole or not at all: the bytes go to a new file beside it (made
+// with O_EXCL, mode 0600, or the mode of the file it replaces), which takes the file's place
+// only on Commit. Destroyed before Commit, it removes the new file and leaves the old one. A
+// device or pipe that path names (/dev/stdout) is written directly.
+class ReplacingFile {
+public:
+    explicit ReplacingFile(const std::filesystem::path& path);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+    // Whether the new file is open; else error() is the errno of what failed.
+    bool ok() const { return m_descriptor >= 0; }
+    int error() const { return m_error; }
+    // Hands the descriptor over to whoever writes and closes it.
+    int TakeDescriptor();
+    // Puts the new file in the old one's place (once the descriptor is closed); false, with
+    // error() set, when the rename failed.
+    bool Commit();
+
+private:
+    std::filesystem::path m_target;
+    std::filesystem::path m_temporary;
+    int m_descriptor = -1;
+    int m_error = 0;
+    bool m_owned = true;
+    bool m_committed = false;
+};
+
 }  // namespace vantor

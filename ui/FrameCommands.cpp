@@ -38,6 +38,11 @@ constexpr PromptEntry kPrompts[] = {
     {ID_CAPTURE_TERMINAL,
      "Open a terminal whose programs are captured (starts capture)\nOpen Terminal"},
     {ID_FILE_EXPORT_HAR, "Export the messages as an HTTP Archive (HAR)\nExport HAR"},
+    {ID_FILE_IMPORT_CAPTURE,
+     "Read the HTTP of a packet capture (pcap or pcapng) into a new document\nImport Capture"},
+    {ID_CAPTURE_RUN_PROGRAM,
+     "Run a program whose HTTP is captured, its output in a window (starts capture)\nRun "
+     "Program"},
     {ID_FILE_MRU_FILE1, "Open this document"},
     {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     {ID_EDIT_FIND, "Find the specified text in current message\nFind"},

@@ -10,8 +10,8 @@
 #include <QRegularExpressionValidator>
 
 #include "app/AppStrings.h"
-#include "options/AppPreferences.h"
 #include "app/qt/DialogSupport.h"
+#include "options/AppPreferences.h"
 
 namespace vantor {
 

@@ -6,8 +6,8 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
-#include "options/FilterOptions.h"
 #include "app/qt/DialogSupport.h"
+#include "options/FilterOptions.h"
 
 namespace vantor {
 

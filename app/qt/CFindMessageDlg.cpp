@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QRadioButton>
 
-#include "options/FindOptions.h"
 #include "app/qt/DialogSupport.h"
+#include "options/FindOptions.h"
 
 namespace vantor {
 

@@ -114,6 +114,7 @@ void CMainFrame::BuildMenus() {
     AddCommand(file, ID_FILE_OPEN, "&Open...\tCtrl+O", {QKS(Qt::CTRL | Qt::Key_O)});
     AddCommand(file, ID_FILE_SAVE, "&Save\tCtrl+S", {QKS(Qt::CTRL | Qt::Key_S)});
     AddCommand(file, ID_FILE_SAVE_AS, "Save &As...");
+    AddCommand(file, ID_FILE_IMPORT_CAPTURE, "&Import Capture...");
     AddCommand(file, ID_FILE_EXPORT_HAR, "&Export HAR...");
     file->addSeparator();
     for (int entry = 0; entry < 4; ++entry) {
@@ -129,6 +130,7 @@ void CMainFrame::BuildMenus() {
     AddCommand(capture, ID_CAPTURE_START, "&Start\tCtrl+F5", {QKS(Qt::CTRL | Qt::Key_F5)});
     AddCommand(capture, ID_CAPTURE_STOP, "Sto&p\tCtrl+F6", {QKS(Qt::CTRL | Qt::Key_F6)});
     capture->addSeparator();
+    AddCommand(capture, ID_CAPTURE_RUN_PROGRAM, "&Run Program...");
     AddCommand(capture, ID_CAPTURE_TERMINAL, "Open &Terminal");
     capture->addSeparator();
     AddCommand(capture, ID_CAPTURE_OPTIONS, "&Options...");

@@ -51,6 +51,9 @@ void CMainFrame::OnCommand(int command) {
         case ID_FILE_EXPORT_HAR:
             m_app.OnFileExportHar();
             break;
+        case ID_FILE_IMPORT_CAPTURE:
+            m_app.OnFileImportCapture();
+            break;
         case ID_APP_EXIT:
             close();
             break;
@@ -65,6 +68,10 @@ void CMainFrame::OnCommand(int command) {
             break;
         case ID_CAPTURE_TERMINAL:
             m_app.OnOpenTerminal();
+            UpdateCommandUI();
+            break;
+        case ID_CAPTURE_RUN_PROGRAM:
+            m_app.OnRunProgram();
             UpdateCommandUI();
             break;
         case ID_VIEW_OPTIONS:

@@ -1,14 +1,19 @@
 #include "app/qt/QtAppShell.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QIcon>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
 #include <QProcess>
+#include <QProgressDialog>
+
+#include <algorithm>
 
 #include "app/AppStrings.h"
 #include "app/qt/CMainFrame.h"
+#include "app/qt/CRunProgramDlg.h"
 #include "ui/qt/QtText.h"
 
 namespace vantor {
@@ -127,6 +132,75 @@ std::optional<std::string> QtAppShell::AskExportPath(const std::string& suggeste
         return std::nullopt;
     }
     return dialog.selectedFiles().front().toStdString();
+}
+
+std::optional<std::string> QtAppShell::AskImportPath() {
+    QFileDialog dialog(m_frame.get(), QObject::tr("Import Capture"), QString(),
+                       "Packet Captures (*.pcap *.pcapng *.cap *.dmp);;All Files (*)");
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().front().toStdString();
+}
+
+namespace {
+
+// A progress dialog that shows itself once the task has taken half a second; the window stays
+// responsive (and capture goes on) while it is told how far the task has come.
+class QtProgressTask : public ProgressTask {
+public:
+    QtProgressTask(std::string_view text, QWidget* parent)
+        : m_dialog(ToQString(text), QObject::tr("Cancel"), 0, kSteps, parent) {
+        m_dialog.setObjectName("progress");
+        m_dialog.setWindowTitle(ToQString(kApplicationName));
+        m_dialog.setWindowModality(Qt::WindowModal);
+        m_dialog.setMinimumDuration(500);
+        m_dialog.setAutoReset(false);
+        m_dialog.setAutoClose(false);
+        m_dialog.setValue(0);
+    }
+    bool Update(std::uint64_t done, std::uint64_t total) override {
+        if (total == 0) {
+            m_dialog.setMaximum(0);  // a busy indicator
+        } else {
+            m_dialog.setValue(
+                static_cast<int>(std::min<std::uint64_t>(done, total) * kSteps / total));
+        }
+        QCoreApplication::processEvents();
+        return !m_dialog.wasCanceled();
+    }
+
+private:
+    static constexpr int kSteps = 1000;
+    QProgressDialog m_dialog;
+};
+
+}  // namespace
+
+std::unique_ptr<ProgressTask> QtAppShell::BeginProgress(std::string_view text) {
+    return std::make_unique<QtProgressTask>(text, m_frame.get());
+}
+
+std::optional<ProgramToRun> QtAppShell::AskProgramToRun(const InputHistory& commands,
+                                                        const InputHistory& folders) {
+    CRunProgramDlg dialog(commands, folders, m_frame.get());
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    return dialog.chosen();
+}
+
+bool QtAppShell::RunInLogWindow(const std::vector<std::string>& command, const std::string& folder,
+                                const std::string& title) {
+    auto* window = new ProgramLogWindow(QString::fromStdString(title), m_frame.get());
+    if (!window->Start(command, folder)) {
+        delete window;
+        return false;
+    }
+    window->show();
+    return true;
 }
 
 bool QtAppShell::StartDetached(const std::vector<std::string>& command) {

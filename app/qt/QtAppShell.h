@@ -29,6 +29,12 @@ public:
     std::optional<std::string> AskOpenPath() override;
     std::optional<std::string> AskSavePath(const std::string& suggested) override;
     std::optional<std::string> AskExportPath(const std::string& suggested) override;
+    std::optional<std::string> AskImportPath() override;
+    std::unique_ptr<ProgressTask> BeginProgress(std::string_view text) override;
+    std::optional<ProgramToRun> AskProgramToRun(const InputHistory& commands,
+                                                const InputHistory& folders) override;
+    bool RunInLogWindow(const std::vector<std::string>& command, const std::string& folder,
+                        const std::string& title) override;
     bool StartDetached(const std::vector<std::string>& command) override;
     void DocumentChanged() override;
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "PacketFiles.h"
 #include "ScopedEnvironment.h"
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
@@ -70,6 +71,34 @@ public:
         return startSucceeds;
     }
     void DocumentChanged() override { ++documentChanges; }
+    std::optional<std::string> AskImportPath() override { return importPath; }
+    // Answers "go on" until cancelAfter updates, then "cancel".
+    class Progress : public ProgressTask {
+    public:
+        explicit Progress(FakeShell& shell) : m_shell(shell) {}
+        bool Update(std::uint64_t done, std::uint64_t total) override {
+            m_shell.progress.emplace_back(done, total);
+            return m_shell.progress.size() <= m_shell.cancelAfter;
+        }
+
+    private:
+        FakeShell& m_shell;
+    };
+    std::unique_ptr<ProgressTask> BeginProgress(std::string_view text) override {
+        progressTexts.emplace_back(text);
+        return std::make_unique<Progress>(*this);
+    }
+    std::optional<ProgramToRun> AskProgramToRun(const InputHistory& commands,
+                                                const InputHistory& folders) override {
+        offeredCommands = commands;
+        offeredFolders = folders;
+        return programToRun;
+    }
+    bool RunInLogWindow(const std::vector<std::string>& command, const std::string& folder,
+                        const std::string& title) override {
+        logged.push_back({command, folder, title});
+        return startSucceeds;
+    }
 
     bool frameCanBeCreated = true;
     int framesCreated = 0;
@@ -84,6 +113,19 @@ public:
     std::optional<std::string> exportPath;
     std::vector<std::vector<std::string>> started;
     bool startSucceeds = true;
+    std::optional<std::string> importPath;
+    std::vector<std::string> progressTexts;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    std::size_t cancelAfter = SIZE_MAX;
+    std::optional<ProgramToRun> programToRun;
+    InputHistory offeredCommands;
+    InputHistory offeredFolders;
+    struct Logged {
+        std::vector<std::string> command;
+        std::string folder;
+        std::string title;
+    };
+    std::vector<Logged> logged;
 };
 
 // The files removed from or renamed into some folders, in the order it happened.
@@ -344,6 +386,152 @@ TEST_F(CSnifferAppTest, ExportHarWritesTheExchangesWhereTheUserSaysAndReportsFai
     ASSERT_EQ(shell.messages.size(), 1U);
     EXPECT_EQ(shell.messages[0].text,
               "Cannot write " + *shell.exportPath + ": No such file or directory.");
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, ACancelledExportLeavesTheFileThatWasThere) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    for (std::uint32_t connection = 1; connection <= 600; ++connection) {
+        Capture(app, connection, "GET /a HTTP/1.1\r\nHost: a.test\r\n\r\n");
+    }
+    const std::string before = "an archive the user kept";
+    shell.exportPath = WriteFile("kept.har", before);
+    shell.cancelAfter = 2;
+    EXPECT_FALSE(app.OnFileExportHar());
+    EXPECT_EQ(shell.progressTexts, std::vector<std::string>{"Exporting kept.har..."});
+    EXPECT_EQ(shell.progress.back(), (std::pair<std::uint64_t, std::uint64_t>{512, 600}));
+    std::ifstream kept(*shell.exportPath);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), before);
+    // Nothing is left beside it either.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(user.path()),
+                            std::filesystem::directory_iterator()),
+              std::count_if(std::filesystem::directory_iterator(user.path()),
+                            std::filesystem::directory_iterator(), [](const auto& entry) {
+                                return !entry.path().filename().string().starts_with(".kept");
+                            }));
+
+    shell.cancelAfter = SIZE_MAX;
+    shell.progress.clear();
+    EXPECT_TRUE(app.OnFileExportHar());
+    EXPECT_EQ(shell.progress.back(), (std::pair<std::uint64_t, std::uint64_t>{600, 600}));
+    std::ifstream written(*shell.exportPath);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}).substr(0, 9),
+              "{\"log\":{\"");
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, ImportingACaptureReplacesTheDocumentUnlessCancelledOrEmpty) {
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    Capture(app, 7, "GET /kept HTTP/1.1\r\n\r\n");
+    app.document().SetModifiedFlag(false);
+    EXPECT_FALSE(app.OnFileImportCapture()) << "no file chosen";
+
+    std::vector<test::Packet> packets;
+    for (std::uint16_t port = 20000; port < 25000; ++port) {
+        test::Conversation conversation(test::V4(10, 0, 0, 1, port), test::V4(10, 0, 0, 2, 80));
+        conversation.Open();
+        conversation.Client("GET /imported HTTP/1.1\r\nHost: h\r\n\r\n");
+        conversation.Server("HTTP/1.1 204 No Content\r\n\r\n");
+        const auto framed = conversation.Framed(1);
+        packets.insert(packets.end(), framed.begin(), framed.end());
+    }
+    const test::Octets file = test::PcapFile(1, packets);
+    shell.importPath = (user.path() / "lan.pcap").string();
+    test::WriteFile(*shell.importPath, file);
+
+    // Cancelled: the document is as it was.
+    shell.cancelAfter = 1;
+    EXPECT_FALSE(app.OnFileImportCapture());
+    EXPECT_EQ(shell.progressTexts.back(), "Importing lan.pcap...");
+    ASSERT_EQ(app.document().messages().size(), 1U);
+    EXPECT_FALSE(app.document().IsModified());
+    EXPECT_TRUE(shell.messages.empty());
+
+    shell.cancelAfter = SIZE_MAX;
+    shell.progress.clear();
+    EXPECT_TRUE(app.OnFileImportCapture());
+    EXPECT_EQ(app.document().requests().size(), 5000U);
+    EXPECT_EQ(app.document().responses().size(), 5000U);
+    EXPECT_EQ(app.DocumentTitle(), "Untitled");
+    EXPECT_TRUE(app.document().IsModified()) << "an import is not a saved document";
+    EXPECT_EQ(shell.progress.back(),
+              (std::pair<std::uint64_t, std::uint64_t>{file.size(), file.size()}));
+    EXPECT_TRUE(shell.messages.empty());
+
+    // Cut short: what was read, and why it ends there.
+    app.document().SetModifiedFlag(false);
+    test::Octets cut = file;
+    cut.resize(cut.size() / 2 + 7);
+    test::WriteFile(*shell.importPath, cut);
+    EXPECT_TRUE(app.OnFileImportCapture());
+    EXPECT_GT(app.document().requests().size(), 2000U);
+    EXPECT_LT(app.document().requests().size(), 5000U);
+    ASSERT_EQ(shell.messages.size(), 1U);
+    EXPECT_NE(shell.messages[0].text.find("truncated"), std::string::npos);
+
+    // No HTTP in it: said so, the document kept.
+    app.document().SetModifiedFlag(false);
+    test::WriteFile(*shell.importPath, test::PcapFile(1, {}));
+    EXPECT_FALSE(app.OnFileImportCapture());
+    EXPECT_EQ(shell.messages.back().text,
+              "No HTTP was found in lan.pcap: 0 packets, 0 HTTP connections of 0 TCP flows.");
+    EXPECT_GT(app.document().requests().size(), 2000U);
+    app.ExitInstance();
+}
+
+TEST_F(CSnifferAppTest, RunProgramRunsTheLineThroughVantorRunAndRemembersIt) {
+    test::ScopedEnvironment environment;
+    environment.Set("HOME", user.path().string());
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    EXPECT_FALSE(app.OnRunProgram()) << "cancelled";
+
+    shell.programToRun = ProgramToRun{"  curl -s http://127.0.0.1:1/ | wc -c ", ""};
+    ASSERT_FALSE(app.IsCapturing());
+    EXPECT_TRUE(app.OnRunProgram());
+    EXPECT_TRUE(app.IsCapturing()) << "what it runs is captured";
+    ASSERT_EQ(shell.logged.size(), 1U);
+    EXPECT_EQ(shell.logged[0].command,
+              (std::vector<std::string>{Paths().vantorRun, "/bin/sh", "-c",
+                                        "curl -s http://127.0.0.1:1/ | wc -c"}));
+    EXPECT_EQ(shell.logged[0].folder, user.path().string()) << "no folder: the home folder";
+    EXPECT_EQ(shell.logged[0].title, "curl -s http://127.0.0.1:1/ | wc -c");
+
+    // Offered again, newest first; a folder given is remembered too.
+    shell.programToRun = ProgramToRun{"cd sub && ls", (user.path() / "sub").string()};
+    std::filesystem::create_directories(user.path() / "sub");
+    EXPECT_TRUE(app.OnRunProgram());
+    EXPECT_EQ(shell.offeredCommands[0], "curl -s http://127.0.0.1:1/ | wc -c");
+    shell.programToRun.reset();
+    app.OnRunProgram();
+    EXPECT_EQ(shell.offeredCommands[0], "cd sub && ls");
+    EXPECT_EQ(shell.offeredCommands[1], "curl -s http://127.0.0.1:1/ | wc -c");
+    EXPECT_EQ(shell.offeredFolders[0], (user.path() / "sub").string());
+    EXPECT_EQ(shell.logged.size(), 2U);
+
+    // What cannot run is said, and nothing starts.
+    shell.programToRun = ProgramToRun{"no-such-program-here --flag", ""};
+    EXPECT_FALSE(app.OnRunProgram());
+    EXPECT_EQ(shell.messages.back().text,
+              "The program no-such-program-here was not found. Check its name, or give its "
+              "full path.");
+    shell.programToRun = ProgramToRun{"./run.sh", ""};
+    EXPECT_FALSE(app.OnRunProgram()) << "not in the folder it runs in";
+    EXPECT_EQ(shell.messages.back().text,
+              "The program ./run.sh was not found. Check its name, or give its full path.");
+    shell.programToRun = ProgramToRun{"ls", (user.path() / "gone").string()};
+    EXPECT_FALSE(app.OnRunProgram());
+    EXPECT_EQ(shell.messages.back().text,
+              "The folder " + (user.path() / "gone").string() + " does not exist.");
+    shell.programToRun = ProgramToRun{"ls", ""};
+    shell.startSucceeds = false;
+    EXPECT_FALSE(app.OnRunProgram());
+    EXPECT_EQ(shell.messages.back().text, "ls could not be started.");
+    EXPECT_EQ(shell.logged.size(), 3U);
     app.ExitInstance();
 }
 

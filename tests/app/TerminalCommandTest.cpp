@@ -61,5 +61,19 @@ TEST(TerminalCommandTest, ProgramsAreFoundOnThePathAsTheShellFindsThem) {
     EXPECT_EQ(FindProgramOnPath(""), std::nullopt);
 }
 
+TEST(TerminalCommandTest, TheProgramOfACommandLineIsItsFirstPlainWordUnlessTheShellRunsIt) {
+    EXPECT_EQ(ProgramOfCommandLine("curl -s http://x/"), "curl");
+    EXPECT_EQ(ProgramOfCommandLine("  ./run.sh"), "./run.sh");
+    EXPECT_EQ(ProgramOfCommandLine("/usr/bin/wget -q x"), "/usr/bin/wget");
+    EXPECT_EQ(ProgramOfCommandLine("python3.11;true"), "python3.11");
+    EXPECT_EQ(ProgramOfCommandLine("git|cat"), "git");
+    // The shell's own, or what only the shell can read.
+    for (const char* line : {"cd /tmp && curl x", "for i in 1 2; do curl x; done", "echo hi",
+                             "FOO=1 curl x", "\"my prog\" -x", "$HOME/bin/x", "(curl x)", "", "   ",
+                             "exec curl x", "if true; then :; fi"}) {
+        EXPECT_EQ(ProgramOfCommandLine(line), std::nullopt) << line;
+    }
+}
+
 }  // namespace
 }  // namespace vantor

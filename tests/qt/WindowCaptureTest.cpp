@@ -4,6 +4,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
 
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
@@ -11,6 +15,7 @@
 #include "app/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
+#include "app/qt/CRunProgramDlg.h"
 #include "app/qt/QtAppShell.h"
 #include "capture/ProviderInstaller.h"
 #include "e2e/ChildProcess.h"
@@ -19,6 +24,7 @@
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
+#include "qt/MainWindowFixture.h"
 
 namespace vantor {
 namespace {
@@ -37,8 +43,25 @@ protected:
 
     std::filesystem::path File(const char* name) const { return user.path() / name; }
 
+    // Starts the test server; the port it printed first, once it has.
+    std::string StartServer() {
+        server = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"python3", kScripts + "/http_server.py"}, File("server.out"),
+            File("server.err"));
+        for (auto deadline = std::chrono::steady_clock::now() + 20s;
+             std::chrono::steady_clock::now() < deadline;) {
+            const std::string text = ReadWholeFile(File("server.out"));
+            if (text.find('\n') != std::string::npos) {
+                return text.substr(0, text.find('\n'));
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return {};
+    }
+
     test::ScopedDefaultOptions defaults;
     test::ScopedUserFolders user;
+    std::unique_ptr<ChildProcess> server;
 };
 
 TEST_F(WindowCaptureTest, ASecondCopyEndsAtOnceAndLeavesTheRunningOneAsItWas) {
@@ -92,17 +115,7 @@ TEST_F(WindowCaptureTest, AWindowStartedWhileVantorDumpCapturesSaysWhatRuns) {
 }
 
 TEST_F(WindowCaptureTest, CurlThroughVantorRunAppearsInTheTree) {
-    ChildProcess server({"python3", kScripts + "/http_server.py"}, File("server.out"),
-                        File("server.err"));
-    std::string port;
-    for (auto deadline = std::chrono::steady_clock::now() + 20s;
-         port.empty() && std::chrono::steady_clock::now() < deadline;) {
-        const std::string text = ReadWholeFile(File("server.out"));
-        if (text.find('\n') != std::string::npos) {
-            port = text.substr(0, text.find('\n'));
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    const std::string port = StartServer();
     ASSERT_FALSE(port.empty()) << ReadWholeFile(File("server.err"));
 
     QtAppShell shell;
@@ -139,6 +152,78 @@ TEST_F(WindowCaptureTest, CurlThroughVantorRunAppearsInTheTree) {
     EXPECT_EQ(tree.index(1, 0).data().toString().toStdString(), "200 /echo/window");
     EXPECT_EQ(tree.ItemImage(tree.ItemAt(tree.index(1, 0))), kImageResponseSuccess);
     EXPECT_EQ(tree.rowCount(tree.index(1, 0)), 2) << "peer and time below";
+    app.document().SetModifiedFlag(false);
+    app.ExitInstance();
+    shell.DestroyMainFrame();
+}
+
+TEST_F(WindowCaptureTest, AProgramRunFromTheWindowIsCapturedAndItsOutputLogged) {
+    const std::string port = StartServer();
+    ASSERT_FALSE(port.empty()) << ReadWholeFile(File("server.err"));
+    QtAppShell shell;
+    CSnifferApp app(shell, AppPaths::ForCurrentUser());
+    shell.SetApp(&app);
+    ASSERT_TRUE(app.InitInstance({}));
+    CMainFrame& frame = *shell.frame();
+    ASSERT_FALSE(app.IsCapturing());
+
+    const std::string command = "curl -s http://127.0.0.1:" + port + "/echo/run";
+    const auto answer = test::WhenModal([&](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "Run Program");
+        dialog->findChild<QComboBox*>("commandLine")->setEditText(QString::fromStdString(command));
+        dialog->findChild<QComboBox*>("folder")->setEditText(
+            QString::fromStdString(user.path().string()));
+        qobject_cast<QDialog*>(dialog)->accept();
+    });
+    frame.action(ID_CAPTURE_RUN_PROGRAM)->trigger();
+    EXPECT_TRUE(app.IsCapturing()) << "running a program starts capture";
+    auto* log = frame.findChild<ProgramLogWindow*>("programLog");
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(log->isVisible());
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         !log->Log().contains("exit status") && std::chrono::steady_clock::now() < deadline;) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(log->Log().toStdString(), "/echo/run\n[The program ended with exit status 0.]\n");
+    for (int i = 0; i < 20; ++i) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(5ms);
+    }
+    frame.action(ID_CAPTURE_STOP)->trigger();
+    QtTreeControl& tree = frame.treeControl();
+    tree.Flush();
+    ASSERT_EQ(tree.rowCount(), 2);
+    EXPECT_EQ(tree.index(0, 0).data().toString().toStdString(),
+              "GET 127.0.0.1:" + port + "/echo/run");
+    EXPECT_EQ(tree.index(1, 0).data().toString().toStdString(), "200 /echo/run");
+    EXPECT_EQ(GlobalOptions().run.commands[0], command);
+    log->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(frame.findChild<ProgramLogWindow*>("programLog"), nullptr) << "closed, it is gone";
+
+    // A program that does not exist: said so, nothing runs.
+    std::string said;
+    std::unique_ptr<QTimer> box;
+    const auto missing = test::WhenModal([&](QWidget* dialog) {
+        EXPECT_EQ(dialog->findChild<QComboBox*>("commandLine")->itemText(0).toStdString(), command)
+            << "offered again";
+        dialog->findChild<QComboBox*>("commandLine")->setEditText("no-such-program-xyz -v");
+        box = test::WhenModal(
+            [&said](QWidget* modal) {
+                if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+                    said = message->text().toStdString();
+                    message->reject();
+                }
+            },
+            dialog);
+        qobject_cast<QDialog*>(dialog)->accept();
+    });
+    frame.action(ID_CAPTURE_RUN_PROGRAM)->trigger();
+    EXPECT_EQ(said,
+              "The program no-such-program-xyz was not found. Check its name, or give its full "
+              "path.");
+    EXPECT_EQ(frame.findChild<ProgramLogWindow*>("programLog"), nullptr);
     app.document().SetModifiedFlag(false);
     app.ExitInstance();
     shell.DestroyMainFrame();
