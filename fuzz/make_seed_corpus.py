@@ -188,6 +188,7 @@ def main():
     stage_seeds()
     ring_seeds()
     body_seeds()
+    packet_seeds()
 
 
 def ring_patch(position, data):
@@ -227,6 +228,47 @@ def body_seeds():
           gzip.compress(json_text, mtime=0) + b"\r\n0\r\n\r\n")
     write("body", "plain-json", b"\x00" + json_text)
     write("body", "bomb", b"\x01" + gzip.compress(bytes(4 << 20), mtime=0))
+
+
+def tcp_packet(source, destination, sequence, acknowledgement, flags, payload=b"", ipv6=False):
+    """An IP packet of one TCP segment between (address, port) pairs."""
+    tcp = struct.pack(">HHIIBBHHH", source[1], destination[1], sequence, acknowledgement,
+                      5 << 4, flags, 65535, 0, 0) + payload
+    if ipv6:
+        return (struct.pack(">IHBB", 0x60000000, len(tcp), 6, 64) + source[0] + destination[0] +
+                tcp)
+    return (struct.pack(">BBHIBBH", 0x45, 0, 20 + len(tcp), 0x4000, 64, 6, 0) + source[0] +
+            destination[0] + tcp)
+
+
+def frames(link_index, packets, ethernet=False):
+    out = bytes([link_index])
+    for packet in packets:
+        frame = (bytes(12) + b"\x81\x00\x00\x64" + (b"\x86\xdd" if packet[0] >> 4 == 6 else
+                                                       b"\x08\x00") + packet) if ethernet else packet
+        out += struct.pack("<H", len(frame)) + frame
+    return out
+
+
+def packet_seeds():
+    """Frames of one HTTP exchange with a handshake, out of order, with a gap, in IPv6."""
+    get = b"GET /a HTTP/1.1\r\nHost: h\r\n\r\n"
+    ok = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
+    for name, ipv6 in (("ipv4", False), ("ipv6", True)):
+        client = ((bytes(15) + b"\x01") if ipv6 else b"\x0a\x00\x00\x01", 40000)
+        server = ((bytes(15) + b"\x02") if ipv6 else b"\x0a\x00\x00\x02", 80)
+        exchange = [tcp_packet(client, server, 99, 0, 0x02, ipv6=ipv6),
+                    tcp_packet(server, client, 499, 100, 0x12, ipv6=ipv6),
+                    tcp_packet(client, server, 100, 500, 0x18, get[:9], ipv6),
+                    tcp_packet(client, server, 109, 500, 0x18, get[9:], ipv6),
+                    tcp_packet(server, client, 520, 100 + len(get), 0x18, ok[20:], ipv6),
+                    tcp_packet(server, client, 500, 100 + len(get), 0x18, ok[:20], ipv6),
+                    tcp_packet(client, server, 100 + len(get), 500 + len(ok), 0x11, ipv6=ipv6),
+                    tcp_packet(server, client, 500 + len(ok), 101 + len(get), 0x11, ipv6=ipv6)]
+        write("packets", "raw-" + name, frames(2, exchange))
+        write("packets", "ethernet-vlan-" + name, frames(1, exchange, ethernet=True))
+        gap = exchange[:5] + [tcp_packet(client, server, 100 + len(get), 600, 0x10, ipv6=ipv6)]
+        write("packets", "lost-segment-" + name, frames(2, gap))
 
 
 if __name__ == "__main__":
