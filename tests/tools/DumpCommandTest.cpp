@@ -167,6 +167,26 @@ TEST_F(DumpCommandTest, APacketCaptureIsListedAsItGoesOrKeptWhole) {
     EXPECT_EQ(truncated.status, 1);
     EXPECT_THAT(truncated.errors, HasSubstr("two.pcap: truncated"));
     EXPECT_THAT(truncated.output, HasSubstr("3\tRES\t2\t"));
+
+    // Bytes the capture lost are told with the message they cut.
+    test::Conversation lossy(test::V4(10, 0, 0, 1, 40002), test::V4(10, 0, 0, 2, 80));
+    lossy.Open();
+    lossy.Client("GET /lossy HTTP/1.1\r\nHost: h\r\n\r\n");
+    lossy.Server("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n");
+    lossy.SkipServer(1000);
+    lossy.Server(std::string(2000, 'z'));
+    lossy.AckFromClient();
+    test::WriteFile(capture, test::PcapFile(1, lossy.Framed(1)));
+    const DumpRun lines = Dump({"--pcap", capture.string(), "--format", "jsonl"});
+    EXPECT_THAT(lines.output, HasSubstr("\"skipped\":0,\"missing\":1000,\"pair\":0"));
+    EXPECT_THAT(lines.errors, HasSubstr("1000 bytes in 1 place not captured"));
+    const DumpRun text = Dump({"--pcap", capture.string()});
+    EXPECT_THAT(text.output, HasSubstr(" bytes, 1000 not captured]"));
+    const auto archive = folder / "lossy.har";
+    EXPECT_EQ(Dump({"--pcap", capture.string(), "--har", archive.string()}).status, 0);
+    std::ifstream har(archive);
+    EXPECT_THAT(std::string(std::istreambuf_iterator<char>(har), {}),
+                HasSubstr("\"comment\":\"1000 bytes that followed were not captured"));
 }
 
 TEST_F(DumpCommandTest, BrokenStreamListsWhatCameBeforeAndFailsNamingTheOffset) {

@@ -63,8 +63,8 @@ constexpr std::string_view kUsage =
     "  --pcap FILE       import a packet capture (pcap or pcapng, as tcpdump or\n"
     "                    Wireshark write it): the HTTP of every TCP connection in it,\n"
     "                    on any port, goes through the capture path with the packets'\n"
-    "                    times; without --save or --har each message is listed as it\n"
-    "                    ends, in memory bounded by the connections still open\n"
+    "                    times; without --save or --har each message is listed when it\n"
+    "                    has ended, in memory bounded by the connections still open\n"
     "  --save FILE.vtr   save the document at the end\n"
     "  --har FILE        export the document at the end as an HTTP Archive (HAR 1.2)\n"
     "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
@@ -423,7 +423,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                            parsed->harFile.empty() && parsed->openFile.empty() &&
                            parsed->replayFile.empty();
     ListingView wholeView;
-    LiveListingView liveView(output, parsed->format, parsed->bodies);
+    LiveListingView liveView(output, parsed->format, parsed->bodies, true);
     document.AddView(streaming ? static_cast<CView*>(&liveView) : &wholeView);
     document.OnNewDocument();
     if (streaming) {

@@ -60,7 +60,7 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
 
 void LiveListingView::ListIfComplete(const HTTPMessage& message) {
     const auto found = m_indexes.find(&message);
-    if (m_bodies || found == m_indexes.end() || !m_unlisted.contains(found->second)) {
+    if (m_whenEnded || found == m_indexes.end() || !m_unlisted.contains(found->second)) {
         return;
     }
     const AssemblyState state = message.state();

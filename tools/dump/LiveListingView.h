@@ -14,11 +14,13 @@ namespace vantor {
 // or is still unlisted when Finish is called is listed then. A listing with bodies lists each
 // message only when it ends (or at Finish), so that its body is whole. Messages are numbered in the
 // order they were made, whether or not the document still holds the earlier ones; the view
-// remembers only messages the document still holds.
+// remembers only messages the document still holds. whenEnded lists every message only when it
+// ends, as with bodies (an import, where nothing waits for the header alone).
 class LiveListingView : public ListingView {
 public:
-    LiveListingView(std::ostream& output, ListingFormat format, bool bodies = false)
-        : m_output(output), m_format(format), m_bodies(bodies) {}
+    LiveListingView(std::ostream& output, ListingFormat format, bool bodies = false,
+                    bool whenEnded = false)
+        : m_output(output), m_format(format), m_bodies(bodies), m_whenEnded(bodies || whenEnded) {}
 
     // After a file was opened: lists what it holds, in document order.
     void OnInitialUpdate() override;
@@ -36,6 +38,7 @@ private:
     std::ostream& m_output;
     ListingFormat m_format;
     bool m_bodies;
+    bool m_whenEnded;
     MessageIndexes m_indexes;                              // held messages, by pointer
     std::map<std::size_t, const HTTPMessage*> m_unlisted;  // by index
     std::size_t m_next = 0;

@@ -56,6 +56,7 @@ struct Row {
     std::size_t textLength;
     std::string pairedRequest;
     std::string time;
+    std::uint64_t missing;  // bytes after the text that were not captured
 };
 
 Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes& indexOf) {
@@ -70,7 +71,8 @@ Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes&
             message.skipped(),
             message.text().size(),
             "-",
-            std::string(message.timeText().substr(message.timeText().find(' ') + 1))};
+            std::string(message.timeText().substr(message.timeText().find(' ') + 1)),
+            message.missing()};
     if (const auto* request = dynamic_cast<const HTTPRequest*>(&message)) {
         row.methodOrStatus = EscapeField(request->method());
         row.targetOrClass = EscapeField(request->target());
@@ -107,6 +109,9 @@ void WriteTextRow(std::ostream& output, const Row& row) {
     output << row.textLength << " bytes";
     if (row.skipped != 0) {
         output << ", " << row.skipped << " skipped";
+    }
+    if (row.missing != 0) {
+        output << ", " << row.missing << " not captured";
     }
     output << ']';
     if (row.pairedRequest != "-") {
@@ -149,6 +154,9 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
     row["headerSize"] = message.text().size() - body.size();
     row["bodySize"] = body.size();
     row["skipped"] = message.skipped();
+    if (message.missing() != 0) {
+        row["missing"] = message.missing();  // bytes that followed but were not captured
+    }
     row["pair"] = pair ? Json(*pair) : Json(nullptr);
     Json headers = Json::array();
     for (const HeaderField& field : HeaderFields(message)) {
