@@ -55,7 +55,10 @@ FrameVerdict ParseIpv4(std::span<const std::uint8_t> bytes, TcpSegment& segment)
         return FrameVerdict::Malformed;
     }
     const std::size_t headerLength = static_cast<std::size_t>(bytes[0] & 0x0F) * 4;
-    const std::size_t totalLength = Read16(bytes, 2);
+    std::size_t totalLength = Read16(bytes, 2);
+    if (totalLength == 0) {
+        totalLength = bytes.size();  // a segment the sender's card was to split (TSO) says 0
+    }
     if (headerLength < 20 || headerLength > bytes.size() || totalLength < headerLength) {
         return FrameVerdict::Malformed;
     }
@@ -80,6 +83,9 @@ FrameVerdict ParseIpv6(std::span<const std::uint8_t> bytes, TcpSegment& segment)
         return FrameVerdict::Malformed;
     }
     std::size_t remaining = Read16(bytes, 4);  // after the fixed header
+    if (remaining == 0) {
+        remaining = bytes.size() - 40;  // a jumbogram, or a segment yet to be split (TSO)
+    }
     std::uint8_t next = bytes[6];
     std::size_t at = 40;
     // Extension headers: hop-by-hop, routing, destination options; a fragment is not followed.

@@ -413,13 +413,32 @@ TEST_F(PcapImportTest, MalformedFramesAreCountedAndSkipped) {
     packets.insert(packets.begin() + 3, test::Packet{packets[3].microseconds, cut, 0});
     test::Octets badHeader = packets[4].frame;
     badHeader[14] = 0x4F;  // an IP header that claims more than the packet holds
-    badHeader[16] = badHeader[17] = 0;
+    badHeader[16] = 0;
+    badHeader[17] = 10;
     packets.insert(packets.begin() + 3, test::Packet{packets[3].microseconds, badHeader, 0});
     const auto result = Import(test::PcapFile(1, packets));
 
     ASSERT_TRUE(result.ok()) << result.error;
     EXPECT_EQ(result.malformed, 2u);
     EXPECT_EQ(RequestTexts(), std::vector<std::string>{std::string(kGet)});
+}
+
+TEST_F(PcapImportTest, SegmentsCapturedBeforeTheCardSplitThemSayLengthZero) {
+    Conversation conversation(V4(10, 0, 0, 1, 40000), V6(2, 80));
+    conversation.Client(kGet);  // IPv6
+    Conversation v4(V4(10, 0, 0, 1, 40001), V4(10, 0, 0, 2, 80));
+    v4.Client(kGet);
+    std::vector<test::Packet> packets;
+    for (const test::Octets& ip : {conversation.packets()[0], v4.packets()[0]}) {
+        test::Octets frame = test::Frame(101, ip);
+        frame[(frame[0] >> 4) == 6 ? 4 : 2] = 0;
+        frame[(frame[0] >> 4) == 6 ? 5 : 3] = 0;
+        packets.push_back({1'796'000'000'000'000, frame, 0});
+    }
+    const auto result = Import(test::PcapFile(101, packets));
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(result.malformed, 0u);
+    EXPECT_EQ(RequestTexts(), (std::vector<std::string>{std::string(kGet), std::string(kGet)}));
 }
 
 TEST_F(PcapImportTest, ProgressIsToldAndCancellingStops) {
