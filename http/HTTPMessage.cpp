@@ -622,10 +622,17 @@ std::string SkippedNotice(std::int32_t skipped) {
 constexpr std::size_t kMostShownBytes = 8 * 1024 * 1024;
 constexpr std::size_t kLongestShownLine = 1024 * 1024;
 
-std::string MissingNotice(std::uint64_t missing) {
-    return "\n" + std::to_string(missing) +
+}  // namespace
+
+std::string HTTPMessage::MissingNotice() const {
+    if (m_missing == 0) {
+        return {};
+    }
+    return std::to_string(m_missing) +
            " bytes that followed were not captured: the message may be incomplete.";
 }
+
+namespace {
 
 std::string NotShownNotice(std::size_t notShown) {
     return std::to_string(notShown) +
@@ -717,12 +724,13 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
         control.SetReadOnly(false);
         control.SetSelection(length, length);
         control.ReplaceSelection("?");
-        AppendNotice(control, MissingNotice(m_missing));
+        AppendNotice(control, "\n" + MissingNotice());
     }
     control.SetVisible(true);
     control.SetReadOnly(true);
-    return m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader ||
-           (m_state == AssemblyState::ReadingBody && !bodyHidden);
+    return m_missing == 0 &&
+           (m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader ||
+            (m_state == AssemblyState::ReadingBody && !bodyHidden));
 }
 
 std::size_t HTTPMessage::ShownLength(std::string_view text) {

@@ -95,6 +95,8 @@ public:
     // captured (packets missing from an imported capture): the text view says how many.
     void AddMissing(std::uint64_t count) { m_missing += count; }
     std::uint64_t missing() const { return m_missing; }
+    // What the text view says of them (empty when none are missing).
+    std::string MissingNotice() const;
 
     // The message presents itself. InsertTreeItem adds its top-level item after insertAfter
     // (with its caption and image) and the two detail lines under it; UpdateTreeItem sets the

@@ -183,8 +183,7 @@ void WriteBody(JsonWriter& json, const std::string& bytes) {
 std::string NotKept(const HTTPMessage& message) {
     if (message.missing() != 0) {
         // An imported capture that lost packets: the body is what came before the gap.
-        return std::to_string(message.missing()) +
-               " bytes that followed were not captured: the message may be incomplete.";
+        return message.MissingNotice();
     }
     switch (message.state()) {
         case AssemblyState::BodyFiltered:

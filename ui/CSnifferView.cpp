@@ -75,6 +75,9 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     const HeaderMap& headers = message.headers();
     DecodedBody decoded = DecodeBody(body, headers.Find("transfer-encoding").value_or(""),
                                      headers.Find("content-encoding").value_or(""), kMostDecoded);
+    if (message.missing() != 0) {
+        decoded.notice += (decoded.notice.empty() ? "" : " ") + message.MissingNotice();
+    }
     std::string shown;
     if (LooksLikeJson(headers.Find("content-type").value_or(""), decoded.bytes)) {
         shown = PrettyJson(decoded.bytes);

@@ -118,6 +118,21 @@ TEST_F(CSnifferViewTest, UndecodableBodiesShowAsTheyCameWithANoticeAndBinaryAsHe
                                "|.PNG....|\n");
 }
 
+TEST_F(CSnifferViewTest, BytesThatWereNotCapturedAreToldDecodedOrNot) {
+    const std::string cut = Status(200, "text/plain", "the first part");
+    Send(1, Get("/a"));
+    Receive(1, cut);
+    document.NoteMissingBytes(1, false, 1448);
+    Select(1);
+    const std::string notice =
+        "1448 bytes that followed were not captured: the message may be incomplete.";
+    EXPECT_EQ(text.Text(), cut + "\n" + notice);
+    Preferences().decoded_body = true;
+    document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
+    EXPECT_EQ(text.Text(), cut + "\n" + notice + "\n");
+    EXPECT_EQ(document.messages()[1]->text(), cut) << "the message's text is unchanged";
+}
+
 TEST_F(CSnifferViewTest, ARebuildEmptiesTheViewEvenWhenTheMessageStays) {
     Send(1, Get("/a"));
     Select(0);
