@@ -498,7 +498,8 @@ void TcpReassembler::SkipHole(Flow& flow, int side, std::uint64_t offset, std::i
     if (hole > 0) {
         m_counts.missingBytes += hole;
         ++m_counts.gaps;
-        if (flow.connectionId != 0) {
+        // Told to the message the hole cut: none while the side looks for a message to begin.
+        if (flow.connectionId != 0 && !me.seeking && me.given > 0) {
             m_sink.Missing(flow.connectionId, side == flow.client, hole);
         }
     }

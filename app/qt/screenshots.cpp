@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
         ShootDialog(frame, vantor::ID_VIEW_OPTIONS, file("view-options.png"));
         ShootDialog(frame, vantor::ID_FILTER_OPTIONS, file("filter.png"));
         ShootDialog(frame, vantor::ID_FIND_MESSAGE, file("find-message.png"));
+        ShootDialog(frame, vantor::ID_CAPTURE_RUN_PROGRAM, file("run-program.png"));
         ShootDialog(frame, vantor::ID_APP_ABOUT, file("about.png"));
         status = 0;
     }

@@ -215,6 +215,30 @@ TEST_F(PcapImportTest, ALostSegmentIsNotedOnItsMessageAndTheNextExchangeIsWhole)
     EXPECT_EQ(control.Text().substr(0, 1000), first.substr(0, 1000));
 }
 
+TEST_F(PcapImportTest, HolesWhileLookingForTheNextMessageAreCountedButNotPutOnTheCutOne) {
+    const std::string first = Response(std::string(5000, 'a'));
+    Conversation conversation(V4(10, 0, 0, 1, 40000), V4(10, 0, 0, 2, 80));
+    conversation.Open();
+    conversation.Client(Request("/one"));
+    conversation.Server(first.substr(0, 1000));
+    conversation.SkipServer(1000);
+    conversation.Server(first.substr(2000, 1000));  // dropped: not where a message begins
+    conversation.SkipServer(500);
+    conversation.Server(first.substr(3500));
+    conversation.AckFromClient();
+    conversation.Client(Request("/two"));
+    conversation.Server(kOk);
+    const auto result = Import(test::PcapFile(1, conversation.Framed(1)));
+
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(result.reassembly.gaps, 2u);
+    EXPECT_EQ(result.reassembly.missingBytes, 1500u);
+    ASSERT_EQ(m_document.responses().size(), 2u);
+    EXPECT_EQ(m_document.responses()[0]->missing(), 1000u);
+    EXPECT_EQ(ResponseTexts()[1], kOk);
+    ExpectPairedInOrder();
+}
+
 TEST_F(PcapImportTest, AHoleLeftAtTheEndOfTheFileIsNotedAndWhatFollowsItStartsAMessage) {
     Conversation conversation(V4(10, 0, 0, 1, 40000), V4(10, 0, 0, 2, 80));
     conversation.Open();
