@@ -619,7 +619,7 @@ std::string SkippedNotice(std::int32_t skipped) {
 // bytes it shows, and far more for one long line, so a message of hundreds of megabytes (a
 // header that never ends) is shown only in part. More than a message's largest size limit
 // (8000 KB) fits.
-constexpr std::size_t kMostShownBytes = 8 * 1024 * 1024;
+constexpr std::size_t kMostShownBytes = HTTPMessage::kMostShown;
 constexpr std::size_t kLongestShownLine = 1024 * 1024;
 
 }  // namespace

@@ -108,9 +108,11 @@ public:
     // view can lay out and a notice. The control ends read-only and visible; the message's own
     // text is unchanged. True when the control shows the message's whole text as it stands.
     bool ShowText(RichEditControl& control, bool showBody);
-    // How much of a text the text view lays out at once: all of it, or up to 8 MiB in lines of
-    // up to 1 MiB (a text widget needs many times that in memory and time).
+    // How much of a text the text view lays out at once: all of it, or up to kMostShown bytes in
+    // lines of up to 1 MiB (a text widget needs many times that in memory and time).
     static std::size_t ShownLength(std::string_view text);
+    // More than a message's largest size limit (8000 KB) fits.
+    static constexpr std::size_t kMostShown = 8 * 1024 * 1024;
     // Replaces the control's last character (a placeholder) with notice, in navy.
     static void AppendNotice(RichEditControl& control, std::string_view notice);
 

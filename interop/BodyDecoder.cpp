@@ -282,7 +282,10 @@ namespace {
 // value: numbers keep their own text, strings are escaped again.
 class LayOut : public nlohmann::json_sax<nlohmann::json> {
 public:
-    explicit LayOut(std::string& out) : m_out(out) {}
+    LayOut(std::string& out, std::size_t most) : m_out(out), m_most(most) {}
+
+    // Whether the layout stopped at its size limit.
+    bool full() const { return m_full; }
 
     bool null() override { return Scalar("null"); }
     bool boolean(bool value) override { return Scalar(value ? "true" : "false"); }
@@ -290,6 +293,9 @@ public:
     bool number_unsigned(number_unsigned_t value) override { return Integer(value); }
     bool number_float(number_float_t, const string_t& text) override { return Scalar(text); }
     bool string(string_t& value) override {
+        if (Full()) {
+            return false;
+        }
         Element();
         Quoted(value);
         return true;
@@ -297,6 +303,9 @@ public:
     bool binary(binary_t&) override { return false; }
     bool start_object(std::size_t) override { return Open('{'); }
     bool key(string_t& name) override {
+        if (Full()) {
+            return false;
+        }
         Element();
         Quoted(name);
         m_out += ": ";
@@ -311,6 +320,11 @@ public:
     }
 
 private:
+    // Past the limit the rest is not laid out (nor checked): the view shows no more.
+    bool Full() {
+        m_full = m_out.size() >= m_most;
+        return m_full;
+    }
     // Before a value or key: a comma after a sibling, a line break and the indent.
     void Element() {
         if (m_afterKey) {
@@ -334,6 +348,9 @@ private:
         return Scalar(std::string_view(text, static_cast<std::size_t>(written.ptr - text)));
     }
     bool Scalar(std::string_view text) {
+        if (Full()) {
+            return false;
+        }
         Element();
         m_out += text;
         return true;
@@ -342,6 +359,9 @@ private:
         if (m_depth == kDeepestJson) {
             return false;  // too deep to lay out: the text is shown as it is
         }
+        if (Full()) {
+            return false;
+        }
         Element();
         m_out += bracket;
         ++m_depth;
@@ -349,6 +369,9 @@ private:
         return true;
     }
     bool Close(char bracket) {
+        if (Full()) {
+            return false;
+        }
         --m_depth;
         if (!m_first) {
             m_out += '\n';
@@ -378,6 +401,8 @@ private:
     }
 
     std::string& m_out;
+    std::size_t m_most;
+    bool m_full = false;
     std::size_t m_depth = 0;
     bool m_first = true;
     bool m_afterKey = false;
@@ -385,11 +410,11 @@ private:
 
 }  // namespace
 
-std::string PrettyJson(std::string_view text) {
+std::string PrettyJson(std::string_view text, std::size_t most) {
     std::string out;
-    out.reserve(text.size() + text.size() / 2);
-    LayOut layOut(out);
-    if (!nlohmann::json::sax_parse(text, &layOut)) {
+    out.reserve(std::min(text.size() + text.size() / 2, most + 4096));
+    LayOut layOut(out, most);
+    if (!nlohmann::json::sax_parse(text, &layOut) && !layOut.full()) {
         return {};
     }
     return out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,10 @@ DecodedBody DecodeBody(std::string_view body, std::string_view transferEncoding,
                        std::string_view contentEncoding, std::size_t limit);
 
 // JSON laid out with an indent of two, when text is one JSON value nested at most 512 deep;
-// empty otherwise.
-std::string PrettyJson(std::string_view text);
+// empty otherwise. Once the layout has reached most bytes it stops there, neither laying out nor
+// checking the rest (for a view that shows no more).
+std::string PrettyJson(std::string_view text,
+                       std::size_t most = std::numeric_limits<std::size_t>::max());
 
 // Bytes as a hex dump: offset, sixteen bytes in hex, the same as printable ASCII (others '.').
 std::string HexDump(std::string_view bytes);

@@ -80,7 +80,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     }
     std::string shown;
     if (LooksLikeJson(headers.Find("content-type").value_or(""), decoded.bytes)) {
-        shown = PrettyJson(decoded.bytes);
+        shown = PrettyJson(decoded.bytes, HTTPMessage::kMostShown);
     }
     if (shown.empty() && !IsUtf8(decoded.bytes)) {
         const std::string_view dumped = std::string_view(decoded.bytes).substr(0, kMostDumped);

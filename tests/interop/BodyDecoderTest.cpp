@@ -167,6 +167,21 @@ TEST(PrettyJsonTest, LaysOutJsonAndLeavesEverythingElse) {
     EXPECT_EQ(PrettyJson("\"caf\xc3\""), "") << "not UTF-8";
 }
 
+TEST(PrettyJsonTest, PastItsLimitTheLayoutStopsWithWhatItHas) {
+    std::string many = "[1";
+    for (int i = 2; i <= 1000; ++i) {
+        many += "," + std::to_string(i);
+    }
+    const std::string whole = PrettyJson(many + "]");
+    const std::string part = PrettyJson(many + "]", 100);
+    EXPECT_GE(part.size(), 100u);
+    EXPECT_LT(part.size(), 110u);
+    EXPECT_TRUE(whole.starts_with(part));
+    EXPECT_EQ(PrettyJson(many + ", oops]", 100), part)
+        << "what follows is neither laid out nor read";
+    EXPECT_EQ(PrettyJson("[1, oops" + many, 100), "") << "a fault before the limit still shows";
+}
+
 TEST(HexDumpTest, SixteenBytesALineWithOffsetsAndText) {
     EXPECT_EQ(HexDump(""), "");
     EXPECT_EQ(HexDump("ABCDEFGHIJKLMNOPQ\x01"),
