@@ -12,6 +12,8 @@
 #include "document/CSnifferDoc.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "protocol/Http2Decoder.h"
+#include "protocol/Http2FrameWriter.h"
 #include "ui/FakeControls.h"
 
 namespace vantor {
@@ -334,6 +336,29 @@ TEST_F(PcapImportTest, KeepAliveAndPipeliningPairAsTheyDoLive) {
         EXPECT_EQ(live.responses()[i]->request() == nullptr,
                   m_document.responses()[i]->request() == nullptr);
     }
+}
+
+TEST_F(PcapImportTest, Http2InClearTextIsDecodedIntoItsStreams) {
+    Http2FrameWriter client;
+    Http2FrameWriter server;
+    const Http2FrameWriter::Fields get = {
+        {":method", "GET"}, {":scheme", "http"}, {":authority", "h2.test"}, {":path", "/a"}};
+    Conversation conversation(V4(10, 0, 0, 1, 40000), V4(10, 0, 0, 2, 8080));
+    conversation.Open();
+    conversation.Client(std::string(Http2Decoder::kPreface) + Http2FrameWriter::Settings({}) +
+                        client.Headers(1, get, true));
+    conversation.Server(
+        Http2FrameWriter::Settings({}) +
+        server.Headers(1, {{":status", "200"}, {"content-type", "text/html"}}, false) +
+        Http2FrameWriter::Data(1, "<p>two</p>", true));
+    conversation.Close();
+    const auto result = Import(test::PcapFile(1, conversation.Framed(1)));
+
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(RequestTexts(), std::vector<std::string>{"GET /a HTTP/2\r\nHost: h2.test\r\n\r\n"});
+    EXPECT_EQ(ResponseTexts(),
+              std::vector<std::string>{"HTTP/2 200\r\ncontent-type: text/html\r\n\r\n<p>two</p>"});
+    ExpectPairedInOrder();
 }
 
 TEST_F(PcapImportTest, OnlyHttpIsTakenOnAnyPort) {
