@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -152,6 +154,38 @@ protected:
         }
         ADD_FAILURE() << "the test server did not start: " << ReadWholeFile(errors);
         return {};
+    }
+
+    // Starts nginx from Debian, one process with its files in the test's folder, with more lines
+    // for its http block (server blocks among them), and waits until every port accepts.
+    void StartNginx(const std::string& httpLines, const std::vector<std::string>& ports) {
+        const std::string prefix = directory.path().string();
+        std::ofstream(directory / "nginx.conf")
+            << "daemon off;\nmaster_process off;\npid " << prefix << "/nginx.pid;\n"
+            << "error_log " << prefix << "/nginx.err;\nevents { worker_connections 64; }\n"
+            << "http {\n  default_type text/plain;\n"
+            << "  client_body_temp_path " << prefix << "/body;\n"
+            << "  proxy_temp_path " << prefix << "/proxy;\n"
+            << "  fastcgi_temp_path " << prefix << "/fastcgi;\n"
+            << "  uwsgi_temp_path " << prefix << "/uwsgi;\n"
+            << "  scgi_temp_path " << prefix << "/scgi;\n"
+            << httpLines << "}\n";
+        servers.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/nginx.err",
+                                     "-c", prefix + "/nginx.conf"},
+            directory / "nginx.out", directory / "nginx.out2"));
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        const auto allAccept = [&ports] {
+            return std::all_of(ports.begin(), ports.end(),
+                               [](const auto& p) { return Accepts(p); });
+        };
+        while (!allAccept()) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << ReadWholeFile(directory / "nginx.err")
+                << ReadWholeFile(directory / "nginx.out2");
+            ASSERT_FALSE(servers.back()->Wait(0ms)) << ReadWholeFile(directory / "nginx.err");
+            std::this_thread::sleep_for(10ms);
+        }
     }
 
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port + path; }

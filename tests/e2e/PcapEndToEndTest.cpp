@@ -23,7 +23,7 @@ using test::RunResult;
 class PcapEndToEndTest : public EndToEndTest {
 protected:
     // nginx from Debian on 127.0.0.1 and ::1, logging "METHOD URI STATUS" per request.
-    void StartNginx() {
+    void StartLoggingNginx() {
         const auto www = directory / "www";
         std::filesystem::create_directories(www);
         std::ofstream(www / "a.txt") << "alpha\n";
@@ -31,30 +31,12 @@ protected:
         std::ofstream(www / "big.txt") << std::string(1'500'000, 'x');
         nginxPort = test::FreePort();
         const std::string prefix = directory.path().string();
-        std::ofstream(directory / "nginx.conf")
-            << "daemon off;\nmaster_process off;\npid " << prefix << "/nginx.pid;\n"
-            << "error_log " << prefix << "/nginx.err;\nevents { worker_connections 64; }\n"
-            << "http {\n  log_format plain '$request_method $request_uri $status';\n"
-            << "  access_log " << prefix << "/access.log plain;\n  default_type text/plain;\n"
-            << "  client_body_temp_path " << prefix << "/body;\n"
-            << "  proxy_temp_path " << prefix << "/proxy;\n"
-            << "  fastcgi_temp_path " << prefix << "/fastcgi;\n"
-            << "  uwsgi_temp_path " << prefix << "/uwsgi;\n"
-            << "  scgi_temp_path " << prefix << "/scgi;\n"
-            << "  server {\n    listen 127.0.0.1:" << nginxPort
-            << ";\n    listen [::1]:" << nginxPort << ";\n    root " << www.string()
-            << ";\n  }\n}\n";
-        servers.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/nginx.err",
-                                     "-c", prefix + "/nginx.conf"},
-            directory / "nginx.out", directory / "nginx.out2"));
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!Accepts(nginxPort)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-                << ReadWholeFile(directory / "nginx.err");
-            ASSERT_FALSE(servers.back()->Wait(0ms)) << ReadWholeFile(directory / "nginx.err");
-            std::this_thread::sleep_for(10ms);
-        }
+        std::ostringstream http;
+        http << "  log_format plain '$request_method $request_uri $status';\n"
+             << "  access_log " << prefix << "/access.log plain;\n"
+             << "  server {\n    listen 127.0.0.1:" << nginxPort
+             << ";\n    listen [::1]:" << nginxPort << ";\n    root " << www.string() << ";\n  }\n";
+        StartNginx(http.str(), {nginxPort});
     }
 
     std::string nginxPort;
@@ -81,7 +63,7 @@ TEST_F(PcapEndToEndTest, ATcpdumpCaptureOfCurlListsEveryExchangeTheServerLogged)
         !std::filesystem::exists("/usr/sbin/tcpdump")) {
         GTEST_SKIP() << "tcpdump is not installed";
     }
-    StartNginx();
+    StartLoggingNginx();
     if (HasFatalFailure()) {
         return;
     }

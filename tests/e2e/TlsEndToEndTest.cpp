@@ -325,7 +325,7 @@ class Http2EndToEndTest : public TlsEndToEndTest {
 protected:
     // nginx from Debian, one process, serving www/ over HTTP/2: with TLS (ALPN h2) on one
     // port, in clear text (prior knowledge) on the other.
-    void StartNginx() {
+    void StartHttp2Nginx() {
         const auto www = directory / "www";
         std::filesystem::create_directories(www);
         std::ofstream(www / "a.txt") << "alpha\n";
@@ -333,34 +333,15 @@ protected:
         std::ofstream(www / "c.txt") << std::string(100'000, 'c');
         tlsH2 = FreePort();
         clearH2 = FreePort();
-        const std::string prefix = directory.path().string();
-        std::ofstream(directory / "nginx.conf")
-            << "daemon off;\nmaster_process off;\npid " << prefix << "/nginx.pid;\n"
-            << "error_log " << prefix << "/nginx.err;\nevents { worker_connections 64; }\n"
-            << "http {\n  access_log off;\n  default_type text/plain;\n"
-            << "  client_body_temp_path " << prefix << "/body;\n"
-            << "  proxy_temp_path " << prefix << "/proxy;\n"
-            << "  fastcgi_temp_path " << prefix << "/fastcgi;\n"
-            << "  uwsgi_temp_path " << prefix << "/uwsgi;\n"
-            << "  scgi_temp_path " << prefix << "/scgi;\n"
-            << "  server {\n    listen 127.0.0.1:" << tlsH2 << " ssl http2;\n"
-            << "    ssl_certificate " << certificate << ";\n    ssl_certificate_key " << key
-            << ";\n    root " << www.string() << ";\n"
-            << "    location = /post { return 200 \"posted\\n\"; }\n  }\n"
-            << "  server {\n    listen 127.0.0.1:" << clearH2 << " http2;\n    root "
-            << www.string() << ";\n  }\n}\n";
-        servers.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix, "-e", prefix + "/nginx.err",
-                                     "-c", prefix + "/nginx.conf"},
-            directory / "nginx.out", directory / "nginx.out2"));
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!(Accepts(tlsH2) && Accepts(clearH2))) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-                << ReadWholeFile(directory / "nginx.err")
-                << ReadWholeFile(directory / "nginx.out2");
-            ASSERT_FALSE(servers.back()->Wait(0ms)) << ReadWholeFile(directory / "nginx.err");
-            std::this_thread::sleep_for(10ms);
-        }
+        std::ostringstream http;
+        http << "  access_log off;\n"
+             << "  server {\n    listen 127.0.0.1:" << tlsH2 << " ssl http2;\n"
+             << "    ssl_certificate " << certificate << ";\n    ssl_certificate_key " << key
+             << ";\n    root " << www.string() << ";\n"
+             << "    location = /post { return 200 \"posted\\n\"; }\n  }\n"
+             << "  server {\n    listen 127.0.0.1:" << clearH2 << " http2;\n    root "
+             << www.string() << ";\n  }\n";
+        StartNginx(http.str(), {tlsH2, clearH2});
     }
 
     std::string tlsH2;
@@ -368,7 +349,7 @@ protected:
 };
 
 TEST_F(Http2EndToEndTest, StreamsOverTlsAndInClearTextAreExchangesOfTheirOwn) {
-    StartNginx();
+    StartHttp2Nginx();
     if (HasFatalFailure()) {
         return;
     }

@@ -43,6 +43,17 @@ protected:
 
     std::filesystem::path File(const char* name) const { return user.path() / name; }
 
+    // Lets the last records reach the window, stops capture and shows every message in the tree.
+    static QtTreeControl& StopCaptureAfterTheLastRecords(CMainFrame& frame) {
+        for (int i = 0; i < 20; ++i) {
+            QApplication::processEvents();
+            std::this_thread::sleep_for(5ms);
+        }
+        frame.action(ID_CAPTURE_STOP)->trigger();
+        frame.treeControl().Flush();
+        return frame.treeControl();
+    }
+
     // Starts the test server; the port it printed first, once it has.
     std::string StartServer() {
         server = std::make_unique<ChildProcess>(
@@ -138,13 +149,7 @@ TEST_F(WindowCaptureTest, CurlThroughVantorRunAppearsInTheTree) {
     }
     EXPECT_EQ(status, 0) << ReadWholeFile(File("curl.err"));
     EXPECT_EQ(ReadWholeFile(File("curl.out")), "/echo/window");
-    for (int i = 0; i < 20; ++i) {
-        QApplication::processEvents();
-        std::this_thread::sleep_for(5ms);
-    }
-    frame.action(ID_CAPTURE_STOP)->trigger();
-    QtTreeControl& tree = frame.treeControl();
-    tree.Flush();
+    QtTreeControl& tree = StopCaptureAfterTheLastRecords(frame);
     ASSERT_EQ(tree.rowCount(), 2);
     EXPECT_EQ(tree.index(0, 0).data().toString().toStdString(),
               "GET 127.0.0.1:" + port + "/echo/window");
@@ -186,13 +191,7 @@ TEST_F(WindowCaptureTest, AProgramRunFromTheWindowIsCapturedAndItsOutputLogged) 
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(log->Log().toStdString(), "/echo/run\n[The program ended with exit status 0.]\n");
-    for (int i = 0; i < 20; ++i) {
-        QApplication::processEvents();
-        std::this_thread::sleep_for(5ms);
-    }
-    frame.action(ID_CAPTURE_STOP)->trigger();
-    QtTreeControl& tree = frame.treeControl();
-    tree.Flush();
+    QtTreeControl& tree = StopCaptureAfterTheLastRecords(frame);
     ASSERT_EQ(tree.rowCount(), 2);
     EXPECT_EQ(tree.index(0, 0).data().toString().toStdString(),
               "GET 127.0.0.1:" + port + "/echo/run");
