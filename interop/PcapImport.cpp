@@ -130,9 +130,12 @@ struct PcapCloser {
 CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& dispatch,
                                       CSnifferDoc& document, const ImportProgress& progress) {
     CaptureImportResult result;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string name = path == "-" ? std::string("standard input") : path;
+    // "-" is standard input: a capture piped from tcpdump -w - is imported as it comes.
+    const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                               : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        result.error = "cannot open " + path + ": " + std::strerror(errno);
+        result.error = "cannot open " + name + ": " + std::strerror(errno);
         return result;
     }
     struct stat status {};
@@ -140,7 +143,7 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
     if (::fstat(fd, &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
             ::close(fd);
-            result.error = "cannot open " + path + ": " + std::strerror(EISDIR);
+            result.error = "cannot open " + name + ": " + std::strerror(EISDIR);
             return result;
         }
         if (S_ISREG(status.st_mode)) {
@@ -150,7 +153,7 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {
         ::close(fd);
-        result.error = "cannot open " + path + ": " + std::strerror(errno);
+        result.error = "cannot open " + name + ": " + std::strerror(errno);
         return result;
     }
     char message[PCAP_ERRBUF_SIZE] = {};
@@ -159,14 +162,14 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
         pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, message));
     if (capture == nullptr) {
         std::fclose(file);
-        result.error = path + " is not a capture file that can be read: " + message;
+        result.error = name + " is not a capture file that can be read: " + message;
         return result;
     }
     const int linkType = pcap_datalink(capture.get());
     if (!IsSupportedLinkType(linkType)) {
-        const char* name = pcap_datalink_val_to_name(linkType);
-        result.error = path + ": the link type " +
-                       (name != nullptr ? std::string(name) : std::to_string(linkType)) +
+        const char* linkName = pcap_datalink_val_to_name(linkType);
+        result.error = name + ": the link type " +
+                       (linkName != nullptr ? std::string(linkName) : std::to_string(linkType)) +
                        " is not one that can be imported (Ethernet, loopback, Linux cooked or "
                        "raw IP)";
         return result;
@@ -188,7 +191,7 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
         }
         if (read != 1) {
             result.error =
-                path + ": " + pcap_geterr(capture.get()) + "; the packets before it were imported";
+                name + ": " + pcap_geterr(capture.get()) + "; the packets before it were imported";
             break;
         }
         ++result.packets;

@@ -30,7 +30,8 @@ struct CaptureImportResult {
 // bytes of every HTTP flow through dispatch as capture records, the client's as sent and the
 // server's as received, with the packets' times, so that the document pairs them as it does a
 // live capture. Bytes missing from the capture are noted on the message they cut. A file that
-// ends early or goes wrong half way gives an error and everything read up to there.
+// ends early or goes wrong half way gives an error and everything read up to there. path "-"
+// reads standard input.
 CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& dispatch,
                                       CSnifferDoc& document, const ImportProgress& progress = {});
 

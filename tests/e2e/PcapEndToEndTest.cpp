@@ -112,6 +112,14 @@ TEST_F(PcapEndToEndTest, ATcpdumpCaptureOfCurlListsEveryExchangeTheServerLogged)
     ASSERT_EQ(logged.size(), 6u) << ReadWholeFile(directory / "access.log");
     EXPECT_EQ(ListedExchanges(test::ParseListing(listed.output)), logged) << listed.output;
 
+    // Read from a pipe, as from tcpdump -w -.
+    const RunResult piped = Run(
+        {"/bin/sh", "-c",
+         "cat '" + file.string() + "' | '" + test::kBin + "/vantor-dump' --pcap - --format tsv"});
+    ASSERT_EQ(piped.status, 0) << piped.errors;
+    EXPECT_EQ(ListedExchanges(test::ParseListing(piped.output)), logged);
+    EXPECT_NE(piped.errors.find("standard input: "), std::string::npos) << piped.errors;
+
     // The same file kept as a document lists the same exchanges.
     const auto saved = directory / "capture.vtr";
     const RunResult save = Run({test::kBin + "/vantor-dump", "--pcap", file.string(), "--save",

@@ -64,7 +64,9 @@ constexpr std::string_view kUsage =
     "                    Wireshark write it): the HTTP of every TCP connection in it,\n"
     "                    on any port, goes through the capture path with the packets'\n"
     "                    times; without --save or --har each message is listed when it\n"
-    "                    has ended, in memory bounded by the connections still open\n"
+    "                    has ended, in memory bounded by the connections still open;\n"
+    "                    FILE - reads standard input (tcpdump -U -w - | vantor-dump\n"
+    "                    --pcap -)\n"
     "  --save FILE.vtr   save the document at the end\n"
     "  --har FILE        export the document at the end as an HTTP Archive (HAR 1.2)\n"
     "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
@@ -459,7 +461,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
             errors << "vantor-dump: " << result.error << '\n';
             status = 1;
         }
-        errors << "vantor-dump: " << parsed->pcapFile << ": " << DescribeImport(result) << '\n';
+        errors << "vantor-dump: "
+               << (parsed->pcapFile == "-" ? std::string("standard input") : parsed->pcapFile)
+               << ": " << DescribeImport(result) << '\n';
     }
 
     if (streaming) {
