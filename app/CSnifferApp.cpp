@@ -354,11 +354,12 @@ bool CSnifferApp::OnRunProgram() {
     if (!chosen) {
         return false;
     }
-    const std::string commandLine = std::string(TrimSpace(chosen->commandLine));
+    const std::string commandLine(TrimSpace(chosen->commandLine));
     if (commandLine.empty()) {
         return false;
     }
-    std::string folder = std::string(TrimSpace(chosen->folder));
+    const std::string givenFolder(TrimSpace(chosen->folder));
+    std::string folder = givenFolder;
     if (folder.empty()) {
         const char* home = std::getenv("HOME");
         folder = home != nullptr && *home != '\0' ? home : "/";
@@ -369,9 +370,7 @@ bool CSnifferApp::OnRunProgram() {
         return false;
     }
     run.commands.Add(commandLine);
-    if (!std::string(TrimSpace(chosen->folder)).empty()) {
-        run.folders.Add(folder);
-    }
+    run.folders.Add(givenFolder);  // no folder given: nothing to remember
     if (const auto program = ProgramOfCommandLine(commandLine)) {
         // A relative path names a file in the folder the program runs in.
         const std::string lookedUp =

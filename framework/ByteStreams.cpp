@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "framework/ArchiveExceptions.h"
 
@@ -101,11 +102,8 @@ std::size_t FileByteSource::ReadMore(std::span<std::uint8_t> into) {
     return done + count;
 }
 
-FileByteSink::FileByteSink(const std::string& path, unsigned mode) : m_path(path) {
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (m_fd < 0) {
-        ThrowFileError(errno, path, "cannot create");
-    }
+FileByteSink::FileByteSink(int descriptor, std::string path)
+    : m_path(std::move(path)), m_fd(descriptor) {
     m_buffer.resize(kBufferSize);
     m_next = m_buffer.data();
     m_end = m_buffer.data() + m_buffer.size();

@@ -122,8 +122,8 @@ private:
 // destroyed without Commit closes its file and leaves the rest to its owner.
 class FileByteSink : public ByteSink {
 public:
-    // Creates path, which must not exist yet, with the given permission bits (less the umask).
-    FileByteSink(const std::string& path, unsigned mode);
+    // Writes to a descriptor opened elsewhere, and closes it; path names it in errors.
+    FileByteSink(int descriptor, std::string path);
     ~FileByteSink() override;
     FileByteSink(const FileByteSink&) = delete;
     FileByteSink& operator=(const FileByteSink&) = delete;

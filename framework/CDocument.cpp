@@ -1,11 +1,8 @@
 #include "framework/CDocument.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <new>
@@ -122,35 +119,22 @@ std::optional<std::string> CDocument::OnOpenDocument(const std::string& path) {
 std::optional<std::string> CDocument::OnSaveDocument(const std::string& path) {
     try {
         // Saved beside the file a trusted symbolic link points to, so that the link stays a
-        // link; a link someone else planted is not followed.
-        const auto resolved = ResolveTrustedLinks(path);
-        if (!resolved) {
-            throw CFileException(errno, path, "cannot follow the link " + path);
+        // link; a link someone else planted is not followed. New files are the user's alone; a
+        // replaced file keeps its permissions.
+        ReplacingFile file(path);
+        if (!file.ok()) {
+            throw CFileException(file.error(), path, "cannot write " + path);
         }
-        const std::filesystem::path target = *resolved;
-        struct stat existing {};
-        const bool replaces = ::stat(target.c_str(), &existing) == 0;
-        // A file the user may not write is not replaced, though its folder would allow it.
-        if (replaces && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-            throw CFileException(errno, path, "cannot write " + path);
-        }
-        const std::filesystem::path temporary = TemporaryPathBeside(target);
-        try {
-            // New files are the user's alone; a replaced file keeps its permissions.
-            FileByteSink sink(temporary.string(), 0600);
-            if (replaces) {
-                ::fchmod(sink.descriptor(), existing.st_mode & 07777);
-            }
+        {
+            FileByteSink sink(file.TakeDescriptor(), path);
             CArchive archive(sink);
             Serialize(archive);
             sink.Commit();
-            if (::rename(temporary.c_str(), target.c_str()) != 0) {
-                throw CFileException(errno, path, "cannot replace " + path);
-            }
-        } catch (...) {
-            ::unlink(temporary.c_str());
-            throw;
         }
+        if (!file.Commit()) {
+            throw CFileException(file.error(), path, "cannot replace " + path);
+        }
+        const std::filesystem::path target = file.target();
         SyncFolder(target.parent_path());
     } catch (...) {
         return DescribeFailure(FileAction::Save, path);

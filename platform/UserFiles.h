@@ -43,6 +43,8 @@ public:
     // Puts the new file in the old one's place (once the descriptor is closed); false, with
     // error() set, when the rename failed.
     bool Commit();
+    // The file that takes the new one's place (path with trusted links followed).
+    const std::filesystem::path& target() const { return m_target; }
 
 private:
     std::filesystem::path m_target;
