@@ -421,14 +421,19 @@ std::uint32_t HTTPMessage::CutBody() {
 }
 
 void HTTPMessage::SetCaption(std::string_view text) {
-    std::size_t length = std::min(text.size(), kLongestCaption);
+    m_caption.assign(text);
+}
+
+std::string_view HTTPMessage::ShownCaption() const {
+    const std::string_view caption = m_caption;
+    std::size_t length = std::min(caption.size(), kLongestCaption);
     // Not in the middle of a UTF-8 sequence: back to the byte that begins one.
-    if (length < text.size()) {
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+    if (length < caption.size()) {
+        while (length > 0 && (static_cast<unsigned char>(caption[length]) & 0xC0) == 0x80) {
             --length;
         }
     }
-    m_caption.assign(text.substr(0, length));
+    return caption.substr(0, length);
 }
 
 std::string HTTPMessage::GetStartLine() {
@@ -648,7 +653,7 @@ std::string NoticeLine(std::string_view notice) {
 
 std::uintptr_t HTTPMessage::InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter) {
     BuildCaption();
-    const TreeItem item = tree.InsertItem(kNoItem, insertAfter, m_caption, GetTreeImage());
+    const TreeItem item = tree.InsertItem(kNoItem, insertAfter, ShownCaption(), GetTreeImage());
     tree.InsertItem(item, kInsertLast, peerText(), kImageDetailLine);
     tree.InsertItem(item, kInsertLast, timeText(), kImageDetailLine);
     return item;
@@ -656,7 +661,7 @@ std::uintptr_t HTTPMessage::InsertTreeItem(TreeControl& tree, std::uintptr_t ins
 
 std::uintptr_t HTTPMessage::UpdateTreeItem(TreeControl& tree, std::uintptr_t item) {
     BuildCaption();
-    tree.SetItem(item, m_caption, GetTreeImage());
+    tree.SetItem(item, ShownCaption(), GetTreeImage());
     m_captionChanged = false;
     return item;
 }
@@ -668,69 +673,68 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
     const bool bodyHidden = m_state == AssemblyState::ReadingBody && !showBody &&
                             m_headerEnd >= 0 &&
                             m_headerEnd < static_cast<std::int64_t>(all.size()) - 1;
-    const std::string_view shownPart =
-        bodyHidden ? all.substr(0, static_cast<std::size_t>(m_headerEnd) + 1) : all;
-    // Past what the view can lay out, the text ends in a notice of its own (not stored with the
-    // message) in place of the message's notice.
-    if (const std::size_t shown = ShownLength(shownPart); shown < shownPart.size()) {
-        control.SetText(std::string(shownPart.substr(0, shown)) + "?");
-        AppendNotice(control, NotShownNotice(all.size() - shown) + "\n");
-        control.SetVisible(true);
-        control.SetReadOnly(true);
-        return false;
-    }
-    auto withNotice = [&](std::string notice) {
-        control.SetText(std::string(all) + "?");  // the placeholder the notice replaces
-        m_notice = NoticeLine(notice);
-        AppendNotice(control, m_notice);
-    };
+    // The part of the text shown, and the notice of the message's state (the one a response
+    // keeps), which takes the place of a placeholder after it.
+    std::string_view part = all;
+    std::string notice;
     switch (m_state) {
         case AssemblyState::ReadingBody:
-            if (m_skipped > 0 && showBody) {
+            if (bodyHidden) {
+                part = all.substr(0, static_cast<std::size_t>(m_headerEnd));
+                notice = kNoticeBodyHidden;
+            } else if (m_skipped > 0 && showBody) {
                 // Only bytes after a switch of protocol are counted while the body is read.
-                withNotice(std::to_string(static_cast<std::uint32_t>(m_skipped)) +
-                           " bytes after the switch of protocol are not shown.\n");
-            } else if (showBody || m_headerEnd >= static_cast<std::int64_t>(all.size()) - 1 ||
-                       m_headerEnd < 0) {
-                control.SetText(all);
-            } else {
-                // The header with its blank line, plus the first body byte as the placeholder.
-                control.SetText(all.substr(0, static_cast<std::size_t>(m_headerEnd) + 1));
-                m_notice = NoticeLine(kNoticeBodyHidden);
-                AppendNotice(control, m_notice);
+                notice = std::to_string(static_cast<std::uint32_t>(m_skipped)) +
+                         " bytes after the switch of protocol are not shown.\n";
             }
             break;
         case AssemblyState::BodyFiltered:
-            withNotice(SkippedNotice(m_skipped));
+            notice = SkippedNotice(m_skipped);
             break;
         case AssemblyState::BodyOff:
-            if (m_skipped <= 0) {
-                control.SetText(all);
-            } else {
-                withNotice(SkippedNotice(m_skipped));
+            if (m_skipped > 0) {
+                notice = SkippedNotice(m_skipped);
             }
             break;
         case AssemblyState::TooLarge:
-            withNotice(std::string(kNoticeTooLarge));
+            notice = kNoticeTooLarge;
             break;
         case AssemblyState::New:
         case AssemblyState::ReadingHeader:
         default:
-            control.SetText(all);
             break;
     }
+    // Past what the view can lay out, the text is cut and says so before the state's notice.
+    std::vector<std::string> notices;
+    if (const std::size_t shown = ShownLength(part); shown < part.size()) {
+        part = part.substr(0, shown);
+        notices.push_back(NotShownNotice(all.size() - shown) + "\n");
+    }
+    if (!notice.empty()) {
+        m_notice = NoticeLine(notice);
+        notices.push_back(m_notice);
+    }
     if (m_missing > 0) {
-        const std::size_t length = control.TextLength();
-        control.SetReadOnly(false);
-        control.SetSelection(length, length);
-        control.ReplaceSelection("?");
-        AppendNotice(control, "\n" + MissingNotice());
+        notices.push_back("\n" + MissingNotice());
+    }
+    if (notices.empty()) {
+        control.SetText(part);
+    } else {
+        control.SetText(std::string(part) + "?");  // the placeholder the notice replaces
+        AppendNotice(control, notices.front());
+        for (std::size_t i = 1; i < notices.size(); ++i) {
+            const std::size_t length = control.TextLength();
+            control.SetReadOnly(false);
+            control.SetSelection(length, length);
+            control.ReplaceSelection("?");
+            AppendNotice(control, notices[i]);
+        }
     }
     control.SetVisible(true);
     control.SetReadOnly(true);
-    return m_missing == 0 &&
+    return notices.empty() &&
            (m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader ||
-            (m_state == AssemblyState::ReadingBody && !bodyHidden));
+            m_state == AssemblyState::ReadingBody);
 }
 
 std::size_t HTTPMessage::ShownLength(std::string_view text) {

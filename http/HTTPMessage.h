@@ -75,7 +75,12 @@ public:
     std::int64_t scanMark() const { return m_scanMark; }
 
     AssemblyState state() const { return m_state; }
+    // The caption as the message stores it (method and target of a request, however long).
     const std::string& caption() const { return m_caption; }
+    // The caption as its tree item shows it: a start line that never ends (a header that never
+    // completes) must not make a tree item of megabytes.
+    std::string_view ShownCaption() const;
+    static constexpr std::size_t kLongestCaption = 1024;
     std::int32_t skipped() const { return m_skipped; }
     // The last notice line the text view wrote under the message.
     const std::string& notice() const { return m_notice; }
@@ -162,10 +167,6 @@ protected:
     HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB, std::uint32_t socket,
                 const SockAddrIn& peerAddress, const std::optional<Ipv6Peer>& ipv6);
 
-    // The longest caption a message gives its tree item: a start line that never ends (a
-    // header that never completes) must not make a tree item of megabytes.
-    static constexpr std::size_t kLongestCaption = 1024;
-    // Sets the caption to text, cut to kLongestCaption bytes at a character boundary.
     void SetCaption(std::string_view text);
 
     // Parses the start line once the header is complete and the header fields are known.

@@ -1,5 +1,6 @@
 #include "interop/HarWriter.h"
 
+#include <arpa/inet.h>
 #include <ext/stdio_filebuf.h>
 
 #include <algorithm>
@@ -199,6 +200,17 @@ std::string NotKept(const HTTPMessage& message) {
     }
 }
 
+// The peer's address alone, as an archive names the server: 127.0.0.1, ::1.
+std::string Address(const HTTPMessage& message) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (const auto& ipv6 = message.peerIpv6()) {
+        ::inet_ntop(AF_INET6, ipv6->address.data(), text, sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, message.peerAddress().address.data(), text, sizeof text);
+    }
+    return text;
+}
+
 std::string Url(const HTTPRequest& request, const std::string& target,
                 const std::vector<HeaderField>& fields) {
     if (target.find("://") != std::string::npos) {
@@ -207,7 +219,9 @@ std::string Url(const HTTPRequest& request, const std::string& target,
     const SockAddrIn& peer = request.peerAddress();
     std::string host = FieldValue(fields, "host");
     if (host.empty()) {
-        host = std::string(request.peerText());
+        const std::string address = Address(request);
+        host = (request.peerIpv6() ? "[" + address + "]" : address) + ":" +
+               std::to_string(peer.HostPort());
     }
     const char* scheme = peer.HostPort() == 443 ? "https" : "http";
     return std::string(scheme) + "://" + host + (target.starts_with('/') ? "" : "/") + target;
@@ -318,13 +332,6 @@ void WriteNoResponse(JsonWriter& json) {
     json.EndObject();
 }
 
-std::string Address(const HTTPMessage& message) {
-    const std::string peer(message.peerText());
-    if (peer.starts_with('[')) {
-        return peer.substr(1, peer.find(']') - 1);
-    }
-    return peer.substr(0, peer.rfind(':'));
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "document/CSnifferDoc.h"
+#include "http/ScanFormat.h"
 #include "protocol/Http2Decoder.h"
 #include "protocol/WebSocketDecoder.h"
 
@@ -51,6 +52,17 @@ bool HasToken(std::string_view list, std::string_view token) {
         at = end + 1;
     }
     return false;
+}
+
+// The status code of a response header that begins with begun (the part a response already
+// holds) and goes on with data.
+std::optional<std::uint32_t> StatusOfHeader(std::string_view begun,
+                                            std::span<const std::uint8_t> data) {
+    constexpr std::size_t kStatusLine = 64;  // "HTTP/1.1 101 " and then some
+    std::string start(begun.substr(0, kStatusLine));
+    start.append(reinterpret_cast<const char*>(data.data()),
+                 std::min(data.size(), kStatusLine - start.size()));
+    return ScanStatusCode(start);
 }
 
 }  // namespace
@@ -285,19 +297,20 @@ void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint
             DeliverAsHttp1(document, entryPoint, header, data);
             return;
         }
+        const std::optional<std::uint32_t> code =
+            StatusOfHeader(startsResponse ? std::string_view() : latest->text(), data);
+        if (!code || (*code != 101 && (*code < 100 || *code > 199))) {
+            // A final answer that refuses the switch: the record goes on whole, so that the
+            // response sees the body bytes that came with its header, as on any connection.
+            Forget(id);
+            DeliverAsHttp1(document, entryPoint, header, data);
+            return;
+        }
         DeliverAsHttp1(document, entryPoint, header, data.first(*end));
         data = data.subspan(*end);
         entryPoint = EntryPoint::AppendResponse;
-        const HTTPResponse* response = document.LatestResponse(id);
-        if (response != nullptr && response->statusCode() == 101) {
+        if (*code == 101) {
             Switch(connection, data);
-            return;
-        }
-        if (response == nullptr || !response->IsInterim()) {
-            Forget(id);
-            if (!data.empty()) {
-                DeliverAsHttp1(document, entryPoint, header, data);
-            }
             return;
         }
     }

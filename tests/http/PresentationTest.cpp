@@ -79,14 +79,28 @@ TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
             .substr(1024 * 1024)
             .starts_with(std::to_string(longLine.size() - 1024 * 1024) + " more bytes not shown"));
 
-    // The caption of a start line that does not end stops at 1024 bytes, whole characters.
+    // A message over its size limit that is cut for the view still ends in its own notice,
+    // which it keeps.
+    auto tooLarge = Fed<HTTPResponse>({kHeader + huge, "more"});
+    ASSERT_EQ(tooLarge->state(), AssemblyState::TooLarge);
+    EXPECT_FALSE(tooLarge->ShowText(control, true));
+    EXPECT_THAT(control.Text().substr(HTTPMessage::ShownLength(tooLarge->text())),
+                testing::MatchesRegex("[0-9]+ more bytes not shown: .*\n"
+                                      "Message exceeds maximum size.See Capture->Options...\n"));
+    EXPECT_EQ(tooLarge->notice(), "Message exceeds maximum size.See Capture->Options...\n");
+
+    // The tree shows up to 1024 bytes of a caption, whole characters; the message keeps it all.
     auto unending = Fed<HTTPRequest>({"GET /" + std::string(5000, 'a')});
     unending->BuildCaption();
-    EXPECT_EQ(unending->caption(), "GET /" + std::string(1019, 'a'));
+    EXPECT_EQ(unending->ShownCaption(), "GET /" + std::string(1019, 'a'));
+    EXPECT_EQ(unending->caption(), "GET /" + std::string(5000, 'a'));
     auto accented = Fed<HTTPRequest>({"GET /" + std::string(1018, 'a') + "\xC3\xA9\xC3\xA9"});
     accented->BuildCaption();
-    EXPECT_EQ(accented->caption(), "GET /" + std::string(1018, 'a'))
+    EXPECT_EQ(accented->ShownCaption(), "GET /" + std::string(1018, 'a'))
         << "the character across the 1024th byte does not fit whole";
+    const std::string host(2000, 'h');
+    auto longHost = Fed<HTTPRequest>({"GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"});
+    EXPECT_EQ(longHost->caption(), "GET " + host + "/") << "what a document file stores";
     EXPECT_TRUE(Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"})->ShowText(control, true));
 }
 

@@ -186,6 +186,20 @@ TEST_F(ProtocolStageTest, AnyOtherUpgradeIsCountedAndARefusedOneStaysHttp) {
     EXPECT_EQ(document.requests()[2]->response()->text(), "HTTP/1.1 200 OK\r\n\r\n");
     EXPECT_EQ(document.responses()[1]->text(),
               "HTTP/1.1 426 Upgrade Required\r\nContent-Length: 4\r\n\r\nnope");
+
+    // A refusal whose body came in the record of its header is classed by that body, as the
+    // same answer to a request that asked for nothing.
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    Sent(10, "GET /ws HTTP/1.1\r\nHost: a\r\nUpgrade: websocket\r\n\r\n");
+    Received(10, answer);
+    Sent(11, "GET /plain HTTP/1.1\r\nHost: a\r\n\r\n");
+    Received(11, answer);
+    for (const std::uint32_t connection : {10u, 11u}) {
+        const HTTPResponse* response = document.LatestResponse(connection);
+        ASSERT_NE(response, nullptr);
+        EXPECT_EQ(response->contentClass(), ContentClass::Other) << connection;
+        EXPECT_EQ(response->text(), answer);
+    }
 }
 
 TEST_F(ProtocolStageTest, ASocketThatReusesTheIdOfAnHttp2OneIsHttp1Again) {

@@ -20,8 +20,17 @@ import tempfile
 import jsonschema
 
 
-def record(direction, previous, connection, data, port=8080):
-    peer = struct.pack("<H", 2) + struct.pack(">H", port) + bytes((127, 0, 0, 1)) + bytes(8)
+def validate(har, schema):
+    """The schema's types and the formats it names (IP addresses, times) both."""
+    jsonschema.validate(har, schema, format_checker=jsonschema.FormatChecker())
+
+
+def record(direction, previous, connection, data, port=8080, ipv6=False):
+    if ipv6:  # ::1, its address ahead of the data
+        peer = struct.pack("<H", 10) + struct.pack(">H", port) + bytes(12)
+        data = bytes(15) + b"\x01" + struct.pack("<I", 0) + data
+    else:
+        peer = struct.pack("<H", 2) + struct.pack(">H", port) + bytes((127, 0, 0, 1)) + bytes(8)
     header = struct.pack("<III", direction, previous, connection) + peer
     header += struct.pack("<II", len(data), 0) + struct.pack("<8H", 2026, 12, 2, 8, 9, 0, 0, 0)
     return header + data
@@ -43,6 +52,7 @@ def crafted():
     out += record(2, 1, 1, b"HTTP/1.1 201 Created\r\nContent-Type: text/json\r\n"
                   b"Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked)
     out += record(1, 0, 2, b"GET /never HTTP/1.1\r\nHost: h\r\n\r\n")
+    out += record(1, 0, 3, b"GET /six HTTP/1.0\r\n\r\n", ipv6=True)
     return out, png, text
 
 
@@ -74,7 +84,7 @@ def check_pairs(har, messages):
 def main():
     if sys.argv[1] == "--file":
         with open(sys.argv[2]) as f, open(sys.argv[3]) as schema:
-            jsonschema.validate(json.load(f), json.load(schema))
+            validate(json.load(f), json.load(schema))
         print("HAR valid")
         return
     program, schema_file, sample = sys.argv[1:4]
@@ -83,14 +93,16 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         with open(sample, "rb") as f:
             har, messages = export(program, f.read(), folder, "sample")
-        jsonschema.validate(har, schema)
+        validate(har, schema)
         check_pairs(har, messages)
 
         records, png, text = crafted()
         har, messages = export(program, records, folder, "crafted")
-        jsonschema.validate(har, schema)
+        validate(har, schema)
         check_pairs(har, messages)
-        image, post, missing = har["log"]["entries"]
+        image, post, missing, six = har["log"]["entries"]
+        assert image["serverIPAddress"] == "127.0.0.1" and six["serverIPAddress"] == "::1"
+        assert six["request"]["url"] == "http://[::1]:8080/six"
         content = image["response"]["content"]
         assert content["encoding"] == "base64"
         assert base64.b64decode(content["text"]) == png, "binary bodies round-trip"

@@ -203,6 +203,17 @@ TEST_F(CSnifferViewTest, AGrowingBodyIsAppendedWhereItCanBeAndShownAnewWhereItCa
     redraw();
     EXPECT_EQ(text.setTextCalls, calls + 2);
     EXPECT_NE(text.Text().find("Body skipped."), std::string::npos) << text.Text();
+
+    // Bytes counted after a switch of protocol change the notice alone: shown anew too.
+    Preferences().show_res_body = true;
+    Send(2, Get("/other"));
+    Receive(2, "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+    document.CountSkipped(2, 5);
+    Select(3);
+    document.CountSkipped(2, 7);
+    redraw();
+    EXPECT_THAT(text.Text(), testing::EndsWith("\r\n\r\n12 bytes after the switch of protocol are "
+                                               "not shown.\n"));
 }
 
 TEST_F(CSnifferViewTest, ARedrawDueAfterTheViewIsGoneDoesNothing) {
