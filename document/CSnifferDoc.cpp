@@ -291,12 +291,22 @@ void CSnifferDoc::Serialize(CArchive& archive) {
         if (m_messages.size() > UINT32_MAX) {
             throw CArchiveException(CArchiveException::Cause::BadIndex, "too many messages");
         }
-        // A document with IPv6 peers is written in the newer schema, which readers of the old
-        // one refuse; every other document stays byte for byte as it was.
-        if (std::any_of(m_messages.begin(), m_messages.end(),
-                        [](const auto& message) { return message->peerIpv6().has_value(); })) {
-            archive.SetStoreSchema(HTTPRequest::classHTTPRequest, HTTPMessage::kSchemaWithIpv6);
-            archive.SetStoreSchema(HTTPResponse::classHTTPResponse, HTTPMessage::kSchemaWithIpv6);
+        // A document with IPv6 peers, or whose texts had NUL bytes, is written in a newer
+        // schema, which readers of the older ones refuse; every other document stays byte for
+        // byte as it was.
+        std::uint16_t schema = 0;
+        for (const auto& message : m_messages) {
+            if (message->HadNulBytes()) {
+                schema = HTTPMessage::kSchemaWithNulBytes;
+                break;
+            }
+            if (message->peerIpv6()) {
+                schema = HTTPMessage::kSchemaWithIpv6;
+            }
+        }
+        if (schema != 0) {
+            archive.SetStoreSchema(HTTPRequest::classHTTPRequest, schema);
+            archive.SetStoreSchema(HTTPResponse::classHTTPResponse, schema);
         }
         archive.WriteCount(static_cast<std::uint32_t>(m_messages.size()));
         for (const auto& message : m_messages) {

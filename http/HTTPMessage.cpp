@@ -520,6 +520,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
         archive.WriteString(text().substr(0, text().find('\0')));
         archive.WriteString(std::string_view(m_startLine).substr(0, m_startLine.find('\0')));
         SerializePeerExtension(archive);
+        SerializeNulBytes(archive);
         return;
     }
     m_socket = archive.ReadU32();
@@ -533,10 +534,11 @@ void HTTPMessage::Serialize(CArchive& archive) {
     SerializeTime(archive, m_lastTime);
     archive.ReadString([this](std::size_t length) { return m_text.Resize(length); });
     m_text.Truncate(std::min(m_text.view().find('\0'), m_text.size()));
-    m_nulBytes.clear();  // a document file keeps the text only
+    m_nulBytes.clear();  // unless the file says where they were (SerializeNulBytes)
     m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
     m_startLine = UpToFirstZero(archive.ReadString());
     SerializePeerExtension(archive);
+    SerializeNulBytes(archive);
 
     m_captionChanged = false;
     m_headers.Clear();
@@ -575,6 +577,63 @@ void HTTPMessage::SerializePeerExtension(CArchive& archive) {
     m_peerIpv6 = peer;
     m_peerAddress.family = kAddressFamilyInet6;
     FormatPeerText();
+}
+
+bool HTTPMessage::HadNulBytes() const {
+    return std::find(m_nulBytes.begin(), m_nulBytes.end(), true) != m_nulBytes.end();
+}
+
+// From schema 2 on, where the text had NUL bytes follows the peer: a count of runs of them,
+// then for each run the bytes between the end of the run before (or the text's start) and the
+// run, and its length, u32 each. A run reaching past the text, or over a byte that is not a
+// space, is refused.
+void HTTPMessage::SerializeNulBytes(CArchive& archive) {
+    if (archive.ObjectSchema() < kSchemaWithNulBytes) {
+        return;
+    }
+    const std::size_t size = m_text.size();
+    if (archive.IsStoring()) {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+        const std::size_t end = std::min(m_nulBytes.size(), size);
+        std::size_t last = 0;  // the end of the run before
+        for (std::size_t i = 0; i < end;) {
+            if (!m_nulBytes[i]) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < end && m_nulBytes[j]) {
+                ++j;
+            }
+            runs.emplace_back(static_cast<std::uint32_t>(i - last),
+                              static_cast<std::uint32_t>(j - i));
+            last = j;
+            i = j;
+        }
+        archive.WriteU32(static_cast<std::uint32_t>(runs.size()));
+        for (const auto& [gap, length] : runs) {
+            archive.WriteU32(gap);
+            archive.WriteU32(length);
+        }
+        return;
+    }
+    m_nulBytes.clear();
+    const std::uint32_t count = archive.ReadU32();
+    const std::string_view text = m_text.view();
+    std::size_t at = 0;
+    for (std::uint32_t run = 0; run < count; ++run) {
+        const std::uint32_t gap = archive.ReadU32();
+        const std::uint32_t length = archive.ReadU32();
+        if (length == 0 || gap > size - at || length > size - at - gap ||
+            text.substr(at + gap, length).find_first_not_of(' ') != std::string_view::npos) {
+            throw CArchiveException(CArchiveException::Cause::BadIndex,
+                                    "NUL bytes where the text has none");
+        }
+        m_nulBytes.resize(size);
+        at += gap;
+        std::fill_n(m_nulBytes.begin() + static_cast<std::ptrdiff_t>(at), length, true);
+        at += length;
+    }
 }
 
 void HTTPMessage::SerializeSkipped(CArchive& archive) {

@@ -155,10 +155,16 @@ protected:
     void SerializeCaption(CArchive& archive);
     void SerializeNotice(CArchive& archive);
     void SerializePeerExtension(CArchive& archive);
+    void SerializeNulBytes(CArchive& archive);
 
 public:
     // The schema of the message classes in a document that has IPv6 peers.
     static constexpr std::uint16_t kSchemaWithIpv6 = 1;
+    // The schema of a document in which a text had NUL bytes: where they were is stored too
+    // (along with the peers, as in kSchemaWithIpv6).
+    static constexpr std::uint16_t kSchemaWithNulBytes = 2;
+    // Whether the text holds spaces that were NUL bytes.
+    bool HadNulBytes() const;
 
 protected:
     // For loading: an empty message whose fields are read from a document file.

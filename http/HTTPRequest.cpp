@@ -15,7 +15,7 @@ std::unique_ptr<CObject> CreateRequest() {
 }  // namespace
 
 const CRuntimeClass HTTPRequest::classHTTPRequest{
-    "HTTPRequest", 0, &CreateRequest, &HTTPMessage::classHTTPMessage, HTTPMessage::kSchemaWithIpv6};
+    "HTTPRequest", 0, &CreateRequest, &HTTPMessage::classHTTPMessage, HTTPMessage::kSchemaWithNulBytes};
 
 const CRuntimeClass* HTTPRequest::GetRuntimeClass() const {
     return &classHTTPRequest;

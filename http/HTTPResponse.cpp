@@ -45,7 +45,7 @@ std::uint32_t Offset32(std::string_view text, std::string_view needle) {
 
 const CRuntimeClass HTTPResponse::classHTTPResponse{"HTTPResponse", 0, &CreateResponse,
                                                     &HTTPMessage::classHTTPMessage,
-                                                    HTTPMessage::kSchemaWithIpv6};
+                                                    HTTPMessage::kSchemaWithNulBytes};
 
 const CRuntimeClass* HTTPResponse::GetRuntimeClass() const {
     return &classHTTPResponse;

@@ -142,6 +142,42 @@ TEST_F(DocumentFileTest, SavedOpenedAndSavedAgainGivesTheSameBytesAndTheSamePair
     EXPECT_EQ(ReadFile(again), first);
 }
 
+TEST_F(DocumentFileTest, BinaryBodiesComeBackAsTheyCameInTheNewerSchema) {
+    using namespace std::string_literals;
+    const std::string png = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0x"s;
+    const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
+    Send(0, 1, "GET /i HTTP/1.1\r\n\r\n");
+    Receive(1, header + png);
+    ASSERT_EQ(document.OnSaveDocument(path), std::nullopt);
+    const auto saved = ReadFile(path);
+    ASSERT_GT(saved.size(), 4u);
+    EXPECT_EQ(saved[4], HTTPMessage::kSchemaWithNulBytes) << "the first class tag's schema";
+
+    CSnifferDoc reopened;
+    ASSERT_EQ(reopened.OnOpenDocument(path), std::nullopt);
+    const HTTPMessage& response = *reopened.messages().at(1);
+    EXPECT_EQ(response.BytesAsTheyCame(header.size(), response.text().size()), png);
+    const std::string again = (directory / "again.vtr").string();
+    ASSERT_EQ(reopened.OnSaveDocument(again), std::nullopt);
+    EXPECT_EQ(ReadFile(again), saved);
+
+    // The runs (a count, then the gap before each run and its length): NUL bytes told where
+    // the text has something else, or past its end, are refused.
+    const std::vector<std::uint8_t> runs = {2, 0, 0, 0, 27, 0, 0, 0, 3, 0, 0, 0,
+                                            5, 0, 0, 0, 3,  0, 0, 0};
+    const auto at = std::search(saved.begin(), saved.end(), runs.begin(), runs.end());
+    ASSERT_NE(at, saved.end());
+    const auto offset = static_cast<std::size_t>(at - saved.begin());
+    for (const auto& [field, value] : {std::pair{4u, 26u}, {16u, 200u}, {12u, 0xFFFFFFF0u}}) {
+        auto altered = saved;
+        for (unsigned byte = 0; byte < 4; ++byte) {
+            altered[offset + field + byte] = static_cast<std::uint8_t>(value >> (8 * byte));
+        }
+        WriteFile(path, altered);
+        EXPECT_TRUE(reopened.OnOpenDocument(path).has_value()) << field << " = " << value;
+    }
+}
+
 TEST_F(DocumentFileTest, OpeningLowersFlagsAndLeavesADocumentReadyForItsViews) {
     Capture();
     HTTPMessage& raised = *document.messages()[6];

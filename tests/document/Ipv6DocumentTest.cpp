@@ -179,7 +179,7 @@ TEST_F(Ipv6DocumentTest, ATruncatedOrAlteredExtensionIsRefused) {
     altered[offset] = 7;  // a family that is neither
     EXPECT_ANY_THROW(load(altered));
     auto future = bytes;
-    future[4] = 2;  // a schema newer than this program's
+    future[4] = HTTPMessage::kSchemaWithNulBytes + 1;  // a schema newer than this program's
     EXPECT_ANY_THROW(load(future));
 }
 
