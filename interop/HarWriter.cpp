@@ -173,7 +173,7 @@ double Between(const SystemTime& from, const SystemTime& to) {
 
 // The body as text, or in base64 with its encoding.
 void WriteBody(JsonWriter& json, const std::string& bytes) {
-    if (IsUtf8(bytes)) {
+    if (IsText(bytes)) {
         json.Field("text", bytes);
     } else {
         json.Field("text", Base64(bytes));
@@ -227,10 +227,36 @@ std::string Url(const HTTPRequest& request, const std::string& target,
     return std::string(scheme) + "://" + host + (target.starts_with('/') ? "" : "/") + target;
 }
 
+// Bodies are decoded up to the message's size limit too: a small compressed body can inflate
+// to any size.
+std::size_t DecodingLimit(const HTTPMessage& message) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kMostDecoded, message.maxSize()));
+}
+
+// The body captured: what follows the header (all of the text while the header is
+// incomplete counts as header).
+std::size_t HeaderSize(const HTTPMessage& message) {
+    const std::int64_t end = message.headerEnd();
+    return end < 0 ? message.text().size()
+                   : std::min(static_cast<std::size_t>(end), message.text().size());
+}
+
+// What an entry's comment says was not kept or not exported.
+std::string Joined(std::initializer_list<std::string> notices) {
+    std::string joined;
+    for (const std::string& notice : notices) {
+        if (!notice.empty()) {
+            joined += (joined.empty() ? "" : " ") + notice;
+        }
+    }
+    return joined;
+}
+
 void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
     const auto fields = HeaderFields(request);
     const StartLine start = SplitStartLine(request);
-    const std::string body = BodyBytes(request);
+    const ExportedBody exported = BodyWithinLimit(request);
+    const std::string& body = exported.bytes;
     const std::string& target = start.second;
     json.BeginObject();
     json.Field("method", start.first);
@@ -248,8 +274,8 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
                                           question + 1, target.find('#') - question - 1),
                                       '&', true));
     if (!body.empty()) {
-        const DecodedBody decoded =
-            DecodeBody(body, FieldValue(fields, "transfer-encoding"), "", kMostDecoded);
+        const DecodedBody decoded = DecodeBody(body, FieldValue(fields, "transfer-encoding"), "",
+                                               DecodingLimit(request));
         json.Key("postData");
         json.BeginObject();
         json.Field("mimeType", FieldValue(fields, "content-type"));
@@ -259,10 +285,11 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
         }
         json.EndObject();
     }
-    json.Field("headersSize", request.text().size() - body.size());
-    json.Field("bodySize", body.size());
-    if (const std::string notKept = NotKept(request); !notKept.empty()) {
-        json.Field("comment", notKept);
+    json.Field("headersSize", HeaderSize(request));
+    json.Field("bodySize", request.text().size() - HeaderSize(request));
+    if (const std::string comment = Joined({NotKept(request), LeftOutNotice(exported)});
+        !comment.empty()) {
+        json.Field("comment", comment);
     }
     json.EndObject();
 }
@@ -270,20 +297,19 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
 void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
     const auto fields = HeaderFields(response);
     const StartLine start = SplitStartLine(response);
-    std::string body = BodyBytes(response);
+    ExportedBody exported = BodyWithinLimit(response);
     const std::string transfer = FieldValue(fields, "transfer-encoding");
     const std::string coding = FieldValue(fields, "content-encoding");
-    const std::size_t bodySize = body.size();
+    const std::size_t bodySize = response.text().size() - HeaderSize(response);
+    const bool anyBody = !exported.bytes.empty();
     DecodedBody decoded;
     if (transfer.empty() && coding.empty()) {
-        decoded.bytes = std::move(body);  // nothing to take off
+        decoded.bytes = std::move(exported.bytes);  // nothing to take off
     } else {
-        decoded = DecodeBody(body, transfer, coding, kMostDecoded);
+        decoded = DecodeBody(exported.bytes, transfer, coding, DecodingLimit(response));
     }
-    std::string comment = NotKept(response);
-    if (!decoded.notice.empty()) {
-        comment += (comment.empty() ? "" : " ") + decoded.notice;
-    }
+    const std::string comment =
+        Joined({NotKept(response), LeftOutNotice(exported), decoded.notice});
     json.BeginObject();
     json.Field("status", response.statusCode());
     json.Field("statusText", start.rest);
@@ -296,7 +322,7 @@ void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
     json.BeginObject();
     json.Field("size", decoded.bytes.size());
     json.Field("mimeType", FieldValue(fields, "content-type"));
-    if (bodySize != 0) {
+    if (anyBody) {
         WriteBody(json, decoded.bytes);
     }
     if (!comment.empty()) {
@@ -304,7 +330,7 @@ void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
     }
     json.EndObject();
     json.Field("redirectURL", FieldValue(fields, "location"));
-    json.Field("headersSize", response.text().size() - bodySize);
+    json.Field("headersSize", HeaderSize(response));
     json.Field("bodySize", bodySize);
     json.EndObject();
 }

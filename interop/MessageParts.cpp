@@ -58,6 +58,30 @@ std::string BodyBytes(const HTTPMessage& message) {
     return message.BytesAsTheyCame(static_cast<std::size_t>(end), size);
 }
 
+bool IsText(std::string_view bytes) {
+    return bytes.find('\0') == std::string_view::npos && IsUtf8(bytes);
+}
+
+ExportedBody BodyWithinLimit(const HTTPMessage& message) {
+    const std::int64_t start = message.headerEnd();
+    const std::size_t size = message.text().size();
+    if (start < 0 || static_cast<std::size_t>(start) >= size) {
+        return {};
+    }
+    const auto headerEnd = static_cast<std::size_t>(start);
+    const std::size_t end = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size, std::max<std::uint64_t>(message.maxSize(), headerEnd)));
+    return {message.BytesAsTheyCame(headerEnd, end), size - end};
+}
+
+std::string LeftOutNotice(const ExportedBody& body) {
+    if (body.leftOut == 0) {
+        return {};
+    }
+    return std::to_string(body.leftOut) +
+           " bytes of the body past the size limit are left out (see Capture->Options).";
+}
+
 std::size_t Utf8SequenceLength(std::string_view bytes, std::size_t at) {
     const auto lead = static_cast<unsigned char>(bytes[at]);
     std::size_t length = 0;

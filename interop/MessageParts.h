@@ -30,12 +30,27 @@ std::vector<HeaderField> HeaderFields(const HTTPMessage& message);
 // empty while the header is incomplete.
 std::string BodyBytes(const HTTPMessage& message);
 
+// The body as exports give it: as it was captured, up to the message's size limit (a message
+// keeps the whole record that crossed its limit, which the user did not ask for), and how many
+// bytes past the limit were left out.
+struct ExportedBody {
+    std::string bytes;
+    std::size_t leftOut = 0;
+};
+ExportedBody BodyWithinLimit(const HTTPMessage& message);
+// What an export says of them; empty when none were left out.
+std::string LeftOutNotice(const ExportedBody& body);
+
 // The length of the well-formed UTF-8 sequence of more than one byte at bytes[at]; 0 when
 // there is none there.
 std::size_t Utf8SequenceLength(std::string_view bytes, std::size_t at);
 
 // Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsUtf8(std::string_view bytes);
+
+// Whether bytes are best written as text in JSON: well-formed UTF-8 without NUL bytes (which
+// JSON would have to escape in six bytes each).
+bool IsText(std::string_view bytes);
 
 // RFC 4648 base64, with padding.
 std::string Base64(std::string_view bytes);

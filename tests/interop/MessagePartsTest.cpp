@@ -87,6 +87,26 @@ TEST_F(MessagePartsTest, TheBodyComesBackWithTheNulBytesTheTextShowsAsSpaces) {
     EXPECT_EQ(message.BytesAsTheyCame(0, header.size()), header);
 }
 
+TEST_F(MessagePartsTest, ExportedBodiesStopAtTheSizeLimit) {
+    Preferences().max_res_size = 1;
+    const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
+    struct Case {
+        std::string first;  // the record holding the header
+        std::string expected;
+        std::size_t leftOut;
+    };
+    const std::string longHeader = "HTTP/1.1 200 OK\r\nX: " + std::string(2000, 'x') + "\r\n\r\n";
+    for (const Case& c : {Case{header + std::string(3000, 'a'), std::string(1024 - header.size(), 'a'),
+                               3000 - (1024 - header.size())},
+                          Case{header + "small", "small", 0}, Case{longHeader + "body", "", 4}}) {
+        document.NewResponse(test::Header(2, 1, 1), test::Bytes(c.first));
+        const ExportedBody body = BodyWithinLimit(*document.responses().back());
+        EXPECT_EQ(body.bytes, c.expected);
+        EXPECT_EQ(body.leftOut, c.leftOut);
+        EXPECT_EQ(LeftOutNotice(body).empty(), c.leftOut == 0);
+    }
+}
+
 TEST_F(MessagePartsTest, AHeaderStillComingHasTheFieldsSoFarAndNoBody) {
     document.NewRequest(test::Header(1, 0, 1),
                         test::Bytes("GET / HTTP/1.1\nHost: h\nAccept: */*\nX-Half"));

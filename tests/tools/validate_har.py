@@ -56,14 +56,17 @@ def crafted():
     return out, png, text
 
 
-def export(program, records, folder, name):
+def export(program, records, folder, name, settings=()):
     source = os.path.join(folder, name + ".records")
     target = os.path.join(folder, name + ".har")
     with open(source, "wb") as f:
         f.write(records)
-    listing = subprocess.run([program, "--replay", source, "--format", "jsonl",
-                              "--set", "allowed_content=\"text/\" \"application/json\"",
-                              "--har", target], capture_output=True, check=True).stdout
+    arguments = ["--set", "allowed_content=\"text/\" \"application/json\""]
+    for setting in settings:
+        arguments += ["--set", setting]
+    listing = subprocess.run([program, "--replay", source, "--format", "jsonl", "--bodies"]
+                             + arguments + ["--har", target],
+                             capture_output=True, check=True).stdout
     assert os.stat(target).st_mode & 0o777 == 0o600, "a new archive is the user's alone"
     with open(target) as f:
         return json.load(f), [json.loads(line) for line in listing.splitlines()]
@@ -116,6 +119,25 @@ def main():
         assert post["response"]["content"]["text"] == text.decode(), "codings removed"
         assert post["response"]["content"]["size"] == len(text)
         assert missing["response"]["status"] == 0 and missing["response"]["bodySize"] == -1
+
+        # With a limit of 1 KB: a body kept whole with its header is cut at the limit, and a
+        # small body that inflates to a megabyte of zeros is decoded up to it, in base64.
+        header = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3000\r\n\r\n"
+        bomb = gzip.compress(bytes(1_000_000), mtime=0)
+        limited = (record(1, 0, 5, b"GET /big HTTP/1.1\r\n\r\n") + record(2, 1, 5, header + b"a" * 3000)
+                   + record(1, 0, 6, b"GET /bomb HTTP/1.1\r\n\r\n")
+                   + record(2, 1, 6, b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                            b"Content-Encoding: gzip\r\n\r\n" + bomb))
+        har, messages = export(program, limited, folder, "limited", ["max_res_size=1"])
+        validate(har, schema)
+        big, inflated = har["log"]["entries"]
+        assert big["response"]["content"]["text"] == "a" * (1024 - len(header))
+        assert "left out" in big["response"]["content"]["comment"]
+        assert messages[1]["body"] == "a" * (1024 - len(header))
+        assert messages[1]["bodyLeftOut"] == 3000 - (1024 - len(header))
+        content = inflated["response"]["content"]
+        assert content["encoding"] == "base64" and base64.b64decode(content["text"]) == bytes(1024)
+        assert "cut at 1024 bytes" in content["comment"], content
     print("HAR valid")
 
 

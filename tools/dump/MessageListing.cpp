@@ -164,11 +164,15 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
     }
     row["headers"] = std::move(headers);
     if (bodies) {
-        if (IsUtf8(body)) {
-            row["body"] = body;
+        const ExportedBody exported = BodyWithinLimit(message);
+        if (IsText(exported.bytes)) {
+            row["body"] = exported.bytes;
         } else {
-            row["body"] = Base64(body);
+            row["body"] = Base64(exported.bytes);
             row["bodyEncoding"] = "base64";
+        }
+        if (exported.leftOut != 0) {
+            row["bodyLeftOut"] = exported.leftOut;  // past the size limit
         }
     }
     output << row.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
