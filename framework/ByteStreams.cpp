@@ -146,7 +146,8 @@ void FileByteSink::Flush() {
 
 void FileByteSink::Commit() {
     Flush();
-    if (::fsync(m_fd) != 0) {
+    // A pipe or a socket has nothing to make durable (EINVAL).
+    if (::fsync(m_fd) != 0 && errno != EINVAL) {
         ThrowFileError(errno, m_path, "cannot write");
     }
     const int fd = m_fd;

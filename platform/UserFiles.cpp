@@ -28,6 +28,35 @@ bool TrustedLink(const std::filesystem::path& link, const struct stat& linkStatu
     return !openToAll || linkStatus.st_uid == self || linkStatus.st_uid == folder.st_uid;
 }
 
+// The kernel's protected_regular and protected_fifos rules, kept whatever the system's setting
+// and for root too: a file in a sticky folder that others can write (/tmp), owned neither by
+// the user nor by the folder's owner, was made there by someone else for us to write into.
+bool PlantedByAnother(const std::filesystem::path& file, const struct stat& status) {
+    if (S_ISDIR(status.st_mode) || status.st_uid == ::geteuid()) {
+        return false;
+    }
+    const std::filesystem::path parent = file.has_parent_path() ? file.parent_path() : ".";
+    struct stat folder {};
+    if (::stat(parent.c_str(), &folder) != 0) {
+        return true;  // cannot tell: not ours to write
+    }
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWOTH | S_IWGRP));
+    return shared && status.st_uid != folder.st_uid;
+}
+
+// Opens file for writing with these more flags; a FIFO nobody reads fails (ENXIO) instead of
+// waiting for a reader for ever. Writes then wait as usual.
+int OpenWithoutWaiting(const std::filesystem::path& file, int flags) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | flags, 0600);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+// What a file that received a new capture may grant: nothing to all other users.
+constexpr mode_t kCaptureModeMask = 07777 & ~static_cast<mode_t>(S_IRWXO);
+
 }  // namespace
 
 std::optional<std::filesystem::path> ResolveTrustedLinks(const std::filesystem::path& path) {
@@ -47,7 +76,14 @@ std::optional<std::filesystem::path> ResolveTrustedLinks(const std::filesystem::
             errno = error.value();
             return std::nullopt;
         }
-        current = target.is_absolute() ? target : current.parent_path() / target;
+        std::filesystem::path next = target.is_absolute() ? target : current.parent_path() / target;
+        struct stat followed {};
+        if (::lstat(next.c_str(), &followed) != 0 && ::stat(current.c_str(), &followed) == 0) {
+            // A link whose text names nothing, yet leads somewhere: a descriptor's link in
+            // /proc (/dev/stdout to a pipe). Only the kernel can follow it.
+            return current;
+        }
+        current = std::move(next);
     }
     errno = ELOOP;
     return std::nullopt;
@@ -58,8 +94,37 @@ int OpenUserFileForWriting(const std::filesystem::path& path) {
     if (!file) {
         return -1;
     }
-    // No link is followed from here: what was checked is what is opened.
-    return ::open(file->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // No link is followed from here but a descriptor's own: what was checked is what is
+    // opened. Nothing is truncated before the file is known to be one to write.
+    struct stat link {};
+    const bool exists = ::lstat(file->c_str(), &link) == 0;
+    if (exists && PlantedByAnother(*file, link)) {
+        errno = EACCES;
+        return -1;
+    }
+    const bool descriptorLink = exists && S_ISLNK(link.st_mode);
+    const int fd = OpenWithoutWaiting(*file, descriptorLink ? 0 : O_CREAT | O_NOFOLLOW);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || PlantedByAnother(*file, status)) {
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    if (S_ISREG(status.st_mode)) {
+        if (::ftruncate(fd, 0) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        if ((status.st_mode & S_IRWXO) != 0) {
+            ::fchmod(fd, status.st_mode & kCaptureModeMask);
+        }
+    }
+    return fd;
 }
 
 std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target) {
@@ -82,14 +147,22 @@ ReplacingFile::ReplacingFile(const std::filesystem::path& path) {
     m_target = *resolved;
     struct stat existing {};
     const bool replaces = ::stat(m_target.c_str(), &existing) == 0;
-    // A file the user may not write is not replaced, though its folder would allow it.
+    // A file the user may not write is not replaced, though its folder would allow it; nor is
+    // one someone else left in a folder everyone can write, whoever we are.
     if (replaces && ::faccessat(AT_FDCWD, m_target.c_str(), W_OK, AT_EACCESS) != 0) {
         m_error = errno;
         return;
     }
+    if (replaces && PlantedByAnother(m_target, existing)) {
+        m_error = EACCES;
+        return;
+    }
     if (replaces && !S_ISREG(existing.st_mode)) {
         // A device or a pipe (/dev/stdout, a FIFO) is written as it is: nothing to put in place.
-        m_descriptor = ::open(m_target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        // A link left here is a descriptor's, which only the kernel follows.
+        struct stat link {};
+        const bool descriptorLink = ::lstat(m_target.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        m_descriptor = OpenWithoutWaiting(m_target, descriptorLink ? 0 : O_NOFOLLOW);
         m_error = m_descriptor < 0 ? errno : 0;
         return;
     }
@@ -102,7 +175,7 @@ ReplacingFile::ReplacingFile(const std::filesystem::path& path) {
         return;
     }
     if (replaces) {
-        ::fchmod(m_descriptor, existing.st_mode & 07777);
+        ::fchmod(m_descriptor, existing.st_mode & kCaptureModeMask);
     }
 }
 

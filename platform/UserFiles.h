@@ -17,17 +17,20 @@ namespace vantor {
 std::optional<std::filesystem::path> ResolveTrustedLinks(const std::filesystem::path& path);
 
 // Opens path for writing from its start, as ResolveTrustedLinks finds it: an existing file is
-// truncated and keeps its permission bits, a new one is made mode 0600 (what we write holds
-// other people's cookies and passwords). The descriptor, or -1 with errno set.
+// truncated and keeps its permission bits but those for all other users, a new one is made
+// mode 0600 (what we write holds other people's cookies and passwords). A file that another
+// user left in a sticky folder everyone can write (/tmp) is refused, with EACCES, whoever we
+// are. The descriptor, or -1 with errno set.
 int OpenUserFileForWriting(const std::filesystem::path& path);
 
 // A name for a new file beside target that no other writer uses at the same time.
 std::filesystem::path TemporaryPathBeside(const std::filesystem::path& target);
 
 // A file of the user's written whole or not at all: the bytes go to a new file beside it (made
-// with O_EXCL, mode 0600, or the mode of the file it replaces), which takes the file's place
-// only on Commit. Destroyed before Commit, it removes the new file and leaves the old one. A
-// device or pipe that path names (/dev/stdout) is written directly.
+// with O_EXCL, mode 0600, or the mode of the file it replaces but what it grants all other
+// users), which takes the file's place only on Commit. Destroyed before Commit, it removes the
+// new file and leaves the old one. A device or pipe that path names (/dev/stdout) is written
+// directly. A file another user left in a sticky folder is not replaced (EACCES).
 class ReplacingFile {
 public:
     explicit ReplacingFile(const std::filesystem::path& path);

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 
@@ -72,6 +74,81 @@ TEST_F(UserFilesTest, FilesOpenedForWritingAreNewAndPrivateOrKeepTheirMode) {
     ::close(fd);
     EXPECT_EQ(test::ModeOf(shared), 0640u);
     EXPECT_EQ(Read(shared), "new");
+
+    // A file all may read keeps its mode but for all others, for this capture and the next.
+    ::chmod(shared.c_str(), 0666);
+    fd = OpenUserFileForWriting(shared);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(test::ModeOf(shared), 0660u);
+    ::chmod(shared.c_str(), 0644);
+    ReplacingFile replacing(shared);
+    ASSERT_TRUE(replacing.ok());
+    ::close(replacing.TakeDescriptor());
+    ASSERT_TRUE(replacing.Commit());
+    EXPECT_EQ(test::ModeOf(shared), 0640u);
+}
+
+TEST_F(UserFilesTest, AFileAnotherUserLeftInAStickyFolderIsNotWrittenByAnyone) {
+    const fs::path shared = directory / "shared";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    const fs::path file = shared / "capture.records";
+    const fs::path fifo = shared / "capture.fifo";
+    const auto made = test::AsOtherUser([&] {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        return fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0 &&
+               ::mkfifo(fifo.c_str(), 0666) == 0;
+    });
+    if (!made) {
+        GTEST_SKIP() << "needs root, to leave files as another user";
+    }
+    ASSERT_TRUE(*made);
+    for (const fs::path& planted : {file, fifo}) {
+        errno = 0;
+        EXPECT_EQ(OpenUserFileForWriting(planted), -1) << planted;
+        EXPECT_EQ(errno, EACCES);
+        ReplacingFile replacing(planted);
+        EXPECT_FALSE(replacing.ok()) << planted;
+        EXPECT_EQ(replacing.error(), EACCES);
+    }
+    EXPECT_EQ(fs::file_size(file), 0u);
+    EXPECT_EQ(test::ModeOf(file), 0666u);
+}
+
+TEST_F(UserFilesTest, DescriptorsAndPipesAreWrittenAsTheyAreAndNeverWaitedFor) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const fs::path descriptor = "/proc/self/fd/" + std::to_string(ends[1]);
+    for (int round = 0; round < 2; ++round) {
+        int fd = -1;
+        std::optional<ReplacingFile> replacing;
+        if (round == 0) {
+            fd = OpenUserFileForWriting(descriptor);
+        } else {
+            replacing.emplace(descriptor);
+            fd = replacing->ok() ? replacing->TakeDescriptor() : -1;
+        }
+        ASSERT_GE(fd, 0) << round << ": " << std::strerror(errno);
+        ASSERT_EQ(::write(fd, "ab", 2), 2);
+        ::close(fd);
+        if (replacing) {
+            EXPECT_TRUE(replacing->Commit());
+        }
+        char read[2];
+        ASSERT_EQ(::read(ends[0], read, 2), 2);
+        EXPECT_EQ(std::string(read, 2), "ab");
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+
+    // A FIFO nobody reads is an error at once, not a wait.
+    const fs::path fifo = directory / "nobody-reads";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    errno = 0;
+    EXPECT_EQ(OpenUserFileForWriting(fifo), -1);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_FALSE(ReplacingFile(fifo).ok());
 }
 
 TEST_F(UserFilesTest, ALinkAnotherUserPlantedInASharedFolderIsNotFollowed) {

@@ -255,6 +255,32 @@ TEST_F(DumpCommandTest, BadDocumentFilesPrintTheFrameworkText) {
     EXPECT_EQ(unsaved.errors, "vantor-dump: /nonexistent/dir/x.vtr was not found.\n");
 }
 
+TEST_F(DumpCommandTest, WhereverTheOutputGoesAFailedWriteFailsTheRun) {
+    const std::string records = WriteStream(Exchange(10));
+    std::ostream full(nullptr);  // every write fails, as on a full disk
+    std::ostringstream errors;
+    EXPECT_EQ(RunVantorDump(std::vector<std::string>{"--replay", records}, full, errors), 1);
+    EXPECT_THAT(errors.str(), HasSubstr("cannot write the listing"));
+
+    // A document saved into a pipe (/dev/stdout of a shell pipeline) arrives whole.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string descriptor = "/proc/self/fd/" + std::to_string(ends[1]);
+    const DumpRun piped = Dump({"--replay", records, "--save", descriptor});
+    ::close(ends[1]);
+    EXPECT_EQ(piped.status, 0) << piped.errors;
+    std::string document;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+        document.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ends[0]);
+    const std::string file = (configHome / "file.vtr").string();
+    ASSERT_EQ(Dump({"--replay", records, "--save", file}).status, 0);
+    std::ifstream saved(file, std::ios::binary);
+    EXPECT_EQ(document, std::string(std::istreambuf_iterator<char>(saved), {}));
+}
+
 TEST_F(DumpCommandTest, SetOverridesASettingForThisRun) {
     const std::string records = WriteStream(Exchange(2000));
     EXPECT_THAT(ResponseRow(Dump({"--replay", records, "--format", "tsv"})),

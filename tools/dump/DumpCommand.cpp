@@ -158,6 +158,15 @@ private:
     struct sigaction m_previousTerminate {};
 };
 
+// Whether every line of the listing went out; a write that failed (a full disk) is said.
+bool ListingWritten(std::ostream& output, std::ostream& errors) {
+    if (output.flush()) {
+        return true;
+    }
+    errors << "vantor-dump: cannot write the listing to standard output\n";
+    return false;
+}
+
 int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
                    std::ostream& errors) {
     if (const auto problem = PreparePrivateRuntimeFolder()) {
@@ -251,7 +260,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     channel.StopCapture();
     installer.RemoveProvider();
     view.Finish();
-    output.flush();
+    int status = ListingWritten(output, errors) ? 0 : 1;
     const auto wasOrWere = [](std::uint64_t count) {
         return count == 1 ? " record was" : " records were";
     };
@@ -265,7 +274,6 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
                << " dropped: the capture ring stayed full while programs waited to write\n";
     }
 
-    int status = 0;
     if (rawFile != nullptr) {
         raw.flush();
         if (!raw || rawFile->close() == nullptr) {
@@ -471,7 +479,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     } else {
         WriteListing(output, document, parsed->format, parsed->bodies);
     }
-    output.flush();
+    if (!ListingWritten(output, errors)) {
+        status = 1;
+    }
     if (!parsed->saveFile.empty()) {
         if (const auto failure = document.OnSaveDocument(parsed->saveFile)) {
             errors << "vantor-dump: " << *failure << '\n';
