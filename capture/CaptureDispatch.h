@@ -37,6 +37,9 @@ public:
     // point; HTTP/2 and WebSocket decoded first). Always returns 0.
     int OnCaptureRecord();
 
+    // Bytes of connections that could not be read and were left out.
+    std::uint64_t LeftOutBytes() const { return m_protocols.LeftOutBytes(); }
+
 private:
     std::function<CSnifferDoc*()> m_activeDocument;
     PendingRecord m_pending;

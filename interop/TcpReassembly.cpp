@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/MessageStart.h"
+
 namespace vantor {
 
 namespace {
@@ -168,10 +170,6 @@ FrameVerdict ParseLoopbackFamily(std::uint32_t family, std::span<const std::uint
     }
 }
 
-bool IsMethodCharacter(std::uint8_t c) {
-    return (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-}
-
 }  // namespace
 
 bool IsSupportedLinkType(int linkType) {
@@ -235,24 +233,6 @@ FrameVerdict ParseFrame(int linkType, std::span<const std::uint8_t> frame, TcpSe
         default:
             return FrameVerdict::NotTcp;
     }
-}
-
-bool LooksLikeRequestStart(std::span<const std::uint8_t> data) {
-    std::size_t length = 0;
-    while (length < data.size() && length <= 24 && IsMethodCharacter(data[length])) {
-        ++length;
-    }
-    if (length == 0 || length > 24) {
-        return false;
-    }
-    // A segment that ends inside the method is taken as a start: the next one says more.
-    return length == data.size() || data[length] == ' ';
-}
-
-bool LooksLikeResponseStart(std::span<const std::uint8_t> data) {
-    constexpr std::string_view kStart = "HTTP/";
-    const std::size_t compared = std::min(data.size(), kStart.size());
-    return compared > 0 && std::memcmp(data.data(), kStart.data(), compared) == 0;
 }
 
 std::size_t TcpReassembler::FlowKeyHash::operator()(const FlowKey& key) const {

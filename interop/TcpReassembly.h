@@ -163,10 +163,5 @@ private:
     ReassemblyCounts m_counts;
 };
 
-// Whether data begin an HTTP/1.x request line (a method of upper-case letters, '-' or '_',
-// then a space) or the HTTP/2 connection preface.
-bool LooksLikeRequestStart(std::span<const std::uint8_t> data);
-// Whether data begin a status line ("HTTP/").
-bool LooksLikeResponseStart(std::span<const std::uint8_t> data);
 
 }  // namespace vantor

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "document/CSnifferDoc.h"
+#include "http/MessageStart.h"
 #include "http/ScanFormat.h"
 #include "protocol/Http2Decoder.h"
 #include "protocol/WebSocketDecoder.h"
@@ -226,8 +227,10 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
                     entryPoint == EntryPoint::NewResponse)) {
             // A message cannot begin with a NUL; an HTTP/2 frame header of a connection that
             // began before capture did, usually does. Its frames cannot be decoded without
-            // the start: the connection is left out rather than shown as junk.
+            // the start: the connection is left out rather than shown as junk, until the
+            // client begins a request line.
             Follow(id).mode = Connection::Mode::Ignored;
+            m_leftOutBytes += data.size();
             return;
         } else {
             // A request whose header completes with this record and asks to switch protocols:
@@ -263,6 +266,12 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
             document.CountSkipped(id, data.size());
             break;
         case Connection::Mode::Ignored:
+            if (fromClient && BeginsRequestLine(data)) {
+                Forget(id);
+                DeliverAsHttp1(document, EntryPoint::NewRequest, header, data);
+            } else {
+                m_leftOutBytes += data.size();
+            }
             break;
     }
 }

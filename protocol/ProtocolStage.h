@@ -36,6 +36,10 @@ public:
     void Deliver(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
                  std::span<const std::uint8_t> data);
 
+    // Bytes of connections that could not be read (joined part way, in frames that need their
+    // start) and were left out.
+    std::uint64_t LeftOutBytes() const { return m_leftOutBytes; }
+
     // The most connections whose protocol is followed (all others are plain HTTP/1.x): past
     // it the one unused longest is forgotten.
     static constexpr std::size_t kMostFollowed = 16384;
@@ -54,6 +58,7 @@ private:
     std::unordered_map<std::uint32_t, std::unique_ptr<Connection>> m_connections;
     std::list<std::uint32_t> m_byUse;  // least recently used first
     std::uint32_t m_nextStreamId = 0xFFFFFFFFu;
+    std::uint64_t m_leftOutBytes = 0;
 };
 
 }  // namespace vantor

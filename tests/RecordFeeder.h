@@ -30,6 +30,7 @@ public:
     void Received(std::uint32_t connection, std::string_view bytes) {
         Record(connection, DIRECTION_RECEIVED, bytes);
     }
+    std::uint64_t LeftOutBytes() const { return m_dispatch.LeftOutBytes(); }
     // A new socket that happens to get an id used before.
     void Reopened(std::uint32_t connection) { m_previous.erase(connection); }
 

@@ -12,6 +12,7 @@
 #include "document/CSnifferDoc.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "http/MessageStart.h"
 #include "protocol/Http2Decoder.h"
 #include "protocol/Http2FrameWriter.h"
 #include "ui/FakeControls.h"
@@ -618,6 +619,8 @@ TEST(TcpReassemblerTest, RequestAndResponseStartsAreRecognised) {
     EXPECT_FALSE(LooksLikeRequestStart(test::Bytes(" GET /")));
     EXPECT_FALSE(LooksLikeRequestStart(test::Bytes("SSH-2.0-OpenSSH")));
     EXPECT_FALSE(LooksLikeRequestStart(test::Bytes("")));
+    EXPECT_TRUE(BeginsRequestLine(test::Bytes("GET / HTTP/1.1")));
+    EXPECT_FALSE(BeginsRequestLine(test::Bytes("GE"))) << "not yet known to be one";
     EXPECT_TRUE(LooksLikeResponseStart(test::Bytes("HTTP/1.1 200 OK")));
     EXPECT_TRUE(LooksLikeResponseStart(test::Bytes("HTT")));
     EXPECT_FALSE(LooksLikeResponseStart(test::Bytes("HTTX")));

@@ -218,15 +218,23 @@ TEST_F(ProtocolStageTest, AnHttp2ConnectionJoinedHalfWayIsLeftOut) {
     Http2FrameWriter server;
     // Capture started after the preface: the first records seen continue the connection.
     Record(12, DIRECTION_RECEIVED, "");  // what the provider saw before: a receive
-    Sent(12, Http2FrameWriter::Data(1, "x", false));
-    Received(12, server.Headers(1, {{":status", "200"}}, false));
-    Sent(12, "GET /after HTTP/1.1\r\n\r\n");
+    const std::string data = Http2FrameWriter::Data(1, "x", false);
+    const std::string headers = server.Headers(1, {{":status", "200"}}, false);
+    Sent(12, data);
+    Received(12, headers);
     EXPECT_TRUE(document.messages().empty()) << testing::PrintToString(Texts());
+    EXPECT_EQ(feeder.LeftOutBytes(), data.size() + headers.size()) << "counted, not shown";
+    // The client begins a request line: HTTP/1.x from there on, on the same socket.
+    Sent(12, "GET /after HTTP/1.1\r\n\r\n");
+    Received(12, "HTTP/1.1 204 No Content\r\n\r\n");
+    ASSERT_EQ(document.requests().size(), 1u);
+    EXPECT_EQ(document.requests()[0]->caption(), "GET /after");
+    EXPECT_NE(document.requests()[0]->response(), nullptr);
     // A new socket with the same id is HTTP/1.x again.
     Reopened(12);
     Sent(12, "GET /new HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(document.requests().size(), 1u);
-    EXPECT_EQ(document.requests()[0]->caption(), "GET /new");
+    ASSERT_EQ(document.requests().size(), 2u);
+    EXPECT_EQ(document.requests()[1]->caption(), "GET /new");
 }
 
 TEST_F(ProtocolStageTest, BadFramesStopDecodingWithANoticeAndLoseNothingBefore) {

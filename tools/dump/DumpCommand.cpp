@@ -158,6 +158,15 @@ private:
     struct sigaction m_previousTerminate {};
 };
 
+// Says how much of connections that could not be read was left out, if any.
+void TellLeftOut(const CaptureDispatch& dispatch, std::ostream& errors) {
+    if (const std::uint64_t bytes = dispatch.LeftOutBytes(); bytes != 0) {
+        errors << "vantor-dump: " << bytes
+               << " bytes of connections joined part way (in frames that need their start) "
+                  "were left out\n";
+    }
+}
+
 // Whether every line of the listing went out; a write that failed (a full disk) is said.
 bool ListingWritten(std::ostream& output, std::ostream& errors) {
     if (output.flush()) {
@@ -273,6 +282,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         errors << "vantor-dump: " << dropped << wasOrWere(dropped)
                << " dropped: the capture ring stayed full while programs waited to write\n";
     }
+    TellLeftOut(dispatch, errors);
 
     if (rawFile != nullptr) {
         raw.flush();
@@ -460,6 +470,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
             errors << "vantor-dump: " << parsed->replayFile << ": " << result.error << '\n';
             status = 1;
         }
+        TellLeftOut(dispatch, errors);
     }
 
     if (!parsed->pcapFile.empty()) {
