@@ -133,13 +133,28 @@ bool CSnifferDoc::ContinuesAfterInterim(const HTTPRequest& request) const {
            LatestResponse(request.GetSocket()) == response;
 }
 
+std::size_t CSnifferDoc::StillOfRequest(const HTTPRequest& request,
+                                        std::span<const std::uint8_t> data) const {
+    const BodyFraming& framing = request.framing();
+    if (framing.Framed()) {
+        return framing.Measure(data);
+    }
+    // Without framing, what follows an interim response (the body held back until 100
+    // Continue) is still the request.
+    return ContinuesAfterInterim(request) ? data.size() : 0;
+}
+
 void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) {
-    // What a client sends after an interim response to its request (the body it held back
-    // until 100 Continue) is still that request.
-    if (HTTPRequest* latest = LatestRequest(header.connectionId);
-        latest != nullptr && ContinuesAfterInterim(*latest)) {
-        AppendTo(latest, header, data);
-        return;
+    // A body the request's framing still expects continues it, whatever the server said
+    // meanwhile (an answer may come before the body); what follows its end is a new request.
+    if (HTTPRequest* latest = LatestRequest(header.connectionId); latest != nullptr) {
+        if (const std::size_t still = StillOfRequest(*latest, data); still != 0) {
+            AppendTo(latest, header, data.first(still));
+            if (still == data.size()) {
+                return;
+            }
+            data = data.subspan(still);
+        }
     }
     // The exchanges before it on its connection have ended.
     EndConnection(header.connectionId);
@@ -201,7 +216,15 @@ void CSnifferDoc::GrowResponse(HTTPResponse* response, bool isNew, const Capture
 }
 
 void CSnifferDoc::AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) {
-    AppendTo(LatestRequest(header.connectionId), header, data);
+    HTTPRequest* latest = LatestRequest(header.connectionId);
+    // More bytes of a request whose body's framing is known: they continue it up to the body's
+    // end, and what follows is the next request (pipelined, or sent after an early answer).
+    if (latest != nullptr && latest->framing().Framed() && !data.empty() &&
+        latest->framing().Measure(data) < data.size()) {
+        NewRequest(header, data);
+        return;
+    }
+    AppendTo(latest, header, data);
 }
 
 void CSnifferDoc::AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) {

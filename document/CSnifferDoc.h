@@ -98,6 +98,10 @@ private:
     // Whether what the client sends next continues request: its response so far is an interim
     // one, the latest of the connection.
     bool ContinuesAfterInterim(const HTTPRequest& request) const;
+    // How many bytes of data the client sends still belong to request: the rest of a body its
+    // framing expects, or, without framing, all after an interim response; 0 otherwise.
+    std::size_t StillOfRequest(const HTTPRequest& request,
+                               std::span<const std::uint8_t> data) const;
     // A new response of the record's connection, listed and paired.
     HTTPResponse* CreateResponse(const CaptureRecord& header);
     // Gives the record's data to response (new, or one that continues), starting new responses

@@ -49,6 +49,16 @@ std::optional<Terminator> FindHeaderTerminator(std::string_view text, std::size_
     return std::nullopt;
 }
 
+// Whether text begins with an HTTP/1.x request line (whose body has framing of its own; the
+// texts written for HTTP/2 streams say HTTP/2).
+bool StartsHttp1(std::string_view text) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+        line.remove_suffix(1);
+    }
+    return line.ends_with(" HTTP/1.1") || line.ends_with(" HTTP/1.0");
+}
+
 std::int64_t HeaderEndOf(std::string_view text) {
     const auto terminator = FindHeaderTerminator(text, 0);
     return terminator ? static_cast<std::int64_t>(terminator->End()) : -1;
@@ -200,6 +210,9 @@ void HTTPMessage::FormatTimeText() {
 }
 
 void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time) {
+    if (m_headerEnd >= 0) {
+        m_framing.Take(data);  // body bytes, whatever is kept of them
+    }
     switch (m_state) {
         case AssemblyState::New:
             m_firstTime = time;
@@ -276,6 +289,11 @@ void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
 void HTTPMessage::CompleteHeader(bool withLaterPiece) {
     ParseHeaders();
     ParseStartLine();
+    if (m_kind == MessageKind::Request && StartsHttp1(m_text.view())) {
+        m_framing.Begin(m_headers);
+        const std::string_view body = m_text.view().substr(static_cast<std::size_t>(m_headerEnd));
+        m_framing.Take({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
+    }
     if (withLaterPiece) {
         OnHeaderCompletedLater();
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/CObject.h"
+#include "http/BodyFraming.h"
 #include "http/HeaderMap.h"
 #include "http/MessageTypes.h"
 #include "http/TextBuffer.h"
@@ -69,6 +70,11 @@ public:
     std::uint64_t maxSize() const { return m_maxSize; }
     // The numbers as they stand in a document file.
     std::uint32_t StoredState() const { return static_cast<std::uint32_t>(m_state); }
+
+    // Where the body of an HTTP/1.x request ends by its own framing (Content-Length, chunks),
+    // as far as its bytes have come; unframed for other messages and while the header is
+    // incomplete.
+    const BodyFraming& framing() const { return m_framing; }
 
     // Offset just after the header terminator, or -1 while none has been seen.
     std::int64_t headerEnd() const { return m_headerEnd; }
@@ -200,6 +206,7 @@ private:
     std::uint64_t m_missing = 0;  // bytes not captured after the text (an imported capture)
     std::int64_t m_headerEnd = -1;
     std::int64_t m_scanMark = 0;
+    BodyFraming m_framing;
     // Where the text had NUL bytes (shown as spaces); empty while it had none.
     std::vector<bool> m_nulBytes;
     SockAddrIn m_peerAddress;

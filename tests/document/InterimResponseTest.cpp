@@ -138,5 +138,71 @@ TEST_F(InterimResponseTest, AFinalResponseIsNeverReplaced) {
     EXPECT_EQ(document.requests().size(), 2u);
 }
 
+// A server may answer before the request's body arrived (an upload refused early, Java's
+// HttpClient): the bytes the body's framing still expects continue the request, whatever came
+// between, and what follows its end is the next request.
+TEST_F(InterimResponseTest, ABodyItsFramingStillExpectsContinuesTheRequest) {
+    constexpr std::string_view kRefused = "HTTP/1.1 413 Too Large\r\nContent-Length: 0\r\n\r\n";
+    struct Step {
+        std::uint32_t direction;
+        std::string_view bytes;
+    };
+    struct Case {
+        const char* name;
+        bool keepBody;
+        std::vector<Step> steps;
+        std::vector<std::string> texts;
+        std::int32_t firstSkipped = 0;
+    };
+    const std::vector<Case> cases = {
+        {"a length, the next request on its own",
+         true,
+         {{DIRECTION_SENT, "POST /a HTTP/1.1\r\nContent-Length: 14\r\n\r\n"},
+          {DIRECTION_RECEIVED, kRefused},
+          {DIRECTION_SENT, "NAME=VALUE&I=0"},
+          {DIRECTION_SENT, "POST /b HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"},
+          {DIRECTION_RECEIVED, kOk}},
+         {"POST /a HTTP/1.1\r\nContent-Length: 14\r\n\r\nNAME=VALUE&I=0", std::string(kRefused),
+          "POST /b HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", std::string(kOk)}},
+        {"chunks, the next request in the record of the last",
+         true,
+         {{DIRECTION_SENT, "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel"},
+          {DIRECTION_RECEIVED, kRefused},
+          {DIRECTION_SENT, "lo\r\n0\r\nX-Sum: 1\r\n\r\nGET /d HTTP/1.1\r\n\r\n"},
+          {DIRECTION_RECEIVED, kOk}},
+         {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n",
+          std::string(kRefused), "GET /d HTTP/1.1\r\n\r\n", std::string(kOk)}},
+        {"a body not kept is still counted and followed",
+         false,
+         {{DIRECTION_SENT, "POST /e HTTP/1.1\r\nContent-Length: 5\r\n\r\n"},
+          {DIRECTION_RECEIVED, kRefused},
+          {DIRECTION_SENT, "abcdeGET /f HTTP/1.1\r\n\r\n"}},
+         {"POST /e HTTP/1.1\r\nContent-Length: 5\r\n\r\n", std::string(kRefused),
+          "GET /f HTTP/1.1\r\n\r\n"},
+         5},
+        {"pipelined, no answer between",
+         true,
+         {{DIRECTION_SENT, "POST /g HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"},
+          {DIRECTION_SENT, "GET /h HTTP/1.1\r\n\r\n"}},
+         {"POST /g HTTP/1.1\r\nContent-Length: 2\r\n\r\nok", "GET /h HTTP/1.1\r\n\r\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        document.OnNewDocument();
+        m_previous = DIRECTION_NONE;
+        Preferences().scan_req_body = c.keepBody;
+        for (const Step& step : c.steps) {
+            Record(step.direction, step.bytes);
+        }
+        EXPECT_EQ(Texts(), c.texts);
+        ASSERT_FALSE(document.requests().empty());
+        EXPECT_EQ(document.requests()[0]->skipped(), c.firstSkipped);
+        if (document.responses().size() > 1) {
+            EXPECT_EQ(document.requests()[0]->response(), document.responses()[0]);
+            EXPECT_EQ(document.requests()[1]->response(), document.responses()[1]);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vantor
