@@ -216,7 +216,10 @@ std::optional<ProtocolCatalog::Contents> ProtocolCatalog::Read() const {
     Contents contents;
     std::ifstream input(m_file);
     if (!input) {
-        if (std::filesystem::exists(m_file)) {
+        // A file that is there but cannot be read, or whose folder cannot be looked into, is
+        // not a catalog of base entries alone.
+        std::error_code error;
+        if (std::filesystem::exists(m_file, error) || error) {
             return std::nullopt;
         }
         contents.entries = BaseEntries();

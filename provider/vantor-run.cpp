@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -61,7 +62,11 @@ std::optional<std::string> PreloadablePath(const std::string& provider, std::str
 
 // Sets the program's environment up for capture; the reason when capture is not possible.
 std::optional<std::string> PrepareCapture() {
-    const vantor::ProtocolCatalog catalog(vantor::ProtocolCatalog::DefaultFile());
+    const std::filesystem::path catalogFile = vantor::ProtocolCatalog::DefaultFile();
+    if (::access(catalogFile.c_str(), R_OK) != 0 && errno != ENOENT) {
+        return "cannot read " + catalogFile.string() + ": " + std::strerror(errno);
+    }
+    const vantor::ProtocolCatalog catalog(catalogFile);
     const auto provider = vantor::ProviderInstaller::ActiveProviderPath(catalog);
     if (!provider) {
         return "Vantor is not capturing";
@@ -100,7 +105,16 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (const auto reason = PrepareCapture()) {
+    // The program runs whatever happens here: without capture if it must, saying why.
+    std::optional<std::string> reason;
+    try {
+        reason = PrepareCapture();
+    } catch (const std::exception& error) {
+        reason = error.what();
+    } catch (...) {
+        reason = "capture could not be prepared";
+    }
+    if (reason) {
         std::cerr << "vantor-run: " << *reason << "; running " << argv[first]
                   << " without capture\n";
     }

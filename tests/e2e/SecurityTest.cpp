@@ -133,6 +133,21 @@ TEST_F(SecurityTest, ARuntimeFolderAnotherUserMadeStopsCaptureWithAClearError) {
     EXPECT_TRUE(fs::is_empty(planted)) << "nothing of ours went in there";
 }
 
+TEST_F(SecurityTest, VantorRunRunsTheProgramWhenItCannotReadItsStateFolder) {
+    // su without -l: the other user keeps this user's XDG_STATE_HOME, closed to it.
+    fs::create_directories(directory / "state" / "vantor");
+    fs::permissions(directory / "state", fs::perms::owner_all);
+    const fs::path out = directory / "out";
+    fs::create_directory(out);
+    fs::permissions(out, fs::perms::all);
+    const std::string command =
+        kBin + "/vantor-run sh -c 'echo ran' >" + (out / "log").string() + " 2>&1";
+    EXPECT_TRUE(*test::AsOtherUser([&] { return std::system(command.c_str()) == 0; }));
+    EXPECT_EQ(ReadWholeFile(out / "log"),
+              "vantor-run: cannot read " + (directory / "state" / "vantor").string() +
+                  "/protocol-catalog: Permission denied; running sh without capture\nran\n");
+}
+
 TEST_F(SecurityTest, ALinkAnotherUserPlantedIsNotWrittenThrough) {
     const fs::path shared = directory / "tmp";
     fs::create_directory(shared);
