@@ -49,7 +49,7 @@ AppPaths AppPaths::ForCurrentUser() {
     return AppPaths{
         SettingsStore::CurrentUserFile().string(),   SettingsStore::LocalMachineFile().string(),
         ProtocolCatalog::DefaultFile().string(),     ProviderInstaller::DefaultProviderPath(),
-        ChannelNames::DefaultChannelFile().string(), HelpPagesBesideProgram(),
+        CaptureChannel::DefaultSocketPath().string(), HelpPagesBesideProgram(),
         (ProgramFolder() / "vantor-run").string()};
 }
 
@@ -95,7 +95,7 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     }
 
     m_channel = std::make_unique<CaptureChannel>(
-        m_paths.channelFile, m_dispatch.pendingRecord(), m_windowCalls,
+        m_paths.channelSocket, m_dispatch.pendingRecord(), m_windowCalls,
         [this] { OnCaptureRecord(); },
         [this](std::string_view message) {
             m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
@@ -157,6 +157,10 @@ bool CSnifferApp::IsCapturing() const {
 
 std::uint64_t CSnifferApp::LostRecords() const {
     return m_channel != nullptr ? m_channel->LostRecords() : 0;
+}
+
+std::uint64_t CSnifferApp::UncapturedPrograms() const {
+    return m_channel != nullptr ? m_channel->UncapturedPrograms() : 0;
 }
 
 void CSnifferApp::StartCapture() {

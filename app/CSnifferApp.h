@@ -117,7 +117,7 @@ struct AppPaths {
     std::string protocolCatalog;
     std::string providerLibrary;
     // Where the running capture's channel is published for the capture provider.
-    std::string channelFile;
+    std::string channelSocket;
     // The help folder to use while the settings name none (no vantor-setup yet): the pages
     // beside the program, ending in "/", or empty when there are none.
     std::string helpPagesBesideProgram;
@@ -149,6 +149,8 @@ public:
     bool IsCapturing() const;
     // Records this capture lost: captured programs that ended while handing one over.
     std::uint64_t LostRecords() const;
+    // Programs that could not be captured: no memory for their capture ring.
+    std::uint64_t UncapturedPrograms() const;
     const RecentFileList& recentFiles() const { return m_standard.recentFiles; }
 
     // Capture commands.

@@ -15,70 +15,61 @@
 namespace vantor {
 
 class BlockingCallQueue;
-class NamedEvent;
-class SharedMemory;
 
 inline constexpr std::string_view kTextCannotCreateEvent = "Fatal Error: Cannot create event.";
 
-// The names of one capture run's three objects.
-struct ChannelNames {
-    std::string full;
-    std::string empty;
-    std::string buffer;
-
-    static ChannelNames ForTag(const std::string& tag);
-    // A tag nobody can guess: 32 hexadecimal digits from the kernel's random source; empty
-    // when that source fails.
-    static std::string RandomTag();
-    // Where this user's Vantor publishes the tag of the running capture: the channel file in
-    // the private runtime folder.
-    static std::filesystem::path DefaultChannelFile();
-};
-
-// Vantor's end of the capture channel: the two events and the ring, and the reader thread
-// that waits for committed records and has the window thread dispatch them, a batch per call.
+// Vantor's end of the capture channel (capture/ChannelLayout.h): a Unix socket in the private
+// runtime folder that captured processes connect to, each with a ring of its own, and the
+// reader thread that takes the committed records of every ring, puts each connection's records
+// in the order their bytes moved, and has the window thread dispatch them, a batch per call.
+// A process that stops, dies or misbehaves holds up nothing but its own ring.
 class CaptureChannel {
 public:
-    // channelFile: where the tag of each capture run is published for the providers (in a
-    // folder that only the user can change). pending: the one copy of the record header that
-    // dispatch reads. window: the window thread's queue of blocking calls. onCaptureRecord:
-    // dispatch of the pending record, run on the window thread for each record of a batch.
-    // showMessage: how the program shows the user a message.
-    CaptureChannel(std::filesystem::path channelFile, PendingRecord& pending,
+    // socketPath: where capture listens (in a folder that only the user can change). pending:
+    // the one copy of the record header that dispatch reads. window: the window thread's queue
+    // of blocking calls. onCaptureRecord: dispatch of the pending record, run on the window
+    // thread for each record of a batch. showMessage: how the program shows the user a message.
+    CaptureChannel(std::filesystem::path socketPath, PendingRecord& pending,
                    BlockingCallQueue& window, std::function<void()> onCaptureRecord,
                    std::function<void(std::string_view)> showMessage);
     ~CaptureChannel();
     CaptureChannel(const CaptureChannel&) = delete;
     CaptureChannel& operator=(const CaptureChannel&) = delete;
 
-    // Creates the events and the ring under a new random tag, publishes the tag and starts
-    // the reader. Only while stopped. When any of it fails, shows kTextCannotCreateEvent,
-    // leaves nothing behind and stays stopped: false.
+    // Where this user's Vantor listens: the socket in the private runtime folder.
+    static std::filesystem::path DefaultSocketPath();
+
+    // Listens at the socket path and starts the reader. Only while stopped. When that fails,
+    // shows kTextCannotCreateEvent, leaves nothing behind and stays stopped: false.
     bool StartCapture();
-    // Ends the reader and closes the objects. Only while capturing; on the window thread, which
-    // meanwhile runs the reader's pending call, so that records already committed are
-    // dispatched before the ring goes away.
+    // Ends the reader, lets every ring go and stops listening. Only while capturing; on the
+    // window thread, which meanwhile runs the reader's pending call, so that records already
+    // committed are dispatched first.
     void StopCapture();
     // The exit sequence's first step: stops capture if it runs.
     void Shutdown();
     bool IsCapturing() const { return m_bCapturing.load(); }
-    // Records lost since capture last started: dropped by programs that found the ring full
-    // for too long, written half by programs that ended (killed, crashed) meanwhile, or broken.
+    // Records lost since capture last started: dropped by programs whose ring stayed full for
+    // too long, written half by programs that ended (killed, crashed) meanwhile, or broken.
     std::uint64_t LostRecords() const { return m_lostRecords.load() + m_droppedRecords.load(); }
-    // Of those, the ones programs dropped because the ring stayed full too long.
+    // Of those, the ones programs dropped because their ring stayed full too long.
     std::uint64_t DroppedRecords() const { return m_droppedRecords.load(); }
-    // The names of the running capture's objects (empty ones while stopped).
-    const ChannelNames& names() const { return m_names; }
+    // Programs that connected but could not be captured: no memory for their ring.
+    std::uint64_t UncapturedPrograms() const { return m_uncaptured.load(); }
+    // Programs whose rings are read now.
+    std::size_t Writers() const { return m_writers.load(); }
+    const std::filesystem::path& socketPath() const { return m_socketPath; }
 
 private:
-    bool CreateObjects();
-    void DeleteObjects();
+    struct Writer;
+    bool Listen();
+    void StopListening();
     void CaptureReaderProc();
+    void AcceptWriters(std::vector<std::unique_ptr<Writer>>& writers);
     // On the window thread: dispatches each record in turn.
     void DispatchBatch(const std::vector<PendingRecord>& batch);
 
-    std::filesystem::path m_channelFile;
-    ChannelNames m_names;
+    std::filesystem::path m_socketPath;
     PendingRecord& m_pending;
     BlockingCallQueue& m_window;
     std::function<void()> m_onCaptureRecord;
@@ -88,9 +79,10 @@ private:
     std::atomic<bool> m_readerDone{true};
     std::atomic<std::uint64_t> m_lostRecords{0};
     std::atomic<std::uint64_t> m_droppedRecords{0};
-    std::unique_ptr<NamedEvent> m_full;
-    std::unique_ptr<NamedEvent> m_empty;
-    std::unique_ptr<SharedMemory> m_buffer;
+    std::atomic<std::uint64_t> m_uncaptured{0};
+    std::atomic<std::size_t> m_writers{0};
+    int m_listener = -1;
+    int m_wake = -1;  // an eventfd that wakes the reader for a stop
     std::thread m_reader;
 };
 

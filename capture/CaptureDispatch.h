@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "protocol/ProtocolStage.h"
@@ -23,6 +24,9 @@ struct PendingRecord {
 // previous record of its socket.
 EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirection);
 
+// What a lost record's data say (capture/ChannelLayout.h); nothing when they are not that.
+std::optional<LostBytes> ReadLostBytes(std::span<const std::uint8_t> data);
+
 // Hands capture records to the document on the window thread.
 class CaptureDispatch {
 public:
@@ -34,7 +38,8 @@ public:
     std::mutex& captureLock() { return m_captureLock; }
 
     // Passes the pending record through the protocol stage (HTTP/1.x to at most one entry
-    // point; HTTP/2 and WebSocket decoded first). Always returns 0.
+    // point; HTTP/2 and WebSocket decoded first); a lost record tells the stage of its hole.
+    // Always returns 0.
     int OnCaptureRecord();
 
     // Bytes of connections that could not be read and were left out.

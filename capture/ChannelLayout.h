@@ -1,139 +1,105 @@
 /* The capture channel as both of its ends see it: Vantor (C++) and the capture provider (C,
  * loaded into captured programs). Plain C, so that the provider needs nothing but libc.
  *
- * Three POSIX shared memory objects per capture run, mode 0600 and owned by the user:
- *   /VANTOR_HTTPBUFFER_FULL.<tag>      event, the doorbell: set by a writer that committed a
- *                                      record while Vantor's reader had gone to sleep
- *   /VANTOR_HTTPBUFFER_EMPTY.<tag>     event: set by the reader when it frees room that a
- *                                      writer waits for
- *   /HTTP_SNIFFER_BUFFER_VANTOR.<tag>  the ring: a control page, then VANTOR_RING_SIZE bytes
- *                                      of records that any number of writers fill at once
- * The events follow platform/EventLayout.h; stopping capture marks both closed.
+ * While capture runs, Vantor listens on a Unix socket, VANTOR_CHANNEL_SOCKET_NAME in the private
+ * runtime folder (<runtime>/vantor/, owned by the user, mode 0700; <runtime> is $XDG_RUNTIME_DIR,
+ * or ${TMPDIR:-/tmp}/vantor-runtime-<uid> without one). vantor-run passes the socket's path to
+ * the programs it starts in VANTOR_CHANNEL. A captured process that has something to report
+ * connects once and makes a ring of its own: a memfd of VANTOR_RING_OBJECT_SIZE bytes, its pages
+ * allocated, sealed against shrinking and growing. It hands the ring over in its hello message
+ * and writes its records into that ring alone; the connection stays open while the process
+ * captures. So a process that misbehaves, stops or dies holds up nothing but its own ring:
+ * Vantor learns of its end when the connection closes, reads what it committed and skips what
+ * it left half written.
  *
- * The ring. Positions count bytes since the start and only grow; a position's place in the
- * ring is the position modulo VANTOR_RING_SIZE. Writers take the reservation lock (a word
- * holding the writer's holder word, see EventLayout.h), read the tail and the head, write the
- * header of each slot they take and move the tail on, then drop the lock: a handful of
- * instructions. A slot never wraps: one that would is preceded by a padding slot to the ring's
- * end, reserved in the same step. The writer then fills its slot (a record: its 52-byte header
- * and data, as the record format has always been) and commits it by storing its state. The
- * reader takes committed slots in position order, hands them to dispatch in batches and moves
- * the head past them afterwards. A slot whose writer ended before committing it is skipped by
- * the reader, as is a lock whose holder ended freed; neither stops the ring.
- * The reader trusts nothing here: a slot's size and state and the tail are checked against the
- * ring before anything is read.
+ * A ring object: a control page, then VANTOR_RING_SIZE bytes of slots. Positions count bytes
+ * since the start and only grow; a position's place is the position modulo VANTOR_RING_SIZE.
+ * The process's threads take the ring's lock for the few instructions of a reservation (read
+ * the tail and the head, write the header of each slot taken, move the tail on), fill their
+ * slot (a record: its 52-byte header and data, as the record format has always been) and commit
+ * it by storing its state. A slot never wraps: one that would is preceded by a padding slot to
+ * the ring's end, reserved in the same step. Vantor takes committed slots in position order and
+ * moves the head past them once they are dispatched. It trusts nothing here: a slot's size and
+ * state and the tail are checked against the ring before anything is read.
  *
- * <tag> is 32 random hexadecimal digits, new at every start of capture, so that nobody can
- * make the objects before Vantor does. Vantor publishes it in the channel file, "channel" in
- * the private runtime folder (<runtime>/vantor/, owned by the user, mode 0700), as one line:
- * the tag, a space, and the inode number of Vantor's process id namespace. <runtime> is
- * $XDG_RUNTIME_DIR, or ${TMPDIR:-/tmp}/vantor-runtime-<uid> without one. vantor-run passes the
- * file's path to the programs it starts in VANTOR_CHANNEL; the provider reads it again
- * whenever it looks for a channel. */
+ * Order. Each record's providerData is its sequence number among the records of its connection
+ * (taken before a send and after a receive, with the previous direction in the same step), so
+ * that Vantor puts the records of a connection in the order its bytes moved, whichever thread or
+ * process wrote them and whichever ring they went to. A record that could not be written (the
+ * ring stayed full) is told by a lost record in its place: direction VANTOR_DIRECTION_LOST,
+ * providerData the first sequence number it stands for, and VANTOR_LOST_DATA_SIZE bytes of
+ * data (see below). */
 #ifndef VANTOR_CAPTURE_CHANNEL_LAYOUT_H
 #define VANTOR_CAPTURE_CHANNEL_LAYOUT_H
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <string.h>
 
-#include "platform/EventLayout.h"
 #include "platform/RuntimeFolder.h"
 
-#define VANTOR_FULL_EVENT_NAME "VANTOR_HTTPBUFFER_FULL"
-#define VANTOR_EMPTY_EVENT_NAME "VANTOR_HTTPBUFFER_EMPTY"
-#define VANTOR_BUFFER_NAME "HTTP_SNIFFER_BUFFER_VANTOR"
 #define VANTOR_CHANNEL_VARIABLE "VANTOR_CHANNEL"
+/* The socket, in the private runtime folder (platform/RuntimeFolder.h). */
+#define VANTOR_CHANNEL_SOCKET_NAME "capture"
 
 #define VANTOR_DIRECTION_SENT 1u
 #define VANTOR_DIRECTION_RECEIVED 2u
+/* A record that stands for records that could not be written. Dispatch without knowledge of it
+ * drops it, as any record of a direction it does not know. Its data: */
+#define VANTOR_DIRECTION_LOST 0x74736f6cu /* "lost" */
+#define VANTOR_LOST_DATA_SIZE 24u
+#define VANTOR_LOST_COUNT_OFFSET 0u     /* uint32: how many sequence numbers it stands for */
+#define VANTOR_LOST_FLAGS_OFFSET 4u     /* uint32: the flags below */
+#define VANTOR_LOST_SENT_OFFSET 8u      /* uint64: bytes sent that are missing */
+#define VANTOR_LOST_RECEIVED_OFFSET 16u /* uint64: bytes received that are missing */
+/* Flags: whether the two sizes are known; the direction of the transfer before the first lost
+ * record (0: not known), and that of the last one (0: not known). */
+#define VANTOR_LOST_SIZES_KNOWN 1u
+#define VANTOR_LOST_BEFORE_SHIFT 8u
+#define VANTOR_LOST_LAST_SHIFT 16u
 
 /* A record is at most this long, its header included, as when the buffer held one record. */
 #define VANTOR_MAX_RECORD_SIZE 1048576u
 #define VANTOR_RECORD_HEADER_SIZE 52u
 #define VANTOR_MAX_RECORD_DATA (VANTOR_MAX_RECORD_SIZE - VANTOR_RECORD_HEADER_SIZE)
+#define VANTOR_RECORD_SEQUENCE_OFFSET 32u /* providerData */
 
 /* The ring object: the control page, then the ring. */
 #define VANTOR_RING_CONTROL_SIZE 4096u
 #define VANTOR_RING_SIZE (4u * 1048576u)
-#define VANTOR_BUFFER_SIZE (VANTOR_RING_CONTROL_SIZE + VANTOR_RING_SIZE)
+#define VANTOR_RING_OBJECT_SIZE (VANTOR_RING_CONTROL_SIZE + VANTOR_RING_SIZE)
 /* In the control page, each on a cache line of its own: */
-#define VANTOR_RING_LOCK_OFFSET 0u      /* uint32: 0, or the holder word of the writer in it */
+#define VANTOR_RING_LOCK_OFFSET 0u      /* uint32: the process's threads take turns reserving */
 #define VANTOR_RING_TAIL_OFFSET 64u     /* uint64: the end of the slots reserved so far */
 #define VANTOR_RING_HEAD_OFFSET 128u    /* uint64: the end of the slots the reader is done with */
-#define VANTOR_RING_DROPPED_OFFSET 192u /* uint64: records writers dropped (ring full too long) */
-/* A lock word with this bit has writers asleep on it: the one that drops the lock wakes them. */
-#define VANTOR_RING_LOCK_WAITERS 2u
+#define VANTOR_RING_DROPPED_OFFSET 192u /* uint64: records dropped (the ring stayed full) */
+#define VANTOR_RING_STATE_OFFSET 256u   /* uint32: VANTOR_RING_CLOSED once Vantor let it go */
+#define VANTOR_RING_ASLEEP_OFFSET 320u  /* uint32: 1 while the reader sleeps: ring the doorbell */
+#define VANTOR_RING_ROOM_OFFSET 384u    /* uint32: futex word of writers waiting for room */
+#define VANTOR_RING_CLOSED 1u
+/* A lock or room word with this bit has writers asleep on it: whoever frees it wakes them. */
+#define VANTOR_RING_WAITERS 0x80000000u
 
 /* A slot: its size (uint32, a multiple of VANTOR_SLOT_ALIGN, its header included) and its
- * state (uint32: the kind in the low bits, the holder word's holder above them while
- * reserved), then its contents. */
+ * state (uint32), then its contents. */
 #define VANTOR_SLOT_HEADER_SIZE 8u
 #define VANTOR_SLOT_ALIGN 8u
 #define VANTOR_SLOT_STATE_OFFSET 4u
-#define VANTOR_SLOT_KIND_MASK 3u
 #define VANTOR_SLOT_RESERVED 1u  /* being written */
 #define VANTOR_SLOT_COMMITTED 2u /* a record */
-#define VANTOR_SLOT_PADDING 3u   /* nothing: the rest of the ring before a slot that would wrap */
+#define VANTOR_SLOT_PADDING 3u   /* nothing: the rest of the ring, or a reservation given up */
 #define VANTOR_MAX_SLOT_SIZE                                                       \
     ((VANTOR_SLOT_HEADER_SIZE + VANTOR_MAX_RECORD_SIZE + VANTOR_SLOT_ALIGN - 1u) & \
      ~(VANTOR_SLOT_ALIGN - 1u))
 
-/* Room for "/" + the longest object name + "." + the tag + NUL. */
-#define VANTOR_OBJECT_NAME_SIZE 96u
-#define VANTOR_CHANNEL_TAG_LENGTH 32u
-#define VANTOR_CHANNEL_TAG_SIZE (VANTOR_CHANNEL_TAG_LENGTH + 1u)
-/* The channel file, in the private runtime folder (platform/RuntimeFolder.h). */
-#define VANTOR_CHANNEL_FILE_NAME "channel"
-/* The channel file's longest text: the tag, a space, 20 digits, a line feed. */
-#define VANTOR_CHANNEL_FILE_MAX 64u
-
-/* C casts below are for the C side; C++ includes this header too. */
-#if defined(__cplusplus) && defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-#endif
-
-/* Reads the channel file's text: the tag (VANTOR_CHANNEL_TAG_LENGTH lower-case hexadecimal
- * digits, written NUL-terminated to tag) and the process id namespace. 0 when it is not that. */
-static inline int vantor_parse_channel_file(const char* text, size_t length, char* tag,
-                                            unsigned long long* pidNamespace) {
-    size_t i = 0;
-    for (; i < VANTOR_CHANNEL_TAG_LENGTH; ++i) {
-        const char c = i < length ? text[i] : '\0';
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return 0;
-        }
-        tag[i] = c;
-    }
-    tag[i] = '\0';
-    if (i >= length || text[i] != ' ') {
-        return 0;
-    }
-    unsigned long long value = 0;
-    size_t digits = 0;
-    for (++i; i < length && text[i] >= '0' && text[i] <= '9' && digits < 20; ++i, ++digits) {
-        value = value * 10 + (unsigned long long)(text[i] - '0');
-    }
-    if (digits == 0 || i >= length || text[i] != '\n') {
-        return 0;
-    }
-    *pidNamespace = value;
-    return 1;
-}
-
-/* "/" name "." tag; 0 when it does not fit or the tag is unusable. */
-static inline int vantor_object_name(char* out, size_t size, const char* name, const char* tag) {
-    if (tag[0] == '\0' || strchr(tag, '/') != NULL) {
-        return 0;
-    }
-    const int length = snprintf(out, size, "/%s.%s", name, tag);
-    return length > 0 && (size_t)length < size;
-}
-
-#if defined(__cplusplus) && defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+/* The hello message a process sends on connecting, with its ring's descriptor attached
+ * (SCM_RIGHTS) unless it could make none. Little-endian uint32 each. Every later message on the
+ * connection is one byte: the doorbell. */
+#define VANTOR_HELLO_SIZE 16u
+#define VANTOR_HELLO_MAGIC 0x31727476u /* "vtr1" */
+#define VANTOR_HELLO_MAGIC_OFFSET 0u
+#define VANTOR_HELLO_PID_OFFSET 4u    /* the process id, as the process sees it */
+#define VANTOR_HELLO_STATUS_OFFSET 8u /* VANTOR_HELLO_RING, or why there is no ring */
+#define VANTOR_HELLO_RING 0u
+#define VANTOR_HELLO_NO_MEMORY 1u     /* the ring's pages could not be allocated */
 
 #endif

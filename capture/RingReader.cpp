@@ -19,6 +19,10 @@ std::atomic_ref<T> Word(std::uint8_t* address) {
     return std::atomic_ref<T>(*reinterpret_cast<T*>(address));
 }
 
+void Wake(std::uint8_t* word) {
+    ::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
 // A broken tail or slot costs at most this many looks per Collect beyond the records taken,
 // whatever the writers keep changing meanwhile.
 constexpr std::size_t kExtraLooks = 64;
@@ -39,8 +43,7 @@ std::uint64_t RingReader::DroppedByWriters() const {
         .load(std::memory_order_relaxed);
 }
 
-RingReader::Slot RingReader::Look(std::uint64_t tail, std::uint32_t& size,
-                                  std::uint32_t& state) const {
+RingReader::Slot RingReader::Look(std::uint64_t tail, std::uint32_t& size) const {
     const std::uint64_t used = tail - m_next;
     if (used == 0) {
         return Slot::None;
@@ -53,12 +56,12 @@ RingReader::Slot RingReader::Look(std::uint64_t tail, std::uint32_t& size,
     const std::size_t place = m_next % VANTOR_RING_SIZE;
     std::uint8_t* slot = m_ring + place;
     size = Word<std::uint32_t>(slot).load(std::memory_order_relaxed);
-    state = Word<std::uint32_t>(slot + VANTOR_SLOT_STATE_OFFSET).load();
+    const std::uint32_t state = Word<std::uint32_t>(slot + VANTOR_SLOT_STATE_OFFSET).load();
     if (size < VANTOR_SLOT_HEADER_SIZE || size % VANTOR_SLOT_ALIGN != 0 ||
         size > VANTOR_RING_SIZE - place || size > used) {
         return Slot::Broken;
     }
-    switch (state & VANTOR_SLOT_KIND_MASK) {
+    switch (state) {
         case VANTOR_SLOT_COMMITTED:
             return Slot::Committed;
         case VANTOR_SLOT_PADDING:
@@ -73,8 +76,7 @@ void RingReader::Collect(std::vector<PendingRecord>& batch, std::size_t maxRecor
     for (std::size_t looks = 0; taken < maxRecords && looks < maxRecords + kExtraLooks; ++looks) {
         const std::uint64_t tail = Tail();
         std::uint32_t size = 0;
-        std::uint32_t state = 0;
-        switch (Look(tail, size, state)) {
+        switch (Look(tail, size)) {
             case Slot::None:
             case Slot::Reserved:
                 return;
@@ -99,7 +101,6 @@ void RingReader::Collect(std::vector<PendingRecord>& batch, std::size_t maxRecor
         PendingRecord& pending = batch.emplace_back();
         pending.header = ReadCaptureRecord(
             std::span<const std::uint8_t, kCaptureHeaderSize>(record, kCaptureHeaderSize));
-        pending.header.providerData = kCaptureHeaderSize;
         pending.data = {
             record + kCaptureHeaderSize,
             std::min<std::size_t>(pending.header.dataLength, length - kCaptureHeaderSize)};
@@ -109,40 +110,51 @@ void RingReader::Collect(std::vector<PendingRecord>& batch, std::size_t maxRecor
 
 bool RingReader::HasWork() const {
     std::uint32_t size = 0;
-    std::uint32_t state = 0;
-    const Slot slot = Look(Tail(), size, state);
+    const Slot slot = Look(Tail(), size);
     return slot != Slot::None && slot != Slot::Reserved;
 }
 
-void RingReader::Release() {
-    // Sequentially consistent with the writers' look at the head before they sleep for room.
-    Word<std::uint64_t>(m_object + VANTOR_RING_HEAD_OFFSET).store(m_next);
+bool RingReader::Drained() const {
+    return Tail() == m_next;
 }
 
-bool RingReader::ClearAbandoned(const std::function<bool(std::uint32_t)>& hasEnded) {
-    bool cleared = false;
-    auto lock = Word<std::uint32_t>(m_object + VANTOR_RING_LOCK_OFFSET);
-    std::uint32_t locked = lock.load();
-    const std::uint32_t lockHolder = locked >> VANTOR_EVENT_HOLDER_SHIFT;
-    // A writer that ended inside the lock left at most a reservation whose tail it did or did
-    // not publish: either way the ring is whole, only the lock is left to free.
-    if (locked != 0 && lockHolder > VANTOR_EVENT_UNKNOWN_HOLDER && hasEnded(lockHolder) &&
-        lock.compare_exchange_strong(locked, 0)) {
-        ::syscall(SYS_futex, m_object + VANTOR_RING_LOCK_OFFSET, FUTEX_WAKE, INT_MAX, nullptr,
-                  nullptr, 0);
-        cleared = true;
+void RingReader::Release() {
+    // Sequentially consistent with the writers, which say they wait for room and then look at
+    // the head once more.
+    Word<std::uint64_t>(m_object + VANTOR_RING_HEAD_OFFSET).store(m_next);
+    auto room = Word<std::uint32_t>(m_object + VANTOR_RING_ROOM_OFFSET);
+    if (const std::uint32_t value = room.load(); (value & VANTOR_RING_WAITERS) != 0) {
+        room.store((value + 1) & ~VANTOR_RING_WAITERS);
+        Wake(m_object + VANTOR_RING_ROOM_OFFSET);
     }
+}
+
+bool RingReader::SkipAbandoned() {
     std::uint32_t size = 0;
-    std::uint32_t state = 0;
-    if (Look(Tail(), size, state) == Slot::Reserved) {
-        const std::uint32_t holder = state >> VANTOR_EVENT_HOLDER_SHIFT;
-        if (holder > VANTOR_EVENT_UNKNOWN_HOLDER && hasEnded(holder)) {
-            m_next += size;
-            ++m_lost;
-            cleared = true;
-        }
+    if (Look(Tail(), size) != Slot::Reserved) {
+        return false;
     }
-    return cleared;
+    m_next += size;
+    ++m_lost;
+    return true;
+}
+
+void RingReader::Sleeping() {
+    Word<std::uint32_t>(m_object + VANTOR_RING_ASLEEP_OFFSET).store(1);
+}
+
+void RingReader::Awake() {
+    auto asleep = Word<std::uint32_t>(m_object + VANTOR_RING_ASLEEP_OFFSET);
+    if (asleep.load(std::memory_order_relaxed) != 0) {
+        asleep.store(0, std::memory_order_relaxed);
+    }
+}
+
+void RingReader::Close() {
+    Word<std::uint32_t>(m_object + VANTOR_RING_STATE_OFFSET).fetch_or(VANTOR_RING_CLOSED);
+    auto room = Word<std::uint32_t>(m_object + VANTOR_RING_ROOM_OFFSET);
+    room.fetch_add(1);
+    Wake(m_object + VANTOR_RING_ROOM_OFFSET);
 }
 
 }  // namespace vantor

@@ -2,21 +2,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "capture/CaptureDispatch.h"
 
 namespace vantor {
 
-// Vantor's end of the capture ring (capture/ChannelLayout.h): takes committed records in
-// position order, without copying them, and gives their room back once they are dispatched.
-// Everything in the ring object is written by other processes and checked before use: sizes,
+// Vantor's end of one process's capture ring (capture/ChannelLayout.h): takes committed records
+// in position order, without copying them, and gives their room back once they are dispatched.
+// Everything in the ring object is written by another process and checked before use: sizes,
 // states and the tail can make a record be skipped (and counted lost), never make this read
 // outside the object or loop without end.
 class RingReader {
 public:
-    // object: the whole ring object, VANTOR_BUFFER_SIZE bytes, mapped for the reader's life.
+    // object: the whole ring object, VANTOR_RING_OBJECT_SIZE bytes, mapped for the reader's life.
     explicit RingReader(std::uint8_t* object);
 
     // Appends the committed records that follow the ones already taken, at most maxRecords;
@@ -25,13 +24,21 @@ public:
     // Whether the slot after the ones taken is committed (or a padding or a broken slot, which
     // Collect gets past), so that there is something to collect.
     bool HasWork() const;
-    // Gives the room of everything taken back to the writers.
+    // Whether everything reserved so far was taken.
+    bool Drained() const;
+    // Gives the room of everything taken back to the writers, waking those that wait for it.
     void Release();
 
-    // What follows when the slot after the ones taken was reserved by a writer that has ended:
-    // hasEnded(holder) says so for a named holder. Skips that slot (a lost record), and frees
-    // the reservation lock when its holder has ended. True when anything was skipped or freed.
-    bool ClearAbandoned(const std::function<bool(std::uint32_t)>& hasEnded);
+    // Once the writing process has ended: a slot it reserved and never committed is skipped
+    // (a lost record). True when one was.
+    bool SkipAbandoned();
+
+    // Says that the reader sleeps, so that the next commit rings the doorbell; and that it is
+    // awake again.
+    void Sleeping();
+    void Awake();
+    // Tells the writers that Vantor reads no more (capture stopped), waking any that wait.
+    void Close();
 
     // Records skipped here (abandoned or broken slots), and records the writers dropped.
     std::uint64_t lost() const { return m_lost; }
@@ -39,8 +46,8 @@ public:
 
 private:
     enum class Slot { None, Committed, Padding, Reserved, Broken };
-    // The slot at m_next as far as it can be trusted; size and state as read, once.
-    Slot Look(std::uint64_t tail, std::uint32_t& size, std::uint32_t& state) const;
+    // The slot at m_next as far as it can be trusted; size as read, once.
+    Slot Look(std::uint64_t tail, std::uint32_t& size) const;
     std::uint64_t Tail() const;
 
     std::uint8_t* m_object;

@@ -250,10 +250,10 @@ void CSnifferDoc::CountSkipped(std::uint32_t connectionId, std::uint64_t count) 
 }
 
 void CSnifferDoc::NoteMissingBytes(std::uint32_t connectionId, bool fromClient,
-                                   std::uint64_t count) {
+                                   std::optional<std::uint64_t> count) {
     HTTPMessage* message = fromClient ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
                                       : LatestResponse(connectionId);
-    if (message == nullptr || count == 0) {
+    if (message == nullptr || (count && *count == 0)) {
         return;
     }
     message->AddMissing(count);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -36,7 +37,9 @@ public:
     void CountSkipped(std::uint32_t connectionId, std::uint64_t count);
     // count bytes that followed the latest request (fromClient) or response of the connection
     // were not captured.
-    void NoteMissingBytes(std::uint32_t connectionId, bool fromClient, std::uint64_t count);
+    // (count: nothing when not known).
+    void NoteMissingBytes(std::uint32_t connectionId, bool fromClient,
+                          std::optional<std::uint64_t> count);
 
     // From now on keep only the exchanges still open, for a capture that lists and forgets
     // (vantor-dump without a file to save). The messages of a connection end when its next

@@ -27,6 +27,13 @@ public:
         return copy.Take(bytes);
     }
 
+    // The body's end is no longer known (bytes of it went missing): it counts as ended.
+    void End() {
+        if (m_kind != Kind::Unframed) {
+            m_kind = Kind::Ended;
+        }
+    }
+
     // Whether the body's end is known from its framing.
     bool Framed() const { return m_kind != Kind::Unframed; }
     bool Ended() const { return m_kind == Kind::Ended; }

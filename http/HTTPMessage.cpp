@@ -706,11 +706,23 @@ constexpr std::size_t kLongestShownLine = 1024 * 1024;
 
 }  // namespace
 
+void HTTPMessage::AddMissing(std::optional<std::uint64_t> count) {
+    if (count) {
+        m_missing += *count;
+    } else {
+        m_missingMore = true;
+    }
+    m_framing.End();
+}
+
 std::string HTTPMessage::MissingNotice() const {
-    if (m_missing == 0) {
+    if (m_missing == 0 && !m_missingMore) {
         return {};
     }
-    return std::to_string(m_missing) +
+    if (m_missing == 0) {
+        return "Bytes that followed were not captured: the message may be incomplete.";
+    }
+    return (m_missingMore ? "At least " : "") + std::to_string(m_missing) +
            " bytes that followed were not captured: the message may be incomplete.";
 }
 
@@ -791,7 +803,7 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
         m_notice = NoticeLine(notice);
         notices.push_back(m_notice);
     }
-    if (m_missing > 0) {
+    if (HasMissing()) {
         notices.push_back("\n" + MissingNotice());
     }
     if (notices.empty()) {

@@ -103,9 +103,14 @@ public:
     // protocol): the text view says how many.
     void SkipBytes(std::uint64_t count);
     // Counts bytes of the message's side of the connection that followed its text but were not
-    // captured (packets missing from an imported capture): the text view says how many.
-    void AddMissing(std::uint64_t count) { m_missing += count; }
+    // captured (packets missing from an imported capture, records a full ring dropped): the text
+    // view says how many. Nothing for a count not known. Its body's end is no longer known
+    // from its framing: what comes next on its side begins a new message.
+    void AddMissing(std::optional<std::uint64_t> count);
+    // Bytes known missing; and whether bytes of a size not known are missing too.
     std::uint64_t missing() const { return m_missing; }
+    bool missingMore() const { return m_missingMore; }
+    bool HasMissing() const { return m_missing != 0 || m_missingMore; }
     // What the text view says of them (empty when none are missing).
     std::string MissingNotice() const;
 
@@ -203,7 +208,8 @@ private:
     std::uint32_t m_socket = 0;
     std::uint64_t m_maxSize = 0;
     std::int32_t m_skipped = 0;
-    std::uint64_t m_missing = 0;  // bytes not captured after the text (an imported capture)
+    std::uint64_t m_missing = 0;  // bytes not captured after the text
+    bool m_missingMore = false;   // and more of a size not known
     std::int64_t m_headerEnd = -1;
     std::int64_t m_scanMark = 0;
     BodyFraming m_framing;

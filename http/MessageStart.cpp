@@ -41,4 +41,8 @@ bool LooksLikeResponseStart(std::span<const std::uint8_t> data) {
     return compared > 0 && std::memcmp(data.data(), kStart.data(), compared) == 0;
 }
 
+bool BeginsStatusLine(std::span<const std::uint8_t> data) {
+    return data.size() >= 5 && LooksLikeResponseStart(data);
+}
+
 }  // namespace vantor

@@ -12,5 +12,7 @@ bool BeginsRequestLine(std::span<const std::uint8_t> data);
 bool LooksLikeRequestStart(std::span<const std::uint8_t> data);
 // Whether data begin a status line ("HTTP/"), as far as they go.
 bool LooksLikeResponseStart(std::span<const std::uint8_t> data);
+// Whether data begin a status line: "HTTP/" at least.
+bool BeginsStatusLine(std::span<const std::uint8_t> data);
 
 }  // namespace vantor

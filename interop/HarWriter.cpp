@@ -182,7 +182,7 @@ void WriteBody(JsonWriter& json, const std::string& bytes) {
 }
 
 std::string NotKept(const HTTPMessage& message) {
-    if (message.missing() != 0) {
+    if (message.HasMissing()) {
         // An imported capture that lost packets: the body is what came before the gap.
         return message.MissingNotice();
     }

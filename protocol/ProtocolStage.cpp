@@ -91,7 +91,7 @@ void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureR
 // A connection whose protocol is followed: one that asked to switch and waits for the answer,
 // or one that speaks HTTP/2, WebSocket or something else after a switch.
 struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
-    enum class Mode { Watching, Http2, WebSocket, Opaque, Ignored };
+    enum class Mode { Watching, Http2, WebSocket, Opaque, Ignored, Resync };
 
     Connection(ProtocolStage& owner, std::uint32_t connectionId) : stage(owner), id(connectionId) {}
 
@@ -170,6 +170,9 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
     std::unique_ptr<Http2Decoder> http2;
     std::unique_ptr<WebSocketDecoder> webSocket;
     std::unordered_map<std::uint32_t, std::uint32_t> streams;  // stream -> messages' id
+    // After a hole (Resync): the sides that go on only at their next message.
+    bool clientWaits = false;
+    bool serverWaits = false;
     bool wroteAny = false;
     bool lastWasRequest = false;
     std::uint32_t lastWritten = 0;
@@ -216,6 +219,13 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
         Forget(id);
     }
     Connection* connection = Find(id);
+    if (connection != nullptr && connection->mode == Connection::Mode::Resync) {
+        connection->document = &document;
+        if (!Resynchronised(*connection, entryPoint, data)) {
+            return;
+        }
+        connection = Find(id);  // forgotten once both sides are past their holes
+    }
     if (connection == nullptr) {
         if (entryPoint == EntryPoint::NewRequest && header.previousDirection == DIRECTION_NONE &&
             BeginsPreface(data)) {
@@ -265,6 +275,9 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
         case Connection::Mode::Opaque:
             document.CountSkipped(id, data.size());
             break;
+        case Connection::Mode::Resync:
+            DeliverAsHttp1(document, entryPoint, header, data);
+            break;
         case Connection::Mode::Ignored:
             if (fromClient && BeginsRequestLine(data)) {
                 Forget(id);
@@ -274,6 +287,85 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
             }
             break;
     }
+}
+
+bool ProtocolStage::Resynchronised(Connection& connection, EntryPoint& entryPoint,
+                                   std::span<const std::uint8_t> data) {
+    const bool fromClient = IsSent(entryPoint);
+    bool& waits = fromClient ? connection.clientWaits : connection.serverWaits;
+    if (waits) {
+        const bool newMessage =
+            entryPoint == EntryPoint::NewRequest || entryPoint == EntryPoint::NewResponse;
+        const bool begins = fromClient ? BeginsRequestLine(data) : BeginsStatusLine(data);
+        if (!newMessage && !begins) {
+            // The rest of what the hole cut: counted, never appended.
+            connection.document->NoteMissingBytes(connection.id, fromClient, data.size());
+            return false;
+        }
+        waits = false;
+        entryPoint = fromClient ? EntryPoint::NewRequest : EntryPoint::NewResponse;
+    }
+    if (!connection.clientWaits && !connection.serverWaits) {
+        Forget(connection.id);
+    }
+    return true;
+}
+
+void ProtocolStage::Lost(CSnifferDoc& document, const CaptureRecord& header,
+                         const LostBytes& lost) {
+    const std::uint32_t id = header.connectionId;
+    // The sides that lost bytes: by their sizes, or by the direction the last ones went.
+    const bool client = lost.sizesKnown ? lost.sent != 0 : lost.last == DIRECTION_SENT;
+    const bool server = lost.sizesKnown ? lost.received != 0 : lost.last == DIRECTION_RECEIVED;
+    if (!client && !server) {
+        return;
+    }
+    Connection* connection = Find(id);
+    if (connection != nullptr) {
+        connection->document = &document;
+        connection->header = header;
+        switch (connection->mode) {
+            case Connection::Mode::Http2:
+                // Frames and header compression cannot be followed across a hole.
+                connection->Stopped("[HTTP/2 decoding stopped: bytes of the connection were not "
+                                    "captured]");
+                connection->mode = Connection::Mode::Ignored;
+                return;
+            case Connection::Mode::WebSocket:
+                connection->Line("[WebSocket decoding stopped: bytes of the connection were not "
+                                 "captured]\r\n");
+                connection->mode = Connection::Mode::Opaque;
+                return;
+            case Connection::Mode::Opaque:
+            case Connection::Mode::Ignored:
+                return;
+            case Connection::Mode::Watching:
+            case Connection::Mode::Resync:
+                break;
+        }
+    }
+    // The message each side's lost bytes continued says so; bytes that began a new message
+    // (the transfer before them went the other way) cut no message that is listed.
+    const auto tell = [&](bool fromClient, std::uint64_t bytes) {
+        const std::uint32_t side = fromClient ? DIRECTION_SENT : DIRECTION_RECEIVED;
+        if (lost.before == 0 || lost.before == side) {
+            document.NoteMissingBytes(
+                id, fromClient,
+                lost.sizesKnown ? std::optional<std::uint64_t>(bytes) : std::nullopt);
+        }
+    };
+    if (client) {
+        tell(true, lost.sent);
+    }
+    if (server) {
+        tell(false, lost.received);
+    }
+    Connection& waiting =
+        connection != nullptr ? *connection : Follow(id);
+    waiting.mode = Connection::Mode::Resync;
+    waiting.document = &document;
+    waiting.clientWaits = waiting.clientWaits || client;
+    waiting.serverWaits = waiting.serverWaits || server;
 }
 
 void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint,

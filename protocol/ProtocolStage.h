@@ -14,6 +14,18 @@ class CSnifferDoc;
 
 enum class EntryPoint { None, NewRequest, AppendRequest, NewResponse, AppendResponse };
 
+// Bytes of a connection that were not captured (records a full ring could not take), told in
+// their place among its records.
+struct LostBytes {
+    bool sizesKnown = false;
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+    // The direction of the transfer before the first lost bytes, and of the last ones (0: not
+    // known): whether they continued a message, and on which side they end.
+    std::uint32_t before = 0;
+    std::uint32_t last = 0;
+};
+
 // Passes a record's data to the document entry point it names, as it is.
 void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
                     std::span<const std::uint8_t> data);
@@ -35,6 +47,10 @@ public:
 
     void Deliver(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
                  std::span<const std::uint8_t> data);
+    // A hole in a connection: the messages it cuts say so, frames are followed no further, and
+    // each side of HTTP/1.x that lost bytes goes on at its next message (bytes before that are
+    // counted as missing, never appended to the message the hole cut).
+    void Lost(CSnifferDoc& document, const CaptureRecord& header, const LostBytes& lost);
 
     // Bytes of connections that could not be read (joined part way, in frames that need their
     // start) and were left out.
@@ -53,6 +69,10 @@ private:
     void DeliverWatched(Connection& connection, EntryPoint entryPoint,
                         std::span<const std::uint8_t> data);
     void Switch(Connection& connection, std::span<const std::uint8_t> rest);
+    // After a hole: whether the record goes on (possibly as a new message), or is counted
+    // missing. Forgets the connection once both sides are past their holes.
+    bool Resynchronised(Connection& connection, EntryPoint& entryPoint,
+                        std::span<const std::uint8_t> data);
     std::uint32_t NextStreamId() { return m_nextStreamId--; }
 
     std::unordered_map<std::uint32_t, std::unique_ptr<Connection>> m_connections;

@@ -85,7 +85,7 @@ std::optional<std::string> PrepareCapture() {
         preload += std::string(" ") + existing;
     }
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
-    ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::ChannelNames::DefaultChannelFile().c_str(), 1);
+    ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::CaptureChannel::DefaultSocketPath().c_str(), 1);
     return std::nullopt;
 }
 

@@ -1,19 +1,26 @@
 /* libvtcap.so, the capture provider. Loaded into a program by vantor-run (LD_PRELOAD), it
  * reports the bytes of the program's client TCP connections (IPv4 and IPv6) that carry HTTP to
- * Vantor as records in the capture ring (capture/ChannelLayout.h, vtcap_ring.c); for a
- * connection that runs TLS, the plain text that goes through the TLS library (vtcap_tls.c).
+ * Vantor as records in the process's own capture ring (capture/ChannelLayout.h, vtcap_ring.c,
+ * vtcap_channel.c); for a connection that runs TLS, the plain text that goes through the TLS
+ * library (vtcap_tls.c).
  *
- * Rules it keeps: every call goes to the real function first and its result, errno included,
- * is returned unchanged; nothing here allocates, starts a thread or keeps a descriptor open,
- * and the only lock is the ring's, held for the few instructions of a reservation; a program
- * waits for Vantor only while the ring is full, at most VTCAP_WAIT_MS per call, and not at all
- * while capture is not running. A ring that stayed full that long is not waited for again for
- * VTCAP_PROBE_MS: records meanwhile are dropped and counted. Only libc is used. */
+ * Rules it keeps: every call goes to the real function and its result, errno included, is
+ * returned unchanged; nothing here allocates or starts a thread, and the only descriptor kept
+ * is the connection to Vantor while capture runs; the only lock is the ring's, held by the
+ * process's threads for the few instructions of a reservation; a program waits for Vantor only
+ * while its ring is full, at most VTCAP_WAIT_MS per call, and not at all while capture is not
+ * running. A ring that stayed full that long is not waited for again for VTCAP_FULL_MS: records
+ * meanwhile are dropped, counted, and told in their place. Only libc is used.
+ *
+ * Order: a send takes its records' place among its connection's (a ticket: sequence number
+ * and previous direction) before the real call, a receive after it, so that whatever thread or
+ * process writes its record first, Vantor puts them in the order the bytes moved. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -32,6 +39,7 @@
 #include <unistd.h>
 
 #include "capture/ChannelLayout.h"
+#include "vtcap_channel.h"
 #include "vtcap_internal.h"
 #include "vtcap_logic.h"
 #include "vtcap_ring.h"
@@ -39,11 +47,9 @@
 #include "vtcap_sockets.h"
 
 #define VTCAP_EXPORT __attribute__((visibility("default")))
-#define VTCAP_WAIT_MS 2000  /* the longest a program waits for room in the ring */
-#define VTCAP_PROBE_MS 1000 /* how often a program looks for a channel that is not there */
+#define VTCAP_WAIT_MS 2000 /* the longest a program waits for room in the ring */
+#define VTCAP_FULL_MS 1000 /* how long a ring that stayed full is not waited for again */
 #define VTCAP_MAX_FDS (1 << 20)
-#define VTCAP_CHANNEL_SLOTS 8
-#define VTCAP_PATH_SIZE 4096
 
 /* ---- the real functions ------------------------------------------------------------------ */
 
@@ -243,28 +249,10 @@ static void track_connection(int fd, const struct sockaddr* address, socklen_t l
     set_entry(fd, (unsigned)(socket - g_sockets) + 1, inode);
 }
 
-/* ---- the channel ------------------------------------------------------------------------- */
+/* ---- reporting ---------------------------------------------------------------------------- */
 
-struct channel {
-    atomic_uint* full;
-    atomic_uint* empty;
-    unsigned char* buffer;
-    struct vtcap_ring ring;
-    pid_t owner;
-    int sameNamespace; /* Vantor sees our process ids as we do */
-    atomic_int inUse;  /* 0 free, 1 mapped, 2 retired: waiting to be unmapped */
-};
-
-static char g_channelFolder[VTCAP_PATH_SIZE]; /* the private folder holding the channel file */
-static int g_channelKnown;
 static long g_utcOffset;
-
-static struct channel g_channels[VTCAP_CHANNEL_SLOTS];
-static _Atomic(struct channel*) g_current;
-static atomic_int g_users;       /* hooks using g_current right now */
-static atomic_llong g_nextProbe; /* when to look for a channel next, monotonic ms */
 static atomic_llong g_fullUntil; /* until when the ring counts as full, monotonic ms */
-static atomic_int g_probing;
 
 static __thread int t_inHook __attribute__((tls_model("initial-exec")));
 /* Inside the real call of a TLS library function: how deep, and the tracked socket (+ 1) that
@@ -272,254 +260,199 @@ static __thread int t_inHook __attribute__((tls_model("initial-exec")));
 static __thread int t_tlsDepth __attribute__((tls_model("initial-exec")));
 static __thread int t_tlsSocket __attribute__((tls_model("initial-exec")));
 
-static int owner_alive(const void* context) {
-    /* A Vantor in another process id namespace cannot be asked; its stop closes the events. */
-    const struct channel* channel = context;
-    const int saved = errno;
-    const int alive = !channel->sameNamespace || kill(channel->owner, 0) == 0 || errno == EPERM;
-    errno = saved;
-    return alive;
-}
-
-static void* map_object(const char* name, size_t size) {
-    const int fd = shm_open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
-    if (fd < 0) {
-        return NULL;
-    }
-    struct stat status;
-    void* mapped = MAP_FAILED;
-    if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077) == 0 &&
-        (size_t)status.st_size >= size) {
-        mapped = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    }
-    real_close(fd);
-    return mapped == MAP_FAILED ? NULL : mapped;
-}
-
-/* Reads the channel file from the private folder, trusting neither unless they are the
- * user's own and closed to others: the tag and Vantor's process id namespace. */
-static int read_channel_file(char tag[VANTOR_CHANNEL_TAG_SIZE], unsigned long long* namespace) {
-    const int folder = open(g_channelFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0) {
-        return 0;
-    }
-    struct stat status;
-    int fd = -1;
-    if (fstat(folder, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077) == 0) {
-        fd = openat(folder, VANTOR_CHANNEL_FILE_NAME,
-                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    }
-    real_close(folder);
-    if (fd < 0) {
-        return 0;
-    }
-    char text[VANTOR_CHANNEL_FILE_MAX];
-    ssize_t length = -1;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()) {
-        length = real_read(fd, text, sizeof text);
-    }
-    real_close(fd);
-    return length > 0 && vantor_parse_channel_file(text, (size_t)length, tag, namespace);
-}
-
-static unsigned long long own_pid_namespace(void) {
-    struct stat status;
-    return stat("/proc/self/ns/pid", &status) == 0 ? (unsigned long long)status.st_ino : 0;
-}
-
-static void unmap_channel(struct channel* channel) {
-    munmap((void*)channel->full, VANTOR_EVENT_OBJECT_SIZE);
-    munmap((void*)channel->empty, VANTOR_EVENT_OBJECT_SIZE);
-    munmap(channel->buffer, VANTOR_BUFFER_SIZE);
-    atomic_store(&channel->inUse, 0);
-}
-
-/* Unmaps retired channels that no hook can still be using. Everything that wants a channel
- * first counts itself in g_users and only then reads g_current, so with g_current already
- * pointing elsewhere, no user means nobody holds a retired one. */
-static void sweep_retired(void) {
-    if (atomic_load(&g_users) != 0) {
-        return;
-    }
-    for (int i = 0; i < VTCAP_CHANNEL_SLOTS; ++i) {
-        if (atomic_load(&g_channels[i].inUse) == 2) {
-            unmap_channel(&g_channels[i]);
-        }
-    }
-}
-
-static void retire_current(struct channel* expected) {
-    if (atomic_compare_exchange_strong(&g_current, &expected, NULL)) {
-        atomic_store(&expected->inUse, 2);
-    }
-    atomic_store(&g_nextProbe, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
-}
-
-static void map_channel(struct channel* slot, const char* tag, unsigned long long namespace) {
-    char fullName[VANTOR_OBJECT_NAME_SIZE];
-    char emptyName[VANTOR_OBJECT_NAME_SIZE];
-    char bufferName[VANTOR_OBJECT_NAME_SIZE];
-    void* full = NULL;
-    void* empty = NULL;
-    void* buffer = NULL;
-    if (vantor_object_name(fullName, sizeof fullName, VANTOR_FULL_EVENT_NAME, tag) &&
-        vantor_object_name(emptyName, sizeof emptyName, VANTOR_EMPTY_EVENT_NAME, tag) &&
-        vantor_object_name(bufferName, sizeof bufferName, VANTOR_BUFFER_NAME, tag)) {
-        full = map_object(fullName, VANTOR_EVENT_OBJECT_SIZE);
-        empty = full ? map_object(emptyName, VANTOR_EVENT_OBJECT_SIZE) : NULL;
-        buffer = empty ? map_object(bufferName, VANTOR_BUFFER_SIZE) : NULL;
-    }
-    if (buffer != NULL) {
-        slot->full = (atomic_uint*)((unsigned char*)full + VANTOR_EVENT_STATE_OFFSET);
-        slot->empty = (atomic_uint*)((unsigned char*)empty + VANTOR_EVENT_STATE_OFFSET);
-        slot->buffer = buffer;
-        memcpy(&slot->owner, (unsigned char*)full + VANTOR_EVENT_OWNER_OFFSET, sizeof slot->owner);
-        slot->sameNamespace = namespace != 0 && namespace == own_pid_namespace();
-        slot->ring = (struct vtcap_ring){buffer, slot->full, slot->empty, owner_alive, slot};
-    }
-    const int usable =
-        buffer != NULL && (atomic_load(slot->full) & VANTOR_EVENT_CLOSED) == 0 && owner_alive(slot);
-    if (usable) {
-        struct channel* expected = NULL;
-        atomic_store(&g_fullUntil, 0);
-        if (!atomic_compare_exchange_strong(&g_current, &expected, slot)) {
-            atomic_store(&slot->inUse, 2);
-        }
-        return;
-    }
-    if (full)
-        munmap(full, VANTOR_EVENT_OBJECT_SIZE);
-    if (empty)
-        munmap(empty, VANTOR_EVENT_OBJECT_SIZE);
-    if (buffer)
-        munmap(buffer, VANTOR_BUFFER_SIZE);
-    atomic_store(&slot->inUse, 0);
-}
-
-static void probe(void) {
-    if (!g_channelKnown || atomic_exchange(&g_probing, 1)) {
-        return;
-    }
-    atomic_store(&g_nextProbe, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
-    sweep_retired();
-    char tag[VANTOR_CHANNEL_TAG_SIZE];
-    unsigned long long namespace = 0;
-    if (read_channel_file(tag, &namespace)) {
-        for (int i = 0; i < VTCAP_CHANNEL_SLOTS; ++i) {
-            int free = 0;
-            if (atomic_compare_exchange_strong(&g_channels[i].inUse, &free, 1)) {
-                map_channel(&g_channels[i], tag, namespace);
-                break;
-            }
-        }
-    }
-    atomic_store(&g_probing, 0);
-}
-
-/* The open channel, counted in g_users until release(); NULL while capture is not running. */
-static struct channel* acquire(void) {
-    atomic_fetch_add(&g_users, 1);
-    struct channel* channel = atomic_load(&g_current);
-    if (channel != NULL && (atomic_load(channel->full) & VANTOR_EVENT_CLOSED) == 0) {
-        return channel;
-    }
-    atomic_fetch_sub(&g_users, 1);
-    if (channel != NULL) {
-        /* Capture stopped: a capture started again meanwhile is looked for at once. */
-        retire_current(channel);
-        atomic_store(&g_nextProbe, 0);
-    }
-    if (vtcap_monotonic_ms() >= atomic_load(&g_nextProbe)) {
-        probe();
-        atomic_fetch_add(&g_users, 1);
-        channel = atomic_load(&g_current);
-        if (channel != NULL) {
-            return channel;
-        }
-        atomic_fetch_sub(&g_users, 1);
-    }
-    return NULL;
-}
-
-static void release(void) {
-    atomic_fetch_sub(&g_users, 1);
-}
-
-/* How this process names itself in the ring: its process id, when Vantor can look it up. */
-static uint32_t ring_holder(const struct channel* channel) {
-    const unsigned holder = channel->sameNamespace ? (unsigned)getpid() : 0u;
-    if (holder == 0 || holder >= (1u << (32 - VANTOR_EVENT_HOLDER_SHIFT))) {
-        return VANTOR_EVENT_UNKNOWN_HOLDER;
-    }
-    return holder;
-}
-
 static void local_time(uint16_t out[8]) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     vtcap_calendar_time((int64_t)now.tv_sec, (unsigned)(now.tv_nsec / 1000000), g_utcOffset, out);
 }
 
-/* Writes the transfer as records of at most VANTOR_MAX_RECORD_DATA bytes (the peer extension
- * of an IPv6 peer included); the first carries the direction of the stream's transfer before
- * this one. */
-static void report(int fd, const struct vtcap_socket* socket, uint64_t inode, uint32_t direction,
-                   uint32_t previous, const struct vtcap_source* source, size_t total) {
-    if (total == 0 || t_inHook) {
-        return; /* nothing moved, or a signal handler inside our own hand-over */
+/* What a record is written for: the socket, its peer, when. */
+struct destination {
+    const struct vtcap_channel* channel;
+    uint32_t connectionId;
+    struct vtcap_peer peer;
+    uint16_t time[8];
+    size_t extension; /* the peer extension's bytes ahead of the data */
+};
+
+/* Tells records that could not be written, in the place of the first of them. */
+static int write_lost(const struct destination* to, const struct vtcap_loss* loss,
+                      uint32_t sizesKnown, int64_t deadline) {
+    unsigned char* record = NULL;
+    if (vtcap_ring_reserve_lost(&to->channel->ring,
+                                VANTOR_RECORD_HEADER_SIZE + to->extension + VANTOR_LOST_DATA_SIZE,
+                                deadline, &record) != VTCAP_RING_RESERVED) {
+        return 0;
+    }
+    vtcap_write_header(record, VANTOR_DIRECTION_LOST, 0, to->connectionId, &to->peer,
+                       (uint32_t)(to->extension + VANTOR_LOST_DATA_SIZE), loss->first, to->time);
+    unsigned char* data = record + VANTOR_RECORD_HEADER_SIZE;
+    vtcap_write_peer_extension(data, &to->peer);
+    unsigned char* lost = data + to->extension;
+    memset(lost, 0, VANTOR_LOST_DATA_SIZE);
+    const uint32_t flags = sizesKnown | loss->before << VANTOR_LOST_BEFORE_SHIFT |
+                           loss->last << VANTOR_LOST_LAST_SHIFT;
+    const uint64_t fields[3] = {(uint64_t)loss->count | (uint64_t)flags << 32, loss->bytes[0],
+                                loss->bytes[1]};
+    for (int field = 0; field < 3; ++field) {
+        for (int byte = 0; byte < 8; ++byte) {
+            lost[8 * field + byte] = (unsigned char)(fields[field] >> (8 * byte));
+        }
+    }
+    vtcap_ring_commit(&to->channel->ring, record);
+    return 1;
+}
+
+/* Sets up where the records of a tracked socket go; 0 when nowhere (the descriptor is no
+ * longer the socket). */
+static int destination_of(int fd, uint64_t inode, const struct vtcap_peer* peer,
+                          const struct vtcap_channel* channel, struct destination* to) {
+    /* The descriptor may have been closed behind our back (fclose, a raw syscall) and now be
+     * something else: only the socket that connected is reported. */
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) || (uint64_t)status.st_ino != inode) {
+        untrack(fd);
+        return 0;
+    }
+    to->channel = channel;
+    to->connectionId = (uint32_t)inode;
+    to->peer = *peer;
+    to->extension = vtcap_peer_extension_size(peer);
+    local_time(to->time);
+    return 1;
+}
+
+/* Writes a transfer of total bytes as records of at most VANTOR_MAX_RECORD_DATA bytes (the
+ * peer extension of an IPv6 peer included), in their places among the connection's records: the
+ * one a send took before its call (sent), and the others taken now. What cannot be written is
+ * noted, to be told in its place. */
+static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct vtcap_stream* stream,
+                   uint32_t direction, const struct vtcap_ticket* sent,
+                   const struct vtcap_source* source, size_t total) {
+    struct vtcap_peer peer;
+    const int known = vtcap_socket_peer(socket, inode, &peer);
+    const size_t most = VANTOR_MAX_RECORD_DATA - (known ? vtcap_peer_extension_size(&peer) : 0);
+    const uint32_t records = (uint32_t)((total + most - 1) / most);
+    const uint32_t ticketed = sent != NULL ? 1 : records;
+    const struct vtcap_ticket first =
+        sent != NULL ? *sent : vtcap_stream_take(stream, direction, records);
+    struct vtcap_ticket more = {0, 0};
+    if (records > ticketed) {
+        more = vtcap_stream_take(stream, direction, records - ticketed);
+    }
+    if (!known || total == 0) {
+        return; /* the socket's slot went to another socket */
+    }
+    if (t_inHook) { /* a signal handler inside our own hand-over: told as lost */
+        vtcap_stream_note_loss(stream, first.sequence, ticketed, direction, first.previous, total);
+        return;
     }
     t_inHook = 1;
-    struct channel* channel = acquire();
-    if (channel != NULL) {
-        /* The descriptor may have been closed behind our back (fclose, a raw syscall) and now
-         * be something else: only the socket that connected is reported. */
-        struct stat status;
-        struct vtcap_peer peer;
-        if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
-            (uint64_t)status.st_ino != inode) {
-            untrack(fd);
-        } else if (vtcap_socket_peer(socket, inode, &peer)) {
-            uint16_t time[8];
-            local_time(time);
-            const int64_t now = vtcap_monotonic_ms();
-            const size_t extension = vtcap_peer_extension_size(&peer);
-            const size_t most = VANTOR_MAX_RECORD_DATA - extension;
-            const uint64_t records = (total + most - 1) / most;
-            uint64_t written = 0;
-            int outcome = VTCAP_RING_TIMED_OUT;
-            if (now >= atomic_load(&g_fullUntil)) {
-                const int64_t deadline = now + VTCAP_WAIT_MS;
-                const uint32_t holder = ring_holder(channel);
-                for (size_t offset = 0; offset < total; offset += most, ++written) {
-                    const size_t count = total - offset < most ? total - offset : most;
-                    unsigned char* record = NULL;
-                    outcome = vtcap_ring_reserve(&channel->ring,
-                                                 VANTOR_RECORD_HEADER_SIZE + extension + count,
-                                                 holder, deadline, &record);
-                    if (outcome != VTCAP_RING_RESERVED) {
-                        break;
-                    }
-                    unsigned char* data = record + VANTOR_RECORD_HEADER_SIZE;
-                    vtcap_write_header(record, direction, offset == 0 ? previous : direction,
-                                       (uint32_t)inode, &peer, (uint32_t)(extension + count), time);
-                    vtcap_write_peer_extension(data, &peer);
-                    vtcap_gather(data + extension, source, offset, count);
-                    vtcap_ring_commit(&channel->ring, record);
-                }
+    struct vtcap_channel* channel = vtcap_channel_acquire();
+    struct destination to;
+    if (channel != NULL && destination_of(fd, inode, &peer, channel, &to)) {
+        const int64_t now = vtcap_monotonic_ms();
+        const int waits = now >= atomic_load(&g_fullUntil);
+        const int64_t deadline = waits ? now + VTCAP_WAIT_MS : now;
+        int outcome = waits ? VTCAP_RING_RESERVED : VTCAP_RING_TIMED_OUT;
+        /* Records lost before go first, in their place. */
+        struct vtcap_loss loss;
+        if (vtcap_stream_take_loss(stream, &loss) &&
+            !write_lost(&to, &loss, VANTOR_LOST_SIZES_KNOWN, deadline)) {
+            vtcap_stream_return_loss(stream, &loss);
+        }
+        uint32_t written = 0;
+        for (; written < records && outcome == VTCAP_RING_RESERVED; ++written) {
+            const size_t offset = (size_t)written * most;
+            const size_t count = total - offset < most ? total - offset : most;
+            const uint32_t sequence = written < ticketed ? first.sequence + written
+                                                         : more.sequence + (written - ticketed);
+            const uint32_t previous = written == 0          ? first.previous
+                                      : written == ticketed ? more.previous
+                                                            : direction;
+            unsigned char* record = NULL;
+            outcome = vtcap_ring_reserve(&channel->ring,
+                                         VANTOR_RECORD_HEADER_SIZE + to.extension + count,
+                                         deadline, &record);
+            if (outcome != VTCAP_RING_RESERVED) {
+                break;
             }
-            if (outcome == VTCAP_RING_CLOSED) {
-                retire_current(channel); /* not now; look again in a while */
-            } else if (written < records) {
-                /* Vantor runs but does not keep up: the program goes on, the user is told. */
-                if (outcome == VTCAP_RING_TIMED_OUT && now >= atomic_load(&g_fullUntil)) {
-                    atomic_store(&g_fullUntil, vtcap_monotonic_ms() + VTCAP_PROBE_MS);
-                }
-                vtcap_ring_count_dropped(&channel->ring, records - written);
+            unsigned char* data = record + VANTOR_RECORD_HEADER_SIZE;
+            vtcap_write_header(record, direction, previous, to.connectionId, &to.peer,
+                               (uint32_t)(to.extension + count), sequence, to.time);
+            vtcap_write_peer_extension(data, &to.peer);
+            vtcap_gather(data + to.extension, source, offset, count);
+            vtcap_ring_commit(&channel->ring, record);
+        }
+        if (outcome == VTCAP_RING_CLOSED) {
+            vtcap_channel_let_go(channel); /* not now; look again in a while */
+        } else if (written < records) {
+            /* Vantor runs but does not keep up: the program goes on, and the user is told in
+             * the place of each record. */
+            if (outcome == VTCAP_RING_TIMED_OUT && waits) {
+                atomic_store(&g_fullUntil, vtcap_monotonic_ms() + VTCAP_FULL_MS);
+            }
+            vtcap_ring_count_dropped(&channel->ring, records - written);
+            for (uint32_t i = written; i < records; ++i) {
+                const size_t count = total - (size_t)i * most < most ? total - (size_t)i * most
+                                                                     : most;
+                const uint32_t sequence =
+                    i < ticketed ? first.sequence + i : more.sequence + (i - ticketed);
+                const uint32_t previous = i == 0          ? first.previous
+                                          : i == ticketed ? more.previous
+                                                          : direction;
+                vtcap_stream_note_loss(stream, sequence, 1, direction, previous, count);
+            }
+            /* Told at once where the ring's reserve allows, else before the next record. */
+            if (outcome == VTCAP_RING_TIMED_OUT && vtcap_stream_take_loss(stream, &loss) &&
+                !write_lost(&to, &loss, VANTOR_LOST_SIZES_KNOWN, vtcap_monotonic_ms())) {
+                vtcap_stream_return_loss(stream, &loss);
             }
         }
-        release();
+    }
+    if (channel != NULL) {
+        vtcap_channel_release();
     }
     t_inHook = 0;
+}
+
+/* A number taken for a transfer that moved nothing: given back, or told as a loss of nothing
+ * so that Vantor does not wait for it. */
+static void give_back(struct vtcap_stream* stream, struct vtcap_ticket ticket,
+                      uint32_t direction) {
+    if (!vtcap_stream_give_back(stream, ticket, direction)) {
+        vtcap_stream_note_loss(stream, ticket.sequence, 1, direction, ticket.previous, 0);
+    }
+}
+
+/* Tells what is noted as lost of the socket's streams now, if anything (the socket closes). */
+static void tell_losses(int fd) {
+    uint64_t inode = 0;
+    struct vtcap_socket* socket = tracked_socket(fd, &inode);
+    if (socket == NULL || t_inHook) {
+        return;
+    }
+    for (int i = 0; i < VTCAP_STREAMS; ++i) {
+        struct vtcap_stream* stream = &socket->streams[i];
+        if (atomic_load_explicit(&stream->lostCount, memory_order_relaxed) == 0) {
+            continue;
+        }
+        t_inHook = 1;
+        struct vtcap_channel* channel = vtcap_channel_acquire();
+        struct destination to;
+        struct vtcap_loss loss;
+        struct vtcap_peer peer;
+        if (channel != NULL && vtcap_socket_peer(socket, inode, &peer) &&
+            destination_of(fd, inode, &peer, channel, &to) &&
+            vtcap_stream_take_loss(stream, &loss) &&
+            !write_lost(&to, &loss, VANTOR_LOST_SIZES_KNOWN, vtcap_monotonic_ms())) {
+            vtcap_stream_return_loss(stream, &loss);
+        }
+        if (channel != NULL) {
+            vtcap_channel_release();
+        }
+        t_inHook = 0;
+    }
 }
 
 /* Decides on the first bytes a client sends whether its connection is HTTP, holding them back
@@ -564,6 +497,33 @@ static unsigned decide(struct vtcap_stream* socket, const struct vtcap_source* s
     return verdict;
 }
 
+/* The verdict on bytes about to be sent, before the call: decided now when they say enough
+ * by themselves (nothing held back before), so that an answer that comes before the call
+ * returns finds the connection HTTP. VTCAP_UNDECIDED leaves it to decide after the call. */
+static unsigned decide_ahead(struct vtcap_stream* stream, const struct vtcap_source* source,
+                             size_t length) {
+    unsigned verdict = atomic_load(&stream->http);
+    unsigned idle = 0;
+    if (verdict != VTCAP_UNDECIDED ||
+        !atomic_compare_exchange_strong(&stream->deciding, &idle, 1)) {
+        return verdict;
+    }
+    verdict = atomic_load(&stream->http);
+    if (verdict == VTCAP_UNDECIDED && stream->heldLength == 0) {
+        char first[VTCAP_CLASSIFY_BYTES];
+        const size_t take = length < VTCAP_CLASSIFY_BYTES ? length : VTCAP_CLASSIFY_BYTES;
+        vtcap_gather((unsigned char*)first, source, 0, take);
+        const int found = vtcap_classify(first, take);
+        if (found != VTCAP_UNDECIDED) {
+            unsigned expected = VTCAP_UNDECIDED;
+            atomic_compare_exchange_strong(&stream->http, &expected, (unsigned)found);
+        }
+        verdict = atomic_load(&stream->http);
+    }
+    atomic_store(&stream->deciding, 0);
+    return verdict;
+}
+
 /* A socket's own bytes moved inside a TLS library call are the session's records: never
  * reported, and the socket stream can no longer turn out to be HTTP. The socket is the one the
  * session runs over. */
@@ -578,31 +538,63 @@ static int inside_tls(int fd, struct vtcap_socket* socket) {
     return 1;
 }
 
-static void on_sent(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t moved) {
+static void begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt,
+                       size_t length, struct vtcap_outgoing* out) {
+    out->socket = NULL;
+    out->ticketed = 0;
+    out->fd = fd;
     uint64_t inode = 0;
     struct vtcap_socket* socket = tracked_socket(fd, &inode);
-    if (socket == NULL || moved == 0) {
+    if (socket == NULL || length == 0) {
         return;
     }
-    vtcap_socket_touch(socket, coarse_seconds());
     if (streamIndex == VTCAP_STREAM_SOCKET && inside_tls(fd, socket)) {
         return;
     }
     struct vtcap_stream* stream = &socket->streams[streamIndex];
+    const struct vtcap_source source = {NULL, 0, iov, iovcnt};
+    const unsigned http = decide_ahead(stream, &source, length);
+    if (http == VTCAP_NOT_HTTP) {
+        return;
+    }
+    out->socket = socket;
+    out->stream = stream;
+    out->inode = inode;
+    if (http == VTCAP_HTTP) {
+        out->ticket = vtcap_stream_take(stream, VANTOR_DIRECTION_SENT, 1);
+        out->ticketed = 1;
+    }
+}
+
+/* The send returned: its bytes are reported in the place taken before. */
+static void finish_send(const struct vtcap_outgoing* out, const struct iovec* iov, int iovcnt,
+                        size_t moved) {
+    if (out->socket == NULL) {
+        return;
+    }
+    struct vtcap_stream* stream = out->stream;
+    if (moved == 0) {
+        if (out->ticketed) {
+            give_back(stream, out->ticket, VANTOR_DIRECTION_SENT);
+        }
+        return;
+    }
+    vtcap_socket_touch(out->socket, coarse_seconds());
     struct vtcap_source source = {NULL, 0, iov, iovcnt};
     char held[VTCAP_CLASSIFY_BYTES];
     size_t heldLength = 0;
-    unsigned http = atomic_load(&stream->http);
-    if (http == VTCAP_UNDECIDED) {
-        http = decide(stream, &source, moved, held, &heldLength);
+    struct vtcap_ticket ticket = out->ticket;
+    if (!out->ticketed) {
+        /* Undecided before the call: decided on what it moved, with what was held back. */
+        if (decide(stream, &source, moved, held, &heldLength) != VTCAP_HTTP) {
+            return;
+        }
         source.held = held;
         source.heldLength = heldLength;
+        ticket = vtcap_stream_take(stream, VANTOR_DIRECTION_SENT, 1);
     }
-    if (http != VTCAP_HTTP) {
-        return;
-    }
-    const uint32_t previous = atomic_exchange(&stream->previous, VANTOR_DIRECTION_SENT);
-    report(fd, socket, inode, VANTOR_DIRECTION_SENT, previous, &source, heldLength + moved);
+    report(out->fd, out->socket, out->inode, stream, VANTOR_DIRECTION_SENT, &ticket, &source,
+           heldLength + moved);
 }
 
 /* kind: what the call did to the stream (vtcap_receive_kind). The direction moves on whether
@@ -636,12 +628,14 @@ static void on_received(int fd, int streamIndex, const struct iovec* iov, int io
     if (http != VTCAP_HTTP) {
         return;
     }
-    const uint32_t previous = atomic_exchange(&stream->previous, VANTOR_DIRECTION_RECEIVED);
-    if (kind == VTCAP_RECEIVE_DATA) {
-        const struct vtcap_source source = {NULL, 0, iov, iovcnt};
-        report(fd, socket, inode, VANTOR_DIRECTION_RECEIVED, previous, &source,
-               vtcap_iov_capacity(iov, iovcnt, moved));
+    if (kind != VTCAP_RECEIVE_DATA) {
+        /* Bytes that left the stream unseen: the direction moves on, nothing is reported. */
+        vtcap_stream_take(stream, VANTOR_DIRECTION_RECEIVED, 0);
+        return;
     }
+    const struct vtcap_source source = {NULL, 0, iov, iovcnt};
+    const size_t total = vtcap_iov_capacity(iov, iovcnt, moved);
+    report(fd, socket, inode, stream, VANTOR_DIRECTION_RECEIVED, NULL, &source, total);
 }
 
 /* ---- what the TLS hooks use ---------------------------------------------------------------- */
@@ -664,9 +658,23 @@ int vtcap_tracked_inode(int fd, uint64_t* inode) {
     return tracked_socket(fd, inode) != NULL;
 }
 
-void vtcap_plain_sent(int fd, const void* data, size_t length) {
+void vtcap_plain_send_begin(int fd, const void* data, size_t length, struct vtcap_outgoing* out) {
+    const int saved = errno;
     const struct iovec iov = {(void*)data, length};
-    on_sent(fd, VTCAP_STREAM_TLS, &iov, 1, length);
+    begin_send(fd, VTCAP_STREAM_TLS, &iov, 1, length, out);
+    errno = saved;
+}
+
+void vtcap_plain_send_finish(struct vtcap_outgoing* out, const void* data, size_t moved) {
+    const struct iovec iov = {(void*)data, moved};
+    finish_send(out, &iov, 1, moved);
+}
+
+void vtcap_plain_send_abandon(struct vtcap_outgoing* out) {
+    if (out->socket != NULL && out->ticketed) {
+        give_back(out->stream, out->ticket, VANTOR_DIRECTION_SENT);
+    }
+    out->socket = NULL;
 }
 
 void vtcap_plain_received(int fd, const void* data, size_t length) {
@@ -679,27 +687,6 @@ struct vtcap_session* vtcap_sessions(void) {
 }
 
 /* ---- set-up ------------------------------------------------------------------------------ */
-
-static void find_channel_folder(void) {
-    const char* given = getenv(VANTOR_CHANNEL_VARIABLE);
-    int known = 0;
-    if (given != NULL && given[0] == '/' && strlen(given) < sizeof g_channelFolder) {
-        strcpy(g_channelFolder, given);
-        char* slash = strrchr(g_channelFolder, '/');
-        known = slash != g_channelFolder && strcmp(slash + 1, VANTOR_CHANNEL_FILE_NAME) == 0;
-        *slash = '\0';
-    } else {
-        char runtime[VTCAP_PATH_SIZE];
-        known = vantor_runtime_folder(runtime, sizeof runtime, getenv("XDG_RUNTIME_DIR"),
-                                      getenv("TMPDIR"), (unsigned long)geteuid());
-        if (known) {
-            const int length = snprintf(g_channelFolder, sizeof g_channelFolder, "%s/%s", runtime,
-                                        VANTOR_PRIVATE_FOLDER_NAME);
-            known = length > 0 && (size_t)length < sizeof g_channelFolder;
-        }
-    }
-    g_channelKnown = known;
-}
 
 __attribute__((constructor)) static void vtcap_initialize(void) {
     ENSURE_RESOLVED();
@@ -729,7 +716,10 @@ __attribute__((constructor)) static void vtcap_initialize(void) {
         g_fdCapacity = (int)capacity;
     }
 
-    find_channel_folder();
+    vtcap_channel_locate(getenv(VANTOR_CHANNEL_VARIABLE), getenv("XDG_RUNTIME_DIR"),
+                         getenv("TMPDIR"));
+    /* A forked child reports through a ring of its own. */
+    pthread_atfork(NULL, NULL, vtcap_channel_forget_after_fork);
 
     /* Local time is UTC plus this offset, taken once: the hooks cannot call localtime, which
      * locks and may read files, and they may run inside signal handlers. */
@@ -761,9 +751,24 @@ VTCAP_EXPORT int connect(int fd, const struct sockaddr* address, socklen_t lengt
     return result;
 }
 
+/* The program closes or replaces descriptor fd: what is still to be told of its socket goes
+ * out first, and a connection of ours at that number is given up. */
+static void closing(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    const int saved = errno;
+    if (is_tracked(fd)) {
+        tell_losses(fd);
+    }
+    vtcap_channel_descriptors_closing((unsigned)fd, (unsigned)fd);
+    untrack(fd);
+    errno = saved;
+}
+
 VTCAP_EXPORT int close(int fd) {
     ENSURE_RESOLVED();
-    untrack(fd);
+    closing(fd);
     return real_close(fd);
 }
 
@@ -780,6 +785,9 @@ VTCAP_EXPORT int dup(int fd) {
 
 VTCAP_EXPORT int dup2(int fd, int target) {
     ENSURE_RESOLVED();
+    if (fd != target) {
+        vtcap_channel_descriptors_closing((unsigned)target, (unsigned)target);
+    }
     const int result = real_dup2(fd, target);
     const int error = errno;
     if (result >= 0 && fd != target) {
@@ -791,6 +799,9 @@ VTCAP_EXPORT int dup2(int fd, int target) {
 
 VTCAP_EXPORT int dup3(int fd, int target, int flags) {
     ENSURE_RESOLVED();
+    if (fd != target) {
+        vtcap_channel_descriptors_closing((unsigned)target, (unsigned)target);
+    }
     const int result = real_dup3(fd, target, flags);
     const int error = errno;
     if (result >= 0) {
@@ -844,6 +855,9 @@ VTCAP_EXPORT int close_range(unsigned first, unsigned last, int flags) {
         errno = ENOSYS;
         return -1;
     }
+    if (((unsigned)flags & CLOSE_RANGE_CLOEXEC) == 0) {
+        vtcap_channel_descriptors_closing(first, last);
+    }
     const int result = real_close_range(first, last, flags);
     const int error = errno;
     if (result == 0 && ((unsigned)flags & CLOSE_RANGE_CLOEXEC) == 0) {
@@ -856,6 +870,7 @@ VTCAP_EXPORT int close_range(unsigned first, unsigned last, int flags) {
 VTCAP_EXPORT void closefrom(int lowest) {
     ENSURE_RESOLVED();
     if (lowest >= 0) {
+        vtcap_channel_descriptors_closing((unsigned)lowest, UINT_MAX);
         untrack_range((unsigned)lowest, UINT_MAX);
     }
     if (real_closefrom != NULL) {
@@ -863,10 +878,19 @@ VTCAP_EXPORT void closefrom(int lowest) {
     }
 }
 
-/* Data calls: the real call first, then what it moved, with errno kept as it returned. */
-static void after_send(int fd, const struct iovec* iov, int iovcnt, ssize_t result) {
+/* Data calls. A send takes its place among the connection's records before the real call and
+ * is reported after it; a receive is reported after it. errno is kept as the call left it. */
+static void before_send(int fd, const struct iovec* iov, int iovcnt, size_t length,
+                        struct vtcap_outgoing* out) {
     const int saved = errno;
-    on_sent(fd, VTCAP_STREAM_SOCKET, iov, iovcnt, vtcap_iov_capacity(iov, iovcnt, (size_t)result));
+    begin_send(fd, VTCAP_STREAM_SOCKET, iov, iovcnt, length, out);
+    errno = saved;
+}
+
+static void after_send(struct vtcap_outgoing* out, const struct iovec* iov, int iovcnt,
+                       ssize_t result) {
+    const int saved = errno;
+    finish_send(out, iov, iovcnt, result > 0 ? vtcap_iov_capacity(iov, iovcnt, (size_t)result) : 0);
     errno = saved;
 }
 
@@ -876,68 +900,95 @@ static void after_receive(int fd, const struct iovec* iov, int iovcnt, ssize_t r
     errno = saved;
 }
 
-/* A sendto or sendmsg with MSG_FASTOPEN connects the socket as it sends. */
+/* A sendto or sendmsg with MSG_FASTOPEN connects the socket as it sends: its first bytes are
+ * reported after the call. */
 static void after_fast_open(int fd, int flags, const struct sockaddr* to, socklen_t toLength,
-                            ssize_t result) {
+                            const struct iovec* iov, int iovcnt, ssize_t result) {
     if ((flags & MSG_FASTOPEN) != 0 && to != NULL && (result >= 0 || errno == EINPROGRESS) &&
         !is_tracked(fd)) {
         const int saved = errno;
         track_connection(fd, to, toLength);
+        if (result > 0 && is_tracked(fd)) {
+            struct vtcap_outgoing out;
+            const size_t moved = vtcap_iov_capacity(iov, iovcnt, (size_t)result);
+            begin_send(fd, VTCAP_STREAM_SOCKET, iov, iovcnt, moved, &out);
+            finish_send(&out, iov, iovcnt, moved);
+        }
         errno = saved;
     }
 }
 
 VTCAP_EXPORT ssize_t send(int fd, const void* data, size_t length, int flags) {
     ENSURE_RESOLVED();
-    const ssize_t result = real_send(fd, data, length, flags);
-    if (result > 0 && is_tracked(fd)) {
-        const struct iovec iov = one_buffer(data, length);
-        after_send(fd, &iov, 1, result);
+    if (!is_tracked(fd)) {
+        return real_send(fd, data, length, flags);
     }
+    const struct iovec iov = one_buffer(data, length);
+    struct vtcap_outgoing out;
+    before_send(fd, &iov, 1, length, &out);
+    const ssize_t result = real_send(fd, data, length, flags);
+    after_send(&out, &iov, 1, result);
     return result;
 }
 
 VTCAP_EXPORT ssize_t sendto(int fd, const void* data, size_t length, int flags,
                             const struct sockaddr* to, socklen_t toLength) {
     ENSURE_RESOLVED();
-    const ssize_t result = real_sendto(fd, data, length, flags, to, toLength);
-    after_fast_open(fd, flags, to, toLength, result);
-    if (result > 0 && is_tracked(fd)) {
-        const struct iovec iov = one_buffer(data, length);
-        after_send(fd, &iov, 1, result);
+    const struct iovec iov = one_buffer(data, length);
+    if (!is_tracked(fd)) {
+        const ssize_t result = real_sendto(fd, data, length, flags, to, toLength);
+        after_fast_open(fd, flags, to, toLength, &iov, 1, result);
+        return result;
     }
+    struct vtcap_outgoing out;
+    before_send(fd, &iov, 1, length, &out);
+    const ssize_t result = real_sendto(fd, data, length, flags, to, toLength);
+    after_send(&out, &iov, 1, result);
     return result;
 }
 
 VTCAP_EXPORT ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
     ENSURE_RESOLVED();
-    const ssize_t result = real_sendmsg(fd, message, flags);
-    if (message != NULL) {
+    if (message == NULL) {
+        return real_sendmsg(fd, message, flags);
+    }
+    const int iovcnt = (int)message->msg_iovlen;
+    if (!is_tracked(fd)) {
+        const ssize_t result = real_sendmsg(fd, message, flags);
         after_fast_open(fd, flags, (const struct sockaddr*)message->msg_name, message->msg_namelen,
-                        result);
+                        message->msg_iov, iovcnt, result);
+        return result;
     }
-    if (result > 0 && is_tracked(fd)) {
-        after_send(fd, message->msg_iov, (int)message->msg_iovlen, result);
-    }
+    struct vtcap_outgoing out;
+    before_send(fd, message->msg_iov, iovcnt, vtcap_iov_capacity(message->msg_iov, iovcnt, SIZE_MAX),
+                &out);
+    const ssize_t result = real_sendmsg(fd, message, flags);
+    after_send(&out, message->msg_iov, iovcnt, result);
     return result;
 }
 
 VTCAP_EXPORT ssize_t write(int fd, const void* data, size_t length) {
     ENSURE_RESOLVED();
-    const ssize_t result = real_write(fd, data, length);
-    if (result > 0 && is_tracked(fd)) {
-        const struct iovec iov = one_buffer(data, length);
-        after_send(fd, &iov, 1, result);
+    if (!is_tracked(fd)) {
+        return real_write(fd, data, length);
     }
+    const struct iovec iov = one_buffer(data, length);
+    struct vtcap_outgoing out;
+    before_send(fd, &iov, 1, length, &out);
+    const ssize_t result = real_write(fd, data, length);
+    after_send(&out, &iov, 1, result);
     return result;
 }
 
 VTCAP_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     ENSURE_RESOLVED();
-    const ssize_t result = real_writev(fd, iov, iovcnt);
-    if (result > 0 && is_tracked(fd)) {
-        after_send(fd, iov, iovcnt, result);
+    if (!is_tracked(fd)) {
+        return real_writev(fd, iov, iovcnt);
     }
+    struct vtcap_outgoing out;
+    before_send(fd, iov, iovcnt, vtcap_iov_capacity(iov, iovcnt, SIZE_MAX), &out);
+    const ssize_t result = real_writev(fd, iov, iovcnt);
+    after_send(&out, iov, iovcnt, result);
     return result;
 }
 

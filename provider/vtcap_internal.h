@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "vtcap_sessions.h"
+#include "vtcap_sockets.h"
 
 /* Says that the real function called what cannot be found, and ends the program: a hook with
  * nothing to forward to has no result to give. */
@@ -24,8 +25,24 @@ int vtcap_tls_leave(int outer);
 /* Whether fd is a tracked socket, and its inode. */
 int vtcap_tracked_inode(int fd, uint64_t* inode);
 
-/* The plain text of a TLS session over the tracked socket fd, sent or received. */
-void vtcap_plain_sent(int fd, const void* data, size_t length);
+/* A send about to be made on one of a tracked socket's streams: the stream, and its place
+ * among the connection's records (a ticket) when the stream is known to be HTTP. */
+struct vtcap_outgoing {
+    struct vtcap_socket* socket; /* NULL: nothing to report */
+    struct vtcap_stream* stream;
+    uint64_t inode;
+    int fd;
+    int ticketed;
+    struct vtcap_ticket ticket;
+};
+
+/* The plain text of a TLS session over the tracked socket fd: a send takes its place before the
+ * library's call (fd -1 when the socket is not known yet) and is reported after it; a
+ * receive is reported after its call. Abandon gives back a place taken for a send that turned
+ * out to run over another socket. */
+void vtcap_plain_send_begin(int fd, const void* data, size_t length, struct vtcap_outgoing* out);
+void vtcap_plain_send_finish(struct vtcap_outgoing* out, const void* data, size_t moved);
+void vtcap_plain_send_abandon(struct vtcap_outgoing* out);
 void vtcap_plain_received(int fd, const void* data, size_t length);
 
 /* The process's table of sessions and their sockets; NULL if it could not be made. */

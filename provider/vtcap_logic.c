@@ -118,7 +118,7 @@ static void put32(unsigned char* out, uint32_t value) {
 
 void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
                         uint32_t connectionId, const struct vtcap_peer* peer, uint32_t dataLength,
-                        const uint16_t time[8]) {
+                        uint32_t sequence, const uint16_t time[8]) {
     put32(out + 0, direction);
     put32(out + 4, previousDirection);
     put32(out + 8, connectionId);
@@ -130,7 +130,7 @@ void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previou
         memcpy(out + 16, peer->address, 4); /* network byte order as it is */
     }
     put32(out + 28, dataLength);
-    put32(out + 32, 0); /* providerData: means nothing to Vantor */
+    put32(out + 32, sequence); /* providerData: the record's place among its connection's */
     for (int i = 0; i < 8; ++i) {
         out[36 + 2 * i] = (unsigned char)time[i];
         out[37 + 2 * i] = (unsigned char)(time[i] >> 8);

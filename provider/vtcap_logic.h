@@ -74,10 +74,11 @@ void vtcap_gather(unsigned char* out, const struct vtcap_source* source, size_t 
  * milliseconds. */
 void vtcap_calendar_time(int64_t seconds, unsigned milliseconds, long utcOffset, uint16_t out[8]);
 
-/* Writes the 52-byte record header, little-endian. dataLength counts the peer extension. */
+/* Writes the 52-byte record header, little-endian. dataLength counts the peer extension;
+ * sequence is the record's place among the records of its connection (providerData). */
 void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
                         uint32_t connectionId, const struct vtcap_peer* peer, uint32_t dataLength,
-                        const uint16_t time[8]);
+                        uint32_t sequence, const uint16_t time[8]);
 
 #ifdef __cplusplus
 }

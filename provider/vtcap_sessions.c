@@ -49,3 +49,20 @@ int vtcap_session_recall(const struct vtcap_session* table, uint32_t slots, cons
     *inode = foundInode;
     return 1;
 }
+
+void vtcap_session_forget(struct vtcap_session* table, uint32_t slots, const void* session) {
+    if (table == NULL || session == NULL || slots == 0 || (slots & (slots - 1)) != 0) {
+        return;
+    }
+    struct vtcap_session* entry = &table[entry_of(session, slots)];
+    uint32_t sequence = atomic_load(&entry->sequence);
+    if (atomic_load(&entry->session) != (uintptr_t)session || (sequence & 1u) != 0 ||
+        !atomic_compare_exchange_strong(&entry->sequence, &sequence, sequence + 1)) {
+        return;
+    }
+    if (atomic_load(&entry->session) == (uintptr_t)session) {
+        atomic_store(&entry->session, 0);
+        atomic_store(&entry->fd, -1);
+    }
+    atomic_store(&entry->sequence, sequence + 2);
+}

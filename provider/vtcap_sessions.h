@@ -25,6 +25,9 @@ struct vtcap_session {
 void vtcap_session_remember(struct vtcap_session* table, uint32_t slots, const void* session,
                             int fd, uint64_t inode);
 
+/* Forgets session (it is freed: a new session may get its address). */
+void vtcap_session_forget(struct vtcap_session* table, uint32_t slots, const void* session);
+
 /* The descriptor and socket inode last remembered for session; 0 when there are none. */
 int vtcap_session_recall(const struct vtcap_session* table, uint32_t slots, const void* session,
                          int* fd, uint64_t* inode);

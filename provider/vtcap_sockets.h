@@ -27,13 +27,56 @@ VTCAP_BEGIN_DECLARATIONS
  * (its first byte is a handshake record), and a plain connection never has plain text. */
 enum { VTCAP_STREAM_SOCKET = 0, VTCAP_STREAM_TLS = 1, VTCAP_STREAMS = 2 };
 
+/* A stream's order word: the sequence number of its next record, shifted past the direction of
+ * its last transfer (reported or not). */
+#define VTCAP_ORDER_SHIFT 2u
+#define VTCAP_ORDER_DIRECTION 3u
+
 struct vtcap_stream {
     VTCAP_ATOMIC(uint32_t) http;     /* VTCAP_UNDECIDED, VTCAP_HTTP or VTCAP_NOT_HTTP */
-    VTCAP_ATOMIC(uint32_t) previous; /* direction of the last transfer, reported or not */
     VTCAP_ATOMIC(uint32_t) deciding; /* 1 while one sender looks at the first bytes */
-    uint32_t heldLength;             /* first bytes sent while undecided, held back */
+    VTCAP_ATOMIC(uint64_t) order;
+    /* Records that could not be written and are still to be told (a lost record): from this
+     * sequence number, how many, and their bytes by direction. Changed only under the flag. */
+    VTCAP_ATOMIC(uint32_t) lossFlag;
+    VTCAP_ATOMIC(uint32_t) lostCount; /* read without the flag: whether there is anything */
+    uint32_t lostFirst;
+    uint16_t lostBefore; /* the direction before the first of them */
+    uint16_t lostLast;   /* the direction of the last of them */
+    uint64_t lostBytes[2]; /* sent, received */
+    uint32_t heldLength;   /* first bytes sent while undecided, held back */
     char held[VTCAP_CLASSIFY_BYTES];
 };
+
+/* Takes count sequence numbers for records of a transfer in direction: the first one and the
+ * direction of the transfer before, as they stood. */
+struct vtcap_ticket {
+    uint32_t sequence;
+    uint32_t previous;
+};
+struct vtcap_ticket vtcap_stream_take(struct vtcap_stream* stream, uint32_t direction,
+                                      uint32_t count);
+/* Gives back the one number taken with ticket for a transfer in direction that moved nothing;
+ * 0 when later numbers were taken meanwhile (a lost record of no bytes must tell it). */
+int vtcap_stream_give_back(struct vtcap_stream* stream, struct vtcap_ticket ticket,
+                           uint32_t direction);
+
+/* Notes records that could not be written (the first of them after a transfer in direction
+ * previous), to be told before the stream's next record. 0 when another note is being taken at
+ * this moment (the reader then finds a gap of unknown size). */
+int vtcap_stream_note_loss(struct vtcap_stream* stream, uint32_t sequence, uint32_t count,
+                           uint32_t direction, uint32_t previous, uint64_t bytes);
+/* Takes the notes, if any: 1 with what they say. */
+struct vtcap_loss {
+    uint32_t first;
+    uint32_t count;
+    uint32_t before; /* the direction before the first lost record */
+    uint32_t last;   /* the direction of the last */
+    uint64_t bytes[2];
+};
+int vtcap_stream_take_loss(struct vtcap_stream* stream, struct vtcap_loss* loss);
+/* Puts notes taken back, when they could not be told after all. */
+void vtcap_stream_return_loss(struct vtcap_stream* stream, const struct vtcap_loss* loss);
 
 struct vtcap_socket {
     VTCAP_ATOMIC(uint64_t) inode;    /* the key; 0 marks a slot never used */

@@ -9,9 +9,12 @@
  *
  * Which socket a session runs over: the one the real call moved bytes on (whatever the
  * library's transport, the socket hooks see it on this thread), else the descriptor the
- * library says it uses, else the socket the session was last seen on. A session with none
- * (memory buffers, a transport on another thread) is not reported. Whatever a socket carries
- * inside these calls is the session's own traffic and is never reported itself.
+ * library says it uses, else, when the library cannot say, the socket the session was last seen
+ * on (sessions are forgotten when they are freed). A session with none (memory buffers, a
+ * transport on another thread) is not reported, never shown under another socket. A send takes
+ * its place among its connection's records before the library's call when its socket is known
+ * by then. Whatever a socket carries inside these calls is the session's own traffic and is
+ * never reported itself.
  *
  * SSL_peek and SSL_peek_ex are not reported (the bytes are reported when they are read), and
  * neither are the handshake and shutdown; their traffic is kept off the socket's records too. */
@@ -119,8 +122,14 @@ static void* forward_to(_Atomic(void*)* cache, const char* name, const void* our
 
 /* ---- sessions and sockets ---------------------------------------------------------------- */
 
+/* What a library says of the descriptor a session uses, besides a descriptor: */
+#define VTCAP_NO_DESCRIPTOR (-1) /* none: the session runs over something else (memory buffers) */
+#define VTCAP_UNTOLD (-2)        /* it cannot say */
+
 /* The tracked socket a session runs over, as the call showed it (seen), as the library says
- * (reported, -1 when it cannot), or as it was last seen; -1 when none. */
+ * (reported), or, when the library cannot say, as it was last seen; -1 when none. A session
+ * that the library says runs over no descriptor is never tied to a socket from memory: its
+ * address may be that of a freed session that did. */
 static int session_socket(const void* session, int seen, int reported) {
     uint64_t inode = 0;
     for (int i = 0; i < 2; ++i) {
@@ -129,6 +138,9 @@ static int session_socket(const void* session, int seen, int reported) {
             vtcap_session_remember(vtcap_sessions(), VTCAP_SESSION_SLOTS, session, fd, inode);
             return fd;
         }
+    }
+    if (reported != VTCAP_UNTOLD) {
+        return -1;
     }
     int fd = -1;
     uint64_t known = 0;
@@ -147,39 +159,72 @@ static void note_socket(const void* session, int seen) {
     }
 }
 
+static void forget_session(const void* session) {
+    vtcap_session_forget(vtcap_sessions(), VTCAP_SESSION_SLOTS, session);
+}
+
 enum { SENT, RECEIVED };
 
-static void plain_text(int direction, int fd, const void* data, size_t length) {
-    if (fd < 0 || data == NULL || length == 0) {
-        return;
-    }
-    if (direction == SENT) {
-        vtcap_plain_sent(fd, data, length);
+/* Before a send: its place among the records of the socket the session is known to run over. */
+static void send_begins(const void* session, int reported, const void* data, size_t length,
+                        struct vtcap_outgoing* out) {
+    const int saved = errno;
+    const int fd = data != NULL && length > 0 ? session_socket(session, -1, reported) : -1;
+    vtcap_plain_send_begin(fd, data, length, out);
+    errno = saved;
+}
+
+/* After a send of length plain bytes (0: none went): reported in the place taken before when it
+ * ran over that socket, else as it comes. */
+static void sent(const void* session, int seen, int reported, struct vtcap_outgoing* out,
+                 const void* data, size_t length) {
+    const int saved = errno;
+    if (length == 0) {
+        vtcap_plain_send_abandon(out);
+        note_socket(session, seen);
     } else {
-        vtcap_plain_received(fd, data, length);
+        const int fd = session_socket(session, seen, reported);
+        if (out->socket != NULL && out->fd == fd) {
+            vtcap_plain_send_finish(out, data, length);
+        } else {
+            vtcap_plain_send_abandon(out);
+            if (fd >= 0) {
+                struct vtcap_outgoing after;
+                vtcap_plain_send_begin(fd, data, length, &after);
+                vtcap_plain_send_finish(&after, data, length);
+            }
+        }
     }
+    errno = saved;
+}
+
+static void received(const void* session, int seen, int reported, const void* data,
+                     size_t length) {
+    const int saved = errno;
+    if (length > 0 && data != NULL) {
+        const int fd = session_socket(session, seen, reported);
+        if (fd >= 0) {
+            vtcap_plain_received(fd, data, length);
+        }
+    } else {
+        note_socket(session, seen);
+    }
+    errno = saved;
 }
 
 /* ---- OpenSSL ----------------------------------------------------------------------------- */
 
-/* The descriptor of the session's socket BIO, read or write side; -1 for other transports. */
+/* The descriptor of the session's socket BIO, read or write side; VTCAP_NO_DESCRIPTOR for
+ * other transports. */
 static int openssl_descriptor(const void* ssl, int direction) {
     int (*get)(const void*) = direction == SENT
                                   ? COMPANION(int (*)(const void*), SSL_get_wfd, OPENSSL)
                                   : COMPANION(int (*)(const void*), SSL_get_rfd, OPENSSL);
-    return get != NULL ? get(ssl) : -1;
-}
-
-static void openssl_moved(const void* ssl, int direction, int seen, const void* data,
-                          size_t length) {
-    const int saved = errno;
-    if (length > 0) {
-        const int reported = seen >= 0 ? -1 : openssl_descriptor(ssl, direction);
-        plain_text(direction, session_socket(ssl, seen, reported), data, length);
-    } else {
-        note_socket(ssl, seen);
+    if (get == NULL) {
+        return VTCAP_UNTOLD;
     }
-    errno = saved;
+    const int fd = get(ssl);
+    return fd >= 0 ? fd : VTCAP_NO_DESCRIPTOR;
 }
 
 int SSL_read(void* ssl, void* buffer, int count);
@@ -191,13 +236,15 @@ int SSL_peek_ex(void* ssl, void* buffer, size_t count, size_t* done);
 int SSL_do_handshake(void* ssl);
 int SSL_connect(void* ssl);
 int SSL_shutdown(void* ssl);
+void SSL_free(void* ssl);
 
 VTCAP_EXPORT int SSL_read(void* ssl, void* buffer, int count) {
     int (*real)(void*, void*, int) = REAL(int (*)(void*, void*, int), SSL_read, OPENSSL);
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count);
     const int seen = vtcap_tls_leave(outer);
-    openssl_moved(ssl, RECEIVED, seen, buffer, result > 0 ? (size_t)result : 0);
+    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, RECEIVED), buffer,
+             result > 0 ? (size_t)result : 0);
     return result;
 }
 
@@ -207,27 +254,34 @@ VTCAP_EXPORT int SSL_read_ex(void* ssl, void* buffer, size_t count, size_t* done
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count, done);
     const int seen = vtcap_tls_leave(outer);
-    openssl_moved(ssl, RECEIVED, seen, buffer, result == 1 && done != NULL ? *done : 0);
+    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, RECEIVED), buffer,
+             result == 1 && done != NULL ? *done : 0);
     return result;
 }
 
 VTCAP_EXPORT int SSL_write(void* ssl, const void* buffer, int count) {
     int (*real)(void*, const void*, int) =
         REAL(int (*)(void*, const void*, int), SSL_write, OPENSSL);
+    struct vtcap_outgoing out;
+    send_begins(ssl, openssl_descriptor(ssl, SENT), buffer, count > 0 ? (size_t)count : 0, &out);
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count);
     const int seen = vtcap_tls_leave(outer);
-    openssl_moved(ssl, SENT, seen, buffer, result > 0 ? (size_t)result : 0);
+    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, SENT), &out, buffer,
+         result > 0 ? (size_t)result : 0);
     return result;
 }
 
 VTCAP_EXPORT int SSL_write_ex(void* ssl, const void* buffer, size_t count, size_t* done) {
     int (*real)(void*, const void*, size_t, size_t*) =
         REAL(int (*)(void*, const void*, size_t, size_t*), SSL_write_ex, OPENSSL);
+    struct vtcap_outgoing out;
+    send_begins(ssl, openssl_descriptor(ssl, SENT), buffer, count, &out);
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count, done);
     const int seen = vtcap_tls_leave(outer);
-    openssl_moved(ssl, SENT, seen, buffer, result == 1 && done != NULL ? *done : 0);
+    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, SENT), &out, buffer,
+         result == 1 && done != NULL ? *done : 0);
     return result;
 }
 
@@ -237,7 +291,7 @@ VTCAP_EXPORT int SSL_write_ex(void* ssl, const void* buffer, size_t count, size_
         const int outer = vtcap_tls_enter();         \
         const int result = real(ssl, ##__VA_ARGS__); \
         const int seen = vtcap_tls_leave(outer);     \
-        openssl_moved(ssl, RECEIVED, seen, NULL, 0); \
+        received(ssl, seen, -1, NULL, 0);            \
         result;                                      \
     })
 
@@ -267,39 +321,36 @@ VTCAP_EXPORT int SSL_shutdown(void* ssl) {
     return OPENSSL_QUIET_CALL(real, ssl);
 }
 
+/* A freed session's address may come back for another session. */
+VTCAP_EXPORT void SSL_free(void* ssl) {
+    void (*real)(void*) = REAL(void (*)(void*), SSL_free, OPENSSL);
+    forget_session(ssl);
+    real(ssl);
+}
+
 /* ---- GnuTLS ------------------------------------------------------------------------------ */
 
-/* The descriptor the session's transport was given (gnutls_transport_set_int), or -1 when it
- * was given a pointer: transports keep an int in the pointer's place, and a real pointer is
- * far above any descriptor. */
+/* The descriptor the session's transport was given (gnutls_transport_set_int), or VTCAP_UNTOLD
+ * when it was given a pointer: transports keep an int in the pointer's place, and a real
+ * pointer is far above any descriptor. */
 static int gnutls_descriptor(void* session, int direction) {
     void (*get)(void*, void**, void**) =
         COMPANION(void (*)(void*, void**, void**), gnutls_transport_get_ptr2, GNUTLS);
     if (get == NULL) {
-        return -1;
+        return VTCAP_UNTOLD;
     }
     void* receiving = NULL;
     void* sending = NULL;
     get(session, &receiving, &sending);
     const uintptr_t value = (uintptr_t)(direction == SENT ? sending : receiving);
-    return value < (1u << 20) ? (int)value : -1;
-}
-
-static void gnutls_moved(void* session, int direction, int seen, const void* data, size_t length) {
-    const int saved = errno;
-    if (length > 0) {
-        const int reported = seen >= 0 ? -1 : gnutls_descriptor(session, direction);
-        plain_text(direction, session_socket(session, seen, reported), data, length);
-    } else {
-        note_socket(session, seen);
-    }
-    errno = saved;
+    return value < (1u << 20) ? (int)value : VTCAP_UNTOLD;
 }
 
 ssize_t gnutls_record_recv(void* session, void* data, size_t size);
 ssize_t gnutls_record_send(void* session, const void* data, size_t size);
 int gnutls_handshake(void* session);
 int gnutls_bye(void* session, int how);
+void gnutls_deinit(void* session);
 
 VTCAP_EXPORT ssize_t gnutls_record_recv(void* session, void* data, size_t size) {
     ssize_t (*real)(void*, void*, size_t) =
@@ -307,7 +358,8 @@ VTCAP_EXPORT ssize_t gnutls_record_recv(void* session, void* data, size_t size) 
     const int outer = vtcap_tls_enter();
     const ssize_t result = real(session, data, size);
     const int seen = vtcap_tls_leave(outer);
-    gnutls_moved(session, RECEIVED, seen, data, result > 0 ? (size_t)result : 0);
+    received(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, RECEIVED), data,
+             result > 0 ? (size_t)result : 0);
     return result;
 }
 
@@ -316,11 +368,13 @@ VTCAP_EXPORT ssize_t gnutls_record_recv(void* session, void* data, size_t size) 
 VTCAP_EXPORT ssize_t gnutls_record_send(void* session, const void* data, size_t size) {
     ssize_t (*real)(void*, const void*, size_t) =
         REAL(ssize_t(*)(void*, const void*, size_t), gnutls_record_send, GNUTLS);
+    struct vtcap_outgoing out;
+    send_begins(session, gnutls_descriptor(session, SENT), data, size, &out);
     const int outer = vtcap_tls_enter();
     const ssize_t result = real(session, data, size);
     const int seen = vtcap_tls_leave(outer);
-    gnutls_moved(session, SENT, seen, data,
-                 result > 0 && (size_t)result <= size ? (size_t)result : 0);
+    sent(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, SENT), &out, data,
+         result > 0 && (size_t)result <= size ? (size_t)result : 0);
     return result;
 }
 
@@ -328,7 +382,7 @@ VTCAP_EXPORT int gnutls_handshake(void* session) {
     int (*real)(void*) = REAL(int (*)(void*), gnutls_handshake, GNUTLS);
     const int outer = vtcap_tls_enter();
     const int result = real(session);
-    gnutls_moved(session, RECEIVED, vtcap_tls_leave(outer), NULL, 0);
+    received(session, vtcap_tls_leave(outer), -1, NULL, 0);
     return result;
 }
 
@@ -336,6 +390,12 @@ VTCAP_EXPORT int gnutls_bye(void* session, int how) {
     int (*real)(void*, int) = REAL(int (*)(void*, int), gnutls_bye, GNUTLS);
     const int outer = vtcap_tls_enter();
     const int result = real(session, how);
-    gnutls_moved(session, RECEIVED, vtcap_tls_leave(outer), NULL, 0);
+    received(session, vtcap_tls_leave(outer), -1, NULL, 0);
     return result;
+}
+
+VTCAP_EXPORT void gnutls_deinit(void* session) {
+    void (*real)(void*) = REAL(void (*)(void*), gnutls_deinit, GNUTLS);
+    forget_session(session);
+    real(session);
 }

@@ -75,7 +75,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     const HeaderMap& headers = message.headers();
     DecodedBody decoded = DecodeBody(body, headers.Find("transfer-encoding").value_or(""),
                                      headers.Find("content-encoding").value_or(""), kMostDecoded);
-    if (message.missing() != 0) {
+    if (message.HasMissing()) {
         decoded.notice += (decoded.notice.empty() ? "" : " ") + message.MissingNotice();
     }
     std::string shown;

@@ -189,15 +189,22 @@ std::optional<std::string> FrameCommands::Search(CLeftView& tree) {
     return std::string(kTextCannotFindStringStart) + find.text + "'";
 }
 
-std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords) {
+std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords,
+                              std::uint64_t uncapturedPrograms) {
     if (!capturing) {
         return std::string(kTextCaptureDisabled);
     }
-    if (lostRecords == 0) {
-        return std::string(kTextCaptureEnabled);
+    std::string said;
+    if (lostRecords != 0) {
+        said = std::to_string(lostRecords) + (lostRecords == 1 ? " record lost" : " records lost");
     }
-    return std::string(kTextCaptureEnabled) + " (" + std::to_string(lostRecords) +
-           (lostRecords == 1 ? " record lost)" : " records lost)");
+    if (uncapturedPrograms != 0) {
+        said += (said.empty() ? "" : ", ") + std::to_string(uncapturedPrograms) +
+                (uncapturedPrograms == 1 ? " program" : " programs") +
+                " without memory for capture";
+    }
+    return said.empty() ? std::string(kTextCaptureEnabled)
+                        : std::string(kTextCaptureEnabled) + " (" + said + ")";
 }
 
 }  // namespace vantor

@@ -58,7 +58,8 @@ inline constexpr std::string_view kTextCannotFindStringStart = "Cannot find the 
 
 // The status bar's capture text: with the records this capture lost (captured programs that
 // ended while handing one over), when it lost any.
-std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords);
+std::string CaptureStatusText(bool capturing, std::uint64_t lostRecords,
+                              std::uint64_t uncapturedPrograms = 0);
 
 // The status-bar prompt and the tooltip of a command, or empty texts.
 struct CommandPrompt {

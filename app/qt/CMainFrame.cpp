@@ -259,7 +259,8 @@ void CMainFrame::FocusChanged(QWidget* now) {
 void CMainFrame::OnIdle() {
     if (QApplication::activePopupWidget() == nullptr) {
         statusBar()->showMessage(
-            ToQString(CaptureStatusText(m_app.IsCapturing(), m_app.LostRecords())));
+            ToQString(CaptureStatusText(m_app.IsCapturing(), m_app.LostRecords(),
+                                        m_app.UncapturedPrograms())));
     }
     UpdateCommandUI();
 }

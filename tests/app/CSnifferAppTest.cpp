@@ -1,4 +1,5 @@
 #include "app/CSnifferApp.h"
+#include "capture/ChannelLayout.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -319,8 +320,8 @@ TEST_F(CSnifferAppTest, EndingWhileCapturingStopsCaptureThenRemovesTheProviderTh
     const auto at = [&](const std::string& name) {
         return std::find(order.begin(), order.end(), name) - order.begin();
     };
-    ASSERT_LT(at("channel"), static_cast<std::ptrdiff_t>(order.size()));
-    EXPECT_LT(at("channel"), at("protocol-catalog"));
+    ASSERT_LT(at(VANTOR_CHANNEL_SOCKET_NAME), static_cast<std::ptrdiff_t>(order.size()));
+    EXPECT_LT(at(VANTOR_CHANNEL_SOCKET_NAME), at("protocol-catalog"));
     EXPECT_LT(at("protocol-catalog"), at("current-user.reg"));
     EXPECT_LT(at("current-user.reg"), static_cast<std::ptrdiff_t>(order.size()));
     // And the lock is free again: the next copy starts.

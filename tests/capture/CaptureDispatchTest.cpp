@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "capture/ChannelLayout.h"
+#include "platform/Endian.h"
 #include "document/CSnifferDoc.h"
 
 namespace vantor {
@@ -135,6 +137,62 @@ TEST_F(CaptureDispatchTest, EntryPointsRunInsideTheCaptureLockWhichIsFreeAfterwa
     probed.OnCaptureRecord();
     EXPECT_THAT(probe.heldDuringUpdate, ElementsAre(true));
     EXPECT_FALSE(IsHeld(probed.captureLock()));
+}
+
+// Records a full ring could not take are told in their place: the message the hole cut says
+// so, the rest of what it cut is counted and never appended to it, and the side goes on at its
+// next message.
+TEST_F(CaptureDispatchTest, AHoleCutsOneMessageAndTheSideGoesOnAtItsNextOne) {
+    const auto lost = [&](std::uint32_t connection, std::uint64_t sent, std::uint64_t received,
+                          std::uint32_t before, std::uint32_t last, bool sizesKnown = true) {
+        std::vector<std::uint8_t> data(VANTOR_LOST_DATA_SIZE);
+        const std::uint32_t flags = (sizesKnown ? VANTOR_LOST_SIZES_KNOWN : 0) |
+                                    before << VANTOR_LOST_BEFORE_SHIFT |
+                                    last << VANTOR_LOST_LAST_SHIFT;
+        StoreLE32(std::span<std::uint8_t, 4>(data.data() + VANTOR_LOST_COUNT_OFFSET, 4), 1);
+        StoreLE32(std::span<std::uint8_t, 4>(data.data() + VANTOR_LOST_FLAGS_OFFSET, 4), flags);
+        for (unsigned i = 0; i < 8; ++i) {
+            data[VANTOR_LOST_SENT_OFFSET + i] = static_cast<std::uint8_t>(sent >> (8 * i));
+            data[VANTOR_LOST_RECEIVED_OFFSET + i] = static_cast<std::uint8_t>(received >> (8 * i));
+        }
+        dispatch.pendingRecord() = {
+            Header(VANTOR_DIRECTION_LOST, 0, connection, VANTOR_LOST_DATA_SIZE), data};
+        dispatch.OnCaptureRecord();
+    };
+    // A download loses its middle: the response says how much, its later bytes are counted,
+    // the next exchange is whole.
+    Dispatch(1, 0, 1, "GET /big HTTP/1.1\r\n\r\n");
+    Dispatch(2, 1, 1, "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nfirst");
+    lost(1, 0, 4000, DIRECTION_RECEIVED, DIRECTION_RECEIVED);
+    Dispatch(2, 2, 1, "the rest");
+    Dispatch(1, 2, 1, "GET /next HTTP/1.1\r\n\r\n");
+    Dispatch(2, 1, 1, "HTTP/1.1 204 No Content\r\n\r\n");
+    ASSERT_EQ(document.messages().size(), 4u);
+    const HTTPMessage& cut = *document.responses()[0];
+    EXPECT_EQ(cut.text(), "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nfirst");
+    EXPECT_EQ(cut.missing(), 4000u + 8u);
+    EXPECT_EQ(document.requests()[1]->response(), document.responses()[1]);
+    EXPECT_FALSE(document.responses()[1]->HasMissing());
+
+    // An upload loses part of its body: the next request line after it is a request of its
+    // own, whatever its record's previous direction says; a hole of unknown size says so.
+    Dispatch(1, 0, 2, "POST /up HTTP/1.1\r\nContent-Length: 100\r\n\r\nab");
+    lost(2, 50, 0, DIRECTION_SENT, DIRECTION_SENT);
+    Dispatch(1, 1, 2, "the rest of the body");
+    Dispatch(1, 1, 2, "GET /after HTTP/1.1\r\n\r\n");
+    Dispatch(1, 0, 3, "GET /other HTTP/1.1\r\n\r\n");
+    lost(3, 0, 0, 0, DIRECTION_SENT, false);
+    Dispatch(1, 1, 3, "more");
+    ASSERT_EQ(document.requests().size(), 5u);
+    EXPECT_EQ(document.requests()[2]->missing(), 50u + 20u);
+    EXPECT_EQ(document.requests()[3]->text(), "GET /after HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(document.requests()[4]->missingMore());
+    EXPECT_EQ(document.requests()[4]->text(), "GET /other HTTP/1.1\r\n\r\n");
+
+    // A loss of nothing (a send that moved nothing) changes nothing.
+    lost(1, 0, 0, DIRECTION_SENT, DIRECTION_SENT);
+    Dispatch(2, 2, 1, " more");
+    EXPECT_EQ(document.responses()[1]->text(), "HTTP/1.1 204 No Content\r\n\r\n more");
 }
 
 }  // namespace

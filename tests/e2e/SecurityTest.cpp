@@ -3,12 +3,15 @@
 // process that gives up root, so these tests need root; elsewhere they say so and skip.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -40,58 +43,36 @@ protected:
         fs::permissions(directory.path(), fs::perms::others_exec, fs::perm_options::add);
     }
 
-    // The names of the running capture's objects, from the channel file it published.
-    std::set<std::string> ChannelObjects() const {
-        const std::string published =
-            ReadWholeFile(directory / "runtime" / "vantor" / VANTOR_CHANNEL_FILE_NAME);
-        char tag[VANTOR_CHANNEL_TAG_SIZE];
-        unsigned long long pidNamespace = 0;
-        if (vantor_parse_channel_file(published.data(), published.size(), tag, &pidNamespace) ==
-            0) {
-            return {};
-        }
-        const ChannelNames names = ChannelNames::ForTag(tag);
-        return {names.full, names.empty, names.buffer};
-    }
 };
 
-TEST_F(SecurityTest, AnotherUserCanNeitherOpenNorTakeOverTheChannel) {
-    StartCapture();
-    const std::set<std::string> ours = ChannelObjects();
-    ASSERT_EQ(ours.size(), 3u);
-    for (const std::string& name : ours) {
-        ASSERT_TRUE(std::filesystem::exists("/dev/shm" + name)) << name;
-    }
-    // The names can be seen in /dev/shm; the objects cannot be opened, nor made anew, and the
-    // channel file that names them cannot be read.
-    const fs::path channelFile = directory / "runtime" / "vantor" / "channel";
-    EXPECT_TRUE(*test::AsOtherUser([&] {
-        bool refused = ::open(channelFile.c_str(), O_RDONLY) < 0;
-        for (const std::string& name : ours) {
-            refused = refused && ::shm_open(name.c_str(), O_RDWR, 0) < 0 && errno == EACCES;
-            refused = refused && ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666) < 0;
+TEST_F(SecurityTest, AnotherUserCanNeitherReachNorTakeOverTheChannel) {
+    const auto shared = [] {
+        std::set<fs::path> names;
+        for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+            names.insert(entry.path());
         }
+        return names;
+    };
+    const std::set<fs::path> before = shared();
+    StartCapture();
+    const fs::path socket = directory / "runtime" / "vantor" / VANTOR_CHANNEL_SOCKET_NAME;
+    ASSERT_TRUE(fs::is_socket(socket));
+    EXPECT_EQ(shared(), before) << "nothing of the capture's in a folder everyone shares";
+    // The socket sits in a folder only the user may enter: another user cannot connect to it,
+    // nor put one of theirs in its place.
+    EXPECT_TRUE(*test::AsOtherUser([&] {
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+        const bool refused =
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno == EACCES && ::unlink(socket.c_str()) != 0;
+        ::close(fd);
         return refused;
     }));
-    const auto firstRun = StopCapture();
-
-    // Once capture stops, the other user takes the names over: the next capture has names of
-    // its own.
-    EXPECT_TRUE(*test::AsOtherUser([&] {
-        bool made = true;
-        for (const std::string& name : ours) {
-            const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-            made = made && fd >= 0 && ::ftruncate(fd, 1 << 20) == 0;
-            ::close(fd);
-        }
-        return made;
-    }));
-    StartCapture();
     const RunResult run = Run(Captured({"curl", "-s", "-o", "/dev/null", Url("/echo/safe")}));
     const auto rows = StopCapture();
-    for (const std::string& name : ours) {
-        ::shm_unlink(name.c_str());
-    }
     EXPECT_EQ(run.status, 0);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].targetOrClass, Target("/echo/safe"));

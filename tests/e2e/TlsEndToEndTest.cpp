@@ -458,6 +458,21 @@ TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreNotReportedNorTheirCiphertext) 
     EXPECT_EQ(rows[1].caption, "200 /echo/after");
 }
 
+TEST_F(TlsEndToEndTest, SessionsInMemoryAfterOneThatEndedOnAnOpenSocketAreNotShownUnderIt) {
+    // The first session ends (unwrap) on a socket that stays open; the next ones run in memory
+    // buffers, to another server, and may get the address the first one had.
+    const std::string other =
+        StartServer({"--tls", certificate, key});
+    ASSERT_FALSE(other.empty());
+    StartCapture();
+    const RunResult run = Run(Captured(Python({"unwrapped", tlsPort, other, certificate})));
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 2u) << "only the exchange on the socket it ran over";
+    EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1/unwrap");
+    EXPECT_EQ(rows[1].caption, "200 OK");
+}
+
 TEST_F(TlsEndToEndTest, AProgramWithoutATlsLibraryIsGivenNone) {
     StartCapture();
     const RunResult plain = Run(Captured(Python({"maps", port})));

@@ -10,6 +10,9 @@
                          GET /echo/c
   bigrecv PORT PATH      GET PATH (Connection: close) into one large buffer per recv; print the
                          size of the body
+  threads PORT COUNT     COUNT requests to /echo/threads/<i> on one keep-alive connection,
+                         written (writev) on the main thread and read on another, as Java's
+                         HttpClient does
 """
 
 import hashlib
@@ -119,6 +122,38 @@ def bigrecv(port, path):
     return 0
 
 
+def threads(port, count):
+    import threading
+    sock = socket.create_connection(("127.0.0.1", port))
+    answered = [threading.Event() for _ in range(count)]
+    bodies = []
+
+    def reader():
+        data = b""
+        for i in range(count):
+            while b"\r\n\r\n" not in data:
+                data += sock.recv(65536)
+            head, data = data.split(b"\r\n\r\n", 1)
+            length = int([line.split(b":")[1] for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length")][0])
+            while len(data) < length:
+                data += sock.recv(65536)
+            bodies.append(data[:length])
+            data = data[length:]
+            answered[i].set()
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    for i in range(count):
+        os.writev(sock.fileno(), [("GET /echo/threads/%d HTTP/1.1\r\n" % i).encode(),
+                                  b"Host: 127.0.0.1\r\n\r\n"])
+        answered[i].wait(30)
+    thread.join(30)
+    sock.close()
+    expected = [("/echo/threads/%d" % i).encode() for i in range(count)]
+    return 0 if bodies == expected else 1
+
+
 def main(arguments):
     port = int(arguments[1])
     if arguments[0] == "echo":
@@ -135,6 +170,8 @@ def main(arguments):
         return steps(port, arguments[2])
     if arguments[0] == "bigrecv":
         return bigrecv(port, arguments[2])
+    if arguments[0] == "threads":
+        return threads(port, int(arguments[2]))
     return 2
 
 

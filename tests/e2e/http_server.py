@@ -15,6 +15,7 @@ Paths:
   /slow/<n>          like /bytes/<n>, sent in 16 KiB pieces a few milliseconds apart
   /delay/<ms>/<name> 200 after ms milliseconds, like /echo/<name>
   /image             a small image/png
+  /unwrap            200, then (over TLS) both ends close TLS and the connection goes on plain
   POST anything      reads the body, answers how many bytes came
 """
 
@@ -71,6 +72,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, "text/plain", path.encode(), reason=path)
         elif path == "/image":
             self.reply(200, "image/png", b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 4)
+        elif path == "/unwrap":
+            # Over TLS: the answer, then TLS ends and the connection stays, plain.
+            self.reply(200, "text/plain", b"unwrapped")
+            self.wfile.flush()
+            self.connection.unwrap()
+            self.close_connection = True
         else:
             self.reply(404, "text/html", b"<p>not here</p>")
 

@@ -7,6 +7,9 @@
   post HOST PORT CAFILE SIZE              POST SIZE bytes in one request (http.client)
   asyncio PORT CAFILE PATH                GET https://127.0.0.1:PORT/PATH with asyncio, whose TLS
                                           runs in memory buffers; print the body
+  unwrapped PORT OTHER CAFILE             GET /unwrap over TLS, unwrap() the socket and keep it
+                                          open, then GET /echo/bio/<i> to OTHER over TLS in
+                                          memory buffers (ssl.MemoryBIO), three times
   maps PORT                               GET http://127.0.0.1:PORT/echo/maps with a plain
                                           socket (no ssl module), then print whether a TLS
                                           library is mapped into this process
@@ -76,6 +79,46 @@ def asyncio_get(port, cafile, path):
     return 0
 
 
+def unwrapped(port, other, cafile):
+    import socket
+    import ssl
+    context = ssl.create_default_context(cafile=cafile)
+    first = context.wrap_socket(socket.create_connection(("127.0.0.1", port)),
+                                server_hostname="127.0.0.1")
+    first.sendall(b"GET /unwrap HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    answer = b""
+    while not answer.endswith(b"unwrapped"):
+        answer += first.recv(65536)
+    kept = first.unwrap()  # the session ends and is freed; the socket stays open
+    for i in range(3):
+        plain = socket.create_connection(("127.0.0.1", other))
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        session = context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1")
+
+        def pump(step):
+            while True:
+                try:
+                    return step()
+                except ssl.SSLWantReadError:
+                    plain.sendall(outgoing.read())
+                    data = plain.recv(65536)
+                    if not data:
+                        raise
+                    incoming.write(data)
+
+        pump(session.do_handshake)
+        session.write(("GET /echo/bio/%d HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                       "Connection: close\r\n\r\n" % i).encode())
+        plain.sendall(outgoing.read())
+        body = b""
+        while b"/echo/bio/" not in body.split(b"\r\n\r\n", 1)[-1]:
+            body += pump(lambda: session.read(65536))
+        plain.close()
+    kept.close()
+    print("done")
+    return 0
+
+
 def maps(port):
     import socket
     sock = socket.create_connection(("127.0.0.1", port))
@@ -100,6 +143,8 @@ def main(arguments):
         return post(arguments[1], int(arguments[2]), arguments[3], int(arguments[4]))
     if arguments[0] == "asyncio":
         return asyncio_get(int(arguments[1]), arguments[2], arguments[3])
+    if arguments[0] == "unwrapped":
+        return unwrapped(int(arguments[1]), int(arguments[2]), arguments[3])
     if arguments[0] == "maps":
         return maps(int(arguments[1]))
     return 2

@@ -116,13 +116,14 @@ TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
     const std::uint16_t time[8] = {2026, 12, 2, 8, 9, 30, 15, 999};
     std::array<unsigned char, 52> bytes{};
     EXPECT_EQ(vtcap_peer_extension_size(&peer), 0u) << "IPv4 records are as they always were";
-    vtcap_write_header(bytes.data(), 2, 1, 0xDEADBEEF, &peer, 1048524, time);
+    vtcap_write_header(bytes.data(), 2, 1, 0xDEADBEEF, &peer, 1048524, 77, time);
     const CaptureRecord record = ReadCaptureRecord(bytes);
     EXPECT_EQ(record.direction, 2u);
     EXPECT_EQ(record.previousDirection, 1u);
     EXPECT_EQ(record.connectionId, 0xDEADBEEFu);
     EXPECT_EQ(record.peerAddress, test::PeerAt({127, 0, 0, 1}, 8080));
     EXPECT_EQ(record.dataLength, 1048524u);
+    EXPECT_EQ(record.providerData, 77u) << "the record's place among its connection's";
     EXPECT_EQ(record.time, (SystemTime{2026, 12, 2, 8, 9, 30, 15, 999}));
 }
 
@@ -140,7 +141,7 @@ TEST(VtcapLogicTest, Ipv6PeersTravelInTheExtensionAheadOfTheData) {
     std::vector<unsigned char> record(52 + kPeerExtensionSize + body.size());
     const std::uint16_t time[8] = {2026, 12, 2, 8, 9, 30, 15, 0};
     vtcap_write_header(record.data(), 1, 0, 7, &peer,
-                       static_cast<std::uint32_t>(kPeerExtensionSize + body.size()), time);
+                       static_cast<std::uint32_t>(kPeerExtensionSize + body.size()), 0, time);
     vtcap_write_peer_extension(record.data() + 52, &peer);
     std::copy(body.begin(), body.end(), record.begin() + 52 + kPeerExtensionSize);
 

@@ -56,7 +56,7 @@ TEST(VtcapSocketsTest, AConnectedSocketStartsUndecidedWithItsPeer) {
     EXPECT_EQ(socket->inode.load(), 4711u);
     for (const vtcap_stream& stream : socket->streams) {
         EXPECT_EQ(stream.http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
-        EXPECT_EQ(stream.previous.load(), 0u);
+        EXPECT_EQ(stream.order.load(), 0u) << "place 0, no direction yet";
         EXPECT_EQ(stream.heldLength, 0u);
     }
     vtcap_peer peer{};
@@ -71,7 +71,8 @@ TEST(VtcapSocketsTest, ASocketNumberSeenAgainStartsAfresh) {
     vtcap_socket* first = table.Claim(99, 80);
     for (vtcap_stream& stream : first->streams) {
         stream.http = VTCAP_HTTP;
-        stream.previous = 2;
+        vtcap_stream_take(&stream, 2, 5);
+        vtcap_stream_note_loss(&stream, 4, 1, 2, 2, 100);
         stream.heldLength = 3;
     }
     // The same inode connecting again is a new socket that got a closed one's number.
@@ -79,12 +80,56 @@ TEST(VtcapSocketsTest, ASocketNumberSeenAgainStartsAfresh) {
     EXPECT_EQ(again, first);
     for (const vtcap_stream& stream : again->streams) {
         EXPECT_EQ(stream.http.load(), static_cast<std::uint32_t>(VTCAP_UNDECIDED));
-        EXPECT_EQ(stream.previous.load(), 0u);
+        EXPECT_EQ(stream.order.load(), 0u);
+        EXPECT_EQ(stream.lostCount.load(), 0u) << "an earlier socket's losses are not its";
         EXPECT_EQ(stream.heldLength, 0u);
     }
     vtcap_peer peer{};
     ASSERT_EQ(vtcap_socket_peer(again, 99, &peer), 1);
     EXPECT_EQ(ntohs(peer.port), 81);
+}
+
+TEST(VtcapSocketsTest, PlacesAreTakenInTurnGivenBackOrToldLost) {
+    SocketTable table;
+    vtcap_stream& stream = table.Claim(7, 80)->streams[VTCAP_STREAM_SOCKET];
+    const vtcap_ticket request = vtcap_stream_take(&stream, 1, 1);
+    EXPECT_EQ(request.sequence, 0u);
+    EXPECT_EQ(request.previous, 0u) << "the socket's first";
+    const vtcap_ticket response = vtcap_stream_take(&stream, 2, 3);  // a receive of 3 records
+    EXPECT_EQ(response.sequence, 1u);
+    EXPECT_EQ(response.previous, 1u);
+    // A send that moved nothing gives its place back while nobody took a later one...
+    const vtcap_ticket nothing = vtcap_stream_take(&stream, 1, 1);
+    EXPECT_EQ(nothing.sequence, 4u);
+    EXPECT_EQ(vtcap_stream_give_back(&stream, nothing, 1), 1);
+    const vtcap_ticket next = vtcap_stream_take(&stream, 1, 1);
+    EXPECT_EQ(next.sequence, 4u);
+    EXPECT_EQ(next.previous, 2u) << "as if the send never happened";
+    // ...and cannot once one was.
+    vtcap_stream_take(&stream, 2, 1);
+    EXPECT_EQ(vtcap_stream_give_back(&stream, next, 1), 0);
+
+    // Records that could not be written: noted from the first on, bytes by direction, told
+    // once, or put back when they could not be told.
+    vtcap_loss loss{};
+    EXPECT_EQ(vtcap_stream_take_loss(&stream, &loss), 0);
+    ASSERT_EQ(vtcap_stream_note_loss(&stream, 6, 1, 2, 1, 300), 1);
+    ASSERT_EQ(vtcap_stream_note_loss(&stream, 8, 1, 1, 2, 20), 1);
+    ASSERT_EQ(vtcap_stream_take_loss(&stream, &loss), 1);
+    EXPECT_EQ(loss.first, 6u);
+    EXPECT_EQ(loss.count, 3u) << "from the first noted to the last";
+    EXPECT_EQ(loss.bytes[0], 20u);
+    EXPECT_EQ(loss.bytes[1], 300u);
+    EXPECT_EQ(loss.before, 1u);
+    EXPECT_EQ(loss.last, 1u);
+    EXPECT_EQ(vtcap_stream_take_loss(&stream, &loss), 0) << "told once";
+    ASSERT_EQ(vtcap_stream_note_loss(&stream, 9, 1, 2, 1, 5), 1);
+    vtcap_stream_return_loss(&stream, &loss);
+    vtcap_loss both{};
+    ASSERT_EQ(vtcap_stream_take_loss(&stream, &both), 1);
+    EXPECT_EQ(both.first, 6u);
+    EXPECT_EQ(both.count, 4u);
+    EXPECT_EQ(both.bytes[1], 305u);
 }
 
 TEST(VtcapSocketsTest, AFullNeighbourhoodGivesUpItsStalestSlot) {
@@ -147,7 +192,7 @@ TEST(VtcapSocketsTest, AForkedChildSeesAndChangesTheParentsSockets) {
     if (child == 0) {
         // The child sends the request: the verdict and the direction are the socket's.
         socket->streams[VTCAP_STREAM_TLS].http = VTCAP_HTTP;
-        socket->streams[VTCAP_STREAM_TLS].previous.exchange(1);
+        vtcap_stream_take(&socket->streams[VTCAP_STREAM_TLS], 1, 1);
         vtcap_socket* own = table.Claim(556, 9090);
         ::_exit(own != nullptr && own != socket ? 0 : 1);
     }
@@ -156,7 +201,9 @@ TEST(VtcapSocketsTest, AForkedChildSeesAndChangesTheParentsSockets) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(socket->streams[VTCAP_STREAM_TLS].http.load(),
               static_cast<std::uint32_t>(VTCAP_HTTP));
-    EXPECT_EQ(socket->streams[VTCAP_STREAM_TLS].previous.load(), 1u);
+    const vtcap_ticket next = vtcap_stream_take(&socket->streams[VTCAP_STREAM_TLS], 2, 1);
+    EXPECT_EQ(next.sequence, 1u) << "the child took place 0";
+    EXPECT_EQ(next.previous, 1u);
     // The socket the child connected is in the parent's table too.
     bool found = false;
     for (std::uint32_t i = 0; i < table.slots(); ++i) {

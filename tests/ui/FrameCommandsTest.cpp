@@ -68,6 +68,9 @@ TEST(CaptureStatusTextTest, SaysHowManyRecordsThisCaptureLost) {
     EXPECT_EQ(CaptureStatusText(true, 0), "Capture enabled");
     EXPECT_EQ(CaptureStatusText(true, 1), "Capture enabled (1 record lost)");
     EXPECT_EQ(CaptureStatusText(true, 12), "Capture enabled (12 records lost)");
+    EXPECT_EQ(CaptureStatusText(true, 0, 1), "Capture enabled (1 program without memory for capture)");
+    EXPECT_EQ(CaptureStatusText(true, 2, 3),
+              "Capture enabled (2 records lost, 3 programs without memory for capture)");
 }
 
 TEST_F(FrameCommandsTest, PromptsSplitIntoStatusLineAndTooltip) {

@@ -233,7 +233,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     CaptureDispatch dispatch([&document] { return &document; });
     PendingRecord& pending = dispatch.pendingRecord();
     CaptureChannel channel(
-        ChannelNames::DefaultChannelFile(), pending, window,
+        CaptureChannel::DefaultSocketPath(), pending, window,
         [&] {
             if (rawFile != nullptr) {
                 CaptureRecord header = pending.header;
@@ -283,6 +283,11 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
                << " dropped: the capture ring stayed full while programs waited to write\n";
     }
     TellLeftOut(dispatch, errors);
+    if (const std::uint64_t programs = channel.UncapturedPrograms(); programs != 0) {
+        errors << "vantor-dump: " << programs
+               << (programs == 1 ? " program was" : " programs were")
+               << " not captured: no memory for their capture ring\n";
+    }
 
     if (rawFile != nullptr) {
         raw.flush();

@@ -57,6 +57,7 @@ struct Row {
     std::string pairedRequest;
     std::string time;
     std::uint64_t missing;  // bytes after the text that were not captured
+    bool missingMore;       // and more, of a size not known
 };
 
 Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes& indexOf) {
@@ -72,7 +73,8 @@ Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes&
             message.text().size(),
             "-",
             std::string(message.timeText().substr(message.timeText().find(' ') + 1)),
-            message.missing()};
+            message.missing(),
+            message.missingMore()};
     if (const auto* request = dynamic_cast<const HTTPRequest*>(&message)) {
         row.methodOrStatus = EscapeField(request->method());
         row.targetOrClass = EscapeField(request->target());
@@ -110,8 +112,8 @@ void WriteTextRow(std::ostream& output, const Row& row) {
     if (row.skipped != 0) {
         output << ", " << row.skipped << " skipped";
     }
-    if (row.missing != 0) {
-        output << ", " << row.missing << " not captured";
+    if (row.missing != 0 || row.missingMore) {
+        output << ", " << (row.missingMore ? "at least " : "") << row.missing << " not captured";
     }
     output << ']';
     if (row.pairedRequest != "-") {
@@ -154,8 +156,11 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
     row["headerSize"] = message.text().size() - body.size();
     row["bodySize"] = body.size();
     row["skipped"] = message.skipped();
-    if (message.missing() != 0) {
+    if (message.HasMissing()) {
         row["missing"] = message.missing();  // bytes that followed but were not captured
+        if (message.missingMore()) {
+            row["missingMore"] = true;  // and more, of a size not known
+        }
     }
     row["pair"] = pair ? Json(*pair) : Json(nullptr);
     Json headers = Json::array();
