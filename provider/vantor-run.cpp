@@ -33,15 +33,17 @@ bool FitsPreload(const std::string& path) {
     return path.find_first_of(" :\t\n") == std::string::npos;
 }
 
-// A path of the provider that LD_PRELOAD can carry: the provider's own, or a link to it in
-// the private runtime folder. Nothing, with the reason, when there is none.
-std::optional<std::string> PreloadablePath(const std::string& provider, std::string& reason) {
-    if (FitsPreload(provider)) {
-        return provider;
+// A path of a library of the provider's that LD_PRELOAD (or LD_AUDIT) can carry: its own, or a
+// link to it of the same name in the private runtime folder. Nothing, with the reason, when
+// there is none.
+std::optional<std::string> PreloadablePath(const std::string& library, std::string& reason) {
+    if (FitsPreload(library)) {
+        return library;
     }
-    const std::filesystem::path link = vantor::PrivateRuntimeFolder() / "libvtcap.so";
+    const std::filesystem::path link =
+        vantor::PrivateRuntimeFolder() / std::filesystem::path(library).filename();
     if (!FitsPreload(link.string())) {
-        reason = "the paths of the capture provider (" + provider +
+        reason = "the paths of the capture provider (" + library +
                  ") and of the runtime folder hold spaces or colons, which LD_PRELOAD cannot "
                  "carry";
         return std::nullopt;
@@ -50,7 +52,7 @@ std::optional<std::string> PreloadablePath(const std::string& provider, std::str
     std::filesystem::path temporary = link;
     temporary += "." + std::to_string(::getpid());
     ::unlink(temporary.c_str());
-    if (::symlink(provider.c_str(), temporary.c_str()) != 0 ||
+    if (::symlink(library.c_str(), temporary.c_str()) != 0 ||
         ::rename(temporary.c_str(), link.c_str()) != 0) {
         reason = "cannot link the capture provider into " + link.parent_path().string() + ": " +
                  std::strerror(errno);
@@ -85,6 +87,21 @@ std::optional<std::string> PrepareCapture() {
         preload += std::string(" ") + existing;
     }
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    // Libraries opened with RTLD_DEEPBIND bind past the preload; the audit library beside the
+    // provider turns them to its hooks.
+    const std::filesystem::path audit =
+        std::filesystem::path(*provider).parent_path() / "libvtcap_audit.so";
+    std::string unused;
+    if (::access(audit.c_str(), R_OK) == 0) {
+        if (const auto auditPath = PreloadablePath(audit.string(), unused)) {
+            const char* audits = std::getenv("LD_AUDIT");
+            std::string value = *auditPath;
+            if (audits != nullptr && audits[0] != '\0') {
+                value += std::string(":") + audits;
+            }
+            ::setenv("LD_AUDIT", value.c_str(), 1);
+        }
+    }
     ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::CaptureChannel::DefaultSocketPath().c_str(), 1);
     return std::nullopt;
 }

@@ -384,6 +384,28 @@ TEST_F(EndToEndTest, SendsOnOneThreadAndReceivesOnAnotherStayPairedInOrder) {
     }
 }
 
+TEST_F(EndToEndTest, LibrariesOpenedWithDeepBindingAreCapturedToo) {
+    StartCapture();
+    // As PHP opens its curl extension: the library binds to the C library past the preload.
+    for (const char* binding : {"os.RTLD_NOW", "os.RTLD_LAZY"}) {
+        const std::string script =
+            std::string("import ctypes, os, sys\n"
+                        "library = ctypes.CDLL(sys.argv[1], os.RTLD_DEEPBIND | ") +
+            binding +
+            ")\n"
+            "sys.exit(0 if library.fetch(int(sys.argv[2]), sys.argv[3].encode()) > 0 else 1)\n";
+        EXPECT_EQ(Run(Captured({"python3", "-c", script, kBin + "/libdeepbind_client.so", port,
+                                std::string("/echo/deep/") + binding}))
+                      .status,
+                  0);
+    }
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1/echo/deep/os.RTLD_NOW");
+    EXPECT_EQ(rows[2].targetOrClass, "127.0.0.1/echo/deep/os.RTLD_LAZY");
+    EXPECT_EQ(rows[3].paired, "2");
+}
+
 TEST_F(EndToEndTest, AProgramStoppedOrKilledMidTransferHoldsUpNoOtherProgram) {
     StartCapture({"--set", "max_res_size=1"});
     // Large downloads, stopped (as a debugger would) at random moments: whatever it was doing

@@ -15,6 +15,7 @@ root=$work/root/usr
 "$root/bin/vantor-dump" --replay "$(dirname "$0")/../../samples/sample.records" --format tsv |
     grep -q "^0	REQ"
 for file in bin/vantor bin/vantor-run bin/vantor-setup lib/vantor/libvtcap.so \
+    lib/vantor/libvtcap_audit.so \
     share/applications/vantor.desktop share/icons/hicolor/scalable/apps/vantor.svg \
     share/vantor/help/vantor/index.htm; do
     [ -e "$root/$file" ] || { echo "missing: /usr/$file"; exit 1; }
