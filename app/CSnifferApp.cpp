@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 #include <iostream>
 
 #include "app/AppStrings.h"
@@ -70,7 +71,13 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     if (m_instanceLock == nullptr) {
         // The running copy brings its window forward when it answers; this copy ends either
         // way, and says why when no window came forward.
-        if (!InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName))) {
+        std::string document;
+        if (!arguments.empty()) {
+            std::error_code error;
+            const std::filesystem::path absolute = std::filesystem::absolute(arguments.front(), error);
+            document = error ? std::string() : absolute.lexically_normal().string();
+        }
+        if (!InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName), document)) {
             TellWhatRuns();
         }
         return false;
@@ -200,6 +207,26 @@ bool CSnifferApp::SaveModified() {
             break;
     }
     return OnFileSave();
+}
+
+bool CSnifferApp::AnswerInstanceCallers() {
+    if (m_instanceSignal == nullptr) {
+        return false;
+    }
+    const std::vector<std::string> requests = m_instanceSignal->AnswerCallers();
+    for (const std::string& path : requests) {
+        if (!path.empty()) {
+            m_requestedDocuments.push_back(path);
+        }
+    }
+    return !requests.empty();
+}
+
+void CSnifferApp::OpenRequestedDocuments() {
+    const std::vector<std::string> requested = std::exchange(m_requestedDocuments, {});
+    for (const std::string& path : requested) {
+        OpenDocumentFile(path);
+    }
 }
 
 bool CSnifferApp::OnFileNew() {

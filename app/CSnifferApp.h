@@ -146,6 +146,12 @@ public:
     BlockingCallQueue& windowCalls() { return m_windowCalls; }
     // The running copy's end of the instance signal, once start-up got past the lock.
     InstanceSignal* instanceSignal() const { return m_instanceSignal.get(); }
+    // Answers the copies started meanwhile, keeping the documents they were started with;
+    // false when none asked (the window then has no reason to come forward).
+    bool AnswerInstanceCallers();
+    // Opens those documents, each as File > Open would (asking to save a modified one first).
+    bool HasRequestedDocuments() const { return !m_requestedDocuments.empty(); }
+    void OpenRequestedDocuments();
     bool IsCapturing() const;
     // Records this capture lost: captured programs that ended while handing one over.
     std::uint64_t LostRecords() const;
@@ -200,6 +206,7 @@ private:
     std::unique_ptr<CaptureChannel> m_channel;
     std::unique_ptr<InstanceLock> m_instanceLock;
     std::unique_ptr<InstanceSignal> m_instanceSignal;
+    std::vector<std::string> m_requestedDocuments;  // by copies started meanwhile
     std::unique_ptr<SettingsStore> m_userStore;
     std::unique_ptr<Profile> m_profile;
     std::unique_ptr<SettingsStore> m_machineStore;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/XdgPaths.h"
@@ -28,6 +29,45 @@ bool FillAddress(const std::filesystem::path& path, sockaddr_un& address) {
 
 std::string NumberText(std::uint32_t number) {
     return std::to_string(number) + "\n";
+}
+
+// Waits at most until deadline for fd to be readable; false on time-out or failure.
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0;
+    }
+}
+
+// A caller's line, sent as it connected: what it asks the running copy to open. Empty when it
+// sends nothing in time, a line too long, or bytes that are no path.
+std::string ReadRequest(int caller) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    std::string line;
+    char buffer[512];
+    while (line.find('\n') == std::string::npos && line.size() <= InstanceSignal::kLongestRequest &&
+           WaitReadable(caller, deadline)) {
+        const ssize_t got = ::recv(caller, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        line.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::size_t end = line.find('\n');
+    if (end == std::string::npos || line.find('\0') < end) {
+        return {};
+    }
+    line.resize(end);
+    return line.starts_with('/') ? line : std::string();
 }
 
 }  // namespace
@@ -73,8 +113,8 @@ InstanceSignal::~InstanceSignal() {
     ::unlink(m_path.c_str());
 }
 
-int InstanceSignal::AnswerCallers() {
-    int answered = 0;
+std::vector<std::string> InstanceSignal::AnswerCallers() {
+    std::vector<std::string> requests;
     const std::string answer = NumberText(m_number);
     for (;;) {
         const int caller = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -84,17 +124,19 @@ int InstanceSignal::AnswerCallers() {
             }
             break;
         }
+        std::string request = ReadRequest(caller);
         // A fresh socket's buffer always takes these few bytes; a caller that went away
         // meanwhile just misses its answer.
         [[maybe_unused]] const ssize_t written =
             ::send(caller, answer.data(), answer.size(), MSG_NOSIGNAL);
         ::close(caller);
-        ++answered;
+        requests.push_back(std::move(request));
     }
-    return answered;
+    return requests;
 }
 
-bool InstanceSignal::SignalRunningCopy(const std::string& name, std::chrono::milliseconds timeout) {
+bool InstanceSignal::SignalRunningCopy(const std::string& name, const std::string& path,
+                                       std::chrono::milliseconds timeout) {
     sockaddr_un address{};
     if (!FillAddress(SocketPath(name), address)) {
         return false;
@@ -105,6 +147,11 @@ bool InstanceSignal::SignalRunningCopy(const std::string& name, std::chrono::mil
     }
     bool answered = false;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        // A path that cannot travel on one line is not asked for.
+        const std::string request =
+            (path.find('\n') == std::string::npos ? path : std::string()) + "\n";
+        [[maybe_unused]] const ssize_t sent =
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string received;
         char buffer[32];

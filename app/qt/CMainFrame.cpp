@@ -298,9 +298,23 @@ void CMainFrame::RunWindowCalls() {
 }
 
 void CMainFrame::AnswerInstanceSignal() {
-    if (InstanceSignal* signal = m_app.instanceSignal(); signal && signal->AnswerCallers() > 0) {
+    if (m_app.AnswerInstanceCallers()) {
         BringForward();
     }
+    OpenRequestedDocuments();
+}
+
+void CMainFrame::OpenRequestedDocuments() {
+    if (!m_app.HasRequestedDocuments()) {
+        return;
+    }
+    // Asked while a dialog of ours is open: opened once it closes, so that the document does
+    // not change under it.
+    if (QApplication::activeModalWidget() != nullptr) {
+        QTimer::singleShot(200, this, [this] { OpenRequestedDocuments(); });
+        return;
+    }
+    m_app.OpenRequestedDocuments();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

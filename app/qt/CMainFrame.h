@@ -72,6 +72,7 @@ private:
                         const QList<QKeySequence>& keys = {});
     void RunWindowCalls();
     void AnswerInstanceSignal();
+    void OpenRequestedDocuments();
     void ShowMessageBox(const std::string& text);
     std::string HelpFolder() const;
 

@@ -223,7 +223,7 @@ TEST_F(CSnifferAppTest, ASecondCopyHandsOverToTheRunningOneAndTouchesNothing) {
     std::atomic<int> answered{0};
     std::thread window([&] {
         for (int i = 0; i < 200 && answered == 0; ++i) {
-            answered += first.instanceSignal()->AnswerCallers();
+            answered += static_cast<int>(first.instanceSignal()->AnswerCallers().size());
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
@@ -253,6 +253,41 @@ TEST_F(CSnifferAppTest, ASecondCopyHandsOverToTheRunningOneAndTouchesNothing) {
     first.ExitInstance();
     EXPECT_EQ(StoredRunCount(), 1);
     EXPECT_FALSE(ProviderInstalled());
+}
+
+TEST_F(CSnifferAppTest, ADocumentASecondCopyWasStartedWithOpensInTheRunningOne) {
+    // The file manager starts a second copy with a document; the running one opens it, asking
+    // first about its own modified document, as File > Open would.
+    const std::string given = WriteFile("given.vtr", std::string("\0\0", 2));
+    CSnifferApp first(shell, Paths());
+    ASSERT_TRUE(first.InitInstance({}));
+    Capture(first, 7, "GET /a HTTP/1.1\r\n\r\n");
+    std::atomic<bool> asked{false};
+    std::thread window([&] {
+        for (int i = 0; i < 200 && !asked; ++i) {
+            asked = first.AnswerInstanceCallers();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const std::filesystem::path folder = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::path(given).parent_path());
+    FakeShell secondShell;
+    {
+        CSnifferApp second(secondShell, Paths());
+        EXPECT_FALSE(second.InitInstance({"given.vtr"}));  // named as from its own folder
+    }
+    std::filesystem::current_path(folder);
+    window.join();
+    ASSERT_TRUE(asked.load());
+    EXPECT_TRUE(secondShell.messages.empty()) << "the running copy answered";
+    ASSERT_TRUE(first.HasRequestedDocuments());
+    shell.saveAnswer = SaveAnswer::No;
+    first.OpenRequestedDocuments();
+    EXPECT_EQ(shell.questions, std::vector<std::string>{"Save changes to Untitled?"});
+    EXPECT_EQ(first.document().GetPathName(), given);
+    EXPECT_TRUE(first.document().messages().empty());
+    EXPECT_FALSE(first.HasRequestedDocuments());
+    first.ExitInstance();
 }
 
 TEST_F(CSnifferAppTest, AStartWhileVantorDumpCapturesSaysWhatRunsAndHowToStopIt) {
