@@ -33,10 +33,12 @@ constexpr auto kReaderWait = 10ms;
 // Records handed to the window thread in one call: enough to make the call's cost vanish, few
 // enough that input waits no longer than a few milliseconds behind a batch.
 constexpr std::size_t kBatchRecords = 256;
-// A reader that has just caught up looks again this much later before it sleeps: while
-// programs keep writing, records then come a batch per look instead of a wake-up (and a system
-// call in the writer) per record.
-constexpr auto kLinger = 100us;
+// A reader that has just caught up sleeps this long before it looks again, unless a ring
+// fills to kWakeLevel first: while programs keep writing, records then come many batches per
+// wake-up instead of one wake-up (and a system call in the writer) per record, and the wake-ups
+// of a busy capture, which cost the programs more than the reading does, stay few.
+constexpr auto kLinger = 2ms;
+constexpr std::uint32_t kWakeLevel = VANTOR_RING_SIZE / 4;
 // While busy, the reader still looks for new programs and ended ones this often.
 constexpr auto kLookAround = 10ms;
 // After the stop, what was committed is dispatched, but never more than this many batches:
@@ -292,6 +294,7 @@ void CaptureChannel::CaptureReaderProc() {
     int batchesAfterStop = 0;
     bool stopping = false;
     bool busy = false;  // the last look found records
+    bool calling = true;  // a program may wait to connect
     auto lookedAround = Clock::now();
 
     // Looks at every connection's doorbell and end, waiting at most timeout.
@@ -302,6 +305,7 @@ void CaptureChannel::CaptureReaderProc() {
             watched.push_back({writer->connection, POLLIN, 0});
         }
         if (::poll(watched.data(), watched.size(), timeout) > 0) {
+            calling = calling || watched[1].revents != 0;
             for (std::size_t i = 0; i < writers.size(); ++i) {
                 // A writer yet to say hello keeps its message for AcceptWriters.
                 if (watched[i + 2].revents != 0 && writers[i]->reader != nullptr) {
@@ -326,7 +330,12 @@ void CaptureChannel::CaptureReaderProc() {
                 }
             }
         }
-        if (!stopping) {
+        // Only when a program called, or a ring waits for its hello: an accept that finds
+        // nobody still costs the kernel a socket made and thrown away.
+        if (!stopping && (calling || std::any_of(writers.begin(), writers.end(), [](const auto& w) {
+                              return w->reader == nullptr;
+                          }))) {
+            calling = false;
             AcceptWriters(writers);
         }
         collected.clear();
@@ -388,22 +397,22 @@ void CaptureChannel::CaptureReaderProc() {
             }
             continue;
         }
-        if (std::exchange(busy, false)) {
-            std::this_thread::sleep_for(kLinger);
-            continue;
-        }
-        // Nothing to take: every ring says the reader sleeps, a last look, then a wait for a
-        // doorbell, a program, an end or the stop (the wake event), at most kReaderWait or
-        // until a waiting record's wait is over.
+        // Nothing to take. Every ring says the reader sleeps, a last look, then a wait for a
+        // doorbell, a program, an end or the stop (the wake event). Just after records came,
+        // the wait lasts kLinger and only a ring filling up cuts it short; else any record does,
+        // and it lasts at most kReaderWait or until a waiting record's wait is over.
+        const bool lingering = std::exchange(busy, false);
+        const std::uint32_t wakeAt = lingering ? kWakeLevel : 1;
         bool work = false;
         for (const auto& writer : writers) {
             if (writer->reader != nullptr) {
-                writer->reader->Sleeping();
-                work = work || writer->reader->HasWork();
+                writer->reader->Sleeping(wakeAt);
+                work = work || writer->reader->HasWork(wakeAt);
             }
         }
         if (!work) {
-            auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kReaderWait);
+            auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+                lingering ? kLinger : kReaderWait);
             if (order.Waiting()) {
                 timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          order.NextExpiry() - Clock::now()) +

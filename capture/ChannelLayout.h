@@ -73,7 +73,9 @@
 #define VANTOR_RING_HEAD_OFFSET 128u    /* uint64: the end of the slots the reader is done with */
 #define VANTOR_RING_DROPPED_OFFSET 192u /* uint64: records dropped (the ring stayed full) */
 #define VANTOR_RING_STATE_OFFSET 256u   /* uint32: VANTOR_RING_CLOSED once Vantor let it go */
-#define VANTOR_RING_ASLEEP_OFFSET 320u  /* uint32: 1 while the reader sleeps: ring the doorbell */
+/* uint32: 0 while the reader reads; while it sleeps, how many bytes not yet read wake it: the
+ * commit that leaves at least that many rings the doorbell (1: any commit). */
+#define VANTOR_RING_ASLEEP_OFFSET 320u
 #define VANTOR_RING_ROOM_OFFSET 384u    /* uint32: futex word of writers waiting for room */
 #define VANTOR_RING_CLOSED 1u
 /* A lock or room word with this bit has writers asleep on it: whoever frees it wakes them. */

@@ -108,7 +108,10 @@ void RingReader::Collect(std::vector<PendingRecord>& batch, std::size_t maxRecor
     }
 }
 
-bool RingReader::HasWork() const {
+bool RingReader::HasWork(std::uint32_t wakeAt) const {
+    if (wakeAt > 1) {
+        return Tail() - m_next >= wakeAt;
+    }
     std::uint32_t size = 0;
     const Slot slot = Look(Tail(), size);
     return slot != Slot::None && slot != Slot::Reserved;
@@ -139,8 +142,8 @@ bool RingReader::SkipAbandoned() {
     return true;
 }
 
-void RingReader::Sleeping() {
-    Word<std::uint32_t>(m_object + VANTOR_RING_ASLEEP_OFFSET).store(1);
+void RingReader::Sleeping(std::uint32_t wakeAt) {
+    Word<std::uint32_t>(m_object + VANTOR_RING_ASLEEP_OFFSET).store(std::max<std::uint32_t>(wakeAt, 1));
 }
 
 void RingReader::Awake() {

@@ -22,8 +22,9 @@ public:
     // stops at a slot not yet committed. Their data stay in the ring until Release.
     void Collect(std::vector<PendingRecord>& batch, std::size_t maxRecords);
     // Whether the slot after the ones taken is committed (or a padding or a broken slot, which
-    // Collect gets past), so that there is something to collect.
-    bool HasWork() const;
+    // Collect gets past), so that there is something to collect; with wakeAt, whether at least
+    // that many bytes wait.
+    bool HasWork(std::uint32_t wakeAt = 1) const;
     // Whether everything reserved so far was taken.
     bool Drained() const;
     // Gives the room of everything taken back to the writers, waking those that wait for it.
@@ -33,9 +34,9 @@ public:
     // (a lost record). True when one was.
     bool SkipAbandoned();
 
-    // Says that the reader sleeps, so that the next commit rings the doorbell; and that it is
-    // awake again.
-    void Sleeping();
+    // Says that the reader sleeps, so that the next commit that leaves at least wakeAt bytes to
+    // read rings the doorbell (with 1, the next commit); and that it is awake again.
+    void Sleeping(std::uint32_t wakeAt = 1);
     void Awake();
     // Tells the writers that Vantor reads no more (capture stopped), waking any that wait.
     void Close();

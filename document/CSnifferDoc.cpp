@@ -163,6 +163,9 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
         std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
                                       header.connectionId, header.peerAddress, header.ipv6);
     HTTPRequest* request = owned.get();
+    if (m_countBodiesOnly) {
+        request->CountBodyOnly();
+    }
     AddRequest(std::move(owned));
     request->AddData(data, header.time);
     Grew(*request, 0);
@@ -177,6 +180,9 @@ HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
         std::make_unique<HTTPResponse>(preferences.scan_res_body, preferences.max_res_size,
                                        header.connectionId, header.peerAddress, header.ipv6);
     HTTPResponse* response = owned.get();
+    if (m_countBodiesOnly) {
+        response->CountBodyOnly();
+    }
     AddResponse(std::move(owned));
     PairResponse(response);
     return response;

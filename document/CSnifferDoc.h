@@ -49,6 +49,9 @@ public:
     // (HINT_ENDED, then HINT_DROPPED) and the messages are dropped. messages(), requests() and
     // responses() then stay empty: views learn of every message through the hints.
     void KeepOpenExchangesOnly();
+    // From now on messages count the bytes of their bodies instead of holding them
+    // (HTTPMessage::CountBodyOnly), for a capture whose bodies nobody reads or saves.
+    void CountBodiesOnly() { m_countBodiesOnly = true; }
     // The connection will carry nothing more (an HTTP/2 stream that ended).
     void EndConnection(std::uint32_t connectionId);
     static constexpr std::size_t kMostOpenConnections = 4096;
@@ -140,6 +143,7 @@ private:
     FlatHandleMap<const HTTPMessage*, TreeItem> m_treeItems;
     FlatHandleMap<TreeItem, HTTPMessage*> m_messageOfItem;
     bool m_keepAll = true;
+    bool m_countBodiesOnly = false;
     std::unordered_map<std::uint32_t, OpenConnection> m_open;
     std::list<std::uint32_t> m_openByUse;  // least recently used first
     std::size_t m_openBytes = 0;           // the kept messages' texts

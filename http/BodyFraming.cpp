@@ -80,6 +80,15 @@ void BodyFraming::Begin(const HeaderMap& headers) {
     }
 }
 
+std::optional<std::uint64_t> BodyFraming::DeclaredLength(const HeaderMap& headers) {
+    BodyFraming framing;
+    framing.Begin(headers);
+    if (framing.m_kind == Kind::Length || framing.m_kind == Kind::Ended) {
+        return framing.m_remaining;
+    }
+    return std::nullopt;
+}
+
 std::size_t BodyFraming::Take(std::span<const std::uint8_t> bytes) {
     switch (m_kind) {
         case Kind::Unframed:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -18,6 +19,8 @@ public:
     // From a complete header: chunked when Transfer-Encoding ends in it, else Content-Length
     // when it is a number, else no framing (the document then goes by directions alone).
     void Begin(const HeaderMap& headers);
+    // The body's length when the header gives it by Content-Length.
+    static std::optional<std::uint64_t> DeclaredLength(const HeaderMap& headers);
 
     // Takes the next bytes of the body; how many of them belong to it (fewer once it ended).
     std::size_t Take(std::span<const std::uint8_t> bytes);

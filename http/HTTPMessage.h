@@ -32,6 +32,13 @@ class HTTPMessage : public CObject {
 public:
     static const CRuntimeClass classHTTPMessage;
     const CRuntimeClass* GetRuntimeClass() const override;
+    // The message an update hint carries, or null: a walk of the runtime classes, cheaper than
+    // a dynamic_cast, for a hint that every view gets several times per message.
+    static HTTPMessage* Of(CObject* object) {
+        return object != nullptr && object->IsKindOf(&classHTTPMessage)
+                   ? static_cast<HTTPMessage*>(object)
+                   : nullptr;
+    }
 
     MessageKind kind() const { return m_kind; }
 
@@ -57,6 +64,12 @@ public:
     const std::optional<Ipv6Peer>& peerIpv6() const { return m_peerIpv6; }
     const HeaderMap& headers() const { return m_headers; }
     std::string_view text() const { return m_text; }
+    // From now on the bytes of a kept body are counted, not held: for a document whose bodies
+    // nobody reads (a listing without bodies that saves nothing). The message's state and
+    // capturedSize stay what they would be with the bytes held; its text ends at its header.
+    void CountBodyOnly() { m_countBodyOnly = true; }
+    // The text's length as it came: the bytes held and those only counted.
+    std::uint64_t capturedSize() const { return m_text.size() + m_bodyCounted; }
     // Bytes from..to of the text as they were captured: the NUL bytes that the text shows as
     // spaces are NUL again (not for a message opened from a document file, which keeps the
     // text only).
@@ -151,8 +164,6 @@ public:
     // Rebuilds headers and headerEnd from the text. Does nothing while the header is
     // incomplete.
     void ParseHeaders();
-    // Turns the NUL bytes appended since the last call into spaces.
-    void ReplaceNulBytes();
     // Whether the body of a message whose header has just completed is kept, by the allowed
     // content list and the Content-Type field.
     bool KeepBody() const;
@@ -197,6 +208,7 @@ protected:
 private:
     void AppendText(std::span<const std::uint8_t> data);
     void CompleteHeader(bool withLaterPiece);
+    void ReserveForBody();
     void AddSkipped(std::uint64_t count);
     void FormatPeerText();
     void FormatTimeText();
@@ -205,9 +217,11 @@ private:
     bool m_filteredOut = false;
     bool m_captionChanged = false;
     bool m_captureBody = true;
+    bool m_countBodyOnly = false;
     std::uint32_t m_socket = 0;
     std::uint64_t m_maxSize = 0;
     std::int32_t m_skipped = 0;
+    std::uint64_t m_bodyCounted = 0;  // body bytes counted, not held
     std::uint64_t m_missing = 0;  // bytes not captured after the text
     bool m_missingMore = false;   // and more of a size not known
     std::int64_t m_headerEnd = -1;

@@ -1,5 +1,6 @@
 #include "http/TextBuffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,10 +27,13 @@ void TextBuffer::Reallocate(std::size_t capacity) {
 }
 
 void TextBuffer::Append(std::string_view bytes) {
-    if (bytes.empty()) {
-        return;
+    if (!bytes.empty()) {
+        std::memcpy(Extend(bytes.size()), bytes.data(), bytes.size());
     }
-    const std::size_t needed = m_size + bytes.size();
+}
+
+char* TextBuffer::Extend(std::size_t count) {
+    const std::size_t needed = m_size + count;
     if (needed < m_size) {
         throw std::bad_alloc();
     }
@@ -37,8 +41,15 @@ void TextBuffer::Append(std::string_view bytes) {
         // The first piece gets exactly its size: most messages never grow past it.
         Reallocate(m_capacity == 0 ? needed : std::max(needed, m_capacity * 2));
     }
-    std::memcpy(m_data + m_size, bytes.data(), bytes.size());
+    char* const added = m_data + m_size;
     m_size = needed;
+    return added;
+}
+
+void TextBuffer::Reserve(std::size_t capacity) {
+    if (capacity > m_capacity) {
+        Reallocate(capacity);
+    }
 }
 
 void TextBuffer::Truncate(std::size_t size) {

@@ -22,6 +22,11 @@ public:
     char* data() { return m_data; }
 
     void Append(std::string_view bytes);
+    // Makes the text count bytes longer and returns the new bytes, their content unspecified,
+    // for the caller to fill.
+    char* Extend(std::size_t count);
+    // Makes room for the text to grow to capacity bytes without moving.
+    void Reserve(std::size_t capacity);
     // Keeps the first size bytes and gives back the memory of the rest.
     void Truncate(std::size_t size);
     void Assign(std::string_view bytes);

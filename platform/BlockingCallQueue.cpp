@@ -1,12 +1,37 @@
 #include "platform/BlockingCallQueue.h"
 
+#include <utility>
 #include <vector>
 
 namespace vantor {
 
 bool BlockingCallQueue::Call(std::function<void()> call) {
-    Pending pending{std::move(call)};
     std::function<void()> wake;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_closed) {
+            return false;
+        }
+        if (m_lendTurn && m_ownerWaits && !m_lent && m_queue.empty()) {
+            // The owner waits with nothing to do: the call runs here, in its stead.
+            m_lent = true;
+            lock.unlock();
+            struct GiveBack {
+                BlockingCallQueue& queue;
+                ~GiveBack() {
+                    {
+                        std::lock_guard again(queue.m_mutex);
+                        queue.m_lent = false;
+                        ++queue.m_ranLent;
+                    }
+                    queue.m_returned.notify_all();
+                }
+            } giveBack{*this};
+            call();
+            return true;
+        }
+    }
+    Pending pending{std::move(call)};
     {
         std::unique_lock lock(m_mutex);
         if (m_closed) {
@@ -26,11 +51,17 @@ bool BlockingCallQueue::Call(std::function<void()> call) {
 
 std::size_t BlockingCallQueue::RunPending(std::chrono::milliseconds wait) {
     std::vector<Pending*> batch;
+    std::size_t ranLent = 0;
     {
         std::unique_lock lock(m_mutex);
         if (m_queue.empty() && wait.count() > 0) {
+            m_ownerWaits = true;
             m_queued.wait_for(lock, wait, [&] { return !m_queue.empty(); });
+            m_ownerWaits = false;
+            // A call run in our stead ends before we go on.
+            m_returned.wait(lock, [&] { return !m_lent; });
         }
+        ranLent = std::exchange(m_ranLent, 0);
         batch.assign(m_queue.begin(), m_queue.end());
         m_queue.clear();
     }
@@ -57,7 +88,12 @@ std::size_t BlockingCallQueue::RunPending(std::chrono::milliseconds wait) {
         pending->ran = true;
         pending->done = true;
     }
-    return batch.size();
+    return batch.size() + ranLent;
+}
+
+void BlockingCallQueue::LendTurnWhileWaiting(bool lend) {
+    std::lock_guard lock(m_mutex);
+    m_lendTurn = lend;
 }
 
 void BlockingCallQueue::Close() {

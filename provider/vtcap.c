@@ -147,10 +147,13 @@ void vtcap_ensure_resolved(void) {
 /* Per descriptor, private to the process (descriptor numbers are): which slot of the shared
  * socket table the descriptor's socket has, and its inode, to notice a slot taken over since. */
 struct fd_entry {
-    atomic_uint slot; /* slot index + 1; 0: not a tracked socket */
-    uint32_t unused;
+    atomic_uint slot;    /* slot index + 1; 0: not a tracked socket */
+    atomic_uint checked; /* when the descriptor was last seen to be the socket, monotonic ms */
     uint64_t inode;
 };
+
+/* How long a descriptor seen to be its socket is taken to stay it without looking again. */
+#define VTCAP_CHECK_MS 10u
 
 static struct fd_entry* g_fds;
 static int g_fdCapacity;
@@ -198,6 +201,7 @@ static void set_entry(int fd, unsigned slot, uint64_t inode) {
     struct fd_entry* entry = &g_fds[fd];
     atomic_store(&entry->slot, 0);
     entry->inode = inode;
+    atomic_store(&entry->checked, 0);
     atomic_store_explicit(&entry->slot, slot, memory_order_release);
     int high = atomic_load(&g_fdHighWater);
     while (fd + 1 > high && !atomic_compare_exchange_weak(&g_fdHighWater, &high, fd + 1)) {
@@ -308,11 +312,18 @@ static int write_lost(const struct destination* to, const struct vtcap_loss* los
 static int destination_of(int fd, uint64_t inode, const struct vtcap_peer* peer,
                           const struct vtcap_channel* channel, struct destination* to) {
     /* The descriptor may have been closed behind our back (fclose, a raw syscall) and now be
-     * something else: only the socket that connected is reported. */
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) || (uint64_t)status.st_ino != inode) {
-        untrack(fd);
-        return 0;
+     * something else: only the socket that connected is reported. Looked at again after
+     * VTCAP_CHECK_MS, not on every record of a busy connection. */
+    const uint32_t now = (uint32_t)vtcap_monotonic_ms();
+    atomic_uint* checked = &g_fds[fd].checked;
+    if (now - atomic_load_explicit(checked, memory_order_relaxed) >= VTCAP_CHECK_MS) {
+        struct stat status;
+        if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
+            (uint64_t)status.st_ino != inode) {
+            untrack(fd);
+            return 0;
+        }
+        atomic_store_explicit(checked, now == 0 ? 1 : now, memory_order_relaxed);
     }
     to->channel = channel;
     to->connectionId = (uint32_t)inode;

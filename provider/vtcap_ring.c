@@ -212,11 +212,25 @@ int vtcap_ring_reserve_lost(const struct vtcap_ring* ring, size_t length, int64_
 void vtcap_ring_commit(const struct vtcap_ring* ring, unsigned char* record) {
     word32* state = (word32*)(void*)(record - VANTOR_SLOT_HEADER_SIZE + VANTOR_SLOT_STATE_OFFSET);
     /* Sequentially consistent with the reader, which says it sleeps and then looks at the slot
-     * once more: either it sees the commit, or we see that it sleeps and ring. */
+     * once more: either it sees the commit, or we see that it sleeps and ring. A reader that
+     * waits for a fuller ring sleeps a short while at most; a doorbell missed then costs no
+     * more than that while. */
     atomic_store(state, VANTOR_SLOT_COMMITTED);
     word32* asleep = control32(ring, VANTOR_RING_ASLEEP_OFFSET);
-    if (atomic_load(asleep) != 0 && atomic_exchange(asleep, 0) != 0 &&
-        ring->ring_doorbell != NULL) {
+    const uint32_t wake_at = atomic_load(asleep);
+    if (wake_at == 0) {
+        return;
+    }
+    if (wake_at > 1) {
+        const uint64_t tail = atomic_load_explicit(control64(ring, VANTOR_RING_TAIL_OFFSET),
+                                                   memory_order_relaxed);
+        const uint64_t head = atomic_load_explicit(control64(ring, VANTOR_RING_HEAD_OFFSET),
+                                                   memory_order_relaxed);
+        if (tail - head < wake_at) {
+            return;
+        }
+    }
+    if (atomic_exchange(asleep, 0) != 0 && ring->ring_doorbell != NULL) {
         ring->ring_doorbell(ring->context);
     }
 }

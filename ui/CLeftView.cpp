@@ -26,7 +26,7 @@ void CLeftView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object)
         return;
     }
     if (CSnifferDoc* doc = document()) {
-        doc->UpdateTree(m_tree, hint, dynamic_cast<HTTPMessage*>(object));
+        doc->UpdateTree(m_tree, hint, HTTPMessage::Of(object));
     }
 }
 

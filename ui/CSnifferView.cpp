@@ -153,7 +153,7 @@ void CSnifferView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) 
         Clear();
         return;
     }
-    auto* message = dynamic_cast<HTTPMessage*>(object);
+    auto* message = HTTPMessage::Of(object);
     if (message == nullptr) {
         return;
     }

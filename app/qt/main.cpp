@@ -11,6 +11,7 @@
 
 #include "app/CSnifferApp.h"
 #include "app/qt/QtAppShell.h"
+#include "platform/MemoryReuse.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    vantor::KeepFreedMemoryForReuse();
     QApplication application(argc, argv);
     QApplication::setApplicationName("Vantor");
     QApplication::setWindowIcon(vantor::AppIcon());

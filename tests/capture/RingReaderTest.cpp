@@ -107,6 +107,26 @@ TEST_F(RingReaderTest, CommittedRecordsComeInPositionOrderAndTheirRoomGoesBackOn
     EXPECT_TRUE(reader.Drained());
 }
 
+// A reader that sleeps only until the ring fills (just after records came) is woken by the
+// commit that leaves its wake level unread, not before, and once.
+TEST_F(RingReaderTest, AReaderWaitingForAFullerRingIsWokenAtItsLevel) {
+    RingReader reader(object());
+    const std::string piece(1000, 'x');
+    reader.Sleeping(3000);
+    ASSERT_NE(Write(1, piece), nullptr);
+    ASSERT_NE(Write(1, piece), nullptr);
+    EXPECT_EQ(m_rings, 0);
+    EXPECT_FALSE(reader.HasWork(3000));
+    EXPECT_TRUE(reader.HasWork());
+    ASSERT_NE(Write(1, piece), nullptr);
+    ASSERT_NE(Write(1, piece), nullptr);
+    EXPECT_EQ(m_rings, 1);
+    EXPECT_TRUE(reader.HasWork(3000));
+    reader.Awake();
+    ASSERT_NE(Write(1, piece), nullptr);
+    EXPECT_EQ(m_rings, 1) << "an awake reader is not rung";
+}
+
 TEST_F(RingReaderTest, AReservationThatWouldWrapIsPaddedAndTheRecordStartsTheRing) {
     const std::uint64_t start = VANTOR_RING_SIZE - 40;
     Set64(VANTOR_RING_HEAD_OFFSET, start);

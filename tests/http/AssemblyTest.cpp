@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,31 @@ TEST_F(AssemblyTest, NulBytesBecomeSpacesAndOnlyNewBytesAreScanned) {
     request->AddData(test::Bytes("\0\0 HTTP/1.1\r\n\r\n\0"sv), {});
     EXPECT_EQ(request->text(), "GET / a   HTTP/1.1\r\n\r\n ");
     EXPECT_EQ(request->scanMark(), static_cast<std::int64_t>(request->text().size()) - 1);
+}
+
+// A binary body in pieces of every size around the 64 bytes looked at a time, with NUL bytes
+// at block edges, in runs and alone: each shows as a space and comes back as it came.
+TEST_F(AssemblyTest, NulBytesOfLongPiecesAreFoundWhereverTheyLie) {
+    auto response = Make<HTTPResponse>();
+    const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
+    response->AddData(test::Bytes(header), {});
+    std::string body;
+    std::uint32_t seed = 7;
+    for (const std::size_t length : {1u, 63u, 64u, 65u, 127u, 128u, 300u, 2u}) {
+        std::string piece(length, 'b');
+        for (std::size_t i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            if (i == 0 || i + 1 == length || i % 64 == 63 || (seed >> 16) % 5 == 0) {
+                piece[i] = '\0';
+            }
+        }
+        response->AddData(test::Bytes(piece), {});
+        body += piece;
+    }
+    std::string shown = body;
+    std::replace(shown.begin(), shown.end(), '\0', ' ');
+    EXPECT_EQ(response->text(), header + shown);
+    EXPECT_EQ(response->BytesAsTheyCame(header.size(), response->text().size()), body);
 }
 
 TEST_F(AssemblyTest, AnEmptyFirstPieceLeavesNoGapInTheNulScan) {

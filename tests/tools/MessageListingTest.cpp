@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -151,32 +152,64 @@ TEST_F(MessageListingTest, CaptionsFollowTheTreeRules) {
 namespace vantor {
 namespace {
 
-// The live listing of the sample capture, with a document that keeps everything and with one
-// that keeps only open exchanges: the same lines, and the second holds at the end only what
-// was still open.
-TEST(LiveListingTest, ForgettingEndedExchangesListsTheSameLines) {
-    test::ScopedDefaultOptions options;
-    std::string listings[2];
-    std::size_t remembered[2] = {};
-    for (const bool keepAll : {true, false}) {
-        CSnifferDoc document;
-        std::ostringstream out;
-        LiveListingView view(out, ListingFormat::Tsv);
-        document.AddView(&view);
-        if (!keepAll) {
-            document.KeepOpenExchangesOnly();
+// The live listing of the sample capture and more, with a document that keeps everything, with
+// one that keeps only open exchanges and with one that also only counts body bytes: the same
+// lines (states and sizes included, with a size limit that a body passes, listed as each
+// message's header completes or, in an order of their own, as it ends), and the second holds at the end only what was
+// still open.
+TEST(LiveListingTest, ForgettingEndedExchangesAndCountingBodiesListsTheSameLines) {
+    enum class Keep { All, OpenOnly, CountingBodies };
+    for (const auto& [format, whenEnded] :
+         {std::pair{ListingFormat::Tsv, false}, std::pair{ListingFormat::Jsonl, false},
+          std::pair{ListingFormat::Tsv, true}}) {
+        test::ScopedDefaultOptions options;
+        Preferences().max_res_size = 2;  // kilobytes
+        std::map<Keep, std::string> listings;
+        std::map<Keep, std::size_t> remembered;
+        for (const Keep keep : {Keep::All, Keep::OpenOnly, Keep::CountingBodies}) {
+            CSnifferDoc document;
+            std::ostringstream out;
+            LiveListingView view(out, format, false, whenEnded);
+            document.AddView(&view);
+            if (keep != Keep::All) {
+                document.KeepOpenExchangesOnly();
+            }
+            if (keep == Keep::CountingBodies) {
+                document.CountBodiesOnly();
+            }
+            CaptureDispatch dispatch([&document] { return &document; });
+            std::ifstream records(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
+                                  std::ios::binary);
+            ASSERT_EQ(ReplayRecordStream(records, dispatch).status,
+                      RecordStreamReader::Status::End);
+            // Bodies that begin with the header or after it, one that passes the limit.
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+            for (const std::uint32_t connection : {900u, 901u}) {
+                document.NewRequest(Header(1, 0, connection), Bytes("GET / HTTP/1.1\r\n\r\n"));
+                document.NewResponse(Header(2, 1, connection),
+                                     Bytes(connection == 900 ? head + std::string("x\0y", 3) : head));
+                for (const std::size_t length : {1000u, 900u, 1200u}) {
+                    document.AppendResponse(Header(2, 2, connection),
+                                            Bytes(std::string(length, 'z')));
+                }
+            }
+            remembered[keep] = view.remembered();
+            view.Finish();
+            // Listed as they end, lines come in another order than in a document that keeps all.
+            std::vector<std::string> lines;
+            for (std::istringstream in(out.str()); std::getline(in, lines.emplace_back());) {
+            }
+            std::sort(lines.begin(), lines.end());
+            for (const auto& line : lines) {
+                listings[keep] += line + "\n";
+            }
         }
-        CaptureDispatch dispatch([&document] { return &document; });
-        std::ifstream records(std::string(VANTOR_SOURCE_DIR) + "/samples/sample.records",
-                              std::ios::binary);
-        ASSERT_EQ(ReplayRecordStream(records, dispatch).status, RecordStreamReader::Status::End);
-        remembered[keepAll ? 0 : 1] = view.remembered();
-        view.Finish();
-        listings[keepAll ? 0 : 1] = out.str();
+        EXPECT_GT(std::count(listings[Keep::All].begin(), listings[Keep::All].end(), '\n'), 10);
+        EXPECT_EQ(listings[Keep::All].find("TooLarge") != std::string::npos, whenEnded);
+        EXPECT_EQ(listings[Keep::OpenOnly], listings[Keep::All]);
+        EXPECT_EQ(listings[Keep::CountingBodies], listings[Keep::All]);
+        EXPECT_LT(remembered[Keep::OpenOnly], remembered[Keep::All]);
     }
-    EXPECT_GT(std::count(listings[0].begin(), listings[0].end(), '\n'), 10);
-    EXPECT_EQ(listings[1], listings[0]);
-    EXPECT_LT(remembered[1], remembered[0]);
 }
 
 // With bodies, a live listing waits for each message to end, so that its body is whole.

@@ -192,6 +192,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         return 1;
     }
     LiveListingView view(output, arguments.format, arguments.bodies);
+    view.FlushEachLine(false);  // flushed a loop at a time, below
     document.AddView(&view);
     document.OnNewDocument();
     if (!arguments.openFile.empty()) {
@@ -204,6 +205,9 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     // bounded memory.
     if (arguments.saveFile.empty() && arguments.harFile.empty() && arguments.openFile.empty()) {
         document.KeepOpenExchangesOnly();
+        if (!arguments.bodies) {
+            document.CountBodiesOnly();  // nobody reads them: their lengths are listed
+        }
     }
     // The record stream holds what the captured programs sent, passwords and cookies among it:
     // a new file is the user's alone, and a link someone else planted is not followed.
@@ -229,12 +233,17 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
                << catalog.file().string() << "; nothing will be captured\n";
     }
 
+    // No window: the reader may dispatch itself while the main thread waits.
     BlockingCallQueue window;
+    window.LendTurnWhileWaiting(true);
     CaptureDispatch dispatch([&document] { return &document; });
     PendingRecord& pending = dispatch.pendingRecord();
     CaptureChannel channel(
         CaptureChannel::DefaultSocketPath(), pending, window,
         [&] {
+            if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
+                return;  // as many as asked for: the rest is not taken
+            }
             if (rawFile != nullptr) {
                 CaptureRecord header = pending.header;
                 header.dataLength = static_cast<std::uint32_t>(pending.data.size());
@@ -265,6 +274,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     };
     while (!finished()) {
         window.RunPending(std::chrono::milliseconds(20));
+        output.flush();
     }
     channel.StopCapture();
     installer.RemoveProvider();
@@ -453,6 +463,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     document.OnNewDocument();
     if (streaming) {
         document.KeepOpenExchangesOnly();
+        if (!parsed->bodies) {
+            document.CountBodiesOnly();
+        }
     }
     int status = 0;
 

@@ -17,7 +17,7 @@ void ListingView::Rebuild() {
 }
 
 void ListingView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object) {
-    auto* message = dynamic_cast<HTTPMessage*>(object);
+    auto* message = HTTPMessage::Of(object);
     switch (hint) {
         case HINT_NEW_REQUEST:
         case HINT_NEW_RESPONSE:

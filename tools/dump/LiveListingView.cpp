@@ -4,11 +4,16 @@
 
 namespace vantor {
 
-void LiveListingView::OnInitialUpdate() {
-    ListingView::OnInitialUpdate();
+void LiveListingView::Forget() {
     m_indexes.clear();
     m_unlisted.clear();
+    m_firstUnlisted = 0;
     m_next = 0;
+}
+
+void LiveListingView::OnInitialUpdate() {
+    ListingView::OnInitialUpdate();
+    Forget();
     auto* document = dynamic_cast<CSnifferDoc*>(GetDocument());
     if (document == nullptr) {
         return;
@@ -21,17 +26,18 @@ void LiveListingView::OnInitialUpdate() {
 
 void LiveListingView::Remember(const HTTPMessage& message) {
     m_indexes[&message] = m_next;
-    m_unlisted.emplace(m_next, &message);
+    if (m_unlisted.empty()) {
+        m_firstUnlisted = m_next;
+    }
+    m_unlisted.push_back(&message);
     ++m_next;
 }
 
 void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* object) {
     ListingView::OnUpdate(sender, hint, object);
-    auto* message = dynamic_cast<HTTPMessage*>(object);
+    auto* message = HTTPMessage::Of(object);
     if (hint == HINT_REBUILD) {
-        m_indexes.clear();
-        m_unlisted.clear();
-        m_next = 0;
+        Forget();
     }
     if (message == nullptr) {
         return;
@@ -45,7 +51,7 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
         case HINT_ENDED:
             // Listed now whatever its state: it will not grow any more.
             if (const auto found = m_indexes.find(message);
-                found != m_indexes.end() && m_unlisted.contains(found->second)) {
+                found != m_indexes.end() && Unlisted(found->second)) {
                 List(*message);
             }
             break;
@@ -60,7 +66,7 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
 
 void LiveListingView::ListIfComplete(const HTTPMessage& message) {
     const auto found = m_indexes.find(&message);
-    if (m_whenEnded || found == m_indexes.end() || !m_unlisted.contains(found->second)) {
+    if (m_whenEnded || found == m_indexes.end() || !Unlisted(found->second)) {
         return;
     }
     const AssemblyState state = message.state();
@@ -71,15 +77,23 @@ void LiveListingView::ListIfComplete(const HTTPMessage& message) {
 
 void LiveListingView::List(const HTTPMessage& message) {
     const std::size_t index = m_indexes.at(&message);
-    m_unlisted.erase(index);
+    if (Unlisted(index)) {
+        m_unlisted[index - m_firstUnlisted] = nullptr;
+        while (!m_unlisted.empty() && m_unlisted.front() == nullptr) {
+            m_unlisted.pop_front();
+            ++m_firstUnlisted;
+        }
+    }
     ++m_listed;
     WriteListingRow(m_output, index, message, m_indexes, m_format, m_bodies);
-    m_output.flush();
+    if (m_flushEachLine) {
+        m_output.flush();
+    }
 }
 
 void LiveListingView::Finish() {
     while (!m_unlisted.empty()) {
-        List(*m_unlisted.begin()->second);
+        List(*m_unlisted.front());
     }
 }
 

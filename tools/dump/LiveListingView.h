@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
+#include <deque>
 #include <ostream>
 
 #include "tools/dump/ListingView.h"
@@ -22,6 +22,9 @@ public:
                     bool whenEnded = false)
         : m_output(output), m_format(format), m_bodies(bodies), m_whenEnded(bodies || whenEnded) {}
 
+    // Whether each line is flushed as it is written (else the caller flushes now and then).
+    void FlushEachLine(bool flush) { m_flushEachLine = flush; }
+
     // After a file was opened: lists what it holds, in document order.
     void OnInitialUpdate() override;
     void OnUpdate(CView* sender, std::intptr_t hint, CObject* object) override;
@@ -34,13 +37,21 @@ private:
     void Remember(const HTTPMessage& message);
     void ListIfComplete(const HTTPMessage& message);
     void List(const HTTPMessage& message);
+    bool Unlisted(std::size_t index) const {
+        return index >= m_firstUnlisted && index - m_firstUnlisted < m_unlisted.size() &&
+               m_unlisted[index - m_firstUnlisted] != nullptr;
+    }
+    void Forget();
 
     std::ostream& m_output;
     ListingFormat m_format;
     bool m_bodies;
     bool m_whenEnded;
+    bool m_flushEachLine = true;
     MessageIndexes m_indexes;                              // held messages, by pointer
-    std::map<std::size_t, const HTTPMessage*> m_unlisted;  // by index
+    // The messages from index m_firstUnlisted on, null once listed; the first is unlisted.
+    std::deque<const HTTPMessage*> m_unlisted;
+    std::size_t m_firstUnlisted = 0;
     std::size_t m_next = 0;
     std::size_t m_listed = 0;
 };

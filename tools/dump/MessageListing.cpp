@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <optional>
 #include <unordered_map>
@@ -15,111 +17,211 @@ namespace vantor {
 
 namespace {
 
+// Appends bytes escaped so that they stay on one line and in one column.
+void AppendEscaped(std::string& out, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t plain = 0;  // the start of the run of bytes that need nothing
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            continue;
+        }
+        out.append(bytes.substr(plain, i - plain));
+        plain = i + 1;
+        switch (byte) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                out += "\\x";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xF];
+        }
+    }
+    out.append(bytes.substr(plain));
+}
+
+void AppendDecimal(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// Appends text, then spaces up to width (as "%-Ns").
+void AppendPadded(std::string& out, std::string_view text, std::size_t width) {
+    out.append(text);
+    if (text.size() < width) {
+        out.append(width - text.size(), ' ');
+    }
+}
+
 // a.b.c.d:port, or [IPv6 address]:port.
-std::string PeerString(const HTTPMessage& message) {
+void AppendPeer(std::string& out, const HTTPMessage& message) {
     const SockAddrIn& peer = message.peerAddress();
     if (const auto& ipv6 = message.peerIpv6()) {
         char address[INET6_ADDRSTRLEN] = "";
         ::inet_ntop(AF_INET6, ipv6->address.data(), address, sizeof address);
-        std::string text = std::string("[") + address;
+        out += '[';
+        out += address;
         if (ipv6->scopeId != 0) {
-            text += "%" + std::to_string(ipv6->scopeId);
+            out += '%';
+            AppendDecimal(out, ipv6->scopeId);
         }
-        return text + "]:" + std::to_string(peer.HostPort());
+        out += "]:";
+    } else {
+        for (std::size_t i = 0; i < peer.address.size(); ++i) {
+            AppendDecimal(out, peer.address[i]);
+            out += i + 1 < peer.address.size() ? '.' : ':';
+        }
     }
-    const auto& a = peer.address;
-    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
-           std::to_string(a[3]) + ":" + std::to_string(peer.HostPort());
+    AppendDecimal(out, peer.HostPort());
+}
+
+std::string PeerString(const HTTPMessage& message) {
+    std::string text;
+    AppendPeer(text, message);
+    return text;
+}
+
+// A name, or the number when the name is not known (a file from a newer program).
+void AppendNameOrNumber(std::string& out, std::string_view name, std::int32_t number) {
+    if (name.empty()) {
+        out += std::to_string(number);
+    } else {
+        out += name;
+    }
+}
+
+void AppendState(std::string& out, AssemblyState state) {
+    AppendNameOrNumber(out, AssemblyStateName(state), static_cast<std::int32_t>(state));
+}
+
+void AppendContentClass(std::string& out, ContentClass contentClass) {
+    AppendNameOrNumber(out, ContentClassName(contentClass),
+                       static_cast<std::int32_t>(contentClass));
 }
 
 std::string StateString(AssemblyState state) {
-    const std::string_view name = AssemblyStateName(state);
-    return name.empty() ? std::to_string(static_cast<std::int32_t>(state)) : std::string(name);
+    std::string text;
+    AppendState(text, state);
+    return text;
 }
 
 std::string ContentClassString(ContentClass contentClass) {
-    const std::string_view name = ContentClassName(contentClass);
-    return name.empty() ? std::to_string(static_cast<std::int32_t>(contentClass))
-                        : std::string(name);
+    return std::string(ContentClassName(contentClass).empty()
+                           ? std::to_string(static_cast<std::int32_t>(contentClass))
+                           : ContentClassName(contentClass));
 }
 
-struct Row {
-    std::size_t index;
-    bool isRequest;
-    std::uint32_t connectionId;
-    std::string peer;
-    std::string state;
-    std::string caption;
-    std::string methodOrStatus;
-    std::string targetOrClass;
-    std::int32_t skipped;
-    std::size_t textLength;
-    std::string pairedRequest;
-    std::string time;
-    std::uint64_t missing;  // bytes after the text that were not captured
-    bool missingMore;       // and more, of a size not known
-};
-
-Row MakeRow(std::size_t index, const HTTPMessage& message, const MessageIndexes& indexOf) {
-    Row row{index,
-            message.kind() == MessageKind::Request,
-            message.GetSocket(),
-            PeerString(message),
-            StateString(message.state()),
-            EscapeField(message.caption()),
-            {},
-            {},
-            message.skipped(),
-            message.text().size(),
-            "-",
-            std::string(message.timeText().substr(message.timeText().find(' ') + 1)),
-            message.missing(),
-            message.missingMore()};
-    if (const auto* request = dynamic_cast<const HTTPRequest*>(&message)) {
-        row.methodOrStatus = EscapeField(request->method());
-        row.targetOrClass = EscapeField(request->target());
-    } else if (const auto* response = dynamic_cast<const HTTPResponse*>(&message)) {
-        row.methodOrStatus = std::to_string(response->statusCode());
-        row.targetOrClass = ContentClassString(response->contentClass());
-        if (response->request() != nullptr) {
-            const auto paired = indexOf.find(response->request());
-            if (paired != indexOf.end()) {
-                row.pairedRequest = std::to_string(paired->second);
-            }
-        }
+// The index of the request a response answers, or nothing.
+std::optional<std::size_t> PairedRequestIndex(const HTTPMessage& message,
+                                              const MessageIndexes& indexOf) {
+    if (message.kind() != MessageKind::Response) {
+        return std::nullopt;
     }
-    return row;
+    const HTTPRequest* request = static_cast<const HTTPResponse&>(message).request();
+    if (request == nullptr) {
+        return std::nullopt;
+    }
+    const auto paired = indexOf.find(request);
+    return paired != indexOf.end() ? std::optional(paired->second) : std::nullopt;
 }
 
-void WriteTsvRow(std::ostream& output, const Row& row) {
-    output << row.index << '\t' << (row.isRequest ? "REQ" : "RES") << '\t' << row.connectionId
-           << '\t' << row.peer << '\t' << row.state << '\t' << row.caption << '\t'
-           << row.methodOrStatus << '\t' << row.targetOrClass << '\t' << row.skipped << '\t'
-           << row.textLength << '\t' << row.pairedRequest << '\n';
+// Method and target of a request, or status code and content class of a response.
+void AppendWhatAndWhere(std::string& out, const HTTPMessage& message, char separator) {
+    if (message.kind() == MessageKind::Request) {
+        const auto& request = static_cast<const HTTPRequest&>(message);
+        AppendEscaped(out, request.method());
+        out += separator;
+        AppendEscaped(out, request.target());
+    } else {
+        const auto& response = static_cast<const HTTPResponse&>(message);
+        AppendDecimal(out, response.statusCode());
+        out += separator;
+        AppendContentClass(out, response.contentClass());
+    }
+}
+
+void WriteTsvRow(std::string& line, std::size_t index, const HTTPMessage& message,
+                 const MessageIndexes& indexOf) {
+    AppendDecimal(line, index);
+    line += message.kind() == MessageKind::Request ? "\tREQ\t" : "\tRES\t";
+    AppendDecimal(line, message.GetSocket());
+    line += '\t';
+    AppendPeer(line, message);
+    line += '\t';
+    AppendState(line, message.state());
+    line += '\t';
+    AppendEscaped(line, message.caption());
+    line += '\t';
+    AppendWhatAndWhere(line, message, '\t');
+    line += '\t';
+    line += std::to_string(message.skipped());
+    line += '\t';
+    AppendDecimal(line, message.capturedSize());
+    line += '\t';
+    if (const auto paired = PairedRequestIndex(message, indexOf)) {
+        AppendDecimal(line, *paired);
+    } else {
+        line += '-';
+    }
+    line += '\n';
 }
 
 // One line for a reader: where, what state, the caption, then the details that matter.
-void WriteTextRow(std::ostream& output, const Row& row) {
-    char prefix[128];
-    std::snprintf(prefix, sizeof prefix, "%5zu  %s  %s  %-21s  conn %-10u  %-13s  ", row.index,
-                  row.isRequest ? "REQ" : "RES", row.time.c_str(), row.peer.c_str(),
-                  row.connectionId, row.state.c_str());
-    output << prefix << row.caption << "  [";
-    if (!row.isRequest) {
-        output << row.targetOrClass << ", ";
+void WriteTextRow(std::string& line, std::size_t index, const HTTPMessage& message,
+                  const MessageIndexes& indexOf) {
+    std::string number;
+    AppendDecimal(number, index);
+    line.append(number.size() < 5 ? 5 - number.size() : 0, ' ');
+    line += number;
+    line += message.kind() == MessageKind::Request ? "  REQ  " : "  RES  ";
+    const std::string_view time = message.timeText();
+    line += time.substr(std::min(time.size(), time.find(' ') + 1));
+    line += "  ";
+    std::string field;
+    AppendPeer(field, message);
+    AppendPadded(line, field, 21);
+    line += "  conn ";
+    field.clear();
+    AppendDecimal(field, message.GetSocket());
+    AppendPadded(line, field, 10);
+    line += "  ";
+    field.clear();
+    AppendState(field, message.state());
+    AppendPadded(line, field, 13);
+    line += "  ";
+    AppendEscaped(line, message.caption());
+    line += "  [";
+    if (message.kind() == MessageKind::Response) {
+        AppendContentClass(line, static_cast<const HTTPResponse&>(message).contentClass());
+        line += ", ";
     }
-    output << row.textLength << " bytes";
-    if (row.skipped != 0) {
-        output << ", " << row.skipped << " skipped";
+    AppendDecimal(line, message.capturedSize());
+    line += " bytes";
+    if (message.skipped() != 0) {
+        line += ", " + std::to_string(message.skipped()) + " skipped";
     }
-    if (row.missing != 0 || row.missingMore) {
-        output << ", " << (row.missingMore ? "at least " : "") << row.missing << " not captured";
+    if (message.HasMissing()) {
+        line += message.missingMore() ? ", at least " : ", ";
+        AppendDecimal(line, message.missing());
+        line += " not captured";
     }
-    output << ']';
-    if (row.pairedRequest != "-") {
-        output << "  answers " << row.pairedRequest;
+    line += ']';
+    if (const auto paired = PairedRequestIndex(message, indexOf)) {
+        line += "  answers ";
+        AppendDecimal(line, *paired);
     }
-    output << '\n';
+    line += '\n';
 }
 
 std::optional<std::size_t> IndexOf(const HTTPMessage* message, const MessageIndexes& indexOf) {
@@ -152,9 +254,11 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
         pair = IndexOf(response->request(), indexOf);
     }
     row["caption"] = message.caption();
-    row["size"] = message.text().size();
-    row["headerSize"] = message.text().size() - body.size();
-    row["bodySize"] = body.size();
+    // A body only counted (nobody reads it) is as long as if it were held.
+    const std::uint64_t bodySize = body.size() + (message.capturedSize() - message.text().size());
+    row["size"] = message.capturedSize();
+    row["headerSize"] = message.capturedSize() - bodySize;
+    row["bodySize"] = bodySize;
     row["skipped"] = message.skipped();
     if (message.HasMissing()) {
         row["missing"] = message.missing();  // bytes that followed but were not captured
@@ -188,33 +292,7 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
 std::string EscapeField(std::string_view bytes) {
     std::string result;
     result.reserve(bytes.size());
-    for (const char c : bytes) {
-        switch (c) {
-            case '\\':
-                result += "\\\\";
-                break;
-            case '\t':
-                result += "\\t";
-                break;
-            case '\r':
-                result += "\\r";
-                break;
-            case '\n':
-                result += "\\n";
-                break;
-            default: {
-                const auto byte = static_cast<unsigned char>(c);
-                if (byte < 0x20 || byte >= 0x7F) {
-                    static constexpr char kHex[] = "0123456789abcdef";
-                    result += "\\x";
-                    result += kHex[byte >> 4];
-                    result += kHex[byte & 0xF];
-                } else {
-                    result += c;
-                }
-            }
-        }
-    }
+    AppendEscaped(result, bytes);
     return result;
 }
 
@@ -224,12 +302,15 @@ void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage&
         WriteJsonRow(output, index, message, indexOf, bodies);
         return;
     }
-    const Row row = MakeRow(index, message, indexOf);
+    // Built in one buffer and written at once: a busy capture lists many lines a second.
+    thread_local std::string line;
+    line.clear();
     if (format == ListingFormat::Tsv) {
-        WriteTsvRow(output, row);
+        WriteTsvRow(line, index, message, indexOf);
     } else {
-        WriteTextRow(output, row);
+        WriteTextRow(line, index, message, indexOf);
     }
+    output.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format,
