@@ -62,7 +62,7 @@ int HexValue(std::uint8_t c) {
 
 }  // namespace
 
-void BodyFraming::Begin(const HeaderMap& headers) {
+void BodyFraming::Begin(const HeaderLookup& headers) {
     *this = BodyFraming();
     if (const auto transfer = headers.Find("transfer-encoding")) {
         // Values are stored lower-cased; the last coding decides.
@@ -80,7 +80,7 @@ void BodyFraming::Begin(const HeaderMap& headers) {
     }
 }
 
-std::optional<std::uint64_t> BodyFraming::DeclaredLength(const HeaderMap& headers) {
+std::optional<std::uint64_t> BodyFraming::DeclaredLength(const HeaderLookup& headers) {
     BodyFraming framing;
     framing.Begin(headers);
     if (framing.m_kind == Kind::Length || framing.m_kind == Kind::Ended) {

@@ -7,7 +7,7 @@
 
 namespace vantor {
 
-class HeaderMap;
+class HeaderLookup;
 
 // Where an HTTP/1.x body ends by its own framing: after Content-Length bytes, or after the last
 // chunk and its trailer section. Follows every byte of the body as it arrives, whether the
@@ -18,9 +18,9 @@ class BodyFraming {
 public:
     // From a complete header: chunked when Transfer-Encoding ends in it, else Content-Length
     // when it is a number, else no framing (the document then goes by directions alone).
-    void Begin(const HeaderMap& headers);
+    void Begin(const HeaderLookup& headers);
     // The body's length when the header gives it by Content-Length.
-    static std::optional<std::uint64_t> DeclaredLength(const HeaderMap& headers);
+    static std::optional<std::uint64_t> DeclaredLength(const HeaderLookup& headers);
 
     // Takes the next bytes of the body; how many of them belong to it (fewer once it ended).
     std::size_t Take(std::span<const std::uint8_t> bytes);

@@ -114,12 +114,6 @@ std::int64_t HeaderEndOf(std::string_view text) {
     return terminator ? static_cast<std::int64_t>(terminator->End()) : -1;
 }
 
-// A size limit in kilobytes as the registry holds it (a 32-bit value, whatever its sign) in
-// bytes: in 64 bits, so that limits of 4 GiB and more do not wrap to small ones.
-std::uint64_t LimitInBytes(std::int32_t kilobytes) {
-    return std::uint64_t{static_cast<std::uint32_t>(kilobytes)} * 1024u;
-}
-
 bool IsLineBreak(char c) {
     return c == '\r' || c == '\n';
 }
@@ -203,60 +197,116 @@ HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
     const AppPreferences& preferences = Preferences();
     const bool isRequest = kind == MessageKind::Request;
     m_captureBody = isRequest ? preferences.scan_req_body : preferences.scan_res_body;
-    m_maxSize = LimitInBytes(isRequest ? preferences.max_req_size : preferences.max_res_size);
-    FormatPeerText();
+    m_maxSizeKB = static_cast<std::uint32_t>(isRequest ? preferences.max_req_size
+                                                       : preferences.max_res_size);
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB,
                          std::uint32_t socket, const SockAddrIn& peerAddress,
                          const std::optional<Ipv6Peer>& ipv6)
-    : m_kind(kind),
+    : m_socket(socket),
+      m_maxSizeKB(static_cast<std::uint32_t>(maxSizeKB)),
+      m_kind(kind),
       m_captureBody(captureBody),
-      m_socket(socket),
-      m_maxSize(LimitInBytes(maxSizeKB)),
-      m_peerAddress(peerAddress),
-      m_peerIpv6(peerAddress.family == kAddressFamilyInet6 ? ipv6 : std::nullopt) {
-    if (m_peerIpv6) {
+      m_peerAddress(peerAddress) {
+    if (peerAddress.family == kAddressFamilyInet6 && ipv6) {
+        MakeExtras().peerIpv6 = ipv6;
         m_peerAddress.address = {};
         m_peerAddress.zero = {};
     }
-    FormatPeerText();
+}
+
+HTTPMessage::~HTTPMessage() = default;
+
+HTTPMessage::Extras& HTTPMessage::MakeExtras() {
+    if (m_extras == nullptr) {
+        m_extras = std::make_unique<Extras>();
+    }
+    return *m_extras;
+}
+
+const std::optional<Ipv6Peer>& HTTPMessage::peerIpv6() const {
+    static const std::optional<Ipv6Peer> kNone;
+    return m_extras != nullptr ? m_extras->peerIpv6 : kNone;
+}
+
+const std::string& HTTPMessage::startLine() const {
+    static const std::string kNone;
+    return m_extras != nullptr ? m_extras->startLine : kNone;
+}
+
+const std::string& HTTPMessage::notice() const {
+    static const std::string kNone;
+    return m_extras != nullptr ? m_extras->notice : kNone;
+}
+
+void HTTPMessage::SetNotice(std::string notice) {
+    if (m_extras != nullptr || !notice.empty()) {
+        MakeExtras().notice = std::move(notice);
+    }
+}
+
+const std::vector<bool>& HTTPMessage::nulBytes() const {
+    static const std::vector<bool> kNone;
+    return m_extras != nullptr ? m_extras->nulBytes : kNone;
+}
+
+std::string HTTPMessage::timeText() const {
+    if (m_extras != nullptr && m_extras->storedTime) {
+        return *m_extras->storedTime;
+    }
+    return m_timed ? FormatTimeText() : std::string();
+}
+
+std::string HTTPMessage::peerText() const {
+    if (m_extras != nullptr && m_extras->storedPeer) {
+        return *m_extras->storedPeer;
+    }
+    return FormatPeerText();
 }
 
 // "IP: %u.%u.%u.%u:%u": the address bytes in memory order, the port in host order; for an
 // IPv6 peer "IP: [%s]:%u" with the address as text (and "%scope" for a scoped one).
-void HTTPMessage::FormatPeerText() {
+std::string HTTPMessage::FormatPeerText() const {
     const auto& a = m_peerAddress.address;
-    FixedText text(m_peerText);
-    text << "IP: ";
-    if (m_peerIpv6) {
-        char address[INET6_ADDRSTRLEN] = "";
-        ::inet_ntop(AF_INET6, m_peerIpv6->address.data(), address, sizeof address);
-        text << "[" << address;
-        if (m_peerIpv6->scopeId != 0) {
-            text << "%";
-            text.Decimal(m_peerIpv6->scopeId);
+    std::array<char, 80> line{};
+    {
+        FixedText text(line);
+        text << "IP: ";
+        if (const auto& ipv6 = peerIpv6()) {
+            char address[INET6_ADDRSTRLEN] = "";
+            ::inet_ntop(AF_INET6, ipv6->address.data(), address, sizeof address);
+            text << "[" << address;
+            if (ipv6->scopeId != 0) {
+                text << "%";
+                text.Decimal(ipv6->scopeId);
+            }
+            text << "]:";
+            text.Decimal(m_peerAddress.HostPort());
+        } else {
+            text.Decimal(a[0]) << ".";
+            text.Decimal(a[1]) << ".";
+            text.Decimal(a[2]) << ".";
+            text.Decimal(a[3]) << ":";
+            text.Decimal(m_peerAddress.HostPort());
         }
-        text << "]:";
-        text.Decimal(m_peerAddress.HostPort());
-        return;
     }
-    text.Decimal(a[0]) << ".";
-    text.Decimal(a[1]) << ".";
-    text.Decimal(a[2]) << ".";
-    text.Decimal(a[3]) << ":";
-    text.Decimal(m_peerAddress.HostPort());
+    return line.data();
 }
 
 // "Time: %02u:%02u:%02u.%03u" of the first piece's time.
-void HTTPMessage::FormatTimeText() {
+std::string HTTPMessage::FormatTimeText() const {
     const SystemTime& t = m_firstTime;
-    FixedText text(m_timeText);
-    text << "Time: ";
-    text.Decimal(t.hour, 2) << ":";
-    text.Decimal(t.minute, 2) << ":";
-    text.Decimal(t.second, 2) << ".";
-    text.Decimal(t.milliseconds, 3);
+    std::array<char, 30> line{};
+    {
+        FixedText text(line);
+        text << "Time: ";
+        text.Decimal(t.hour, 2) << ":";
+        text.Decimal(t.minute, 2) << ":";
+        text.Decimal(t.second, 2) << ".";
+        text.Decimal(t.milliseconds, 3);
+    }
+    return line.data();
 }
 
 void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time) {
@@ -266,7 +316,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
     switch (m_state) {
         case AssemblyState::New:
             m_firstTime = time;
-            FormatTimeText();
+            m_timed = true;
             AppendText(data);
             if (FindHeaderTerminator(m_text, 0)) {
                 CompleteHeader(false);
@@ -290,7 +340,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             } else {
                 AppendText(data);
             }
-            if (capturedSize() > m_maxSize) {
+            if (capturedSize() > maxSize()) {
                 m_state = AssemblyState::TooLarge;
             }
             break;
@@ -347,19 +397,19 @@ void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
                             added[i] = ' ';
                             // Remembered, so that the bytes as they came can be had back
                             // (decoding, exports).
-                            if (m_nulBytes.size() < size) {
-                                m_nulBytes.resize(size);
+                            std::vector<bool>& nulBytes = MakeExtras().nulBytes;
+                            if (nulBytes.size() < size) {
+                                nulBytes.resize(size);
                             }
-                            m_nulBytes[at + i] = true;
+                            nulBytes[at + i] = true;
                         });
-    m_scanMark = static_cast<std::int64_t>(size) - 1;
 }
 
 void HTTPMessage::CompleteHeader(bool withLaterPiece) {
     ParseHeaders();
     ParseStartLine();
     if (m_kind == MessageKind::Request && StartsHttp1(m_text.view())) {
-        m_framing.Begin(m_headers);
+        m_framing.Begin(headers());
         const std::string_view body = m_text.view().substr(static_cast<std::size_t>(m_headerEnd));
         m_framing.Take({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
     }
@@ -386,9 +436,9 @@ void HTTPMessage::ReserveForBody() {
     // A body of a declared length grows its text once instead of doubling it piece by piece;
     // no further than the size limit, and a length a peer made up reserves little.
     constexpr std::uint64_t kLargestReserve = 16 * 1024 * 1024;
-    if (const auto length = BodyFraming::DeclaredLength(m_headers); length && m_headerEnd >= 0) {
+    if (const auto length = BodyFraming::DeclaredLength(headers()); length && m_headerEnd >= 0) {
         const std::uint64_t whole = static_cast<std::uint64_t>(m_headerEnd) + *length;
-        m_text.Reserve(static_cast<std::size_t>(std::min({whole, m_maxSize, kLargestReserve})));
+        m_text.Reserve(static_cast<std::size_t>(std::min({whole, maxSize(), kLargestReserve})));
     }
 }
 
@@ -405,8 +455,9 @@ std::string HTTPMessage::BytesAsTheyCame(std::size_t from, std::size_t to) const
     to = std::min(to, all.size());
     from = std::min(from, to);
     std::string bytes(all.substr(from, to - from));
-    for (std::size_t i = from; i < std::min(to, m_nulBytes.size()); ++i) {
-        if (m_nulBytes[i]) {
+    const std::vector<bool>& nuls = nulBytes();
+    for (std::size_t i = from; i < std::min(to, nuls.size()); ++i) {
+        if (nuls[i]) {
             bytes[i - from] = '\0';
         }
     }
@@ -429,7 +480,7 @@ void HTTPMessage::ParseHeaders() {
         pos = text.find('\n');
     }
     const std::size_t size = text.size();
-    HeaderMap::Builder fields;
+    HeaderMap::Builder fields(text);
     while (pos < size) {
         if (text.substr(pos, 4) == "\r\n\r\n" || text.substr(pos, 2) == "\n\n") {
             break;
@@ -470,7 +521,7 @@ void HTTPMessage::ParseHeaders() {
 
 bool HTTPMessage::KeepBody() const {
     const AppPreferences& preferences = Preferences();
-    const auto contentType = m_headers.Find("content-type");
+    const auto contentType = headers().Find("content-type");
     if (preferences.allowWithoutContentType && (!contentType || contentType->empty())) {
         return true;
     }
@@ -493,8 +544,9 @@ std::uint32_t HTTPMessage::CutBody() {
         return 0;
     }
     m_text.Truncate(static_cast<std::size_t>(headerEnd));
-    m_nulBytes.resize(std::min(m_nulBytes.size(), m_text.size()));
-    m_scanMark = std::min(m_scanMark, static_cast<std::int64_t>(m_text.size()));
+    if (m_extras != nullptr) {
+        m_extras->nulBytes.resize(std::min(m_extras->nulBytes.size(), m_text.size()));
+    }
     return static_cast<std::uint32_t>(
         std::min<std::int64_t>(size - headerEnd, std::numeric_limits<std::uint32_t>::max()));
 }
@@ -516,8 +568,11 @@ std::string_view HTTPMessage::ShownCaption() const {
 }
 
 std::string HTTPMessage::GetStartLine() {
-    m_startLine = text().substr(0, text().find('\n'));
-    return m_startLine;
+    std::string line(text().substr(0, text().find('\n')));
+    if (m_extras != nullptr || !line.empty()) {
+        MakeExtras().startLine = line;
+    }
+    return line;
 }
 
 std::int64_t HTTPMessage::FindText(std::string_view what, std::int64_t start, bool headerOnly,
@@ -568,15 +623,13 @@ void SerializeTime(CArchive& archive, SystemTime& time) {
     }
 }
 
-// A fixed text of the detail-line size, into a buffer that holds at least its text.
-template <std::size_t N>
-void LoadFixedText(CArchive& archive, std::array<char, N>& into) {
+// A fixed text of the detail-line size: up to its first zero, at most longest bytes.
+std::string LoadFixedText(CArchive& archive, std::size_t longest) {
     std::array<char, kDetailLineSize> bytes{};
     archive.ReadBytes({reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()});
     const std::size_t length =
-        std::min({std::string_view(bytes.data(), bytes.size()).find('\0'), bytes.size(), N - 1});
-    std::copy_n(bytes.begin(), length, into.begin());
-    into[length] = '\0';
+        std::min({std::string_view(bytes.data(), bytes.size()).find('\0'), bytes.size(), longest});
+    return std::string(bytes.data(), length);
 }
 
 std::string UpToFirstZero(std::string text) {
@@ -597,7 +650,8 @@ void HTTPMessage::Serialize(CArchive& archive) {
         SerializeTime(archive, m_firstTime);
         SerializeTime(archive, m_lastTime);
         archive.WriteString(text().substr(0, text().find('\0')));
-        archive.WriteString(std::string_view(m_startLine).substr(0, m_startLine.find('\0')));
+        const std::string_view line = startLine();
+        archive.WriteString(line.substr(0, line.find('\0')));
         SerializePeerExtension(archive);
         SerializeNulBytes(archive);
         return;
@@ -607,17 +661,21 @@ void HTTPMessage::Serialize(CArchive& archive) {
     archive.ReadBytes(m_peerAddress.port);
     archive.ReadBytes(m_peerAddress.address);
     archive.ReadBytes(m_peerAddress.zero);
-    LoadFixedText(archive, m_timeText);
-    LoadFixedText(archive, m_peerText);
+    m_extras.reset();
+    m_timed = false;
+    // As they were kept in fixed buffers: a time of 29 bytes at most, a peer of 30.
+    std::string time = LoadFixedText(archive, kDetailLineSize - 1);
+    std::string peer = LoadFixedText(archive, kDetailLineSize);
     SerializeTime(archive, m_firstTime);
     SerializeTime(archive, m_lastTime);
     archive.ReadString([this](std::size_t length) { return m_text.Resize(length); });
     m_text.Truncate(std::min(m_text.view().find('\0'), m_text.size()));
-    m_nulBytes.clear();  // unless the file says where they were (SerializeNulBytes)
-    m_scanMark = static_cast<std::int64_t>(m_text.size()) - 1;
-    m_startLine = UpToFirstZero(archive.ReadString());
+    if (std::string line = UpToFirstZero(archive.ReadString()); !line.empty()) {
+        MakeExtras().startLine = std::move(line);
+    }
     SerializePeerExtension(archive);
-    SerializeNulBytes(archive);
+    SerializeNulBytes(archive);  // where the NUL bytes were, if the file says
+    KeepStoredDetailLines(std::move(time), std::move(peer));
 
     m_captionChanged = false;
     m_headers.Clear();
@@ -635,10 +693,11 @@ void HTTPMessage::SerializePeerExtension(CArchive& archive) {
         return;
     }
     if (archive.IsStoring()) {
-        archive.WriteU16(m_peerIpv6 ? kAddressFamilyInet6 : kAddressFamilyInet);
-        if (m_peerIpv6) {
-            archive.WriteBytes(m_peerIpv6->address);
-            archive.WriteU32(m_peerIpv6->scopeId);
+        const auto& ipv6 = peerIpv6();
+        archive.WriteU16(ipv6 ? kAddressFamilyInet6 : kAddressFamilyInet);
+        if (ipv6) {
+            archive.WriteBytes(ipv6->address);
+            archive.WriteU32(ipv6->scopeId);
         }
         return;
     }
@@ -653,13 +712,26 @@ void HTTPMessage::SerializePeerExtension(CArchive& archive) {
     Ipv6Peer peer;
     archive.ReadBytes(peer.address);
     peer.scopeId = archive.ReadU32();
-    m_peerIpv6 = peer;
+    MakeExtras().peerIpv6 = peer;
     m_peerAddress.family = kAddressFamilyInet6;
-    FormatPeerText();
+}
+
+void HTTPMessage::KeepStoredDetailLines(std::string time, std::string peer) {
+    if (!time.empty()) {
+        m_timed = true;
+        if (time != FormatTimeText()) {
+            MakeExtras().storedTime = std::move(time);
+        }
+    }
+    // The line of an IPv6 peer holds only the start of its address: it is formatted anew.
+    if (!peerIpv6() && peer != FormatPeerText()) {
+        MakeExtras().storedPeer = std::move(peer);
+    }
 }
 
 bool HTTPMessage::HadNulBytes() const {
-    return std::find(m_nulBytes.begin(), m_nulBytes.end(), true) != m_nulBytes.end();
+    const std::vector<bool>& nuls = nulBytes();
+    return std::find(nuls.begin(), nuls.end(), true) != nuls.end();
 }
 
 // From schema 2 on, where the text had NUL bytes follows the peer: a count of runs of them,
@@ -673,15 +745,16 @@ void HTTPMessage::SerializeNulBytes(CArchive& archive) {
     const std::size_t size = m_text.size();
     if (archive.IsStoring()) {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
-        const std::size_t end = std::min(m_nulBytes.size(), size);
+        const std::vector<bool>& nuls = nulBytes();
+        const std::size_t end = std::min(nuls.size(), size);
         std::size_t last = 0;  // the end of the run before
         for (std::size_t i = 0; i < end;) {
-            if (!m_nulBytes[i]) {
+            if (!nuls[i]) {
                 ++i;
                 continue;
             }
             std::size_t j = i;
-            while (j < end && m_nulBytes[j]) {
+            while (j < end && nuls[j]) {
                 ++j;
             }
             runs.emplace_back(static_cast<std::uint32_t>(i - last),
@@ -696,7 +769,9 @@ void HTTPMessage::SerializeNulBytes(CArchive& archive) {
         }
         return;
     }
-    m_nulBytes.clear();
+    if (m_extras != nullptr) {
+        m_extras->nulBytes.clear();
+    }
     const std::uint32_t count = archive.ReadU32();
     const std::string_view text = m_text.view();
     std::size_t at = 0;
@@ -708,9 +783,10 @@ void HTTPMessage::SerializeNulBytes(CArchive& archive) {
             throw CArchiveException(CArchiveException::Cause::BadIndex,
                                     "NUL bytes where the text has none");
         }
-        m_nulBytes.resize(size);
+        std::vector<bool>& nuls = MakeExtras().nulBytes;
+        nuls.resize(size);
         at += gap;
-        std::fill_n(m_nulBytes.begin() + static_cast<std::ptrdiff_t>(at), length, true);
+        std::fill_n(nuls.begin() + static_cast<std::ptrdiff_t>(at), length, true);
         at += length;
     }
 }
@@ -741,9 +817,9 @@ void HTTPMessage::SerializeCaption(CArchive& archive) {
 
 void HTTPMessage::SerializeNotice(CArchive& archive) {
     if (archive.IsStoring()) {
-        archive.WriteFixedText(m_notice, kNoticeSize);
+        archive.WriteFixedText(notice(), kNoticeSize);
     } else {
-        m_notice = archive.ReadFixedText(kNoticeSize);
+        SetNotice(archive.ReadFixedText(kNoticeSize));
     }
 }
 
@@ -769,7 +845,7 @@ constexpr std::size_t kLongestShownLine = 1024 * 1024;
 
 void HTTPMessage::AddMissing(std::optional<std::uint64_t> count) {
     if (count) {
-        m_missing += *count;
+        MakeExtras().missing += *count;
     } else {
         m_missingMore = true;
     }
@@ -777,13 +853,13 @@ void HTTPMessage::AddMissing(std::optional<std::uint64_t> count) {
 }
 
 std::string HTTPMessage::MissingNotice() const {
-    if (m_missing == 0 && !m_missingMore) {
+    if (!HasMissing()) {
         return {};
     }
-    if (m_missing == 0) {
+    if (missing() == 0) {
         return "Bytes that followed were not captured: the message may be incomplete.";
     }
-    return (m_missingMore ? "At least " : "") + std::to_string(m_missing) +
+    return (m_missingMore ? "At least " : "") + std::to_string(missing()) +
            " bytes that followed were not captured: the message may be incomplete.";
 }
 
@@ -861,8 +937,8 @@ bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
         notices.push_back(NotShownNotice(all.size() - shown) + "\n");
     }
     if (!notice.empty()) {
-        m_notice = NoticeLine(notice);
-        notices.push_back(m_notice);
+        SetNotice(NoticeLine(notice));
+        notices.push_back(this->notice());
     }
     if (HasMissing()) {
         notices.push_back("\n" + MissingNotice());

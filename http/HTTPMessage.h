@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,7 @@ class HTTPMessage : public CObject {
 public:
     static const CRuntimeClass classHTTPMessage;
     const CRuntimeClass* GetRuntimeClass() const override;
+    ~HTTPMessage() override;
     // The message an update hint carries, or null: a walk of the runtime classes, cheaper than
     // a dynamic_cast, for a hint that every view gets several times per message.
     static HTTPMessage* Of(CObject* object) {
@@ -61,8 +63,8 @@ public:
     std::uint32_t GetSocket() const { return m_socket; }
     const SockAddrIn& peerAddress() const { return m_peerAddress; }
     // The IPv6 address of a peer whose peerAddress family is kAddressFamilyInet6.
-    const std::optional<Ipv6Peer>& peerIpv6() const { return m_peerIpv6; }
-    const HeaderMap& headers() const { return m_headers; }
+    const std::optional<Ipv6Peer>& peerIpv6() const;
+    HeaderLookup headers() const { return {m_headers, m_text.view()}; }
     std::string_view text() const { return m_text; }
     // From now on the bytes of a kept body are counted, not held: for a document whose bodies
     // nobody reads (a listing without bodies that saves nothing). The message's state and
@@ -74,13 +76,17 @@ public:
     // spaces are NUL again (not for a message opened from a document file, which keeps the
     // text only).
     std::string BytesAsTheyCame(std::size_t from, std::size_t to) const;
-    const std::string& startLine() const { return m_startLine; }
+    const std::string& startLine() const;
     const SystemTime& firstTime() const { return m_firstTime; }
     const SystemTime& lastTime() const { return m_lastTime; }
-    std::string_view timeText() const { return m_timeText.data(); }
-    std::string_view peerText() const { return m_peerText.data(); }
+    // The two detail lines: "Time: " and the first piece's time, "IP: " and the peer (or what
+    // a document file said, when that was something else).
+    std::string timeText() const;
+    std::string peerText() const;
     bool captureBody() const { return m_captureBody; }
-    std::uint64_t maxSize() const { return m_maxSize; }
+    // The size limit, kept in kilobytes as the registry holds it (a 32-bit value, whatever its
+    // sign), in bytes: in 64 bits, so that limits of 4 GiB and more do not wrap to small ones.
+    std::uint64_t maxSize() const { return std::uint64_t{m_maxSizeKB} * 1024u; }
     // The numbers as they stand in a document file.
     std::uint32_t StoredState() const { return static_cast<std::uint32_t>(m_state); }
 
@@ -91,7 +97,8 @@ public:
 
     // Offset just after the header terminator, or -1 while none has been seen.
     std::int64_t headerEnd() const { return m_headerEnd; }
-    std::int64_t scanMark() const { return m_scanMark; }
+    // The text below this offset was looked at for NUL bytes.
+    std::int64_t scanMark() const { return static_cast<std::int64_t>(m_text.size()) - 1; }
 
     AssemblyState state() const { return m_state; }
     // The caption as the message stores it (method and target of a request, however long).
@@ -102,8 +109,8 @@ public:
     static constexpr std::size_t kLongestCaption = 1024;
     std::int32_t skipped() const { return m_skipped; }
     // The last notice line the text view wrote under the message.
-    const std::string& notice() const { return m_notice; }
-    void SetNotice(std::string notice) { m_notice = std::move(notice); }
+    const std::string& notice() const;
+    void SetNotice(std::string notice);
 
     // Appends one data piece of the message's socket and direction, received at time.
     void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
@@ -121,9 +128,9 @@ public:
     // from its framing: what comes next on its side begins a new message.
     void AddMissing(std::optional<std::uint64_t> count);
     // Bytes known missing; and whether bytes of a size not known are missing too.
-    std::uint64_t missing() const { return m_missing; }
+    std::uint64_t missing() const { return m_extras != nullptr ? m_extras->missing : 0; }
     bool missingMore() const { return m_missingMore; }
-    bool HasMissing() const { return m_missing != 0 || m_missingMore; }
+    bool HasMissing() const { return missing() != 0 || m_missingMore; }
     // What the text view says of them (empty when none are missing).
     std::string MissingNotice() const;
 
@@ -202,44 +209,53 @@ protected:
     // Called when the header completes with a piece after the first.
     virtual void OnHeaderCompletedLater() {}
 
-    AssemblyState m_state = AssemblyState::New;
     std::string m_caption;
+    AssemblyState m_state = AssemblyState::New;
 
 private:
     void AppendText(std::span<const std::uint8_t> data);
     void CompleteHeader(bool withLaterPiece);
     void ReserveForBody();
     void AddSkipped(std::uint64_t count);
-    void FormatPeerText();
-    void FormatTimeText();
+    // What a message seldom has, kept apart so that the many that have none of it stay small.
+    struct Extras {
+        std::string notice;
+        std::string startLine;
+        // Detail lines read from a document file that are not what would be formatted.
+        std::optional<std::string> storedTime;
+        std::optional<std::string> storedPeer;
+        std::optional<Ipv6Peer> peerIpv6;
+        // Where the text had NUL bytes (shown as spaces); empty while it had none.
+        std::vector<bool> nulBytes;
+        std::uint64_t missing = 0;  // bytes not captured after the text
+    };
+    Extras& MakeExtras();
+    const std::vector<bool>& nulBytes() const;
+    std::string FormatPeerText() const;
+    std::string FormatTimeText() const;
+    // After loading: the detail lines the file holds, kept only where they differ.
+    void KeepStoredDetailLines(std::string time, std::string peer);
 
+    // Laid out so that no padding comes between: a message is kept for each one captured.
+    std::uint32_t m_socket = 0;
+    std::int32_t m_skipped = 0;
+    std::uint32_t m_maxSizeKB = 0;
     MessageKind m_kind;
     bool m_filteredOut = false;
     bool m_captionChanged = false;
     bool m_captureBody = true;
     bool m_countBodyOnly = false;
-    std::uint32_t m_socket = 0;
-    std::uint64_t m_maxSize = 0;
-    std::int32_t m_skipped = 0;
-    std::uint64_t m_bodyCounted = 0;  // body bytes counted, not held
-    std::uint64_t m_missing = 0;  // bytes not captured after the text
-    bool m_missingMore = false;   // and more of a size not known
+    bool m_timed = false;        // the first piece came: the time line is formatted from it
+    bool m_missingMore = false;  // bytes of a size not known are missing after the text
     std::int64_t m_headerEnd = -1;
-    std::int64_t m_scanMark = 0;
+    std::uint64_t m_bodyCounted = 0;  // body bytes counted, not held
     BodyFraming m_framing;
-    // Where the text had NUL bytes (shown as spaces); empty while it had none.
-    std::vector<bool> m_nulBytes;
     SockAddrIn m_peerAddress;
     SystemTime m_firstTime;
     SystemTime m_lastTime;
     HeaderMap m_headers;
     TextBuffer m_text;
-    std::string m_startLine;
-    std::string m_notice;
-    std::array<char, 30> m_timeText{};
-    std::optional<Ipv6Peer> m_peerIpv6;
-    // "IP: [" + the longest IPv6 text + "%" + a scope id + "]:" + a port, and a zero.
-    std::array<char, 80> m_peerText{};
+    std::unique_ptr<Extras> m_extras;
 };
 
 }  // namespace vantor

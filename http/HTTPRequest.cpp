@@ -31,14 +31,59 @@ void HTTPRequest::Serialize(CArchive& archive) {
     SerializeState(archive);
     SerializeCaption(archive);
     if (archive.IsStoring()) {
-        archive.WriteString(m_method);
-        archive.WriteString(m_target);
+        archive.WriteString(method());
+        archive.WriteString(target());
     } else {
-        m_method = archive.ReadString();
-        m_target = archive.ReadString();
+        std::string method = archive.ReadString();
+        std::string target = archive.ReadString();
         m_response = nullptr;
-        m_interimResponses.clear();
+        m_extras.reset();
+        SetMethodAndTarget(std::move(method), std::move(target));
     }
+}
+
+HTTPRequest::Extras& HTTPRequest::MakeExtras() {
+    if (m_extras == nullptr) {
+        m_extras = std::make_unique<Extras>();
+    }
+    return *m_extras;
+}
+
+const std::vector<HTTPResponse*>& HTTPRequest::interimResponses() const {
+    static const std::vector<HTTPResponse*> kNone;
+    return m_extras != nullptr ? m_extras->interimResponses : kNone;
+}
+
+void HTTPRequest::SetMethodAndTarget(std::string method, std::string target) {
+    // Most often the caption is made of the two, and they are read from it.
+    const std::string_view caption = m_caption;
+    if (!method.empty() && method.size() < caption.size() && caption.starts_with(method) &&
+        caption[method.size()] == ' ' && caption.substr(method.size() + 1) == target) {
+        m_methodLength = static_cast<std::uint32_t>(method.size());
+        if (m_extras != nullptr) {
+            m_extras->methodAndTarget.reset();
+        }
+        return;
+    }
+    m_methodLength = 0;
+    if (m_extras != nullptr || !method.empty() || !target.empty()) {
+        MakeExtras().methodAndTarget.emplace(std::move(method), std::move(target));
+    }
+}
+
+std::string_view HTTPRequest::method() const {
+    if (m_extras != nullptr && m_extras->methodAndTarget) {
+        return m_extras->methodAndTarget->first;
+    }
+    return std::string_view(m_caption).substr(0, m_methodLength);
+}
+
+std::string_view HTTPRequest::target() const {
+    if (m_extras != nullptr && m_extras->methodAndTarget) {
+        return m_extras->methodAndTarget->second;
+    }
+    return m_methodLength == 0 ? std::string_view()
+                               : std::string_view(m_caption).substr(m_methodLength + 1);
 }
 
 HTTPRequest::HTTPRequest() : HTTPMessage(MessageKind::Request) {}
@@ -49,7 +94,7 @@ HTTPRequest::HTTPRequest(bool captureBody, std::int32_t maxSizeKB, std::uint32_t
 
 void HTTPRequest::SetResponse(HTTPResponse* response) {
     if (m_response != nullptr && m_response != response) {
-        m_interimResponses.push_back(m_response);
+        MakeExtras().interimResponses.push_back(m_response);
     }
     m_response = response;
     if (response != nullptr) {
@@ -62,9 +107,9 @@ bool HTTPRequest::PassesFilter(const FilterOptions& filter) {
         return true;
     }
     if (m_response == nullptr) {
-        return filter.CheckHost(m_target);
+        return filter.CheckHost(target());
     }
-    if (filter.CheckHost(m_target)) {
+    if (filter.CheckHost(target())) {
         m_response->SetFilteredOut(false);
         if (m_response->PassesFilter(filter)) {
             return true;
@@ -75,14 +120,16 @@ bool HTTPRequest::PassesFilter(const FilterOptions& filter) {
 }
 
 void HTTPRequest::ParseRequestLine() {
-    m_method = ScanMethod(text());
-    AsciiUpperInPlace(m_method);
+    std::string method = ScanMethod(text());
+    AsciiUpperInPlace(method);
     const std::string uri = ScanRequestUri(text());
+    std::string target;
     if (!uri.empty() && uri.front() == '/') {
-        m_target = headers().Find("host").value_or(std::string_view{});
+        target = headers().Find("host").value_or(std::string_view{});
     }
-    m_target += uri;
-    SetCaption(m_method + " " + m_target);
+    target += uri;
+    SetCaption(method + " " + target);
+    SetMethodAndTarget(std::move(method), std::move(target));
 }
 
 void HTTPRequest::BuildCaption() {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "http/HTTPMessage.h"
@@ -30,12 +34,12 @@ public:
     void SetResponse(HTTPResponse* response);
     // The interim responses (100 Continue, 103 Early Hints) that came before the paired one, in
     // order; each still names this request as its own.
-    const std::vector<HTTPResponse*>& interimResponses() const { return m_interimResponses; }
+    const std::vector<HTTPResponse*>& interimResponses() const;
 
     // Upper-cased, at most 31 bytes.
-    const std::string& method() const { return m_method; }
+    std::string_view method() const;
     // The Host field followed by the URI, or only the URI when it does not begin with "/".
-    const std::string& target() const { return m_target; }
+    std::string_view target() const;
 
     // With the filter on: the host test on the target and, once a response is paired, that
     // response's own test; a failing pair marks the response so that it is hidden with the
@@ -52,10 +56,19 @@ protected:
     void ParseStartLine() override { ParseRequestLine(); }
 
 private:
+    // What few requests have: interim responses, and a method and target that are not the
+    // caption's two parts (as a document file may say).
+    struct Extras {
+        std::vector<HTTPResponse*> interimResponses;
+        std::optional<std::pair<std::string, std::string>> methodAndTarget;
+    };
+    Extras& MakeExtras();
+    void SetMethodAndTarget(std::string method, std::string target);
+
     HTTPResponse* m_response = nullptr;
-    std::vector<HTTPResponse*> m_interimResponses;
-    std::string m_method;
-    std::string m_target;
+    std::unique_ptr<Extras> m_extras;
+    // The caption is method, a space and target, split here; 0 with no method yet.
+    std::uint32_t m_methodLength = 0;
 };
 
 }  // namespace vantor

@@ -5,7 +5,7 @@
 
 namespace vantor {
 
-enum class MessageKind : std::int32_t { Request = 0, Response = 1 };
+enum class MessageKind : std::uint8_t { Request = 0, Response = 1 };
 
 // How far a message has been assembled. The numbers are stored in document files, which may
 // hold any value; names are known only for these six.

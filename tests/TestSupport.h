@@ -33,7 +33,7 @@ public:
 };
 
 // A header's fields by name, each with its latest value.
-inline std::map<std::string, std::string> FieldsOf(const HeaderMap& headers) {
+inline std::map<std::string, std::string> FieldsOf(const HeaderLookup& headers) {
     std::map<std::string, std::string> fields;
     headers.ForEach(
         [&](std::string_view name, std::string_view value) { fields[std::string(name)] = value; });

@@ -72,7 +72,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     if (message.state() != AssemblyState::ReadingBody || body.empty()) {
         return false;
     }
-    const HeaderMap& headers = message.headers();
+    const HeaderLookup headers = message.headers();
     DecodedBody decoded = DecodeBody(body, headers.Find("transfer-encoding").value_or(""),
                                      headers.Find("content-encoding").value_or(""), kMostDecoded);
     if (message.HasMissing()) {

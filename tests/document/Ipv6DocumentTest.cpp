@@ -128,7 +128,7 @@ TEST_F(Ipv6DocumentTest, TheHostFilterGoesByTheHostHeaderWhateverThePeer) {
         std::vector<std::string> targets;
         for (HTTPRequest* request : document.requests()) {
             if (request->PassesFilter(filter)) {
-                targets.push_back(request->target());
+                targets.emplace_back(request->target());
             }
         }
         return targets;

@@ -459,6 +459,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                            parsed->replayFile.empty();
     ListingView wholeView;
     LiveListingView liveView(output, parsed->format, parsed->bodies, true);
+    liveView.FlushEachLine(false);  // the stream's buffer goes out as it fills, and at the end
     document.AddView(streaming ? static_cast<CView*>(&liveView) : &wholeView);
     document.OnNewDocument();
     if (streaming) {

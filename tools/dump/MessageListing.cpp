@@ -185,7 +185,7 @@ void WriteTextRow(std::string& line, std::size_t index, const HTTPMessage& messa
     line.append(number.size() < 5 ? 5 - number.size() : 0, ' ');
     line += number;
     line += message.kind() == MessageKind::Request ? "  REQ  " : "  RES  ";
-    const std::string_view time = message.timeText();
+    const std::string time = message.timeText();
     line += time.substr(std::min(time.size(), time.find(' ') + 1));
     line += "  ";
     std::string field;
