@@ -14,11 +14,15 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "capture/ChannelLayout.h"
 
 #define VTCAP_PROBE_MS 1000 /* how often a process looks for a capture that is not there */
+/* The longest a thread waits for another thread's look, as long as for room in the ring: on a
+ * busy machine making the ring can take far longer than its usual millisecond. */
+#define VTCAP_PROBE_WAIT_MS 2000
 #define VTCAP_CHANNEL_SLOTS 8
 #define VTCAP_PATH_SIZE 4096
 #define VTCAP_NAME_SIZE 256
@@ -269,12 +273,19 @@ static int make_channel(struct vtcap_channel* slot) {
     return 1;
 }
 
-/* Waits a little for a look another thread is taking right now (connecting and making the
- * ring take a millisecond or so), so that its threads' first records are not left out. */
+/* Waits for a look another thread is taking right now, so that its threads' first records are
+ * not left out: yielding at first (it usually takes a millisecond or so), then sleeping a
+ * millisecond at a time, at most VTCAP_PROBE_WAIT_MS (a thread stopped half way holds up the
+ * others no longer). */
 static void wait_for_probe(void) {
-    const int64_t until = vtcap_monotonic_ms() + 50;
-    while (atomic_load(&g_probing) && vtcap_monotonic_ms() < until) {
-        sched_yield();
+    const int64_t until = vtcap_monotonic_ms() + VTCAP_PROBE_WAIT_MS;
+    for (unsigned round = 0; atomic_load(&g_probing) && vtcap_monotonic_ms() < until; ++round) {
+        if (round < 100) {
+            sched_yield();
+        } else {
+            const struct timespec slice = {0, 1000000};
+            syscall(SYS_nanosleep, &slice, NULL);
+        }
     }
 }
 

@@ -233,8 +233,10 @@ TEST_F(CaptureChannelTest, ProcessesAndThreadsAtOnceLoseNothingAndKeepEachOrder)
                 threads.emplace_back([&, t] {
                     const std::uint32_t connection = 1 + p * kThreads + t;
                     for (std::uint32_t n = 0; n < kRecords && !failed; ++n) {
-                        failed = !provider.Write(connection, n % 3 == 0 ? 1 : 2,
-                                                 NumberedRecord(n, sizeOf(connection, n)));
+                        if (!provider.Write(connection, n % 3 == 0 ? 1 : 2,
+                                            NumberedRecord(n, sizeOf(connection, n)))) {
+                            failed = true;  // never set back by another thread's success
+                        }
                     }
                 });
             }
