@@ -322,6 +322,9 @@ void CaptureChannel::CaptureReaderProc() {
 
     while (true) {
         if (!stopping && !m_bCapturing.load()) {
+            // Programs that connected before the stop are read too (a reader that was stopped
+            // itself may not have taken them yet): their rings hold records written before it.
+            AcceptWriters(writers);
             // Writers go on without us: those waiting for room are woken.
             stopping = true;
             for (const auto& writer : writers) {

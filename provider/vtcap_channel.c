@@ -337,13 +337,15 @@ struct vtcap_channel* vtcap_channel_acquire(void) {
     }
     if (atomic_load(&g_probing) || vtcap_monotonic_ms() >= atomic_load(&g_nextProbe)) {
         probe();
-        atomic_fetch_add(&g_users, 1);
-        channel = atomic_load(&g_current);
-        if (channel != NULL) {
-            return channel;
-        }
-        atomic_fetch_sub(&g_users, 1);
     }
+    /* Looked at again either way: another thread's look may have ended between our first
+     * glance and our look at g_probing. */
+    atomic_fetch_add(&g_users, 1);
+    channel = atomic_load(&g_current);
+    if (channel != NULL && !vtcap_ring_closed(&channel->ring)) {
+        return channel;
+    }
+    atomic_fetch_sub(&g_users, 1);
     return NULL;
 }
 
