@@ -13,6 +13,8 @@ Paths:
   /text/<n>          n bytes of text/plain
   /bytes/<n>         n bytes of application/octet-stream (i mod 251 for byte i)
   /slow/<n>          like /bytes/<n>, sent in 16 KiB pieces a few milliseconds apart
+  /stream/<n>        like /bytes/<n>, without making the body first (for transfers far larger
+                     than memory, ended by the client going away)
   /delay/<ms>/<name> 200 after ms milliseconds, like /echo/<name>
   /image             a small image/png
   /unwrap            200, then (over TLS) both ends close TLS and the connection goes on plain
@@ -57,6 +59,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, "text/plain", (b"0123456789abcdef\n" * (int(path.split("/")[2]) // 17 + 1))[: int(path.split("/")[2])])
         elif path.startswith("/bytes/"):
             self.reply(200, "application/octet-stream", pattern(int(path.split("/")[2])))
+        elif path.startswith("/stream/"):
+            size = int(path.split("/")[2])
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            try:
+                for start in range(0, size, len(BLOCK)):
+                    self.wfile.write(BLOCK[: min(len(BLOCK), size - start)])
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
         elif path.startswith("/slow/"):
             body = pattern(int(path.split("/")[2]))
             self.send_response(200)
