@@ -335,7 +335,10 @@ struct vtcap_channel* vtcap_channel_acquire(void) {
         vtcap_channel_let_go(channel);
         atomic_store(&g_nextProbe, 0);
     }
-    if (atomic_load(&g_probing) || vtcap_monotonic_ms() >= atomic_load(&g_nextProbe)) {
+    /* The time of the next look first: a look moves it on only after it began, so a time not
+     * yet come means a look that we then see running, or see done. */
+    const int64_t nextProbe = atomic_load(&g_nextProbe);
+    if (atomic_load(&g_probing) || vtcap_monotonic_ms() >= nextProbe) {
         probe();
     }
     /* Looked at again either way: another thread's look may have ended between our first
