@@ -16,7 +16,7 @@
 #include "document/CSnifferDoc.h"
 #include "options/Options.h"
 #include "protocol/Http2Decoder.h"
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 
 namespace vantor {
 namespace {

@@ -1,8 +1,8 @@
 if(VANTOR_SANITIZE)
   set(_vantor_sanitize_flags -fsanitize=address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
-  target_compile_options(vantor_options INTERFACE ${_vantor_sanitize_flags})
-  target_link_options(vantor_options INTERFACE ${_vantor_sanitize_flags})
+  target_compile_options(vantor_flags INTERFACE ${_vantor_sanitize_flags})
+  target_link_options(vantor_flags INTERFACE ${_vantor_sanitize_flags})
 endif()
 
 # Fuzzing: everything is instrumented for coverage; only the fuzz targets link libFuzzer.
@@ -12,6 +12,6 @@ if(VANTOR_FUZZ)
   endif()
   set(_vantor_fuzz_flags -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)
-  target_compile_options(vantor_options INTERFACE ${_vantor_fuzz_flags})
-  target_link_options(vantor_options INTERFACE -fsanitize=address,undefined)
+  target_compile_options(vantor_flags INTERFACE ${_vantor_fuzz_flags})
+  target_link_options(vantor_flags INTERFACE -fsanitize=address,undefined)
 endif()

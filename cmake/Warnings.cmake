@@ -1,6 +1,6 @@
-# Compiler flags every target of ours shares. vantor_options carries what must be
+# Compiler flags every target of ours shares. vantor_flags carries what must be
 # identical across all objects (sanitizers); vantor_warnings is linked privately.
-add_library(vantor_options INTERFACE)
+add_library(vantor_flags INTERFACE)
 add_library(vantor_warnings INTERFACE)
 
 target_compile_options(vantor_warnings INTERFACE

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

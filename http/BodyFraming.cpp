@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "http/HeaderMap.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 
@@ -45,19 +46,6 @@ bool ParseLength(std::string_view value, std::uint64_t& length) {
         }
         value.remove_prefix(comma + 1);
     }
-}
-
-int HexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -116,7 +104,7 @@ std::size_t BodyFraming::TakeChunked(std::span<const std::uint8_t> bytes) {
         const std::uint8_t c = bytes[at];
         switch (m_chunk) {
             case Chunk::Size:
-                if (const int digit = HexValue(c); digit >= 0) {
+                if (const int digit = HexDigitValue(static_cast<char>(c)); digit >= 0) {
                     if (m_remaining >= kLargest / 16) {
                         m_kind = Kind::Unframed;
                         return bytes.size();

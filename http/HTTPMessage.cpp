@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "framework/ArchiveExceptions.h"
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"
 #include "options/Options.h"

@@ -1,6 +1,6 @@
 #include "http/HTTPRequest.h"
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "framework/CArchive.h"
 #include "http/HTTPResponse.h"
 #include "http/ScanFormat.h"

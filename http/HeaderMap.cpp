@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

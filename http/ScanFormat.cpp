@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

@@ -1,6 +1,6 @@
 #include "options/AppPreferences.h"
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "platform/AtomicFile.h"
 #include "platform/XdgPaths.h"
 

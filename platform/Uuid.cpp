@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "platform/HelpOpener.h"
 #include "platform/RichEditControl.h"
 

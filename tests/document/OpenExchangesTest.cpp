@@ -13,7 +13,7 @@
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
 #include "protocol/Http2Decoder.h"
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 
 namespace vantor {
 namespace {

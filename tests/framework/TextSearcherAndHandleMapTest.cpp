@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "framework/FlatHandleMap.h"
 #include "framework/TextSearcher.h"
 

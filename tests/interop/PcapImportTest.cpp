@@ -14,7 +14,7 @@
 #include "http/HTTPResponse.h"
 #include "http/MessageStart.h"
 #include "protocol/Http2Decoder.h"
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 #include "ui/FakeControls.h"
 
 namespace vantor {

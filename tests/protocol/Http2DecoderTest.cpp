@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 
 namespace vantor {
 namespace {

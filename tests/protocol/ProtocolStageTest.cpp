@@ -17,7 +17,7 @@
 #include "framework/ByteStreams.h"
 #include "framework/CArchive.h"
 #include "protocol/Http2Decoder.h"
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 
 namespace vantor {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/AsciiText.h"
+#include "platform/AsciiText.h"
 #include "platform/RichEditControl.h"
 #include "platform/TreeControl.h"
 

@@ -1,4 +1,4 @@
-#include "protocol/Http2FrameWriter.h"
+#include "support/Http2FrameWriter.h"
 
 #include <nghttp2/nghttp2.h>
 
