@@ -36,32 +36,11 @@
 #include <stdint.h>
 
 #include "platform/RuntimeFolder.h"
+#include "record/RecordLayout.h"
 
 #define VANTOR_CHANNEL_VARIABLE "VANTOR_CHANNEL"
 /* The socket, in the private runtime folder (platform/RuntimeFolder.h). */
 #define VANTOR_CHANNEL_SOCKET_NAME "capture"
-
-#define VANTOR_DIRECTION_SENT 1u
-#define VANTOR_DIRECTION_RECEIVED 2u
-/* A record that stands for records that could not be written. Dispatch without knowledge of it
- * drops it, as any record of a direction it does not know. Its data: */
-#define VANTOR_DIRECTION_LOST 0x74736f6cu /* "lost" */
-#define VANTOR_LOST_DATA_SIZE 24u
-#define VANTOR_LOST_COUNT_OFFSET 0u     /* uint32: how many sequence numbers it stands for */
-#define VANTOR_LOST_FLAGS_OFFSET 4u     /* uint32: the flags below */
-#define VANTOR_LOST_SENT_OFFSET 8u      /* uint64: bytes sent that are missing */
-#define VANTOR_LOST_RECEIVED_OFFSET 16u /* uint64: bytes received that are missing */
-/* Flags: whether the two sizes are known; the direction of the transfer before the first lost
- * record (0: not known), and that of the last one (0: not known). */
-#define VANTOR_LOST_SIZES_KNOWN 1u
-#define VANTOR_LOST_BEFORE_SHIFT 8u
-#define VANTOR_LOST_LAST_SHIFT 16u
-
-/* A record is at most this long, its header included, as when the buffer held one record. */
-#define VANTOR_MAX_RECORD_SIZE 1048576u
-#define VANTOR_RECORD_HEADER_SIZE 52u
-#define VANTOR_MAX_RECORD_DATA (VANTOR_MAX_RECORD_SIZE - VANTOR_RECORD_HEADER_SIZE)
-#define VANTOR_RECORD_SEQUENCE_OFFSET 32u /* providerData */
 
 /* The ring object: the control page, then the ring. */
 #define VANTOR_RING_CONTROL_SIZE 4096u

@@ -3,6 +3,8 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include "record/RecordLayout.h"
+
 static int is_method_char(char c) {
     return (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
 }
@@ -138,7 +140,7 @@ void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previou
 }
 
 size_t vtcap_peer_extension_size(const struct vtcap_peer* peer) {
-    return peer->family == AF_INET6 ? 20 : 0;
+    return peer->family == AF_INET6 ? VANTOR_PEER_EXTENSION_SIZE : 0;
 }
 
 void vtcap_write_peer_extension(unsigned char* out, const struct vtcap_peer* peer) {

@@ -7,17 +7,18 @@
 
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
+#include "record/RecordLayout.h"
 
 namespace vantor {
 
-inline constexpr std::uint32_t DIRECTION_NONE = 0;
-inline constexpr std::uint32_t DIRECTION_SENT = 1;
-inline constexpr std::uint32_t DIRECTION_RECEIVED = 2;
+inline constexpr std::uint32_t DIRECTION_NONE = VANTOR_DIRECTION_NONE;
+inline constexpr std::uint32_t DIRECTION_SENT = VANTOR_DIRECTION_SENT;
+inline constexpr std::uint32_t DIRECTION_RECEIVED = VANTOR_DIRECTION_RECEIVED;
 
-// The shared capture buffer holds one record at a time: the header, then its data.
-inline constexpr std::size_t kCaptureBufferSize = 1'048'576;
-inline constexpr std::size_t kCaptureHeaderSize = 52;
-inline constexpr std::uint32_t kMaxRecordDataLength = kCaptureBufferSize - kCaptureHeaderSize;
+// A record is its header, then its data; at most kCaptureBufferSize bytes in all.
+inline constexpr std::size_t kCaptureBufferSize = VANTOR_MAX_RECORD_SIZE;
+inline constexpr std::size_t kCaptureHeaderSize = VANTOR_RECORD_HEADER_SIZE;
+inline constexpr std::uint32_t kMaxRecordDataLength = VANTOR_MAX_RECORD_DATA;
 
 // The header of one capture record: one transfer of bytes on one TCP socket of a captured
 // program. On the wire it is thirteen little-endian 32-bit fields (52 bytes), the data follow.
@@ -27,9 +28,8 @@ struct CaptureRecord {
     std::uint32_t connectionId = 0;                    // only ever compared for equality
     SockAddrIn peerAddress;
     std::uint32_t dataLength = 0;
-    // Written by the provider with a value that means nothing here. Our reader stores the
-    // offset of the data in the capture buffer (kCaptureHeaderSize); a pointer does not fit in
-    // 32 bits, so the data travel beside the header instead.
+    // The record's place among its connection's records (a lost record: the first place it
+    // stands for); the data travel beside the header.
     std::uint32_t providerData = 0;
     SystemTime time;
     // Not in the 52 header bytes: an IPv6 peer's address, from the record's peer extension.
@@ -42,7 +42,7 @@ struct CaptureRecord {
 // kAddressFamilyInet6 (with the port, and zeros for the address), and the record's data begin
 // with the 16-byte address and the u32 scope id (little-endian); dataLength counts them. IPv4
 // records have none, so they stay byte for byte as they were.
-inline constexpr std::size_t kPeerExtensionSize = 20;
+inline constexpr std::size_t kPeerExtensionSize = VANTOR_PEER_EXTENSION_SIZE;
 
 // Takes the peer extension of an IPv6 record out of data into record.ipv6. False for a record
 // that claims an IPv6 peer but is too short to carry one; other records are left as they are.
