@@ -5,8 +5,8 @@
 #include <utility>
 #include <iostream>
 
-#include "app/AppStrings.h"
-#include "app/SettingsPersistence.h"
+#include "options/AppStrings.h"
+#include "options/SettingsPersistence.h"
 #include "app/TerminalCommand.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/QtAppShell.h"

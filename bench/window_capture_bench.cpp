@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/QtAppShell.h"

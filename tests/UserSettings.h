@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "framework/Profile.h"
 #include "platform/SettingsStore.h"
 

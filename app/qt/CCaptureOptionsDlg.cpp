@@ -9,7 +9,7 @@
 #include <QPlainTextEdit>
 #include <QRegularExpressionValidator>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/qt/DialogSupport.h"
 #include "options/AppPreferences.h"
 

@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <QToolBar>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "framework/RecentFileList.h"
 #include "options/Options.h"

@@ -5,7 +5,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/AboutBox.h"
 #include "app/qt/CCaptureOptionsDlg.h"

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/CRunProgramDlg.h"
 #include "ui/qt/QtText.h"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/QtAppShell.h"

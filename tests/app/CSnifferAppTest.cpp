@@ -17,7 +17,7 @@
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
 #include "UserSettings.h"
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/Profile.h"
 #include "options/Options.h"

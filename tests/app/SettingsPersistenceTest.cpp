@@ -1,4 +1,4 @@
-#include "app/SettingsPersistence.h"
+#include "options/SettingsPersistence.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "TempDirectory.h"
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "framework/Profile.h"
 #include "framework/StandardProfileSettings.h"
 #include "platform/SettingsStore.h"

@@ -22,7 +22,7 @@
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
 #include "UserSettings.h"
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/QtAppShell.h"

@@ -14,7 +14,7 @@
 #include "ScopedEnvironment.h"
 #include "TempDirectory.h"
 #include "TestSupport.h"
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "capture/RecordStreamReader.h"
 #include "platform/SettingsStore.h"
 

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <memory>
 
-#include "app/AppStrings.h"
-#include "app/SettingsPersistence.h"
+#include "options/AppStrings.h"
+#include "options/SettingsPersistence.h"
 #include "capture/CaptureChannel.h"
 #include "capture/ProviderInstaller.h"
 #include "capture/RecordReplay.h"

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/AppStrings.h"
+#include "options/AppStrings.h"
 #include "framework/Profile.h"
 #include "platform/SettingsStore.h"
 

@@ -1,4 +1,4 @@
-#include "app/SettingsPersistence.h"
+#include "options/SettingsPersistence.h"
 
 #include <charconv>
 
