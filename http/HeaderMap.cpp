@@ -97,14 +97,13 @@ std::string_view HeaderLookup::ValueAt(std::size_t field) const {
 
 std::optional<std::string_view> HeaderLookup::Find(std::string_view name) const {
     const std::uint32_t* block = m_map.m_block.get();
-    if (block == nullptr) {
+    if (block == nullptr || name.size() > m_text.size()) {
         return std::nullopt;
     }
-    std::optional<std::size_t> found;
-    for (std::size_t i = 0; i < block[0]; ++i) {
+    // From the last field back: a name set twice gives its later value.
+    for (std::size_t i = block[0]; i-- > 0;) {
         const std::uint32_t* field = block + 1 + i * HeaderMap::kWordsPerField;
-        if (field[1] != name.size() || field[0] > m_text.size() - name.size() ||
-            name.size() > m_text.size()) {
+        if (field[1] != name.size() || field[0] > m_text.size() - name.size()) {
             continue;
         }
         const char* at = m_text.data() + field[0];
@@ -113,13 +112,10 @@ std::optional<std::string_view> HeaderLookup::Find(std::string_view name) const 
             ++same;
         }
         if (same == name.size()) {
-            found = i;
+            return ValueAt(i);
         }
     }
-    if (!found) {
-        return std::nullopt;
-    }
-    return ValueAt(*found);
+    return std::nullopt;
 }
 
 }  // namespace vantor
