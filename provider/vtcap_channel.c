@@ -342,7 +342,11 @@ struct vtcap_channel* vtcap_channel_acquire(void) {
         probe();
     }
     /* Looked at again either way: another thread's look may have ended between our first
-     * glance and our look at g_probing. */
+     * glance and our look at g_probing. A glance first, so that a process with no capture
+     * pays no more than loads. */
+    if (atomic_load(&g_current) == NULL) {
+        return NULL;
+    }
     atomic_fetch_add(&g_users, 1);
     channel = atomic_load(&g_current);
     if (channel != NULL && !vtcap_ring_closed(&channel->ring)) {
