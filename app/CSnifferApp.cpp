@@ -102,8 +102,8 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     }
 
     m_channel = std::make_unique<CaptureChannel>(
-        m_paths.channelSocket, m_dispatch.pendingRecord(), m_windowCalls,
-        [this] { OnCaptureRecord(); },
+        m_paths.channelSocket, m_windowCalls,
+        [this](const PendingRecord& record) { OnCaptureRecord(record.header, record.data); },
         [this](std::string_view message) {
             m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
         });
@@ -182,8 +182,9 @@ void CSnifferApp::StopCapture() {
     }
 }
 
-void CSnifferApp::OnCaptureRecord() {
-    m_dispatch.OnCaptureRecord();
+void CSnifferApp::OnCaptureRecord(const CaptureRecord& header,
+                                  std::span<const std::uint8_t> data) {
+    m_dispatch.Dispatch(header, data);
 }
 
 std::string CSnifferApp::DocumentTitle() const {

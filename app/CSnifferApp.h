@@ -162,8 +162,8 @@ public:
     // Capture commands.
     void StartCapture();
     void StopCapture();
-    // The capture window message: dispatches the record waiting in the buffer.
-    void OnCaptureRecord();
+    // Each capture record, on the window thread: dispatched to the document.
+    void OnCaptureRecord(const CaptureRecord& header, std::span<const std::uint8_t> data);
 
     // Document commands. Each returns whether it was carried out.
     bool OnFileNew();

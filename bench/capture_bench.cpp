@@ -35,21 +35,20 @@ public:
         Preferences().ParseContentTypes();
     }
 
-    void Record(std::uint32_t direction, std::uint32_t previous, std::uint32_t connection,
+    void Record(Direction direction, Direction previous, std::uint32_t connection,
                 std::span<const std::uint8_t> data) {
-        PendingRecord& pending = m_dispatch.pendingRecord();
-        pending.header.direction = direction;
-        pending.header.previousDirection = previous;
-        pending.header.connectionId = connection;
-        pending.header.dataLength = static_cast<std::uint32_t>(data.size());
-        pending.data = data;
-        m_dispatch.OnCaptureRecord();
+        CaptureRecord header;
+        header.direction = direction;
+        header.previousDirection = previous;
+        header.connectionId = connection;
+        header.dataLength = static_cast<std::uint32_t>(data.size());
+        m_dispatch.Dispatch(header, data);
     }
 
     // One request and its response on a connection that has not been seen before.
     void Pair(std::uint32_t connection) {
-        Record(DIRECTION_SENT, DIRECTION_NONE, connection, Bytes(kRequest));
-        Record(DIRECTION_RECEIVED, DIRECTION_SENT, connection, Bytes(kResponse));
+        Record(Direction::Sent, Direction::None, connection, Bytes(kRequest));
+        Record(Direction::Received, Direction::Sent, connection, Bytes(kResponse));
     }
 
     static std::span<const std::uint8_t> Bytes(const std::string& text) {
@@ -114,11 +113,11 @@ void BM_LargeBodies(benchmark::State& state) {
                 state.ResumeTiming();
             }
             ++connection;
-            path.Record(DIRECTION_SENT, DIRECTION_NONE, connection, CapturePath::Bytes(kRequest));
-            path.Record(DIRECTION_RECEIVED, DIRECTION_SENT, connection, CapturePath::Bytes(header));
+            path.Record(Direction::Sent, Direction::None, connection, CapturePath::Bytes(kRequest));
+            path.Record(Direction::Received, Direction::Sent, connection, CapturePath::Bytes(header));
             recordInResponse = 0;
         }
-        path.Record(DIRECTION_RECEIVED, DIRECTION_RECEIVED, connection, chunk);
+        path.Record(Direction::Received, Direction::Received, connection, chunk);
         ++recordInResponse;
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(chunk.size()));
@@ -137,10 +136,10 @@ BENCHMARK(BM_LargeBodies);
 //       build/default/bin/capture_bench --benchmark_filter=InDocumentOf/10000/
 [[gnu::noinline]] void Exchange(CapturePath& path, std::uint32_t connection) {
     static const auto more = CapturePath::Bytes("X-More: 1\r\n");
-    path.Record(DIRECTION_SENT, DIRECTION_RECEIVED, connection, CapturePath::Bytes(kRequest));
-    path.Record(DIRECTION_SENT, DIRECTION_SENT, connection, more);
-    path.Record(DIRECTION_RECEIVED, DIRECTION_SENT, connection, CapturePath::Bytes(kResponse));
-    path.Record(DIRECTION_RECEIVED, DIRECTION_RECEIVED, connection, more);
+    path.Record(Direction::Sent, Direction::Received, connection, CapturePath::Bytes(kRequest));
+    path.Record(Direction::Sent, Direction::Sent, connection, more);
+    path.Record(Direction::Received, Direction::Sent, connection, CapturePath::Bytes(kResponse));
+    path.Record(Direction::Received, Direction::Received, connection, more);
 }
 
 void BM_RecordInDocumentOf(benchmark::State& state) {

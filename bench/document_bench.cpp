@@ -45,7 +45,7 @@ void Fill(CSnifferDoc& document) {
     header.peerAddress.port = {0x1F, 0x90};  // 8080
     for (std::uint32_t c = 1; c <= kPairs; ++c) {
         header.connectionId = c;
-        header.direction = DIRECTION_SENT;
+        header.direction = Direction::Sent;
         const std::string request = "GET /orders/" + std::to_string(c) +
                                     " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n"
                                     "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n"
@@ -60,7 +60,7 @@ void Fill(CSnifferDoc& document) {
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
             "Content-Length: " +
             std::to_string(body.size()) + "\r\n\r\n" + body;
-        header.direction = DIRECTION_RECEIVED;
+        header.direction = Direction::Received;
         document.NewResponse(header, Bytes(response));
     }
 }

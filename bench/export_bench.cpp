@@ -32,8 +32,8 @@ struct Filled {
         header.time = SystemTime{2026, 12, 2, 8, 9, 0, 0, 0};
         for (std::uint32_t c = 1; c <= 20'000; ++c) {
             header.connectionId = c;
-            header.direction = DIRECTION_SENT;
-            header.previousDirection = DIRECTION_NONE;
+            header.direction = Direction::Sent;
+            header.previousDirection = Direction::None;
             document.NewRequest(header, Bytes("GET /items?page=" + std::to_string(c) +
                                               " HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nCookie: "
                                               "session=abc123\r\nAccept: */*\r\n\r\n"));
@@ -43,8 +43,8 @@ struct Filled {
                 body += "line " + std::to_string(body.size()) + " of item " + std::to_string(c) +
                         " caf\xc3\xa9\n";
             }
-            header.direction = DIRECTION_RECEIVED;
-            header.previousDirection = DIRECTION_SENT;
+            header.direction = Direction::Received;
+            header.previousDirection = Direction::Sent;
             document.NewResponse(header, Bytes("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
                                                "Content-Length: " +
                                                std::to_string(body.size()) + "\r\n\r\n" + body));

@@ -42,13 +42,13 @@ double CpuSeconds() {
 int Make(const std::string& file, long mebibytes) {
     vantor::CSnifferDoc document;
     vantor::CaptureRecord header;
-    header.direction = 1;
+    header.direction = vantor::Direction::Sent;
     header.connectionId = 7;
     header.peerAddress.address = {127, 0, 0, 1};
     header.peerAddress.port = {0x1F, 0x90};
     const std::string chunk(1 << 20, 'a');
     document.NewRequest(header, {reinterpret_cast<const std::uint8_t*>("GET /"), 5});
-    header.previousDirection = 1;
+    header.previousDirection = vantor::Direction::Sent;
     for (long i = 0; i < mebibytes; ++i) {
         document.AppendRequest(header,
                                {reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()});

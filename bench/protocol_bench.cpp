@@ -25,12 +25,12 @@ constexpr std::size_t kRecordSize = 64 * 1024;
 constexpr std::size_t kFrameSize = 16 * 1024;
 
 struct Traffic {
-    std::vector<std::pair<std::uint32_t, std::string>> records;  // direction, data
+    std::vector<std::pair<Direction, std::string>> records;  // direction, data
     std::size_t bodyBytes = 0;
     std::size_t headerBlocks = 0;
 
     // Adds bytes of one direction as records of at most kRecordSize.
-    void Add(std::uint32_t direction, const std::string& bytes) {
+    void Add(Direction direction, const std::string& bytes) {
         for (std::size_t at = 0; at < bytes.size(); at += kRecordSize) {
             records.emplace_back(direction, bytes.substr(at, kRecordSize));
         }
@@ -65,9 +65,9 @@ Traffic Http2(std::size_t exchanges, std::size_t bodySize) {
     Http2FrameWriter server;
     Traffic traffic;
     const std::string body(bodySize, 'x');
-    traffic.Add(DIRECTION_SENT,
+    traffic.Add(Direction::Sent,
                 std::string(Http2Decoder::kPreface) + Http2FrameWriter::Settings({}));
-    traffic.Add(DIRECTION_RECEIVED, Http2FrameWriter::Settings({}));
+    traffic.Add(Direction::Received, Http2FrameWriter::Settings({}));
     for (std::size_t i = 0; i < exchanges; ++i) {
         const auto stream = static_cast<std::uint32_t>(2 * i + 1);
         Http2FrameWriter::Fields request = {{":method", "GET"},
@@ -75,7 +75,7 @@ Traffic Http2(std::size_t exchanges, std::size_t bodySize) {
                                             {":authority", "127.0.0.1:8443"},
                                             {":path", Path(i)}};
         request.insert(request.end(), kRequestFields.begin(), kRequestFields.end());
-        traffic.Add(DIRECTION_SENT, client.Headers(stream, request, true));
+        traffic.Add(Direction::Sent, client.Headers(stream, request, true));
         Http2FrameWriter::Fields response = {{":status", bodySize > 0 ? "200" : "204"}};
         const auto fields = ResponseFields(bodySize);
         response.insert(response.end(), fields.begin(), fields.end());
@@ -84,7 +84,7 @@ Traffic Http2(std::size_t exchanges, std::size_t bodySize) {
             answer += Http2FrameWriter::Data(stream, std::string_view(body).substr(at, kFrameSize),
                                              at + kFrameSize >= bodySize);
         }
-        traffic.Add(DIRECTION_RECEIVED, answer);
+        traffic.Add(Direction::Received, answer);
         traffic.bodyBytes += bodySize;
         traffic.headerBlocks += 2;
     }
@@ -99,12 +99,12 @@ Traffic Http1(std::size_t exchanges, std::size_t bodySize) {
         for (const auto& [name, value] : kRequestFields) {
             request += name + ": " + value + "\r\n";
         }
-        traffic.Add(DIRECTION_SENT, request + "\r\n");
+        traffic.Add(Direction::Sent, request + "\r\n");
         std::string answer = bodySize > 0 ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 204 No Content\r\n";
         for (const auto& [name, value] : ResponseFields(bodySize)) {
             answer += name + ": " + value + "\r\n";
         }
-        traffic.Add(DIRECTION_RECEIVED, answer + "\r\n" + body);
+        traffic.Add(Direction::Received, answer + "\r\n" + body);
         traffic.bodyBytes += bodySize;
         traffic.headerBlocks += 2;
     }
@@ -124,15 +124,13 @@ void Replay(benchmark::State& state, const Traffic& traffic) {
         header.peerAddress.address = {127, 0, 0, 1};
         header.peerAddress.port = {0x20, 0xFB};
         state.ResumeTiming();
-        std::uint32_t previous = DIRECTION_NONE;
+        Direction previous = Direction::None;
         for (const auto& [direction, bytes] : traffic.records) {
             header.direction = direction;
             header.previousDirection = previous;
             header.dataLength = static_cast<std::uint32_t>(bytes.size());
             previous = direction;
-            dispatch.pendingRecord() = {
-                header, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}};
-            dispatch.OnCaptureRecord();
+            dispatch.Dispatch(header, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
         }
         benchmark::DoNotOptimize(document->messages().size());
         state.PauseTiming();

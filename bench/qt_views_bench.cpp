@@ -82,7 +82,7 @@ struct Views {
     CSnifferView right;
 };
 
-CaptureRecord Header(std::uint32_t connection, std::uint32_t direction) {
+CaptureRecord Header(std::uint32_t connection, Direction direction) {
     CaptureRecord header;
     header.connectionId = connection;
     header.direction = direction;
@@ -110,8 +110,8 @@ std::string Response(std::uint32_t c) {
 // 100,000 messages, captured before the views were there to see them.
 void Fill(CSnifferDoc& document) {
     for (std::uint32_t c = 1; c <= kPairs; ++c) {
-        document.NewRequest(Header(c, DIRECTION_SENT), Bytes(Request(c)));
-        document.NewResponse(Header(c, DIRECTION_RECEIVED), Bytes(Response(c)));
+        document.NewRequest(Header(c, Direction::Sent), Bytes(Request(c)));
+        document.NewResponse(Header(c, Direction::Received), Bytes(Response(c)));
     }
 }
 
@@ -179,9 +179,9 @@ void ShowResponse(benchmark::State& state, std::string_view contentType, const s
     DefaultOptions();
     Preferences().max_res_size = 8000;
     Views views;
-    views.document.NewRequest(Header(1, DIRECTION_SENT), Bytes(Request(1)));
+    views.document.NewRequest(Header(1, Direction::Sent), Bytes(Request(1)));
     views.document.NewResponse(
-        Header(1, DIRECTION_RECEIVED),
+        Header(1, Direction::Received),
         Bytes("HTTP/1.1 200 OK\r\nContent-Type: " + std::string(contentType) +
               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
     HTTPMessage& message = *views.document.messages()[1];
@@ -230,20 +230,18 @@ class Capture {
 public:
     explicit Capture(CSnifferDoc& document) : m_dispatch([&document] { return &document; }) {}
 
-    void Send(std::uint32_t connection, std::uint32_t direction, std::uint32_t previous,
+    void Send(std::uint32_t connection, Direction direction, Direction previous,
               std::span<const std::uint8_t> data) {
-        PendingRecord& pending = m_dispatch.pendingRecord();
-        pending.header = Header(connection, direction);
-        pending.header.previousDirection = previous;
-        pending.header.dataLength = static_cast<std::uint32_t>(data.size());
-        pending.data = data;
-        m_dispatch.OnCaptureRecord();
+        CaptureRecord header = Header(connection, direction);
+        header.previousDirection = previous;
+        header.dataLength = static_cast<std::uint32_t>(data.size());
+        m_dispatch.Dispatch(header, data);
         QApplication::processEvents();
         ++records;
     }
     void Pair(std::uint32_t connection, const std::string& request, const std::string& response) {
-        Send(connection, DIRECTION_SENT, DIRECTION_NONE, Bytes(request));
-        Send(connection, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(response));
+        Send(connection, Direction::Sent, Direction::None, Bytes(request));
+        Send(connection, Direction::Received, Direction::Sent, Bytes(response));
     }
 
     std::int64_t records = 0;
@@ -310,13 +308,13 @@ void BM_CaptureWhileTheGrowingMessageIsShown(benchmark::State& state) {
         for (std::uint32_t c = 1; c <= kSmallPairs; ++c) {
             capture.Pair(c, requests[c - 1], responses[c - 1]);
             if (received < kDownload && c % 4 == 0) {
-                capture.Send(downloadConnection, DIRECTION_RECEIVED, DIRECTION_RECEIVED,
+                capture.Send(downloadConnection, Direction::Received, Direction::Received,
                              Bytes(chunk));
                 received += chunk.size();
             }
         }
         while (received < kDownload) {
-            capture.Send(downloadConnection, DIRECTION_RECEIVED, DIRECTION_RECEIVED, Bytes(chunk));
+            capture.Send(downloadConnection, Direction::Received, Direction::Received, Bytes(chunk));
             received += chunk.size();
         }
 
@@ -379,10 +377,10 @@ void BM_CaptureIntoALargeDocument(benchmark::State& state) {
         // after a request that is no longer the last item.
         for (std::uint32_t c = 0; c + 1 < kMorePairs; c += 2) {
             const std::uint32_t id = kPairs + 1 + c;
-            capture.Send(id, DIRECTION_SENT, DIRECTION_NONE, Bytes(requests[c]));
-            capture.Send(id + 1, DIRECTION_SENT, DIRECTION_NONE, Bytes(requests[c + 1]));
-            capture.Send(id, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(responses[c]));
-            capture.Send(id + 1, DIRECTION_RECEIVED, DIRECTION_SENT, Bytes(responses[c + 1]));
+            capture.Send(id, Direction::Sent, Direction::None, Bytes(requests[c]));
+            capture.Send(id + 1, Direction::Sent, Direction::None, Bytes(requests[c + 1]));
+            capture.Send(id, Direction::Received, Direction::Sent, Bytes(responses[c]));
+            capture.Send(id + 1, Direction::Received, Direction::Sent, Bytes(responses[c + 1]));
         }
         state.PauseTiming();
         views->treeControl.Flush();

@@ -186,11 +186,10 @@ std::filesystem::path CaptureChannel::DefaultSocketPath() {
     return PrivateRuntimeFolder() / VANTOR_CHANNEL_SOCKET_NAME;
 }
 
-CaptureChannel::CaptureChannel(std::filesystem::path socketPath, PendingRecord& pending,
-                               BlockingCallQueue& window, std::function<void()> onCaptureRecord,
+CaptureChannel::CaptureChannel(std::filesystem::path socketPath, BlockingCallQueue& window,
+                               std::function<void(const PendingRecord&)> onCaptureRecord,
                                std::function<void(std::string_view)> showMessage)
     : m_socketPath(std::move(socketPath)),
-      m_pending(pending),
       m_window(window),
       m_onCaptureRecord(std::move(onCaptureRecord)),
       m_showMessage(std::move(showMessage)) {}
@@ -436,8 +435,7 @@ void CaptureChannel::CaptureReaderProc() {
 
 void CaptureChannel::DispatchBatch(const std::vector<PendingRecord>& batch) {
     for (const PendingRecord& record : batch) {
-        m_pending = record;
-        m_onCaptureRecord();
+        m_onCaptureRecord(record);
     }
 }
 

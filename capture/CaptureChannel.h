@@ -25,12 +25,12 @@ inline constexpr std::string_view kTextCannotCreateEvent = "Fatal Error: Cannot 
 // A process that stops, dies or misbehaves holds up nothing but its own ring.
 class CaptureChannel {
 public:
-    // socketPath: where capture listens (in a folder that only the user can change). pending:
-    // the one copy of the record header that dispatch reads. window: the window thread's queue
-    // of blocking calls. onCaptureRecord: dispatch of the pending record, run on the window
-    // thread for each record of a batch. showMessage: how the program shows the user a message.
-    CaptureChannel(std::filesystem::path socketPath, PendingRecord& pending,
-                   BlockingCallQueue& window, std::function<void()> onCaptureRecord,
+    // socketPath: where capture listens (in a folder that only the user can change). window:
+    // the window thread's queue of blocking calls. onCaptureRecord: dispatch of a record, run
+    // on the window thread for each record of a batch. showMessage: how the program shows the
+    // user a message.
+    CaptureChannel(std::filesystem::path socketPath, BlockingCallQueue& window,
+                   std::function<void(const PendingRecord&)> onCaptureRecord,
                    std::function<void(std::string_view)> showMessage);
     ~CaptureChannel();
     CaptureChannel(const CaptureChannel&) = delete;
@@ -70,9 +70,8 @@ private:
     void DispatchBatch(const std::vector<PendingRecord>& batch);
 
     std::filesystem::path m_socketPath;
-    PendingRecord& m_pending;
     BlockingCallQueue& m_window;
-    std::function<void()> m_onCaptureRecord;
+    std::function<void(const PendingRecord&)> m_onCaptureRecord;
     std::function<void(std::string_view)> m_showMessage;
 
     std::atomic<bool> m_bCapturing{false};

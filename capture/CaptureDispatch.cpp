@@ -3,28 +3,28 @@
 #include <algorithm>
 
 #include "capture/ChannelLayout.h"
-#include "document/CSnifferDoc.h"
+#include "document/MessageSink.h"
 #include "platform/Endian.h"
 
 namespace vantor {
 
-EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirection) {
-    if (direction == DIRECTION_SENT) {
+EntryPoint ChooseEntryPoint(Direction direction, Direction previousDirection) {
+    if (direction == Direction::Sent) {
         switch (previousDirection) {
-            case DIRECTION_NONE:
-            case DIRECTION_RECEIVED:
+            case Direction::None:
+            case Direction::Received:
                 return EntryPoint::NewRequest;
-            case DIRECTION_SENT:
+            case Direction::Sent:
                 return EntryPoint::AppendRequest;
             default:
                 return EntryPoint::None;
         }
     }
-    if (direction == DIRECTION_RECEIVED) {
+    if (direction == Direction::Received) {
         switch (previousDirection) {
-            case DIRECTION_SENT:
+            case Direction::Sent:
                 return EntryPoint::NewResponse;
-            case DIRECTION_RECEIVED:
+            case Direction::Received:
                 return EntryPoint::AppendResponse;
             default:
                 return EntryPoint::None;
@@ -33,7 +33,7 @@ EntryPoint ChooseEntryPoint(std::uint32_t direction, std::uint32_t previousDirec
     return EntryPoint::None;
 }
 
-CaptureDispatch::CaptureDispatch(std::function<CSnifferDoc*()> activeDocument)
+CaptureDispatch::CaptureDispatch(std::function<MessageSink*()> activeDocument)
     : m_activeDocument(std::move(activeDocument)) {}
 
 std::optional<LostBytes> ReadLostBytes(std::span<const std::uint8_t> data) {
@@ -51,20 +51,20 @@ std::optional<LostBytes> ReadLostBytes(std::span<const std::uint8_t> data) {
     lost.sizesKnown = (flags & VANTOR_LOST_SIZES_KNOWN) != 0;
     lost.sent = u64(VANTOR_LOST_SENT_OFFSET);
     lost.received = u64(VANTOR_LOST_RECEIVED_OFFSET);
-    lost.before = (flags >> VANTOR_LOST_BEFORE_SHIFT) & 0xFFu;
-    lost.last = (flags >> VANTOR_LOST_LAST_SHIFT) & 0xFFu;
+    lost.before = static_cast<Direction>((flags >> VANTOR_LOST_BEFORE_SHIFT) & 0xFFu);
+    lost.last = static_cast<Direction>((flags >> VANTOR_LOST_LAST_SHIFT) & 0xFFu);
     return lost;
 }
 
-int CaptureDispatch::OnCaptureRecord() {
-    CSnifferDoc* document = m_activeDocument ? m_activeDocument() : nullptr;
-    CaptureRecord header = m_pending.header;
+void CaptureDispatch::Dispatch(const CaptureRecord& record, std::span<const std::uint8_t> bytes) {
+    MessageSink* document = m_activeDocument ? m_activeDocument() : nullptr;
+    CaptureRecord header = record;
     const EntryPoint entryPoint = ChooseEntryPoint(header.direction, header.previousDirection);
     // The header's length comes from another process: never hand on more than the bytes the
     // reader actually has.
     std::span<const std::uint8_t> data =
-        m_pending.data.first(std::min<std::size_t>(m_pending.data.size(), header.dataLength));
-    if (document != nullptr && header.direction == VANTOR_DIRECTION_LOST) {
+        bytes.first(std::min<std::size_t>(bytes.size(), header.dataLength));
+    if (document != nullptr && header.direction == Direction::Lost) {
         // Records that could not be written, told in their place.
         if (TakePeerExtension(header, data)) {
             if (const auto lost = ReadLostBytes(data)) {
@@ -72,14 +72,13 @@ int CaptureDispatch::OnCaptureRecord() {
                 m_protocols.Lost(*document, header, *lost);
             }
         }
-        return 0;
+        return;
     }
     // An IPv6 peer's address travels ahead of the data; a record too short for it is dropped.
     if (document != nullptr && entryPoint != EntryPoint::None && TakePeerExtension(header, data)) {
         const std::lock_guard lock(m_captureLock);
         m_protocols.Deliver(*document, entryPoint, header, data);
     }
-    return 0;
 }
 
 }  // namespace vantor

@@ -29,14 +29,14 @@ std::vector<std::uint8_t> UnknownLoss(const CaptureRecord& header,
     StoreLE32(std::span<std::uint8_t, 4>(lost.data() + at + VANTOR_LOST_COUNT_OFFSET, 4), count);
     // The sizes are not known; the last lost record went the way the next one came from.
     StoreLE32(std::span<std::uint8_t, 4>(lost.data() + at + VANTOR_LOST_FLAGS_OFFSET, 4),
-              (header.previousDirection & 0xFFu) << VANTOR_LOST_LAST_SHIFT);
+              (static_cast<std::uint32_t>(header.previousDirection) & 0xFFu) << VANTOR_LOST_LAST_SHIFT);
     return lost;
 }
 
 }  // namespace
 
 std::uint32_t PlacesOf(const PendingRecord& record) {
-    if (record.header.direction != VANTOR_DIRECTION_LOST) {
+    if (record.header.direction != Direction::Lost) {
         return 1;
     }
     // Its count follows the peer extension of an IPv6 peer.
@@ -144,7 +144,7 @@ void RecordOrder::GiveUpGap(Connection& connection) {
         if (!lost.empty()) {
             Held told{connection.next, static_cast<std::uint32_t>(gap), first.header,
                       std::move(lost)};
-            told.header.direction = VANTOR_DIRECTION_LOST;
+            told.header.direction = Direction::Lost;
             told.header.providerData = connection.next;
             told.header.dataLength = static_cast<std::uint32_t>(told.data.size());
             ReadyOwned(std::move(told));
@@ -159,8 +159,8 @@ void RecordOrder::Offer(const PendingRecord& record, Clock::time_point now) {
     const std::uint32_t sequence = header.providerData;
     const std::uint32_t count = PlacesOf(record);
     Connection& connection = Find(header.connectionId);
-    if (header.direction != VANTOR_DIRECTION_LOST &&
-        header.previousDirection == DIRECTION_NONE) {
+    if (header.direction != Direction::Lost &&
+        header.previousDirection == Direction::None) {
         // A socket's first record. Records waiting for a start are this socket's later ones;
         // records of a started connection are an earlier socket's of the same number.
         if (connection.started) {

@@ -7,11 +7,9 @@ ReplayResult ReplayRecordStream(std::istream& input, CaptureDispatch& dispatch) 
     ReplayResult result;
     RecordStreamReader::Status status;
     while ((status = reader.Next()) == RecordStreamReader::Status::Record) {
-        PendingRecord& pending = dispatch.pendingRecord();
-        pending.header = reader.header();
-        pending.header.providerData = kCaptureHeaderSize;
-        pending.data = reader.data();
-        dispatch.OnCaptureRecord();
+        CaptureRecord header = reader.header();
+        header.providerData = kCaptureHeaderSize;
+        dispatch.Dispatch(header, reader.data());
         ++result.records;
     }
     result.status = status;

@@ -255,9 +255,9 @@ void CSnifferDoc::CountSkipped(std::uint32_t connectionId, std::uint64_t count) 
     UpdateAllViews(nullptr, HINT_DATA, response);
 }
 
-void CSnifferDoc::NoteMissingBytes(std::uint32_t connectionId, bool fromClient,
+void CSnifferDoc::NoteMissingBytes(std::uint32_t connectionId, Direction side,
                                    std::optional<std::uint64_t> count) {
-    HTTPMessage* message = fromClient ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
+    HTTPMessage* message = side == Direction::Sent ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
                                       : LatestResponse(connectionId);
     if (message == nullptr || (count && *count == 0)) {
         return;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "document/ConnectionIndex.h"
+#include "document/MessageSink.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"
 #include "framework/FlatHandleMap.h"
@@ -22,24 +23,22 @@ namespace vantor {
 // The one document: it owns every captured message, grows requests and responses from the
 // capture records that dispatch hands it, pairs each response with the latest request of its
 // connection, and tells its views what changed.
-class CSnifferDoc : public CDocument {
+class CSnifferDoc : public CDocument, public MessageSink {
 public:
     CSnifferDoc() = default;
     ~CSnifferDoc() override;
 
-    // Capture entry points, called by dispatch under the capture lock. data is the record's
-    // data, valid only during the call; its size is what is appended.
-    void NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data);
-    void AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data);
-    void NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
-    void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data);
+    // Capture entry points, called by the protocol stage under the capture lock. data is the
+    // record's data, valid only during the call; its size is what is appended.
+    void NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) override;
+    void AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) override;
+    void NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) override;
+    void AppendResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) override;
     // Counts bytes of a connection that are not shown, on its latest response.
-    void CountSkipped(std::uint32_t connectionId, std::uint64_t count);
-    // count bytes that followed the latest request (fromClient) or response of the connection
-    // were not captured.
-    // (count: nothing when not known).
-    void NoteMissingBytes(std::uint32_t connectionId, bool fromClient,
-                          std::optional<std::uint64_t> count);
+    void CountSkipped(std::uint32_t connectionId, std::uint64_t count) override;
+    // The missing bytes are told on the latest request or response of the connection.
+    void NoteMissingBytes(std::uint32_t connectionId, Direction side,
+                          std::optional<std::uint64_t> count) override;
 
     // From now on keep only the exchanges still open, for a capture that lists and forgets
     // (vantor-dump without a file to save). The messages of a connection end when its next
@@ -53,7 +52,7 @@ public:
     // (HTTPMessage::CountBodyOnly), for a capture whose bodies nobody reads or saves.
     void CountBodiesOnly() { m_countBodiesOnly = true; }
     // The connection will carry nothing more (an HTTP/2 stream that ended).
-    void EndConnection(std::uint32_t connectionId);
+    void EndConnection(std::uint32_t connectionId) override;
     static constexpr std::size_t kMostOpenConnections = 4096;
     static constexpr std::size_t kOpenBytesBudget = 32 << 20;
 

@@ -20,25 +20,24 @@ class DocumentSink : public FlowSink {
 public:
     explicit DocumentSink(CSnifferDoc& document)
         : m_document(document), m_dispatch([&document] { return &document; }) {}
-    void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, bool fromClient,
+    void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, Direction direction,
                bool newMessage, std::span<const std::uint8_t> data, std::int64_t) override {
         if (data.empty() || connectionId == 0) {
             std::abort();  // nothing empty, and only flows that were given an id
         }
-        PendingRecord& pending = m_dispatch.pendingRecord();
-        pending.header = CaptureRecord{};
-        pending.header.direction = fromClient ? DIRECTION_SENT : DIRECTION_RECEIVED;
-        pending.header.previousDirection =
-            newMessage ? (fromClient ? DIRECTION_NONE : DIRECTION_SENT) : DIRECTION_SENT;
-        pending.header.connectionId = connectionId;
-        pending.header.peerAddress.port = {static_cast<std::uint8_t>(server.port >> 8),
-                                           static_cast<std::uint8_t>(server.port)};
-        pending.header.dataLength = static_cast<std::uint32_t>(data.size());
-        pending.data = data;
-        m_dispatch.OnCaptureRecord();
+        CaptureRecord header;
+        header.direction = direction;
+        header.previousDirection =
+            newMessage ? (direction == Direction::Sent ? Direction::None : Direction::Sent)
+                       : Direction::Sent;
+        header.connectionId = connectionId;
+        header.peerAddress.port = {static_cast<std::uint8_t>(server.port >> 8),
+                                   static_cast<std::uint8_t>(server.port)};
+        header.dataLength = static_cast<std::uint32_t>(data.size());
+        m_dispatch.Dispatch(header, data);
     }
-    void Missing(std::uint32_t connectionId, bool fromClient, std::uint64_t count) override {
-        m_document.NoteMissingBytes(connectionId, fromClient, count);
+    void Missing(std::uint32_t connectionId, Direction direction, std::uint64_t count) override {
+        m_document.NoteMissingBytes(connectionId, direction, count);
     }
     void Ended(std::uint32_t connectionId) override { m_document.EndConnection(connectionId); }
 

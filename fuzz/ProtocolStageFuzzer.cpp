@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > 0 && (data[0] & 0x80u) != 0) {
         capture.document.KeepOpenExchangesOnly();
     }
-    std::array<std::uint32_t, 4> previous{};
+    std::array<vantor::Direction, 4> previous{};
     std::size_t at = 1;
     while (at + 3 <= size) {
         const std::uint8_t control = data[at];
@@ -26,11 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::min<std::size_t>(data[at + 1] | (std::size_t{data[at + 2]} << 8), size - at - 3);
         const std::size_t connection = control & 3u;
         if ((control & 8u) != 0) {
-            previous[connection] = vantor::DIRECTION_NONE;
+            previous[connection] = vantor::Direction::None;
         }
         vantor::CaptureRecord header;
         header.direction =
-            (control & 4u) != 0 ? vantor::DIRECTION_SENT : vantor::DIRECTION_RECEIVED;
+            (control & 4u) != 0 ? vantor::Direction::Sent : vantor::Direction::Received;
         header.previousDirection = previous[connection];
         header.connectionId = static_cast<std::uint32_t>(connection + 1);
         header.peerAddress.family = 2;
@@ -39,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         header.dataLength = static_cast<std::uint32_t>(length);
         header.time = {2026, 12, 2, 8, 9, 30, 0, 5};
         previous[connection] = header.direction;
-        capture.dispatch.pendingRecord() = {header, {data + at + 3, length}};
-        capture.dispatch.OnCaptureRecord();
+        capture.dispatch.Dispatch(header, {data + at + 3, length});
         at += 3 + length;
     }
 

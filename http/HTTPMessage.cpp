@@ -14,6 +14,7 @@
 #include "platform/AsciiText.h"
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"
+#include "http/HeadScan.h"
 #include "options/Options.h"
 #include "platform/RichEditControl.h"
 #include "platform/TreeControl.h"
@@ -69,36 +70,6 @@ void CopyFindingNulBytes(char* to, const char* from, std::size_t size, Found fou
     }
 }
 
-struct Terminator {
-    std::size_t position;
-    std::size_t length;
-    std::size_t End() const { return position + length; }
-};
-
-// The first "\r\n\r\n" or "\n\n" of text, whichever begins earlier, looking only at LF bytes
-// from `from` on. Both patterns begin at or just before their first LF, so the first LF that
-// completes either one gives the earlier of the two.
-std::optional<Terminator> FindHeaderTerminator(std::string_view text, std::size_t from) {
-    const std::size_t size = text.size();
-    std::size_t i = from;
-    while (i < size) {
-        const void* found = std::memchr(text.data() + i, '\n', size - i);
-        if (found == nullptr) {
-            return std::nullopt;
-        }
-        i = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-        if (i > 0 && i + 2 < size && text[i - 1] == '\r' && text[i + 1] == '\r' &&
-            text[i + 2] == '\n') {
-            return Terminator{i - 1, 4};
-        }
-        if (i + 1 < size && text[i + 1] == '\n') {
-            return Terminator{i, 2};
-        }
-        ++i;
-    }
-    return std::nullopt;
-}
-
 // Whether text begins with an HTTP/1.x request line (whose body has framing of its own; the
 // texts written for HTTP/2 streams say HTTP/2).
 bool StartsHttp1(std::string_view text) {
@@ -110,24 +81,8 @@ bool StartsHttp1(std::string_view text) {
 }
 
 std::int64_t HeaderEndOf(std::string_view text) {
-    const auto terminator = FindHeaderTerminator(text, 0);
+    const auto terminator = FindHeadTerminator(text);
     return terminator ? static_cast<std::int64_t>(terminator->End()) : -1;
-}
-
-bool IsLineBreak(char c) {
-    return c == '\r' || c == '\n';
-}
-
-// The first byte at or after from for which match holds, or npos. (find_first_of on a set of
-// characters calls memchr once per byte of the text.)
-template <typename Match>
-std::size_t FindFirst(std::string_view text, std::size_t from, Match match) {
-    for (std::size_t i = from; i < text.size(); ++i) {
-        if (match(text[i])) {
-            return i;
-        }
-    }
-    return std::string_view::npos;
 }
 
 std::unique_ptr<CObject> NoObject() {
@@ -318,7 +273,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             m_firstTime = time;
             m_timed = true;
             AppendText(data);
-            if (FindHeaderTerminator(m_text, 0)) {
+            if (FindHeadTerminator(m_text)) {
                 CompleteHeader(false);
             } else {
                 m_state = AssemblyState::ReadingHeader;
@@ -329,7 +284,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             // be the first: start three bytes back.
             const std::size_t from = m_text.size() >= 3 ? m_text.size() - 3 : 0;
             AppendText(data);
-            if (FindHeaderTerminator(m_text, from)) {
+            if (FindHeadTerminator(m_text, from)) {
                 CompleteHeader(true);
             }
             break;
@@ -359,23 +314,12 @@ std::optional<std::size_t> HTTPMessage::HeaderEndIn(std::span<const std::uint8_t
     if (m_state != AssemblyState::New && m_state != AssemblyState::ReadingHeader) {
         return std::nullopt;
     }
-    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-    // The text holds no terminator: one that ends in data either begins in the text's last
-    // three bytes, or lies in data alone, and the first of those begins earlier.
-    const std::string_view text = m_text;
-    const std::size_t kept = std::min<std::size_t>(text.size(), 3);
-    std::string junction(text.substr(text.size() - kept));
-    junction.append(bytes.substr(0, 3));
-    if (const auto terminator = FindHeaderTerminator(junction, 0);
-        terminator && terminator->End() > kept) {
-        return terminator->End() - kept;
-    }
-    return HeaderEndInStart(data);
+    return HeadEndAfter(m_text, {reinterpret_cast<const char*>(data.data()), data.size()});
 }
 
 std::optional<std::size_t> HTTPMessage::HeaderEndInStart(std::span<const std::uint8_t> data) {
     const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-    if (const auto terminator = FindHeaderTerminator(bytes, 0)) {
+    if (const auto terminator = FindHeadTerminator(bytes)) {
         return terminator->End();
     }
     return std::nullopt;
@@ -466,56 +410,17 @@ std::string HTTPMessage::BytesAsTheyCame(std::size_t from, std::size_t to) const
 
 void HTTPMessage::ParseHeaders() {
     const std::string_view text = m_text.view();
-    const auto terminator = FindHeaderTerminator(text, 0);
+    const auto terminator = FindHeadTerminator(text);
     if (!terminator) {
         return;
     }
     const std::size_t headerEnd = terminator->End();
     m_headerEnd = static_cast<std::int64_t>(headerEnd);
-
-    // The walk begins at the first CR LF anywhere in the text, or at the first LF when there is
-    // no CR LF at all; every step starts on a line break.
-    std::size_t pos = text.find("\r\n");
-    if (pos == std::string_view::npos) {
-        pos = text.find('\n');
-    }
-    const std::size_t size = text.size();
     HeaderMap::Builder fields(text);
-    while (pos < size) {
-        if (text.substr(pos, 4) == "\r\n\r\n" || text.substr(pos, 2) == "\n\n") {
-            break;
-        }
-        std::size_t lineStart = pos;
-        while (lineStart < size && IsLineBreak(text[lineStart])) {
-            ++lineStart;
-        }
-        // A last header line ended by CR CR LF (or any other run of line breaks that holds the
-        // terminator) also ends the header; without this the walk would go on into the body.
-        if (pos < headerEnd && headerEnd <= lineStart) {
-            break;
-        }
-        const std::size_t stop =
-            FindFirst(text, lineStart, [](char c) { return c == ':' || IsLineBreak(c); });
-        if (stop == std::string_view::npos) {
-            break;
-        }
-        std::size_t valueStart = text[stop] == ':' ? stop + 1 : stop;
-        while (valueStart < size && IsAsciiSpace(text[valueStart]) &&
-               !IsLineBreak(text[valueStart])) {
-            ++valueStart;
-        }
-        const std::size_t lineFeed = text.find('\n', valueStart);
-        if (lineFeed == std::string_view::npos) {
-            break;
-        }
-        std::size_t valueEnd = lineFeed;
-        while (valueEnd > valueStart && IsAsciiSpace(text[valueEnd - 1])) {
-            --valueEnd;
-        }
-        fields.Add(text.substr(lineStart, stop - lineStart),
-                   text.substr(valueStart, valueEnd - valueStart));
-        pos = FindFirst(text, valueEnd, IsLineBreak);
-    }
+    ForEachHeadField(text, headerEnd,
+                     [&fields](std::string_view name, std::string_view value) {
+                         fields.Add(name, value);
+                     });
     fields.CommitTo(m_headers);
 }
 

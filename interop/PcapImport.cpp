@@ -66,17 +66,17 @@ public:
     DispatchSink(CaptureDispatch& dispatch, CSnifferDoc& document)
         : m_dispatch(dispatch), m_document(document) {}
 
-    void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, bool fromClient,
+    void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, Direction direction,
                bool newMessage, std::span<const std::uint8_t> data,
                std::int64_t timeMicroseconds) override {
-        PendingRecord& pending = m_dispatch.pendingRecord();
-        CaptureRecord& header = pending.header;
-        header = CaptureRecord{};
-        header.direction = fromClient ? DIRECTION_SENT : DIRECTION_RECEIVED;
-        std::uint32_t& last = m_lastDirection[connectionId];
+        CaptureRecord header;
+        std::span<const std::uint8_t> bytes = data;
+        header.direction = direction;
+        Direction& last = m_lastDirection[connectionId];
         if (newMessage) {
             // After bytes went missing: a message of its own, never the rest of the one cut.
-            header.previousDirection = fromClient ? DIRECTION_NONE : DIRECTION_SENT;
+            header.previousDirection =
+                direction == Direction::Sent ? Direction::None : Direction::Sent;
         } else {
             header.previousDirection = last;
         }
@@ -94,18 +94,17 @@ public:
             WritePeerExtension(peer, std::span<std::uint8_t, kPeerExtensionSize>(
                                          m_buffer.data(), kPeerExtensionSize));
             std::memcpy(m_buffer.data() + kPeerExtensionSize, data.data(), data.size());
-            pending.data = m_buffer;
+            bytes = m_buffer;
         } else {
             header.peerAddress.family = kAddressFamilyInet;
             std::memcpy(header.peerAddress.address.data(), server.address.data() + 12, 4);
-            pending.data = data;
         }
-        header.dataLength = static_cast<std::uint32_t>(pending.data.size());
-        m_dispatch.OnCaptureRecord();
+        header.dataLength = static_cast<std::uint32_t>(bytes.size());
+        m_dispatch.Dispatch(header, bytes);
     }
 
-    void Missing(std::uint32_t connectionId, bool fromClient, std::uint64_t count) override {
-        m_document.NoteMissingBytes(connectionId, fromClient, count);
+    void Missing(std::uint32_t connectionId, Direction direction, std::uint64_t count) override {
+        m_document.NoteMissingBytes(connectionId, direction, count);
     }
 
     void Ended(std::uint32_t connectionId) override {
@@ -116,7 +115,7 @@ public:
 private:
     CaptureDispatch& m_dispatch;
     CSnifferDoc& m_document;
-    std::unordered_map<std::uint32_t, std::uint32_t> m_lastDirection;
+    std::unordered_map<std::uint32_t, Direction> m_lastDirection;
     std::vector<std::uint8_t> m_buffer;
     LocalTimes m_times;
 };

@@ -435,8 +435,8 @@ void TcpReassembler::Give(Flow& flow, int side, std::span<const std::uint8_t> da
         ++m_counts.httpFlows;
     }
     const bool fromClient = side == flow.client;
-    m_sink.Bytes(flow.connectionId, flow.endpoints[fromClient ? 1 - side : side], fromClient,
-                 me.newMessage, data, time);
+    m_sink.Bytes(flow.connectionId, flow.endpoints[fromClient ? 1 - side : side],
+                 fromClient ? Direction::Sent : Direction::Received, me.newMessage, data, time);
     me.newMessage = false;
     me.next += static_cast<std::uint32_t>(data.size());
     me.nextOffset += data.size();
@@ -480,7 +480,8 @@ void TcpReassembler::SkipHole(Flow& flow, int side, std::uint64_t offset, std::i
         ++m_counts.gaps;
         // Told to the message the hole cut: none while the side looks for a message to begin.
         if (flow.connectionId != 0 && !me.seeking && me.given > 0) {
-            m_sink.Missing(flow.connectionId, side == flow.client, hole);
+            m_sink.Missing(flow.connectionId,
+                           side == flow.client ? Direction::Sent : Direction::Received, hole);
         }
     }
     me.next += static_cast<std::uint32_t>(hole);

@@ -9,6 +9,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "record/Direction.h"
+
 namespace vantor {
 
 // One TCP endpoint: an IPv4 address is kept as an IPv4-mapped IPv6 address.
@@ -64,11 +66,11 @@ public:
     virtual ~FlowSink() = default;
     // In-order bytes of one side of a flow. newMessage is set for the first bytes after bytes
     // of that side went missing: they begin a message of their own.
-    virtual void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, bool fromClient,
+    virtual void Bytes(std::uint32_t connectionId, const TcpEndpoint& server, Direction direction,
                        bool newMessage, std::span<const std::uint8_t> data,
                        std::int64_t timeMicroseconds) = 0;
     // count bytes that followed the bytes delivered so far on that side were not captured.
-    virtual void Missing(std::uint32_t connectionId, bool fromClient, std::uint64_t count) = 0;
+    virtual void Missing(std::uint32_t connectionId, Direction direction, std::uint64_t count) = 0;
     // The flow carries nothing more.
     virtual void Ended(std::uint32_t connectionId) = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,18 @@ inline std::string AsciiLower(std::string_view text) {
     std::string result(text);
     AsciiLowerInPlace(result);
     return result;
+}
+
+inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiToLower(a[i]) != AsciiToLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Removes leading and trailing white space, as a trim of the classic string class does.

@@ -85,18 +85,18 @@ std::string Http2ErrorName(std::uint32_t code) {
 }  // namespace
 
 Http2Decoder::Http2Decoder(Http2Sink& sink) : m_sink(sink) {
-    for (Direction* direction : {&m_client, &m_server}) {
-        if (nghttp2_hd_inflate_new2(&direction->inflater, nullptr) != 0) {
-            direction->inflater = nullptr;
+    for (Half* half : {&m_client, &m_server}) {
+        if (nghttp2_hd_inflate_new2(&half->inflater, nullptr) != 0) {
+            half->inflater = nullptr;
             m_stopped = true;  // out of memory: nothing can be decoded
         }
     }
 }
 
 Http2Decoder::~Http2Decoder() {
-    for (Direction* direction : {&m_client, &m_server}) {
-        if (direction->inflater != nullptr) {
-            nghttp2_hd_inflate_del(direction->inflater);
+    for (Half* half : {&m_client, &m_server}) {
+        if (half->inflater != nullptr) {
+            nghttp2_hd_inflate_del(half->inflater);
         }
     }
 }
@@ -114,9 +114,9 @@ void Http2Decoder::Stop(std::string_view reason) {
     }
     m_stopped = true;
     m_streams.clear();
-    for (Direction* direction : {&m_client, &m_server}) {
-        direction->payload = {};
-        direction->block = {};
+    for (Half* half : {&m_client, &m_server}) {
+        half->payload = {};
+        half->block = {};
     }
     m_sink.Stopped("[HTTP/2 decoding stopped: " + std::string(reason) + "]");
 }
@@ -153,70 +153,71 @@ void Http2Decoder::Close(std::uint32_t id) {
     m_sink.Closed(id);
 }
 
-void Http2Decoder::Feed(bool fromClient, std::span<const std::uint8_t> bytes) {
-    Direction& direction = fromClient ? m_client : m_server;
+void Http2Decoder::Feed(Direction direction, std::span<const std::uint8_t> bytes) {
+    const bool fromClient = direction == Direction::Sent;
+    Half& half = fromClient ? m_client : m_server;
     if (fromClient && !m_stopped) {
-        ReadPreface(direction, bytes);
+        ReadPreface(half, bytes);
     }
     while (!bytes.empty() && !m_stopped) {
-        if (!direction.inFrame) {
+        if (!half.inFrame) {
             const std::size_t take =
-                std::min(bytes.size(), direction.head.size() - direction.headHave);
-            std::copy_n(bytes.begin(), take, direction.head.begin() + direction.headHave);
-            direction.headHave += take;
+                std::min(bytes.size(), half.head.size() - half.headHave);
+            std::copy_n(bytes.begin(), take, half.head.begin() + half.headHave);
+            half.headHave += take;
             bytes = bytes.subspan(take);
-            if (direction.headHave == direction.head.size()) {
-                direction.headHave = 0;
-                BeginFrame(direction);
+            if (half.headHave == half.head.size()) {
+                half.headHave = 0;
+                BeginFrame(half);
             }
             continue;
         }
-        if (direction.type == kData) {
-            ReadData(direction, bytes);
+        if (half.type == kData) {
+            ReadData(half, bytes);
             continue;
         }
-        const std::size_t take = std::min<std::size_t>(bytes.size(), direction.left);
-        const std::size_t read = direction.length - direction.left;
-        if (read < direction.payloadKept) {
-            const std::size_t keep = std::min(take, direction.payloadKept - read);
-            direction.payload.append(reinterpret_cast<const char*>(bytes.data()), keep);
+        const std::size_t take = std::min<std::size_t>(bytes.size(), half.left);
+        const std::size_t read = half.length - half.left;
+        if (read < half.payloadKept) {
+            const std::size_t keep = std::min(take, half.payloadKept - read);
+            half.payload.append(reinterpret_cast<const char*>(bytes.data()), keep);
         }
-        direction.left -= static_cast<std::uint32_t>(take);
+        half.left -= static_cast<std::uint32_t>(take);
         bytes = bytes.subspan(take);
-        if (direction.left == 0) {
-            EndFrame(direction);
+        if (half.left == 0) {
+            EndFrame(half);
         }
     }
 }
 
-void Http2Decoder::ReadPreface(Direction& direction, std::span<const std::uint8_t>& bytes) {
-    while (direction.prefaceMatched < kPreface.size() && !bytes.empty()) {
-        if (static_cast<char>(bytes.front()) != kPreface[direction.prefaceMatched]) {
+void Http2Decoder::ReadPreface(Half& half, std::span<const std::uint8_t>& bytes) {
+    while (half.prefaceMatched < kPreface.size() && !bytes.empty()) {
+        if (static_cast<char>(bytes.front()) != kPreface[half.prefaceMatched]) {
             Stop("the client's connection preface is not HTTP/2's");
             return;
         }
-        ++direction.prefaceMatched;
+        ++half.prefaceMatched;
         bytes = bytes.subspan(1);
     }
 }
 
-bool Http2Decoder::BeginFrame(Direction& direction) {
-    const auto& head = direction.head;
-    direction.length = (std::uint32_t{head[0]} << 16) | (std::uint32_t{head[1]} << 8) | head[2];
-    direction.type = head[3];
-    direction.flags = head[4];
-    direction.stream = Load32(reinterpret_cast<const char*>(head.data() + 5)) & 0x7FFFFFFFu;
-    const std::uint32_t length = direction.length;
-    const std::uint8_t type = direction.type;
-    const std::uint32_t stream = direction.stream;
+bool Http2Decoder::BeginFrame(Half& half) {
+    const auto& head = half.head;
+    half.length = (std::uint32_t{head[0]} << 16) | (std::uint32_t{head[1]} << 8) | head[2];
+    half.type = head[3];
+    half.flags = head[4];
+    half.stream = Load32(reinterpret_cast<const char*>(head.data() + 5)) & 0x7FFFFFFFu;
+    const std::uint32_t length = half.length;
+    const std::uint8_t type = half.type;
+    const std::uint32_t stream = half.stream;
     std::string fault;
-    if (length > direction.maxFrame) {
+    if (length > half.maxFrame) {
         fault = "a frame of " + std::to_string(length) + " bytes from " +
-                std::string(Side(direction.fromClient)) + ", over its peer's limit of " +
-                std::to_string(direction.maxFrame);
-    } else if (direction.inBlock && (type != kContinuation || stream != direction.blockStream)) {
+                std::string(Side(half.fromClient)) + ", over its peer's limit of " +
+                std::to_string(half.maxFrame);
+    } else if (half.inBlock && (type != kContinuation || stream != half.blockStream)) {
         fault = "a header block interrupted by another frame";
-    } else if (!direction.inBlock && type == kContinuation) {
+    } else if (!half.inBlock && type == kContinuation) {
         fault = "a CONTINUATION frame outside a header block";
     } else if ((type == kData || type == kHeaders || type == kPriority || type == kRstStream ||
                 type == kPushPromise || type == kContinuation) &&
@@ -225,126 +226,126 @@ bool Http2Decoder::BeginFrame(Direction& direction) {
     } else if ((type == kSettings || type == kPing || type == kGoAway) && stream != 0) {
         fault = "a connection frame on a stream";
     } else if (type == kSettings &&
-               ((direction.flags & kAck) != 0 ? length != 0
+               ((half.flags & kAck) != 0 ? length != 0
                                               : length % 6 != 0 || length > kLargestSettings)) {
         fault = "a SETTINGS frame of " + std::to_string(length) + " bytes";
     } else if ((type == kPing && length != 8) || (type == kRstStream && length != 4) ||
                (type == kWindowUpdate && length != 4) || (type == kPriority && length != 5) ||
                (type == kGoAway && length < 8)) {
         fault = "a control frame of the wrong size";
-    } else if (type == kPushPromise && direction.fromClient) {
+    } else if (type == kPushPromise && half.fromClient) {
         fault = "a PUSH_PROMISE from the client";
     } else if ((type == kHeaders || type == kPushPromise || type == kContinuation) &&
-               direction.block.size() + length > kLargestHeaderBlock) {
+               half.block.size() + length > kLargestHeaderBlock) {
         fault = "a header block over " + std::to_string(kLargestHeaderBlock) + " bytes";
-    } else if (type == kData && (direction.flags & kPadded) != 0 && length == 0) {
+    } else if (type == kData && (half.flags & kPadded) != 0 && length == 0) {
         fault = "a padded DATA frame without its pad length";
     }
     if (!fault.empty()) {
         Stop(fault);
         return false;
     }
-    direction.inFrame = true;
-    direction.left = length;
-    direction.dataReady = false;
-    direction.payload.clear();
+    half.inFrame = true;
+    half.left = length;
+    half.dataReady = false;
+    half.payload.clear();
     switch (type) {
         case kGoAway:
-            direction.payloadKept = kGoAwayKept;
+            half.payloadKept = kGoAwayKept;
             break;
         case kHeaders:
         case kPushPromise:
         case kContinuation:
         case kSettings:
         case kRstStream:
-            direction.payloadKept = length;
+            half.payloadKept = length;
             break;
         default:  // PING, PRIORITY, WINDOW_UPDATE, unknown types: read past
-            direction.payloadKept = 0;
+            half.payloadKept = 0;
             break;
     }
     if (length == 0) {
-        EndFrame(direction);
+        EndFrame(half);
     }
     return true;
 }
 
-void Http2Decoder::ReadData(Direction& direction, std::span<const std::uint8_t>& bytes) {
-    if (!direction.dataReady) {
+void Http2Decoder::ReadData(Half& half, std::span<const std::uint8_t>& bytes) {
+    if (!half.dataReady) {
         std::uint32_t padding = 0;
-        if ((direction.flags & kPadded) != 0) {
+        if ((half.flags & kPadded) != 0) {
             padding = bytes.front();
             bytes = bytes.subspan(1);
-            --direction.left;
-            if (padding > direction.left) {
+            --half.left;
+            if (padding > half.left) {
                 Stop("padding longer than its DATA frame");
                 return;
             }
         }
-        direction.dataLeft = direction.left - padding;
-        direction.dataReady = true;
+        half.dataLeft = half.left - padding;
+        half.dataReady = true;
     }
-    const std::size_t take = std::min<std::size_t>(bytes.size(), direction.dataLeft);
+    const std::size_t take = std::min<std::size_t>(bytes.size(), half.dataLeft);
     if (take > 0) {
-        const Stream* stream = Find(direction.stream);
+        const Stream* stream = Find(half.stream);
         if (stream != nullptr &&
-            (direction.fromClient ? stream->requestStarted : stream->responseStarted)) {
-            m_sink.More(direction.stream, direction.fromClient,
+            (half.fromClient ? stream->requestStarted : stream->responseStarted)) {
+            m_sink.More(half.stream, half.fromClient ? Direction::Sent : Direction::Received,
                         {reinterpret_cast<const char*>(bytes.data()), take});
         }
-        direction.dataLeft -= static_cast<std::uint32_t>(take);
-        direction.left -= static_cast<std::uint32_t>(take);
+        half.dataLeft -= static_cast<std::uint32_t>(take);
+        half.left -= static_cast<std::uint32_t>(take);
         bytes = bytes.subspan(take);
     }
-    if (direction.dataLeft == 0) {
-        const std::size_t padding = std::min<std::size_t>(bytes.size(), direction.left);
-        direction.left -= static_cast<std::uint32_t>(padding);
+    if (half.dataLeft == 0) {
+        const std::size_t padding = std::min<std::size_t>(bytes.size(), half.left);
+        half.left -= static_cast<std::uint32_t>(padding);
         bytes = bytes.subspan(padding);
     }
-    if (direction.left == 0 && !m_stopped) {
-        EndFrame(direction);
+    if (half.left == 0 && !m_stopped) {
+        EndFrame(half);
     }
 }
 
-void Http2Decoder::EndFrame(Direction& direction) {
-    direction.inFrame = false;
-    switch (direction.type) {
+void Http2Decoder::EndFrame(Half& half) {
+    half.inFrame = false;
+    switch (half.type) {
         case kData:
-            if ((direction.flags & kEndStream) != 0) {
-                EndStream(direction.stream, direction.fromClient);
+            if ((half.flags & kEndStream) != 0) {
+                EndStream(half.stream, half.fromClient);
             }
             break;
         case kHeaders:
         case kPushPromise:
-            OnHeaders(direction);
+            OnHeaders(half);
             break;
         case kContinuation:
-            OnContinuation(direction);
+            OnContinuation(half);
             break;
         case kSettings:
-            OnSettings(direction);
+            OnSettings(half);
             break;
         case kRstStream:
-            OnRstStream(direction);
+            OnRstStream(half);
             break;
         case kGoAway:
-            OnGoAway(direction);
+            OnGoAway(half);
             break;
         default:
             break;
     }
-    if (direction.payload.capacity() > kSmallestMaxFrame) {
-        direction.payload = {};
+    if (half.payload.capacity() > kSmallestMaxFrame) {
+        half.payload = {};
     } else {
-        direction.payload.clear();
+        half.payload.clear();
     }
 }
 
-void Http2Decoder::OnHeaders(Direction& direction) {
-    const std::string& payload = direction.payload;
+void Http2Decoder::OnHeaders(Half& half) {
+    const std::string& payload = half.payload;
     std::size_t position = 0;
     std::size_t padding = 0;
-    if ((direction.flags & kPadded) != 0) {
+    if ((half.flags & kPadded) != 0) {
         if (payload.empty()) {
             Stop("a padded frame without its pad length");
             return;
@@ -352,11 +353,11 @@ void Http2Decoder::OnHeaders(Direction& direction) {
         padding = static_cast<std::uint8_t>(payload[0]);
         position = 1;
     }
-    if (direction.type == kHeaders && (direction.flags & kPriorityFlag) != 0) {
+    if (half.type == kHeaders && (half.flags & kPriorityFlag) != 0) {
         position += 5;
     }
     std::uint32_t promised = 0;
-    if (direction.type == kPushPromise) {
+    if (half.type == kPushPromise) {
         if (position + 4 <= payload.size()) {
             promised = Load32(payload.data() + position) & 0x7FFFFFFFu;
         }
@@ -366,55 +367,55 @@ void Http2Decoder::OnHeaders(Direction& direction) {
         Stop("padding longer than its frame");
         return;
     }
-    direction.inBlock = true;
-    direction.blockStream = direction.stream;
-    direction.blockEndStream = direction.type == kHeaders && (direction.flags & kEndStream) != 0;
-    direction.blockPromise = direction.type == kPushPromise;
-    direction.promised = promised;
-    direction.block.assign(payload, position, payload.size() - position - padding);
-    if ((direction.flags & kEndHeaders) != 0) {
-        OnHeaderBlock(direction);
+    half.inBlock = true;
+    half.blockStream = half.stream;
+    half.blockEndStream = half.type == kHeaders && (half.flags & kEndStream) != 0;
+    half.blockPromise = half.type == kPushPromise;
+    half.promised = promised;
+    half.block.assign(payload, position, payload.size() - position - padding);
+    if ((half.flags & kEndHeaders) != 0) {
+        OnHeaderBlock(half);
     }
 }
 
-void Http2Decoder::OnContinuation(Direction& direction) {
-    direction.block.append(direction.payload);
-    if ((direction.flags & kEndHeaders) != 0) {
-        OnHeaderBlock(direction);
+void Http2Decoder::OnContinuation(Half& half) {
+    half.block.append(half.payload);
+    if ((half.flags & kEndHeaders) != 0) {
+        OnHeaderBlock(half);
     }
 }
 
-void Http2Decoder::OnHeaderBlock(Direction& direction) {
-    direction.inBlock = false;
-    const std::string block = std::move(direction.block);
-    direction.block = {};
-    const std::uint32_t id = direction.blockStream;
-    const bool fromClient = direction.fromClient;
+void Http2Decoder::OnHeaderBlock(Half& half) {
+    half.inBlock = false;
+    const std::string block = std::move(half.block);
+    half.block = {};
+    const std::uint32_t id = half.blockStream;
+    const bool fromClient = half.fromClient;
     const Stream* known = Find(id);
-    const bool trailers = !direction.blockPromise && known != nullptr &&
+    const bool trailers = !half.blockPromise && known != nullptr &&
                           (fromClient ? known->requestStarted : known->responseFinal);
-    const bool request = fromClient || direction.blockPromise;
+    const bool request = fromClient || half.blockPromise;
     bool interim = false;
     std::string text;
-    if (!Inflate(direction, block, request && !trailers, trailers, interim, text)) {
+    if (!Inflate(half, block, request && !trailers, trailers, interim, text)) {
         return;
     }
-    if (direction.blockPromise) {
-        if (direction.promised == 0) {
+    if (half.blockPromise) {
+        if (half.promised == 0) {
             Stop("a PUSH_PROMISE of stream 0");
             return;
         }
-        Stream* promised = Open(direction.promised);
+        Stream* promised = Open(half.promised);
         if (promised == nullptr) {
             return;
         }
         promised->requestStarted = true;
         promised->clientEnded = true;
-        m_sink.Request(direction.promised, text);
+        m_sink.Request(half.promised, text);
         return;
     }
     if (trailers) {
-        m_sink.More(id, fromClient, text);
+        m_sink.More(id, fromClient ? Direction::Sent : Direction::Received, text);
     } else {
         Stream* stream = Open(id);
         if (stream == nullptr) {
@@ -429,12 +430,12 @@ void Http2Decoder::OnHeaderBlock(Direction& direction) {
             m_sink.Response(id, text);
         }
     }
-    if (direction.blockEndStream) {
+    if (half.blockEndStream) {
         EndStream(id, fromClient);
     }
 }
 
-bool Http2Decoder::Inflate(Direction& direction, std::string_view block, bool request,
+bool Http2Decoder::Inflate(Half& half, std::string_view block, bool request,
                            bool trailers, bool& interim, std::string& text) {
     std::string method;
     std::string path;
@@ -448,7 +449,7 @@ bool Http2Decoder::Inflate(Direction& direction, std::string_view block, bool re
     for (;;) {
         nghttp2_nv field;
         int flags = 0;
-        const auto used = nghttp2_hd_inflate_hd2(direction.inflater, &field, &flags, in, left, 1);
+        const auto used = nghttp2_hd_inflate_hd2(half.inflater, &field, &flags, in, left, 1);
         if (used < 0) {
             Stop(std::string("a header block HPACK cannot decode (") +
                  nghttp2_strerror(static_cast<int>(used)) + ")");
@@ -486,7 +487,7 @@ bool Http2Decoder::Inflate(Direction& direction, std::string_view block, bool re
             }
         }
         if ((flags & NGHTTP2_HD_INFLATE_FINAL) != 0) {
-            nghttp2_hd_inflate_end_headers(direction.inflater);
+            nghttp2_hd_inflate_end_headers(half.inflater);
             break;
         }
         if (used == 0 && (flags & NGHTTP2_HD_INFLATE_EMIT) == 0) {
@@ -510,13 +511,13 @@ bool Http2Decoder::Inflate(Direction& direction, std::string_view block, bool re
     return true;
 }
 
-void Http2Decoder::OnSettings(Direction& direction) {
-    if ((direction.flags & kAck) != 0) {
+void Http2Decoder::OnSettings(Half& half) {
+    if ((half.flags & kAck) != 0) {
         return;
     }
     // What one side announces bounds what the other sends.
-    Direction& other = Other(direction);
-    const std::string& payload = direction.payload;
+    Half& other = Other(half);
+    const std::string& payload = half.payload;
     for (std::size_t at = 0; at + 6 <= payload.size(); at += 6) {
         const auto id = static_cast<std::uint16_t>((static_cast<std::uint8_t>(payload[at]) << 8) |
                                                    static_cast<std::uint8_t>(payload[at + 1]));
@@ -537,46 +538,46 @@ void Http2Decoder::OnSettings(Direction& direction) {
     }
 }
 
-void Http2Decoder::OnRstStream(Direction& direction) {
-    const std::uint32_t id = direction.stream;
+void Http2Decoder::OnRstStream(Half& half) {
+    const std::uint32_t id = half.stream;
     const Stream* stream = Find(id);
     if (stream == nullptr) {
         return;
     }
     const std::string notice = "\r\n[HTTP/2: stream reset by " +
-                               std::string(Side(direction.fromClient)) + ", " +
-                               Http2ErrorName(Load32(direction.payload.data())) + "]\r\n";
+                               std::string(Side(half.fromClient)) + ", " +
+                               Http2ErrorName(Load32(half.payload.data())) + "]\r\n";
     if (stream->requestStarted) {
-        m_sink.More(id, true, notice);
+        m_sink.More(id, Direction::Sent, notice);
     }
     if (stream->responseStarted) {
-        m_sink.More(id, false, notice);
+        m_sink.More(id, Direction::Received, notice);
     }
     Close(id);
 }
 
-void Http2Decoder::OnGoAway(Direction& direction) {
+void Http2Decoder::OnGoAway(Half& half) {
     // Streams the sender of GOAWAY had not begun to process never will be: they end here.
-    const std::uint32_t last = Load32(direction.payload.data()) & 0x7FFFFFFFu;
-    const std::uint32_t code = Load32(direction.payload.data() + 4);
+    const std::uint32_t last = Load32(half.payload.data()) & 0x7FFFFFFFu;
+    const std::uint32_t code = Load32(half.payload.data() + 4);
     std::vector<std::uint32_t> unprocessed;
     for (const auto& [id, stream] : m_streams) {
-        const bool startedByOther = ((id & 1u) == 1u) != direction.fromClient;
+        const bool startedByOther = ((id & 1u) == 1u) != half.fromClient;
         if (id > last && startedByOther) {
             unprocessed.push_back(id);
         }
     }
     std::sort(unprocessed.begin(), unprocessed.end());
     const std::string notice = "\r\n[HTTP/2: not processed; " +
-                               std::string(Side(direction.fromClient)) + " is going away, " +
+                               std::string(Side(half.fromClient)) + " is going away, " +
                                Http2ErrorName(code) + "]\r\n";
     for (const std::uint32_t id : unprocessed) {
         const Stream stream = m_streams[id];
         if (stream.requestStarted) {
-            m_sink.More(id, true, notice);
+            m_sink.More(id, Direction::Sent, notice);
         }
         if (stream.responseStarted) {
-            m_sink.More(id, false, notice);
+            m_sink.More(id, Direction::Received, notice);
         }
         Close(id);
     }

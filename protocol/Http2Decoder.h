@@ -7,6 +7,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "record/Direction.h"
+
 struct nghttp2_hd_inflater;
 
 namespace vantor {
@@ -20,8 +22,8 @@ public:
     virtual void Request(std::uint32_t stream, std::string_view text) = 0;
     // A response's header block from the server, interim ones (1xx) included.
     virtual void Response(std::uint32_t stream, std::string_view text) = 0;
-    // More of a stream's request (fromClient) or response: DATA bytes, trailer lines, notices.
-    virtual void More(std::uint32_t stream, bool fromClient, std::string_view bytes) = 0;
+    // More of a stream's request (Sent) or response (Received): DATA bytes, trailer lines, notices.
+    virtual void More(std::uint32_t stream, Direction direction, std::string_view bytes) = 0;
     // The stream has ended both ways, or was reset: nothing more comes for it.
     virtual void Closed(std::uint32_t stream) = 0;
     // Decoding of the connection stopped for good; notice says why.
@@ -48,7 +50,7 @@ public:
     void UpgradedFromHttp1();
 
     // The next bytes of one direction of the connection.
-    void Feed(bool fromClient, std::span<const std::uint8_t> bytes);
+    void Feed(Direction direction, std::span<const std::uint8_t> bytes);
 
     bool stopped() const { return m_stopped; }
 
@@ -67,8 +69,8 @@ private:
     };
 
     // The reading state of one direction.
-    struct Direction {
-        explicit Direction(bool client) : fromClient(client) {}
+    struct Half {
+        explicit Half(bool client) : fromClient(client) {}
         bool fromClient;
         std::size_t prefaceMatched = 0;  // client: bytes of the preface seen so far
         std::array<std::uint8_t, 9> head{};
@@ -97,31 +99,31 @@ private:
     };
 
     void Stop(std::string_view reason);
-    void ReadPreface(Direction& direction, std::span<const std::uint8_t>& bytes);
-    bool BeginFrame(Direction& direction);
-    void ReadData(Direction& direction, std::span<const std::uint8_t>& bytes);
-    void EndFrame(Direction& direction);
-    void OnHeaders(Direction& direction);
-    void OnContinuation(Direction& direction);
-    void OnHeaderBlock(Direction& direction);
-    void OnSettings(Direction& direction);
-    void OnRstStream(Direction& direction);
-    void OnGoAway(Direction& direction);
+    void ReadPreface(Half& half, std::span<const std::uint8_t>& bytes);
+    bool BeginFrame(Half& half);
+    void ReadData(Half& half, std::span<const std::uint8_t>& bytes);
+    void EndFrame(Half& half);
+    void OnHeaders(Half& half);
+    void OnContinuation(Half& half);
+    void OnHeaderBlock(Half& half);
+    void OnSettings(Half& half);
+    void OnRstStream(Half& half);
+    void OnGoAway(Half& half);
     // Decodes block with the direction's decoder into text; false (and stopped) on an error.
     // (a request's or a response's header, or trailer lines).
-    bool Inflate(Direction& direction, std::string_view block, bool request, bool trailers,
+    bool Inflate(Half& half, std::string_view block, bool request, bool trailers,
                  bool& interim, std::string& text);
     Stream* Find(std::uint32_t stream);
     Stream* Open(std::uint32_t stream);
     void EndStream(std::uint32_t id, bool fromClient);
     void Close(std::uint32_t id);
-    Direction& Other(const Direction& direction) {
-        return direction.fromClient ? m_server : m_client;
+    Half& Other(const Half& half) {
+        return half.fromClient ? m_server : m_client;
     }
 
     Http2Sink& m_sink;
-    Direction m_client{true};
-    Direction m_server{false};
+    Half m_client{true};
+    Half m_server{false};
     std::unordered_map<std::uint32_t, Stream> m_streams;
     bool m_stopped = false;
 };

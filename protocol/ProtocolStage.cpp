@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "document/CSnifferDoc.h"
+#include "document/MessageSink.h"
+#include "http/HeadScan.h"
 #include "http/MessageStart.h"
 #include "http/ScanFormat.h"
 #include "protocol/Http2Decoder.h"
@@ -15,6 +16,10 @@ namespace {
 
 bool IsSent(EntryPoint entryPoint) {
     return entryPoint == EntryPoint::NewRequest || entryPoint == EntryPoint::AppendRequest;
+}
+
+Direction DirectionOf(EntryPoint entryPoint) {
+    return IsSent(entryPoint) ? Direction::Sent : Direction::Received;
 }
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
@@ -32,33 +37,9 @@ bool BeginsPreface(std::span<const std::uint8_t> data) {
                       });
 }
 
-bool HasToken(std::string_view list, std::string_view token) {
-    // Header values are stored lower-cased; the list is comma-separated.
-    std::size_t at = 0;
-    while (at <= list.size()) {
-        std::size_t end = list.find(',', at);
-        if (end == std::string_view::npos) {
-            end = list.size();
-        }
-        std::string_view item = list.substr(at, end - at);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
-            item.remove_prefix(1);
-        }
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
-            item.remove_suffix(1);
-        }
-        if (item == token) {
-            return true;
-        }
-        at = end + 1;
-    }
-    return false;
-}
-
-// The status code of a response header that begins with begun (the part a response already
-// holds) and goes on with data.
-std::optional<std::uint32_t> StatusOfHeader(std::string_view begun,
-                                            std::span<const std::uint8_t> data) {
+// The status code of a response head whose bytes so far are begun, going on with data.
+std::optional<std::uint32_t> StatusOfHead(std::string_view begun,
+                                          std::span<const std::uint8_t> data) {
     constexpr std::size_t kStatusLine = 64;  // "HTTP/1.1 101 " and then some
     std::string start(begun.substr(0, kStatusLine));
     start.append(reinterpret_cast<const char*>(data.data()),
@@ -66,9 +47,13 @@ std::optional<std::uint32_t> StatusOfHeader(std::string_view begun,
     return ScanStatusCode(start);
 }
 
+std::string_view Text(std::span<const std::uint8_t> data) {
+    return {reinterpret_cast<const char*>(data.data()), data.size()};
+}
+
 }  // namespace
 
-void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
+void DeliverAsHttp1(MessageSink& document, EntryPoint entryPoint, const CaptureRecord& header,
                     std::span<const std::uint8_t> data) {
     switch (entryPoint) {
         case EntryPoint::NewRequest:
@@ -118,17 +103,18 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
         Wrote(found->second, false);
     }
 
-    void More(std::uint32_t stream, bool fromClient, std::string_view bytes) override {
+    void More(std::uint32_t stream, Direction direction, std::string_view bytes) override {
         const auto found = streams.find(stream);
         if (found == streams.end()) {
             return;
         }
-        if (fromClient) {
+        const bool request = direction == Direction::Sent;
+        if (request) {
             document->AppendRequest(As(found->second), Bytes(bytes));
         } else {
             document->AppendResponse(As(found->second), Bytes(bytes));
         }
-        Wrote(found->second, fromClient);
+        Wrote(found->second, request);
     }
 
     void Closed(std::uint32_t stream) override {
@@ -165,7 +151,7 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
     const std::uint32_t id;
     Mode mode = Mode::Watching;
     std::list<std::uint32_t>::iterator use;
-    CSnifferDoc* document = nullptr;
+    MessageSink* document = nullptr;
     CaptureRecord header;
     std::unique_ptr<Http2Decoder> http2;
     std::unique_ptr<WebSocketDecoder> webSocket;
@@ -176,6 +162,9 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
     bool wroteAny = false;
     bool lastWasRequest = false;
     std::uint32_t lastWritten = 0;
+    // Watching: the head of the response being read so far (open while it has no end).
+    std::string responseHead;
+    bool responseHeadOpen = false;
 };
 
 ProtocolStage::ProtocolStage() = default;
@@ -203,20 +192,22 @@ ProtocolStage::Connection& ProtocolStage::Follow(std::uint32_t id) {
 void ProtocolStage::Forget(std::uint32_t id) {
     const auto found = m_connections.find(id);
     if (found != m_connections.end()) {
+        DropHead(found->second->responseHead);
         m_byUse.erase(found->second->use);
         m_connections.erase(found);
     }
 }
 
-void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
+void ProtocolStage::Deliver(MessageSink& document, EntryPoint entryPoint,
                             const CaptureRecord& header, std::span<const std::uint8_t> data) {
     if (entryPoint == EntryPoint::None) {
         return;
     }
     const std::uint32_t id = header.connectionId;
     // The first record of a socket: whatever an earlier socket of the same id spoke is over.
-    if (header.previousDirection == DIRECTION_NONE) {
+    if (header.previousDirection == Direction::None) {
         Forget(id);
+        ForgetRequestHead(id);
     }
     Connection* connection = Find(id);
     if (connection != nullptr && connection->mode == Connection::Mode::Resync) {
@@ -227,12 +218,12 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
         connection = Find(id);  // forgotten once both sides are past their holes
     }
     if (connection == nullptr) {
-        if (entryPoint == EntryPoint::NewRequest && header.previousDirection == DIRECTION_NONE &&
+        if (entryPoint == EntryPoint::NewRequest && header.previousDirection == Direction::None &&
             BeginsPreface(data)) {
             connection = &Follow(id);
             connection->mode = Connection::Mode::Http2;
             connection->http2 = std::make_unique<Http2Decoder>(*connection);
-        } else if (header.previousDirection != DIRECTION_NONE && !data.empty() && data[0] == 0 &&
+        } else if (header.previousDirection != Direction::None && !data.empty() && data[0] == 0 &&
                    (entryPoint == EntryPoint::NewRequest ||
                     entryPoint == EntryPoint::NewResponse)) {
             // A message cannot begin with a NUL; an HTTP/2 frame header of a connection that
@@ -245,32 +236,25 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
         } else {
             // A request whose header completes with this record and asks to switch protocols:
             // its answer is watched for. The body records of a request are not looked at.
-            const HTTPRequest* before = document.LatestRequest(id);
-            const bool headerOpen = entryPoint == EntryPoint::NewRequest ||
-                                    (before != nullptr && before->headerEnd() < 0);
             DeliverAsHttp1(document, entryPoint, header, data);
-            if (IsSent(entryPoint) && headerOpen) {
-                const HTTPRequest* request = document.LatestRequest(id);
-                if (request != nullptr && request->headerEnd() >= 0 &&
-                    request->headers().Contains("upgrade")) {
-                    Follow(id).mode = Connection::Mode::Watching;
-                }
+            if (IsSent(entryPoint) && AsksToSwitch(id, entryPoint, data)) {
+                Follow(id).mode = Connection::Mode::Watching;
             }
             return;
         }
     }
     connection->document = &document;
     connection->header = header;
-    const bool fromClient = IsSent(entryPoint);
+    const Direction direction = DirectionOf(entryPoint);
     switch (connection->mode) {
         case Connection::Mode::Watching:
             DeliverWatched(*connection, entryPoint, data);
             break;
         case Connection::Mode::Http2:
-            connection->http2->Feed(fromClient, data);
+            connection->http2->Feed(direction, data);
             break;
         case Connection::Mode::WebSocket:
-            connection->webSocket->Feed(fromClient, data);
+            connection->webSocket->Feed(direction, data);
             break;
         case Connection::Mode::Opaque:
             document.CountSkipped(id, data.size());
@@ -279,7 +263,7 @@ void ProtocolStage::Deliver(CSnifferDoc& document, EntryPoint entryPoint,
             DeliverAsHttp1(document, entryPoint, header, data);
             break;
         case Connection::Mode::Ignored:
-            if (fromClient && BeginsRequestLine(data)) {
+            if (direction == Direction::Sent && BeginsRequestLine(data)) {
                 Forget(id);
                 DeliverAsHttp1(document, EntryPoint::NewRequest, header, data);
             } else {
@@ -299,7 +283,8 @@ bool ProtocolStage::Resynchronised(Connection& connection, EntryPoint& entryPoin
         const bool begins = fromClient ? BeginsRequestLine(data) : BeginsStatusLine(data);
         if (!newMessage && !begins) {
             // The rest of what the hole cut: counted, never appended.
-            connection.document->NoteMissingBytes(connection.id, fromClient, data.size());
+            connection.document->NoteMissingBytes(connection.id, DirectionOf(entryPoint),
+                                                  data.size());
             return false;
         }
         waits = false;
@@ -311,12 +296,13 @@ bool ProtocolStage::Resynchronised(Connection& connection, EntryPoint& entryPoin
     return true;
 }
 
-void ProtocolStage::Lost(CSnifferDoc& document, const CaptureRecord& header,
+void ProtocolStage::Lost(MessageSink& document, const CaptureRecord& header,
                          const LostBytes& lost) {
     const std::uint32_t id = header.connectionId;
+    ForgetRequestHead(id);
     // The sides that lost bytes: by their sizes, or by the direction the last ones went.
-    const bool client = lost.sizesKnown ? lost.sent != 0 : lost.last == DIRECTION_SENT;
-    const bool server = lost.sizesKnown ? lost.received != 0 : lost.last == DIRECTION_RECEIVED;
+    const bool client = lost.sizesKnown ? lost.sent != 0 : lost.last == Direction::Sent;
+    const bool server = lost.sizesKnown ? lost.received != 0 : lost.last == Direction::Received;
     if (!client && !server) {
         return;
     }
@@ -346,19 +332,17 @@ void ProtocolStage::Lost(CSnifferDoc& document, const CaptureRecord& header,
     }
     // The message each side's lost bytes continued says so; bytes that began a new message
     // (the transfer before them went the other way) cut no message that is listed.
-    const auto tell = [&](bool fromClient, std::uint64_t bytes) {
-        const std::uint32_t side = fromClient ? DIRECTION_SENT : DIRECTION_RECEIVED;
-        if (lost.before == 0 || lost.before == side) {
+    const auto tell = [&](Direction side, std::uint64_t bytes) {
+        if (lost.before == Direction::None || lost.before == side) {
             document.NoteMissingBytes(
-                id, fromClient,
-                lost.sizesKnown ? std::optional<std::uint64_t>(bytes) : std::nullopt);
+                id, side, lost.sizesKnown ? std::optional<std::uint64_t>(bytes) : std::nullopt);
         }
     };
     if (client) {
-        tell(true, lost.sent);
+        tell(Direction::Sent, lost.sent);
     }
     if (server) {
-        tell(false, lost.received);
+        tell(Direction::Received, lost.received);
     }
     Connection& waiting =
         connection != nullptr ? *connection : Follow(id);
@@ -368,10 +352,69 @@ void ProtocolStage::Lost(CSnifferDoc& document, const CaptureRecord& header,
     waiting.serverWaits = waiting.serverWaits || server;
 }
 
+bool ProtocolStage::AsksToSwitch(std::uint32_t id, EntryPoint entryPoint,
+                                 std::span<const std::uint8_t> data) {
+    std::string_view head;
+    auto open = m_requestHeads.empty() ? m_requestHeads.end() : m_requestHeads.find(id);
+    if (entryPoint == EntryPoint::NewRequest) {
+        if (open != m_requestHeads.end()) {
+            ForgetRequestHead(id);
+            open = m_requestHeads.end();
+        }
+        head = Text(data);  // most heads come whole in their first record: no copy
+    } else if (open == m_requestHeads.end()) {
+        return false;  // a body, or the rest of a head that was given up
+    } else {
+        GrowHead(open->second, data);
+        head = open->second;
+    }
+    const HeadLook look = LookAtHead(head, "upgrade");
+    if (!look.end) {
+        if (open == m_requestHeads.end()) {
+            if (m_requestHeads.size() >= kMostFollowed) {
+                return false;
+            }
+            open = m_requestHeads.emplace(id, std::string()).first;
+            GrowHead(open->second, data);
+        }
+        if (open->second.size() > kLongestHead || m_headBytes > kMostHeadBytes) {
+            ForgetRequestHead(id);  // a head that long asks for nothing we follow
+        }
+        return false;
+    }
+    const bool asks =
+        look.mayHaveField && FindHeadField(head, *look.end, "upgrade").has_value();
+    if (open != m_requestHeads.end()) {
+        ForgetRequestHead(id);
+    }
+    return asks;
+}
+
+void ProtocolStage::ForgetRequestHead(std::uint32_t id) {
+    const auto found = m_requestHeads.find(id);
+    if (found != m_requestHeads.end()) {
+        DropHead(found->second);
+        m_requestHeads.erase(found);
+    }
+}
+
+void ProtocolStage::GrowHead(std::string& head, std::span<const std::uint8_t> data) {
+    // As the message's text keeps it: NUL bytes as spaces.
+    const std::size_t at = head.size();
+    head.append(Text(data));
+    std::replace(head.begin() + static_cast<std::ptrdiff_t>(at), head.end(), '\0', ' ');
+    m_headBytes += data.size();
+}
+
+void ProtocolStage::DropHead(std::string& head) {
+    m_headBytes -= head.size();
+    head = {};
+}
+
 void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint,
                                    std::span<const std::uint8_t> data) {
     // Copies: the connection is forgotten on the way when no switch comes.
-    CSnifferDoc& document = *connection.document;
+    MessageSink& document = *connection.document;
     const CaptureRecord header = connection.header;
     const std::uint32_t id = connection.id;
     if (IsSent(entryPoint)) {
@@ -380,26 +423,23 @@ void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint
     }
     // The response's header is found in the bytes; the bytes after a 101 are the new
     // protocol's, those after any other final response are HTTP/1.x again.
+    std::string& head = connection.responseHead;
     while (!data.empty()) {
-        const HTTPResponse* latest = document.LatestResponse(id);
-        const bool startsResponse =
-            entryPoint == EntryPoint::NewResponse || latest == nullptr || latest->IsInterim();
-        std::optional<std::size_t> end;
-        if (startsResponse) {
-            end = HTTPMessage::HeaderEndInStart(data);
-        } else if (latest->headerEnd() < 0) {
-            end = latest->HeaderEndIn(data);
-        } else {
-            Forget(id);  // the body of a final response: no switch
-            DeliverAsHttp1(document, entryPoint, header, data);
-            return;
+        if (entryPoint == EntryPoint::NewResponse || !connection.responseHeadOpen) {
+            DropHead(head);
         }
+        const std::optional<std::size_t> end = HeadEndAfter(head, Text(data));
         if (!end) {
+            // The head goes on in the next record.
+            GrowHead(head, data);
+            connection.responseHeadOpen = true;
+            if (head.size() > kLongestHead || m_headBytes > kMostHeadBytes) {
+                Forget(id);  // no switch is followed after a head that long
+            }
             DeliverAsHttp1(document, entryPoint, header, data);
             return;
         }
-        const std::optional<std::uint32_t> code =
-            StatusOfHeader(startsResponse ? std::string_view() : latest->text(), data);
+        const std::optional<std::uint32_t> code = StatusOfHead(head, data);
         if (!code || (*code != 101 && (*code < 100 || *code > 199))) {
             // A final answer that refuses the switch: the record goes on whole, so that the
             // response sees the body bytes that came with its header, as on any connection.
@@ -407,6 +447,8 @@ void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint
             DeliverAsHttp1(document, entryPoint, header, data);
             return;
         }
+        GrowHead(head, data.first(*end));
+        connection.responseHeadOpen = false;
         DeliverAsHttp1(document, entryPoint, header, data.first(*end));
         data = data.subspan(*end);
         entryPoint = EntryPoint::AppendResponse;
@@ -418,23 +460,24 @@ void ProtocolStage::DeliverWatched(Connection& connection, EntryPoint entryPoint
 }
 
 void ProtocolStage::Switch(Connection& connection, std::span<const std::uint8_t> rest) {
-    const HTTPResponse* response = connection.document->LatestResponse(connection.id);
-    const std::string_view upgrade = response->headers().Find("upgrade").value_or("");
-    if (HasToken(upgrade, "websocket")) {
+    const std::string_view head = connection.responseHead;
+    const std::string_view upgrade = FindHeadField(head, head.size(), "upgrade").value_or("");
+    if (ListHasToken(upgrade, "websocket")) {
         connection.mode = Connection::Mode::WebSocket;
         connection.webSocket = std::make_unique<WebSocketDecoder>(connection);
-        connection.webSocket->Feed(false, rest);
-    } else if (HasToken(upgrade, "h2c")) {
+        connection.webSocket->Feed(Direction::Received, rest);
+    } else if (ListHasToken(upgrade, "h2c")) {
         // The request that asked is stream 1: its response follows as frames.
         connection.mode = Connection::Mode::Http2;
         connection.http2 = std::make_unique<Http2Decoder>(connection);
         connection.http2->UpgradedFromHttp1();
         connection.streams[1] = connection.id;
-        connection.http2->Feed(false, rest);
+        connection.http2->Feed(Direction::Received, rest);
     } else {
         connection.mode = Connection::Mode::Opaque;
         connection.document->CountSkipped(connection.id, rest.size());
     }
+    DropHead(connection.responseHead);
 }
 
 }  // namespace vantor

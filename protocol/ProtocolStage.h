@@ -4,13 +4,14 @@
 #include <list>
 #include <memory>
 #include <span>
+#include <string>
 #include <unordered_map>
 
 #include "record/CaptureRecord.h"
 
 namespace vantor {
 
-class CSnifferDoc;
+class MessageSink;
 
 enum class EntryPoint { None, NewRequest, AppendRequest, NewResponse, AppendResponse };
 
@@ -20,14 +21,14 @@ struct LostBytes {
     bool sizesKnown = false;
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
-    // The direction of the transfer before the first lost bytes, and of the last ones (0: not
-    // known): whether they continued a message, and on which side they end.
-    std::uint32_t before = 0;
-    std::uint32_t last = 0;
+    // The direction of the transfer before the first lost bytes, and of the last ones (None:
+    // not known): whether they continued a message, and on which side they end.
+    Direction before = Direction::None;
+    Direction last = Direction::None;
 };
 
 // Passes a record's data to the document entry point it names, as it is.
-void DeliverAsHttp1(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
+void DeliverAsHttp1(MessageSink& document, EntryPoint entryPoint, const CaptureRecord& header,
                     std::span<const std::uint8_t> data);
 
 // Between dispatch and the document: what each connection speaks. HTTP/1.x goes to the
@@ -45,12 +46,12 @@ public:
     ProtocolStage(const ProtocolStage&) = delete;
     ProtocolStage& operator=(const ProtocolStage&) = delete;
 
-    void Deliver(CSnifferDoc& document, EntryPoint entryPoint, const CaptureRecord& header,
+    void Deliver(MessageSink& document, EntryPoint entryPoint, const CaptureRecord& header,
                  std::span<const std::uint8_t> data);
     // A hole in a connection: the messages it cuts say so, frames are followed no further, and
     // each side of HTTP/1.x that lost bytes goes on at its next message (bytes before that are
     // counted as missing, never appended to the message the hole cut).
-    void Lost(CSnifferDoc& document, const CaptureRecord& header, const LostBytes& lost);
+    void Lost(MessageSink& document, const CaptureRecord& header, const LostBytes& lost);
 
     // Bytes of connections that could not be read (joined part way, in frames that need their
     // start) and were left out.
@@ -59,6 +60,11 @@ public:
     // The most connections whose protocol is followed (all others are plain HTTP/1.x): past
     // it the one unused longest is forgotten.
     static constexpr std::size_t kMostFollowed = 16384;
+    // A head (start line and header) is read by the stage itself, to see a switch of protocol
+    // asked for and answered: past this length it is given up (no switch is followed), and all
+    // heads kept between records take at most kMostHeadBytes.
+    static constexpr std::size_t kLongestHead = 64 * 1024;
+    static constexpr std::size_t kMostHeadBytes = 16 * 1024 * 1024;
 
 private:
     struct Connection;
@@ -74,11 +80,20 @@ private:
     bool Resynchronised(Connection& connection, EntryPoint& entryPoint,
                         std::span<const std::uint8_t> data);
     std::uint32_t NextStreamId() { return m_nextStreamId--; }
+    // Whether a request's head completes with data (its first record, or a later one of a head
+    // that was open) and has an Upgrade field.
+    bool AsksToSwitch(std::uint32_t id, EntryPoint entryPoint, std::span<const std::uint8_t> data);
+    void ForgetRequestHead(std::uint32_t id);
+    void GrowHead(std::string& head, std::span<const std::uint8_t> data);
+    void DropHead(std::string& head);
 
     std::unordered_map<std::uint32_t, std::unique_ptr<Connection>> m_connections;
     std::list<std::uint32_t> m_byUse;  // least recently used first
     std::uint32_t m_nextStreamId = 0xFFFFFFFFu;
     std::uint64_t m_leftOutBytes = 0;
+    // Requests whose head is still open, the bytes so far.
+    std::unordered_map<std::uint32_t, std::string> m_requestHeads;
+    std::size_t m_headBytes = 0;
 };
 
 }  // namespace vantor

@@ -50,71 +50,72 @@ std::string Bytes(std::uint64_t count) {
 
 }  // namespace
 
-void WebSocketDecoder::Feed(bool fromClient, std::span<const std::uint8_t> bytes) {
-    Direction& direction = fromClient ? m_client : m_server;
+void WebSocketDecoder::Feed(Direction direction, std::span<const std::uint8_t> bytes) {
+    const bool fromClient = direction == Direction::Sent;
+    Half& half = fromClient ? m_client : m_server;
     while (!bytes.empty()) {
-        if (ended() || direction.closed) {
+        if (ended() || half.closed) {
             m_sink.Ignored(bytes.size());
             return;
         }
-        if (!direction.inFrame) {
-            if (!ReadHeader(direction, bytes)) {
+        if (!half.inFrame) {
+            if (!ReadHeader(half, bytes)) {
                 continue;
             }
-            if (direction.length == 0) {
-                EndFrame(direction);
+            if (half.length == 0) {
+                EndFrame(half);
             }
             continue;
         }
         const std::size_t take = static_cast<std::size_t>(
-            std::min<std::uint64_t>(bytes.size(), direction.length - direction.read));
-        const bool keep = direction.opcode == kClose ||
-                          (!direction.compressed &&
-                           (direction.opcode == kText ||
-                            (direction.opcode == kContinuation && direction.messageIsText)));
-        if (keep && direction.shown.size() < kShownText) {
-            const std::size_t count = std::min(take, kShownText - direction.shown.size());
+            std::min<std::uint64_t>(bytes.size(), half.length - half.read));
+        const bool keep = half.opcode == kClose ||
+                          (!half.compressed &&
+                           (half.opcode == kText ||
+                            (half.opcode == kContinuation && half.messageIsText)));
+        if (keep && half.shown.size() < kShownText) {
+            const std::size_t count = std::min(take, kShownText - half.shown.size());
             for (std::size_t i = 0; i < count; ++i) {
                 std::uint8_t byte = bytes[i];
-                if (direction.masked) {
-                    byte ^= direction.mask[(direction.read + i) % 4];
+                if (half.masked) {
+                    byte ^= half.mask[(half.read + i) % 4];
                 }
-                direction.shown.push_back(static_cast<char>(byte));
+                half.shown.push_back(static_cast<char>(byte));
             }
         }
-        direction.read += take;
+        half.read += take;
         bytes = bytes.subspan(take);
-        if (direction.read == direction.length) {
-            EndFrame(direction);
+        if (half.read == half.length) {
+            EndFrame(half);
         }
     }
 }
 
-bool WebSocketDecoder::ReadHeader(Direction& direction, std::span<const std::uint8_t>& bytes) {
+bool WebSocketDecoder::ReadHeader(Half& half, std::span<const std::uint8_t>& bytes) {
     // The header is 2 bytes, then 2 or 8 bytes of length, then 4 of mask: how many depends on
     // the first two.
     auto needed = [&]() -> std::size_t {
-        if (direction.headHave < 2) {
+        if (half.headHave < 2) {
             return 2;
         }
-        const unsigned length = direction.head[1] & 0x7Fu;
+        const unsigned length = half.head[1] & 0x7Fu;
         const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
-        const std::size_t mask = (direction.head[1] & kMaskBit) != 0 ? 4 : 0;
+        const std::size_t mask = (half.head[1] & kMaskBit) != 0 ? 4 : 0;
         return 2 + extended + mask;
     };
-    while (direction.headHave < needed() && !bytes.empty()) {
-        direction.head[direction.headHave++] = bytes.front();
+    while (half.headHave < needed() && !bytes.empty()) {
+        half.head[half.headHave++] = bytes.front();
         bytes = bytes.subspan(1);
     }
-    if (direction.headHave < needed()) {
+    if (half.headHave < needed()) {
         return false;
     }
-    const auto& head = direction.head;
-    direction.headHave = 0;
-    direction.fin = (head[0] & kFin) != 0;
-    direction.compressed = (head[0] & kRsv1) != 0;
-    direction.opcode = head[0] & 0x0F;
-    direction.masked = (head[1] & kMaskBit) != 0;
+    const auto& head = half.head;
+    half.headHave = 0;
+    half.fin = (head[0] & kFin) != 0;
+    half.compressed = (head[0] & kRsv1) != 0;
+    half.opcode = head[0] & 0x0F;
+    half.masked = (head[1] & kMaskBit) != 0;
     std::uint64_t length = head[1] & 0x7F;
     std::size_t at = 2;
     if (length == 126) {
@@ -131,45 +132,45 @@ bool WebSocketDecoder::ReadHeader(Direction& direction, std::span<const std::uin
             return false;
         }
     }
-    if (direction.masked) {
-        std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(at), 4, direction.mask.begin());
+    if (half.masked) {
+        std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(at), 4, half.mask.begin());
     }
-    direction.length = length;
-    direction.read = 0;
-    direction.shown.clear();
-    const std::uint8_t opcode = direction.opcode;
+    half.length = length;
+    half.read = 0;
+    half.shown.clear();
+    const std::uint8_t opcode = half.opcode;
     const bool control = (opcode & 0x8) != 0;
     if (opcode != kContinuation && opcode != kText && opcode != kBinary && opcode != kClose &&
         opcode != kPing && opcode != kPong) {
         Stop("a frame of reserved opcode " + std::to_string(opcode));
         return false;
     }
-    if (control && (!direction.fin || length > kLargestControlPayload)) {
+    if (control && (!half.fin || length > kLargestControlPayload)) {
         Stop("a control frame fragmented or over 125 bytes");
         return false;
     }
-    if (opcode == kContinuation && !direction.inMessage) {
+    if (opcode == kContinuation && !half.inMessage) {
         Stop("a continuation frame outside a fragmented message");
         return false;
     }
-    if ((opcode == kText || opcode == kBinary) && direction.inMessage) {
+    if ((opcode == kText || opcode == kBinary) && half.inMessage) {
         Stop("a new message inside a fragmented one");
         return false;
     }
     if (opcode == kText || opcode == kBinary) {
-        direction.messageIsText = opcode == kText;
-        direction.messageCompressed = direction.compressed;
+        half.messageIsText = opcode == kText;
+        half.messageCompressed = half.compressed;
     } else if (opcode == kContinuation) {
-        direction.compressed = direction.messageCompressed;
+        half.compressed = half.messageCompressed;
     }
-    direction.inFrame = true;
+    half.inFrame = true;
     return true;
 }
 
-void WebSocketDecoder::EndFrame(Direction& direction) {
-    direction.inFrame = false;
-    const std::uint8_t opcode = direction.opcode;
-    std::string line = direction.fromClient ? "client " : "server ";
+void WebSocketDecoder::EndFrame(Half& half) {
+    half.inFrame = false;
+    const std::uint8_t opcode = half.opcode;
+    std::string line = half.fromClient ? "client " : "server ";
     switch (opcode) {
         case kText:
             line += "text";
@@ -192,25 +193,25 @@ void WebSocketDecoder::EndFrame(Direction& direction) {
     }
     const bool data = opcode == kText || opcode == kBinary || opcode == kContinuation;
     if (data) {
-        if (opcode != kContinuation && !direction.fin) {
+        if (opcode != kContinuation && !half.fin) {
             line += " (first fragment)";
         } else if (opcode == kContinuation) {
-            line += direction.fin ? " (last fragment)" : " (fragment)";
+            line += half.fin ? " (last fragment)" : " (fragment)";
         }
-        if (direction.compressed) {
+        if (half.compressed) {
             line += " (compressed)";
         }
-        direction.inMessage = !direction.fin;
+        half.inMessage = !half.fin;
     }
-    line += ", " + Bytes(direction.length);
-    const bool text = opcode == kText || (opcode == kContinuation && direction.messageIsText);
-    if (data && text && !direction.compressed) {
-        line += ": " + direction.shown;
-        if (direction.length > direction.shown.size()) {
-            line += " [" + Bytes(direction.length - direction.shown.size()) + " more]";
+    line += ", " + Bytes(half.length);
+    const bool text = opcode == kText || (opcode == kContinuation && half.messageIsText);
+    if (data && text && !half.compressed) {
+        line += ": " + half.shown;
+        if (half.length > half.shown.size()) {
+            line += " [" + Bytes(half.length - half.shown.size()) + " more]";
         }
     } else if (opcode == kClose) {
-        const std::string& payload = direction.shown;
+        const std::string& payload = half.shown;
         if (payload.size() >= 2) {
             const std::uint32_t code = (std::uint32_t{static_cast<std::uint8_t>(payload[0])} << 8) |
                                        static_cast<std::uint8_t>(payload[1]);
@@ -222,9 +223,9 @@ void WebSocketDecoder::EndFrame(Direction& direction) {
                 line += " " + payload.substr(2);
             }
         }
-        direction.closed = true;
+        half.closed = true;
     }
-    direction.shown = {};
+    half.shown = {};
     m_sink.Line(line + "\r\n");
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "record/Direction.h"
+
 namespace vantor {
 
 // What a decoded WebSocket connection tells its owner.
@@ -30,13 +32,13 @@ public:
 
     explicit WebSocketDecoder(WebSocketSink& sink) : m_sink(sink) {}
 
-    void Feed(bool fromClient, std::span<const std::uint8_t> bytes);
+    void Feed(Direction direction, std::span<const std::uint8_t> bytes);
 
     bool ended() const { return m_stopped || (m_client.closed && m_server.closed); }
 
 private:
-    struct Direction {
-        explicit Direction(bool client) : fromClient(client) {}
+    struct Half {
+        explicit Half(bool client) : fromClient(client) {}
         bool fromClient;
         std::array<std::uint8_t, 14> head{};
         std::size_t headHave = 0;
@@ -57,13 +59,13 @@ private:
     };
 
     // Whether the header is complete; false while more bytes are needed or after a stop.
-    bool ReadHeader(Direction& direction, std::span<const std::uint8_t>& bytes);
-    void EndFrame(Direction& direction);
+    bool ReadHeader(Half& half, std::span<const std::uint8_t>& bytes);
+    void EndFrame(Half& half);
     void Stop(std::string_view reason);
 
     WebSocketSink& m_sink;
-    Direction m_client{true};
-    Direction m_server{false};
+    Half m_client{true};
+    Half m_server{false};
     bool m_stopped = false;
 };
 

@@ -27,6 +27,7 @@
 #include <string.h>
 #include <sys/types.h>
 
+#include "record/RecordLayout.h"
 #include "vtcap_internal.h"
 #include "vtcap_sessions.h"
 
@@ -163,8 +164,6 @@ static void forget_session(const void* session) {
     vtcap_session_forget(vtcap_sessions(), VTCAP_SESSION_SLOTS, session);
 }
 
-enum { SENT, RECEIVED };
-
 /* Before a send: its place among the records of the socket the session is known to run over. */
 static void send_begins(const void* session, int reported, const void* data, size_t length,
                         struct vtcap_outgoing* out) {
@@ -216,8 +215,8 @@ static void received(const void* session, int seen, int reported, const void* da
 
 /* The descriptor of the session's socket BIO, read or write side; VTCAP_NO_DESCRIPTOR for
  * other transports. */
-static int openssl_descriptor(const void* ssl, int direction) {
-    int (*get)(const void*) = direction == SENT
+static int openssl_descriptor(const void* ssl, uint32_t direction) {
+    int (*get)(const void*) = direction == VANTOR_DIRECTION_SENT
                                   ? COMPANION(int (*)(const void*), SSL_get_wfd, OPENSSL)
                                   : COMPANION(int (*)(const void*), SSL_get_rfd, OPENSSL);
     if (get == NULL) {
@@ -243,7 +242,7 @@ VTCAP_EXPORT int SSL_read(void* ssl, void* buffer, int count) {
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count);
     const int seen = vtcap_tls_leave(outer);
-    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, RECEIVED), buffer,
+    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, VANTOR_DIRECTION_RECEIVED), buffer,
              result > 0 ? (size_t)result : 0);
     return result;
 }
@@ -254,7 +253,7 @@ VTCAP_EXPORT int SSL_read_ex(void* ssl, void* buffer, size_t count, size_t* done
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count, done);
     const int seen = vtcap_tls_leave(outer);
-    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, RECEIVED), buffer,
+    received(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, VANTOR_DIRECTION_RECEIVED), buffer,
              result == 1 && done != NULL ? *done : 0);
     return result;
 }
@@ -263,11 +262,11 @@ VTCAP_EXPORT int SSL_write(void* ssl, const void* buffer, int count) {
     int (*real)(void*, const void*, int) =
         REAL(int (*)(void*, const void*, int), SSL_write, OPENSSL);
     struct vtcap_outgoing out;
-    send_begins(ssl, openssl_descriptor(ssl, SENT), buffer, count > 0 ? (size_t)count : 0, &out);
+    send_begins(ssl, openssl_descriptor(ssl, VANTOR_DIRECTION_SENT), buffer, count > 0 ? (size_t)count : 0, &out);
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count);
     const int seen = vtcap_tls_leave(outer);
-    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, SENT), &out, buffer,
+    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, VANTOR_DIRECTION_SENT), &out, buffer,
          result > 0 ? (size_t)result : 0);
     return result;
 }
@@ -276,11 +275,11 @@ VTCAP_EXPORT int SSL_write_ex(void* ssl, const void* buffer, size_t count, size_
     int (*real)(void*, const void*, size_t, size_t*) =
         REAL(int (*)(void*, const void*, size_t, size_t*), SSL_write_ex, OPENSSL);
     struct vtcap_outgoing out;
-    send_begins(ssl, openssl_descriptor(ssl, SENT), buffer, count, &out);
+    send_begins(ssl, openssl_descriptor(ssl, VANTOR_DIRECTION_SENT), buffer, count, &out);
     const int outer = vtcap_tls_enter();
     const int result = real(ssl, buffer, count, done);
     const int seen = vtcap_tls_leave(outer);
-    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, SENT), &out, buffer,
+    sent(ssl, seen, seen >= 0 ? -1 : openssl_descriptor(ssl, VANTOR_DIRECTION_SENT), &out, buffer,
          result == 1 && done != NULL ? *done : 0);
     return result;
 }
@@ -333,7 +332,7 @@ VTCAP_EXPORT void SSL_free(void* ssl) {
 /* The descriptor the session's transport was given (gnutls_transport_set_int), or VTCAP_UNTOLD
  * when it was given a pointer: transports keep an int in the pointer's place, and a real
  * pointer is far above any descriptor. */
-static int gnutls_descriptor(void* session, int direction) {
+static int gnutls_descriptor(void* session, uint32_t direction) {
     void (*get)(void*, void**, void**) =
         COMPANION(void (*)(void*, void**, void**), gnutls_transport_get_ptr2, GNUTLS);
     if (get == NULL) {
@@ -342,7 +341,7 @@ static int gnutls_descriptor(void* session, int direction) {
     void* receiving = NULL;
     void* sending = NULL;
     get(session, &receiving, &sending);
-    const uintptr_t value = (uintptr_t)(direction == SENT ? sending : receiving);
+    const uintptr_t value = (uintptr_t)(direction == VANTOR_DIRECTION_SENT ? sending : receiving);
     return value < (1u << 20) ? (int)value : VTCAP_UNTOLD;
 }
 
@@ -358,7 +357,7 @@ VTCAP_EXPORT ssize_t gnutls_record_recv(void* session, void* data, size_t size) 
     const int outer = vtcap_tls_enter();
     const ssize_t result = real(session, data, size);
     const int seen = vtcap_tls_leave(outer);
-    received(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, RECEIVED), data,
+    received(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, VANTOR_DIRECTION_RECEIVED), data,
              result > 0 ? (size_t)result : 0);
     return result;
 }
@@ -369,11 +368,11 @@ VTCAP_EXPORT ssize_t gnutls_record_send(void* session, const void* data, size_t 
     ssize_t (*real)(void*, const void*, size_t) =
         REAL(ssize_t(*)(void*, const void*, size_t), gnutls_record_send, GNUTLS);
     struct vtcap_outgoing out;
-    send_begins(session, gnutls_descriptor(session, SENT), data, size, &out);
+    send_begins(session, gnutls_descriptor(session, VANTOR_DIRECTION_SENT), data, size, &out);
     const int outer = vtcap_tls_enter();
     const ssize_t result = real(session, data, size);
     const int seen = vtcap_tls_leave(outer);
-    sent(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, SENT), &out, data,
+    sent(session, seen, seen >= 0 ? -1 : gnutls_descriptor(session, VANTOR_DIRECTION_SENT), &out, data,
          result > 0 && (size_t)result <= size ? (size_t)result : 0);
     return result;
 }

@@ -40,8 +40,8 @@ void Store16(MutableHeaderBytes bytes, std::size_t offset, std::uint16_t value) 
 
 CaptureRecord ReadCaptureRecord(HeaderBytes bytes) {
     CaptureRecord record;
-    record.direction = Load32(bytes, kDirection);
-    record.previousDirection = Load32(bytes, kPreviousDirection);
+    record.direction = static_cast<Direction>(Load32(bytes, kDirection));
+    record.previousDirection = static_cast<Direction>(Load32(bytes, kPreviousDirection));
     record.connectionId = Load32(bytes, kConnectionId);
     record.peerAddress.family = Load16(bytes, kPeerAddress);
     std::copy_n(bytes.begin() + kPeerAddress + 2, 2, record.peerAddress.port.begin());
@@ -59,8 +59,8 @@ CaptureRecord ReadCaptureRecord(HeaderBytes bytes) {
 }
 
 void WriteCaptureRecord(const CaptureRecord& record, MutableHeaderBytes bytes) {
-    Store32(bytes, kDirection, record.direction);
-    Store32(bytes, kPreviousDirection, record.previousDirection);
+    Store32(bytes, kDirection, static_cast<std::uint32_t>(record.direction));
+    Store32(bytes, kPreviousDirection, static_cast<std::uint32_t>(record.previousDirection));
     Store32(bytes, kConnectionId, record.connectionId);
     Store16(bytes, kPeerAddress, record.peerAddress.family);
     std::copy_n(record.peerAddress.port.begin(), 2, bytes.begin() + kPeerAddress + 2);

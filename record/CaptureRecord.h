@@ -7,13 +7,10 @@
 
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
+#include "record/Direction.h"
 #include "record/RecordLayout.h"
 
 namespace vantor {
-
-inline constexpr std::uint32_t DIRECTION_NONE = VANTOR_DIRECTION_NONE;
-inline constexpr std::uint32_t DIRECTION_SENT = VANTOR_DIRECTION_SENT;
-inline constexpr std::uint32_t DIRECTION_RECEIVED = VANTOR_DIRECTION_RECEIVED;
 
 // A record is its header, then its data; at most kCaptureBufferSize bytes in all.
 inline constexpr std::size_t kCaptureBufferSize = VANTOR_MAX_RECORD_SIZE;
@@ -23,8 +20,8 @@ inline constexpr std::uint32_t kMaxRecordDataLength = VANTOR_MAX_RECORD_DATA;
 // The header of one capture record: one transfer of bytes on one TCP socket of a captured
 // program. On the wire it is thirteen little-endian 32-bit fields (52 bytes), the data follow.
 struct CaptureRecord {
-    std::uint32_t direction = DIRECTION_NONE;
-    std::uint32_t previousDirection = DIRECTION_NONE;  // of the socket's previous record
+    Direction direction = Direction::None;
+    Direction previousDirection = Direction::None;// of the socket's previous record
     std::uint32_t connectionId = 0;                    // only ever compared for equality
     SockAddrIn peerAddress;
     std::uint32_t dataLength = 0;

@@ -16,19 +16,18 @@ class RecordFeeder {
 public:
     explicit RecordFeeder(CSnifferDoc& document) : m_dispatch([&document] { return &document; }) {}
 
-    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
-        std::uint32_t& previous = m_previous[connection];
+    void Record(std::uint32_t connection, Direction direction, std::string_view bytes) {
+        Direction& previous = m_previous[connection];
         const CaptureRecord header =
             Header(direction, previous, connection, static_cast<std::uint32_t>(bytes.size()));
         previous = direction;
-        m_dispatch.pendingRecord() = {header, Bytes(bytes)};
-        m_dispatch.OnCaptureRecord();
+        m_dispatch.Dispatch(header, Bytes(bytes));
     }
     void Sent(std::uint32_t connection, std::string_view bytes) {
-        Record(connection, DIRECTION_SENT, bytes);
+        Record(connection, Direction::Sent, bytes);
     }
     void Received(std::uint32_t connection, std::string_view bytes) {
-        Record(connection, DIRECTION_RECEIVED, bytes);
+        Record(connection, Direction::Received, bytes);
     }
     std::uint64_t LeftOutBytes() const { return m_dispatch.LeftOutBytes(); }
     // A new socket that happens to get an id used before.
@@ -36,7 +35,7 @@ public:
 
 private:
     CaptureDispatch m_dispatch;
-    std::map<std::uint32_t, std::uint32_t> m_previous;
+    std::map<std::uint32_t, Direction> m_previous;
 };
 
 }  // namespace vantor::test

@@ -57,7 +57,7 @@ inline SystemTime At(std::uint16_t hour, std::uint16_t minute, std::uint16_t sec
     return SystemTime{2026, 12, 2, 8, hour, minute, second, milliseconds};
 }
 
-inline CaptureRecord Header(std::uint32_t direction, std::uint32_t previousDirection,
+inline CaptureRecord Header(Direction direction, Direction previousDirection,
                             std::uint32_t connectionId, std::uint32_t dataLength = 0,
                             SystemTime time = At(9, 0, 0, 0)) {
     CaptureRecord record;
@@ -68,6 +68,14 @@ inline CaptureRecord Header(std::uint32_t direction, std::uint32_t previousDirec
     record.dataLength = dataLength;
     record.time = time;
     return record;
+}
+
+// The same with the directions as the record format numbers them (any value a record may hold).
+inline CaptureRecord Header(std::uint32_t direction, std::uint32_t previousDirection,
+                            std::uint32_t connectionId, std::uint32_t dataLength = 0,
+                            SystemTime time = At(9, 0, 0, 0)) {
+    return Header(static_cast<Direction>(direction), static_cast<Direction>(previousDirection),
+                  connectionId, dataLength, time);
 }
 
 // Names parameterized cases by their `name` member.

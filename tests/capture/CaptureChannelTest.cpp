@@ -87,12 +87,12 @@ public:
     // instead of the data's.
     void Fill(std::uint8_t* record, std::uint32_t connection, std::uint32_t direction,
               std::string_view data, std::uint32_t claimedLength = 0) {
-        CaptureRecord header = test::Header(direction, DIRECTION_NONE, connection);
+        CaptureRecord header = test::Header(direction, VANTOR_DIRECTION_NONE, connection);
         {
             const std::lock_guard lock(m_mutex);
             auto& [next, previous] = m_order[connection];
             header.providerData = next++;
-            header.previousDirection = previous;
+            header.previousDirection = static_cast<Direction>(previous);
             previous = direction;
         }
         header.dataLength =
@@ -143,13 +143,12 @@ protected:
         : socket(folder / "vantor" / "capture"),
           dispatch([this] { return &document; }),
           channel(
-              socket, dispatch.pendingRecord(), window,
-              [this] {
+              socket, window,
+              [this](const PendingRecord& pending) {
                   dispatchThreads.insert(std::this_thread::get_id());
-                  const PendingRecord& pending = dispatch.pendingRecord();
                   seen.push_back({pending.header.connectionId,
                                   std::string(pending.data.begin(), pending.data.end())});
-                  dispatch.OnCaptureRecord();
+                  dispatch.Dispatch(pending);
               },
               [this](std::string_view message) { messages.emplace_back(message); }) {}
 
@@ -710,7 +709,7 @@ TEST_F(CaptureChannelTest, AChannelThatCannotBeMadeIsReportedAndLeavesNothing) {
     for (const char* place : {"/proc/no-such-folder/capture", "/dev/null/capture"}) {
         messages.clear();
         CaptureChannel unusable(
-            place, dispatch.pendingRecord(), window, [] {},
+            place, window, [](const PendingRecord&) {},
             [&](std::string_view message) { messages.emplace_back(message); });
         EXPECT_FALSE(unusable.StartCapture());
         EXPECT_FALSE(unusable.IsCapturing()) << "nothing can arrive: capture stays off";

@@ -31,7 +31,9 @@ struct TableCase {
 class DispatchTableTest : public testing::TestWithParam<TableCase> {};
 
 TEST_P(DispatchTableTest, PicksTheEntryPoint) {
-    EXPECT_EQ(ChooseEntryPoint(GetParam().direction, GetParam().previous), GetParam().expected);
+    EXPECT_EQ(ChooseEntryPoint(static_cast<Direction>(GetParam().direction),
+                               static_cast<Direction>(GetParam().previous)),
+              GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,10 +80,9 @@ protected:
 
     void Dispatch(std::uint32_t direction, std::uint32_t previous, std::uint32_t connection,
                   std::string_view data) {
-        dispatch.pendingRecord() = {
+        dispatch.Dispatch(
             Header(direction, previous, connection, static_cast<std::uint32_t>(data.size())),
-            test::Bytes(data)};
-        EXPECT_EQ(dispatch.OnCaptureRecord(), 0);
+            test::Bytes(data));
     }
 
     test::ScopedDefaultOptions options;
@@ -121,10 +122,8 @@ TEST_F(CaptureDispatchTest, AnEmptyFirstRecordStillCreatesARequest) {
 }
 
 TEST_F(CaptureDispatchTest, OnlyBytesBothTheHeaderAndTheReaderVouchForAreUsed) {
-    dispatch.pendingRecord() = {Header(1, 0, 1, 3), test::Bytes("GET /")};
-    dispatch.OnCaptureRecord();
-    dispatch.pendingRecord() = {Header(1, 1, 1, 1'000'000), test::Bytes(" /x")};
-    dispatch.OnCaptureRecord();
+    dispatch.Dispatch(Header(1, 0, 1, 3), test::Bytes("GET /"));
+    dispatch.Dispatch(Header(1, 1, 1, 1'000'000), test::Bytes(" /x"));
     EXPECT_EQ(document.requests()[0]->text(), "GET /x");
 }
 
@@ -133,8 +132,7 @@ TEST_F(CaptureDispatchTest, EntryPointsRunInsideTheCaptureLockWhichIsFreeAfterwa
     LockProbeView probe(probed.captureLock());
     document.AddView(&probe);
 
-    probed.pendingRecord() = {Header(1, 0, 1, 3), test::Bytes("GET")};
-    probed.OnCaptureRecord();
+    probed.Dispatch(Header(1, 0, 1, 3), test::Bytes("GET"));
     EXPECT_THAT(probe.heldDuringUpdate, ElementsAre(true));
     EXPECT_FALSE(IsHeld(probed.captureLock()));
 }
@@ -155,15 +153,13 @@ TEST_F(CaptureDispatchTest, AHoleCutsOneMessageAndTheSideGoesOnAtItsNextOne) {
             data[VANTOR_LOST_SENT_OFFSET + i] = static_cast<std::uint8_t>(sent >> (8 * i));
             data[VANTOR_LOST_RECEIVED_OFFSET + i] = static_cast<std::uint8_t>(received >> (8 * i));
         }
-        dispatch.pendingRecord() = {
-            Header(VANTOR_DIRECTION_LOST, 0, connection, VANTOR_LOST_DATA_SIZE), data};
-        dispatch.OnCaptureRecord();
+        dispatch.Dispatch(Header(VANTOR_DIRECTION_LOST, 0, connection, VANTOR_LOST_DATA_SIZE), data);
     };
     // A download loses its middle: the response says how much, its later bytes are counted,
     // the next exchange is whole.
     Dispatch(1, 0, 1, "GET /big HTTP/1.1\r\n\r\n");
     Dispatch(2, 1, 1, "HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nfirst");
-    lost(1, 0, 4000, DIRECTION_RECEIVED, DIRECTION_RECEIVED);
+    lost(1, 0, 4000, VANTOR_DIRECTION_RECEIVED, VANTOR_DIRECTION_RECEIVED);
     Dispatch(2, 2, 1, "the rest");
     Dispatch(1, 2, 1, "GET /next HTTP/1.1\r\n\r\n");
     Dispatch(2, 1, 1, "HTTP/1.1 204 No Content\r\n\r\n");
@@ -177,11 +173,11 @@ TEST_F(CaptureDispatchTest, AHoleCutsOneMessageAndTheSideGoesOnAtItsNextOne) {
     // An upload loses part of its body: the next request line after it is a request of its
     // own, whatever its record's previous direction says; a hole of unknown size says so.
     Dispatch(1, 0, 2, "POST /up HTTP/1.1\r\nContent-Length: 100\r\n\r\nab");
-    lost(2, 50, 0, DIRECTION_SENT, DIRECTION_SENT);
+    lost(2, 50, 0, VANTOR_DIRECTION_SENT, VANTOR_DIRECTION_SENT);
     Dispatch(1, 1, 2, "the rest of the body");
     Dispatch(1, 1, 2, "GET /after HTTP/1.1\r\n\r\n");
     Dispatch(1, 0, 3, "GET /other HTTP/1.1\r\n\r\n");
-    lost(3, 0, 0, 0, DIRECTION_SENT, false);
+    lost(3, 0, 0, 0, VANTOR_DIRECTION_SENT, false);
     Dispatch(1, 1, 3, "more");
     ASSERT_EQ(document.requests().size(), 5u);
     EXPECT_EQ(document.requests()[2]->missing(), 50u + 20u);
@@ -190,7 +186,7 @@ TEST_F(CaptureDispatchTest, AHoleCutsOneMessageAndTheSideGoesOnAtItsNextOne) {
     EXPECT_EQ(document.requests()[4]->text(), "GET /other HTTP/1.1\r\n\r\n");
 
     // A loss of nothing (a send that moved nothing) changes nothing.
-    lost(1, 0, 0, DIRECTION_SENT, DIRECTION_SENT);
+    lost(1, 0, 0, VANTOR_DIRECTION_SENT, VANTOR_DIRECTION_SENT);
     Dispatch(2, 2, 1, " more");
     EXPECT_EQ(document.responses()[1]->text(), "HTTP/1.1 204 No Content\r\n\r\n more");
 }

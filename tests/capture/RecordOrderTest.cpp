@@ -21,8 +21,8 @@ using Clock = RecordOrder::Clock;
 struct Step {
     std::string name;
     std::uint32_t sequence;
-    std::uint32_t direction = DIRECTION_SENT;
-    std::uint32_t previous = DIRECTION_RECEIVED;
+    Direction direction = Direction::Sent;
+    Direction previous = Direction::Received;
     std::uint32_t connection = 7;
     std::uint32_t lostCount = 0;  // a lost record for this many places
     Clock::duration after{};      // how long after the start it comes
@@ -36,7 +36,7 @@ struct Case {
 };
 
 std::string Named(const PendingRecord& record) {
-    if (record.header.direction == VANTOR_DIRECTION_LOST) {
+    if (record.header.direction == Direction::Lost) {
         return "?" + std::to_string(LoadLE32(std::span<const std::uint8_t, 4>(
                          record.data.data() + VANTOR_LOST_COUNT_OFFSET, 4)));
     }
@@ -60,7 +60,7 @@ TEST_P(RecordOrderTest, EachConnectionsRecordsComeInTheOrderTheirBytesMoved) {
         std::vector<std::uint8_t> data(step.name.begin(), step.name.end());
         CaptureRecord header = test::Header(step.direction, step.previous, step.connection);
         if (step.lostCount != 0) {
-            header.direction = VANTOR_DIRECTION_LOST;
+            header.direction = Direction::Lost;
             data.assign(VANTOR_LOST_DATA_SIZE, 0);
             StoreLE32(std::span<std::uint8_t, 4>(data.data() + VANTOR_LOST_COUNT_OFFSET, 4),
                       step.lostCount);
@@ -78,9 +78,9 @@ TEST_P(RecordOrderTest, EachConnectionsRecordsComeInTheOrderTheirBytesMoved) {
     EXPECT_FALSE(order.Waiting());
 }
 
-const std::uint32_t kNone = DIRECTION_NONE;
-const std::uint32_t kSent = DIRECTION_SENT;
-const std::uint32_t kReceived = DIRECTION_RECEIVED;
+const Direction kNone = Direction::None;
+const Direction kSent = Direction::Sent;
+const Direction kReceived = Direction::Received;
 
 INSTANTIATE_TEST_SUITE_P(
     Orders, RecordOrderTest,
@@ -137,12 +137,12 @@ TEST(RecordOrderBoundsTest, WaitingRecordsStayWithinTheirBounds) {
     RecordOrder order;
     const auto now = Clock::now();
     std::vector<std::uint8_t> data(1 << 20, 'x');
-    CaptureRecord header = test::Header(DIRECTION_SENT, DIRECTION_NONE, 3);
+    CaptureRecord header = test::Header(Direction::Sent, Direction::None, 3);
     header.dataLength = static_cast<std::uint32_t>(data.size());
     order.Offer({header, data}, now);
     std::size_t dispatched = order.ready().size();
     order.Dispatched();
-    header.previousDirection = DIRECTION_SENT;
+    header.previousDirection = Direction::Sent;
     // Place 1 never comes: past the bound of one connection, its gap is given up.
     for (std::uint32_t sequence = 2; sequence < 40; ++sequence) {
         header.providerData = sequence;

@@ -21,18 +21,18 @@ protected:
     CSnifferDocTest() { document.AddView(&view); }
 
     HTTPRequest* SendNew(std::uint32_t connection, std::string_view data) {
-        document.NewRequest(Header(DIRECTION_SENT, DIRECTION_NONE, connection), Bytes(data));
+        document.NewRequest(Header(Direction::Sent, Direction::None, connection), Bytes(data));
         return document.requests().back();
     }
     HTTPResponse* ReceiveNew(std::uint32_t connection, std::string_view data) {
-        document.NewResponse(Header(DIRECTION_RECEIVED, DIRECTION_SENT, connection), Bytes(data));
+        document.NewResponse(Header(Direction::Received, Direction::Sent, connection), Bytes(data));
         return document.responses().back();
     }
     void SendMore(std::uint32_t connection, std::string_view data) {
-        document.AppendRequest(Header(DIRECTION_SENT, DIRECTION_SENT, connection), Bytes(data));
+        document.AppendRequest(Header(Direction::Sent, Direction::Sent, connection), Bytes(data));
     }
     void ReceiveMore(std::uint32_t connection, std::string_view data) {
-        document.AppendResponse(Header(DIRECTION_RECEIVED, DIRECTION_RECEIVED, connection),
+        document.AppendResponse(Header(Direction::Received, Direction::Received, connection),
                                 Bytes(data));
     }
 
@@ -206,11 +206,11 @@ TEST_F(CSnifferDocTest, IndexedLookupsAgreeWithBackwardScans) {
         const std::string data = "s" + std::to_string(step) + ";";
         switch (operation(random)) {
             case 0:
-                document.NewRequest(Header(DIRECTION_SENT, DIRECTION_NONE, id), Bytes(data));
+                document.NewRequest(Header(Direction::Sent, Direction::None, id), Bytes(data));
                 model.NewRequest(id, data);
                 break;
             case 1:
-                document.NewResponse(Header(DIRECTION_RECEIVED, DIRECTION_SENT, id), Bytes(data));
+                document.NewResponse(Header(Direction::Received, Direction::Sent, id), Bytes(data));
                 model.NewResponse(id, data);
                 break;
             case 2:

@@ -24,15 +24,15 @@ constexpr std::string_view kOk = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\
 class InterimResponseTest : public testing::Test {
 protected:
     // Records as capture hands them over: the entry point follows from the directions.
-    void Sent(std::string_view data) { Record(DIRECTION_SENT, data); }
-    void Received(std::string_view data) { Record(DIRECTION_RECEIVED, data); }
-    void Record(std::uint32_t direction, std::string_view data) {
+    void Sent(std::string_view data) { Record(Direction::Sent, data); }
+    void Received(std::string_view data) { Record(Direction::Received, data); }
+    void Record(Direction direction, std::string_view data) {
         const CaptureRecord header = Header(direction, m_previous, 3);
-        if (direction == DIRECTION_SENT) {
-            m_previous == DIRECTION_SENT ? document.AppendRequest(header, Bytes(data))
+        if (direction == Direction::Sent) {
+            m_previous == Direction::Sent ? document.AppendRequest(header, Bytes(data))
                                          : document.NewRequest(header, Bytes(data));
         } else {
-            m_previous == DIRECTION_RECEIVED ? document.AppendResponse(header, Bytes(data))
+            m_previous == Direction::Received ? document.AppendResponse(header, Bytes(data))
                                              : document.NewResponse(header, Bytes(data));
         }
         m_previous = direction;
@@ -56,7 +56,7 @@ protected:
 
     test::ScopedDefaultOptions options;
     CSnifferDoc document;
-    std::uint32_t m_previous = DIRECTION_NONE;
+    Direction m_previous = Direction::None;
 };
 
 TEST_F(InterimResponseTest, TheBodySentAfter100ContinueStaysInItsRequest) {
@@ -99,7 +99,7 @@ TEST_F(InterimResponseTest, AnInterimResponseEndsWhereverTheRecordsAreCut) {
     const std::string received = std::string(kContinue) + std::string(kOk);
     for (std::size_t cut = 1; cut < received.size(); ++cut) {
         document.OnNewDocument();
-        m_previous = DIRECTION_NONE;
+        m_previous = Direction::None;
         Sent(kUploadHeader);
         Received(received.substr(0, cut));
         Received(received.substr(cut));
@@ -144,7 +144,7 @@ TEST_F(InterimResponseTest, AFinalResponseIsNeverReplaced) {
 TEST_F(InterimResponseTest, ABodyItsFramingStillExpectsContinuesTheRequest) {
     constexpr std::string_view kRefused = "HTTP/1.1 413 Too Large\r\nContent-Length: 0\r\n\r\n";
     struct Step {
-        std::uint32_t direction;
+        Direction direction;
         std::string_view bytes;
     };
     struct Case {
@@ -157,39 +157,39 @@ TEST_F(InterimResponseTest, ABodyItsFramingStillExpectsContinuesTheRequest) {
     const std::vector<Case> cases = {
         {"a length, the next request on its own",
          true,
-         {{DIRECTION_SENT, "POST /a HTTP/1.1\r\nContent-Length: 14\r\n\r\n"},
-          {DIRECTION_RECEIVED, kRefused},
-          {DIRECTION_SENT, "NAME=VALUE&I=0"},
-          {DIRECTION_SENT, "POST /b HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"},
-          {DIRECTION_RECEIVED, kOk}},
+         {{Direction::Sent, "POST /a HTTP/1.1\r\nContent-Length: 14\r\n\r\n"},
+          {Direction::Received, kRefused},
+          {Direction::Sent, "NAME=VALUE&I=0"},
+          {Direction::Sent, "POST /b HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"},
+          {Direction::Received, kOk}},
          {"POST /a HTTP/1.1\r\nContent-Length: 14\r\n\r\nNAME=VALUE&I=0", std::string(kRefused),
           "POST /b HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", std::string(kOk)}},
         {"chunks, the next request in the record of the last",
          true,
-         {{DIRECTION_SENT, "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel"},
-          {DIRECTION_RECEIVED, kRefused},
-          {DIRECTION_SENT, "lo\r\n0\r\nX-Sum: 1\r\n\r\nGET /d HTTP/1.1\r\n\r\n"},
-          {DIRECTION_RECEIVED, kOk}},
+         {{Direction::Sent, "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel"},
+          {Direction::Received, kRefused},
+          {Direction::Sent, "lo\r\n0\r\nX-Sum: 1\r\n\r\nGET /d HTTP/1.1\r\n\r\n"},
+          {Direction::Received, kOk}},
          {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\nX-Sum: 1\r\n\r\n",
           std::string(kRefused), "GET /d HTTP/1.1\r\n\r\n", std::string(kOk)}},
         {"a body not kept is still counted and followed",
          false,
-         {{DIRECTION_SENT, "POST /e HTTP/1.1\r\nContent-Length: 5\r\n\r\n"},
-          {DIRECTION_RECEIVED, kRefused},
-          {DIRECTION_SENT, "abcdeGET /f HTTP/1.1\r\n\r\n"}},
+         {{Direction::Sent, "POST /e HTTP/1.1\r\nContent-Length: 5\r\n\r\n"},
+          {Direction::Received, kRefused},
+          {Direction::Sent, "abcdeGET /f HTTP/1.1\r\n\r\n"}},
          {"POST /e HTTP/1.1\r\nContent-Length: 5\r\n\r\n", std::string(kRefused),
           "GET /f HTTP/1.1\r\n\r\n"},
          5},
         {"pipelined, no answer between",
          true,
-         {{DIRECTION_SENT, "POST /g HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"},
-          {DIRECTION_SENT, "GET /h HTTP/1.1\r\n\r\n"}},
+         {{Direction::Sent, "POST /g HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"},
+          {Direction::Sent, "GET /h HTTP/1.1\r\n\r\n"}},
          {"POST /g HTTP/1.1\r\nContent-Length: 2\r\n\r\nok", "GET /h HTTP/1.1\r\n\r\n"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         document.OnNewDocument();
-        m_previous = DIRECTION_NONE;
+        m_previous = Direction::None;
         Preferences().scan_req_body = c.keepBody;
         for (const Step& step : c.steps) {
             Record(step.direction, step.bytes);

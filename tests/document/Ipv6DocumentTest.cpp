@@ -54,8 +54,7 @@ protected:
                   std::string_view data) {
         CaptureRecord header;
         const auto bytes = Ipv6Record(direction, previous, peer, data, header);
-        dispatch.pendingRecord() = {header, bytes};
-        dispatch.OnCaptureRecord();
+        dispatch.Dispatch(header, bytes);
     }
 
     test::ScopedDefaultOptions options;
@@ -89,8 +88,7 @@ TEST_F(Ipv6DocumentTest, MessagesOfIpv6PeersShowTheAddressAndSaveInTheNewerSchem
     // A too short IPv6 record is dropped, not read as data.
     CaptureRecord header = test::Header(1, 2, 9);
     header.peerAddress.family = kAddressFamilyInet6;
-    dispatch.pendingRecord() = {header, Bytes("GET /x HTTP/1.1\r\n\r\n").first(10)};
-    dispatch.OnCaptureRecord();
+    dispatch.Dispatch(header, Bytes("GET /x HTTP/1.1\r\n\r\n").first(10));
     ASSERT_EQ(document.messages().size(), 2u);
     const HTTPMessage& request = *document.messages()[0];
     EXPECT_EQ(request.text(), "GET / HTTP/1.1\r\nHost: localhost:8080\r\n\r\n");

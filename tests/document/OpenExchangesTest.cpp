@@ -50,7 +50,7 @@ protected:
         document.KeepOpenExchangesOnly();
     }
 
-    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
+    void Record(std::uint32_t connection, Direction direction, std::string_view bytes) {
         feeder.Record(connection, direction, bytes);
     }
 
@@ -61,14 +61,14 @@ protected:
 };
 
 TEST_F(OpenExchangesTest, AnExchangeEndsWhenTheNextRequestOfItsConnectionBegins) {
-    Record(1, DIRECTION_SENT, "POST /a HTTP/1.1\r\nExpect: 100-continue\r\n\r\n");
-    Record(1, DIRECTION_RECEIVED, "HTTP/1.1 100 Continue\r\n\r\n");
-    Record(1, DIRECTION_SENT, "body");  // still the request: it waited for the 100
-    Record(2, DIRECTION_SENT, "GET /other HTTP/1.1\r\n\r\n");
-    Record(1, DIRECTION_RECEIVED, "HTTP/1.1 200 OK\r\n\r\nfirst");
-    Record(1, DIRECTION_RECEIVED, " answer");
+    Record(1, Direction::Sent, "POST /a HTTP/1.1\r\nExpect: 100-continue\r\n\r\n");
+    Record(1, Direction::Received, "HTTP/1.1 100 Continue\r\n\r\n");
+    Record(1, Direction::Sent, "body");  // still the request: it waited for the 100
+    Record(2, Direction::Sent, "GET /other HTTP/1.1\r\n\r\n");
+    Record(1, Direction::Received, "HTTP/1.1 200 OK\r\n\r\nfirst");
+    Record(1, Direction::Received, " answer");
     EXPECT_TRUE(view.ended.empty());
-    Record(1, DIRECTION_SENT, "GET /b HTTP/1.1\r\n\r\n");
+    Record(1, Direction::Sent, "GET /b HTTP/1.1\r\n\r\n");
     EXPECT_THAT(view.ended,
                 testing::ElementsAre("POST /a HTTP/1.1\r\nExpect: 100-continue\r\n\r\nbody",
                                      "HTTP/1.1 100 Continue\r\n\r\n",
@@ -77,7 +77,7 @@ TEST_F(OpenExchangesTest, AnExchangeEndsWhenTheNextRequestOfItsConnectionBegins)
     EXPECT_TRUE(document.messages().empty());
     EXPECT_EQ(document.LatestResponse(1), nullptr);
     // The new exchange pairs as ever.
-    Record(1, DIRECTION_RECEIVED, "HTTP/1.1 204 No Content\r\n\r\n");
+    Record(1, Direction::Received, "HTTP/1.1 204 No Content\r\n\r\n");
     ASSERT_NE(document.LatestRequest(1), nullptr);
     EXPECT_EQ(document.LatestRequest(1)->response(), document.LatestResponse(1));
 }
@@ -85,8 +85,8 @@ TEST_F(OpenExchangesTest, AnExchangeEndsWhenTheNextRequestOfItsConnectionBegins)
 TEST_F(OpenExchangesTest, ManyConnectionsAndHttp2StreamsStayWithinBounds) {
     // Connections that end without a word: the ones unused longest are let go.
     for (std::uint32_t c = 1; c <= CSnifferDoc::kMostOpenConnections + 500; ++c) {
-        Record(c, DIRECTION_SENT, "GET / HTTP/1.1\r\n\r\n");
-        Record(c, DIRECTION_RECEIVED, "HTTP/1.1 200 OK\r\n\r\n");
+        Record(c, Direction::Sent, "GET / HTTP/1.1\r\n\r\n");
+        Record(c, Direction::Received, "HTTP/1.1 200 OK\r\n\r\n");
     }
     EXPECT_EQ(view.held.size(), 2 * CSnifferDoc::kMostOpenConnections);
     EXPECT_EQ(document.LatestRequest(1), nullptr) << "the oldest connection was let go";
@@ -96,13 +96,13 @@ TEST_F(OpenExchangesTest, ManyConnectionsAndHttp2StreamsStayWithinBounds) {
     Http2FrameWriter client;
     Http2FrameWriter server;
     const std::uint32_t h2 = 900'000;
-    Record(h2, DIRECTION_SENT,
+    Record(h2, Direction::Sent,
            std::string(Http2Decoder::kPreface) + Http2FrameWriter::Settings({}));
     const std::size_t before = view.held.size();
     for (std::uint32_t stream = 1; stream < 2000; stream += 2) {
-        Record(h2, DIRECTION_SENT,
+        Record(h2, Direction::Sent,
                client.Headers(stream, {{":method", "GET"}, {":path", "/s"}}, true));
-        Record(h2, DIRECTION_RECEIVED,
+        Record(h2, Direction::Received,
                Http2FrameWriter::Join({server.Headers(stream, {{":status", "200"}}, false),
                                        Http2FrameWriter::Data(stream, "ok", true)}));
     }
@@ -113,9 +113,9 @@ TEST_F(OpenExchangesTest, ManyConnectionsAndHttp2StreamsStayWithinBounds) {
 TEST_F(OpenExchangesTest, TheTextsOfOpenExchangesStayWithinTheBudget) {
     const std::string body(1 << 20, 'b');
     for (std::uint32_t c = 1; c <= 100; ++c) {
-        Record(c, DIRECTION_SENT, "GET /f HTTP/1.1\r\n\r\n");
-        Record(c, DIRECTION_RECEIVED, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n");
-        Record(c, DIRECTION_RECEIVED, body);
+        Record(c, Direction::Sent, "GET /f HTTP/1.1\r\n\r\n");
+        Record(c, Direction::Received, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+        Record(c, Direction::Received, body);
     }
     std::size_t held = 0;
     for (const auto& entry : view.held) {

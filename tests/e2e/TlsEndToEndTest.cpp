@@ -266,7 +266,7 @@ TEST_F(TlsEndToEndTest, LargeTransfersOverTlsAreKeptWholeAndTheClientSeesTheSame
     while (reader.Next() == RecordStreamReader::Status::Record) {
         ++records;
         largest = std::max<std::size_t>(largest, reader.header().dataLength);
-        if (reader.header().direction == DIRECTION_RECEIVED) {
+        if (reader.header().direction == Direction::Received) {
             received += reader.header().dataLength;
         }
     }

@@ -313,21 +313,20 @@ TEST_F(PcapImportTest, KeepAliveAndPipeliningPairAsTheyDoLive) {
     CSnifferDoc live;
     live.OnNewDocument();
     CaptureDispatch dispatch([&live] { return &live; });
-    std::uint32_t previous = DIRECTION_NONE;
-    const std::pair<std::uint32_t, std::string> records[] = {
-        {DIRECTION_SENT, Request("/1")},
-        {DIRECTION_RECEIVED, Response("/1")},
-        {DIRECTION_SENT, Request("/2")},
-        {DIRECTION_RECEIVED, Response("/2")},
-        {DIRECTION_SENT, Request("/3")},
-        {DIRECTION_RECEIVED, Response("/3")},
-        {DIRECTION_SENT, Request("/4") + Request("/5")},
-        {DIRECTION_RECEIVED, Response("/4") + Response("/5")}};
+    Direction previous = Direction::None;
+    const std::pair<Direction, std::string> records[] = {
+        {Direction::Sent, Request("/1")},
+        {Direction::Received, Response("/1")},
+        {Direction::Sent, Request("/2")},
+        {Direction::Received, Response("/2")},
+        {Direction::Sent, Request("/3")},
+        {Direction::Received, Response("/3")},
+        {Direction::Sent, Request("/4") + Request("/5")},
+        {Direction::Received, Response("/4") + Response("/5")}};
     for (const auto& [direction, bytes] : records) {
-        dispatch.pendingRecord().header =
-            test::Header(direction, previous, 1, static_cast<std::uint32_t>(bytes.size()));
-        dispatch.pendingRecord().data = test::Bytes(bytes);
-        dispatch.OnCaptureRecord();
+        dispatch.Dispatch(
+            test::Header(direction, previous, 1, static_cast<std::uint32_t>(bytes.size())),
+            test::Bytes(bytes));
         previous = direction;
     }
     ASSERT_EQ(live.requests().size(), m_document.requests().size());
@@ -537,11 +536,11 @@ TEST_F(PcapImportTest, DescribingAnImportNamesWhatWasFound) {
 
 class CountingSink : public FlowSink {
 public:
-    void Bytes(std::uint32_t, const TcpEndpoint&, bool, bool, std::span<const std::uint8_t> data,
-               std::int64_t) override {
+    void Bytes(std::uint32_t, const TcpEndpoint&, Direction, bool,
+               std::span<const std::uint8_t> data, std::int64_t) override {
         given += data.size();
     }
-    void Missing(std::uint32_t, bool, std::uint64_t count) override { missing += count; }
+    void Missing(std::uint32_t, Direction, std::uint64_t count) override { missing += count; }
     void Ended(std::uint32_t) override { ++ended; }
     std::uint64_t given = 0;
     std::uint64_t missing = 0;

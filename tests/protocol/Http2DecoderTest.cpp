@@ -26,9 +26,9 @@ public:
     void Response(std::uint32_t stream, std::string_view text) override {
         events.push_back("response " + std::to_string(stream) + "\n" + std::string(text));
     }
-    void More(std::uint32_t stream, bool fromClient, std::string_view bytes) override {
-        const std::string head =
-            "more " + std::to_string(stream) + (fromClient ? " client" : " server") + "\n";
+    void More(std::uint32_t stream, Direction direction, std::string_view bytes) override {
+        const std::string head = "more " + std::to_string(stream) +
+                                 (direction == Direction::Sent ? " client" : " server") + "\n";
         if (!events.empty() && events.back().starts_with(head)) {
             events.back() += bytes;
         } else {
@@ -57,7 +57,7 @@ std::vector<std::string> Decode(const std::vector<Piece>& pieces) {
     RecordingSink sink;
     Http2Decoder decoder(sink);
     for (const Piece& piece : pieces) {
-        decoder.Feed(piece.fromClient, Span(piece.bytes));
+        decoder.Feed(piece.fromClient ? Direction::Sent : Direction::Received, Span(piece.bytes));
     }
     return sink.events;
 }
@@ -393,8 +393,8 @@ TEST(Http2DecoderTest, AnUpgradedConnectionAnswersItsFirstRequestOnStreamOne) {
     const std::string fromServer = Http2FrameWriter::Settings({}) +
                                    server.Headers(1, {{":status", "200"}}, false) +
                                    Http2FrameWriter::Data(1, "hello", true);
-    decoder.Feed(false, Span(fromServer));
-    decoder.Feed(true, Span(Preface()));
+    decoder.Feed(Direction::Received, Span(fromServer));
+    decoder.Feed(Direction::Sent, Span(Preface()));
     EXPECT_THAT(sink.events,
                 ElementsAre("response 1\nHTTP/2 200\r\n\r\n", "more 1 server\nhello", "closed 1"));
     EXPECT_FALSE(decoder.stopped());

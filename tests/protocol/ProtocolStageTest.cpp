@@ -30,7 +30,7 @@ protected:
     void Received(std::uint32_t connection, std::string_view bytes) {
         feeder.Received(connection, bytes);
     }
-    void Record(std::uint32_t connection, std::uint32_t direction, std::string_view bytes) {
+    void Record(std::uint32_t connection, Direction direction, std::string_view bytes) {
         feeder.Record(connection, direction, bytes);
     }
     void Reopened(std::uint32_t connection) { feeder.Reopened(connection); }
@@ -169,6 +169,26 @@ TEST_F(ProtocolStageTest, WebSocketFramesAreLinesUnderThe101AndNeverRequests) {
     EXPECT_EQ(document.requests()[0]->response(), document.responses()[0]);
 }
 
+// The stage reads heads itself: a request that asks to switch, and the answer, cut anywhere
+// into records (the field's name in any case), switch all the same.
+TEST_F(ProtocolStageTest, ASwitchIsSeenWhereverItsHeadsAreCut) {
+    const std::string request =
+        "GET /chat HTTP/1.1\r\nHost: a\r\nUPGRADE: WebSocket\r\nConnection: Upgrade\r\n\r\n";
+    const std::string switching =
+        "HTTP/1.1 101 Switching Protocols\r\nupgrade:  websocket \r\n\r\n";
+    std::uint32_t connection = 100;
+    for (std::size_t cut = 1; cut < request.size(); ++cut, ++connection) {
+        Sent(connection, request.substr(0, cut));
+        Sent(connection, request.substr(cut));
+        const std::size_t answerCut = 1 + cut % (switching.size() - 1);
+        Received(connection, switching.substr(0, answerCut));
+        Received(connection, switching.substr(answerCut) + "\x81\x02hi");
+        const HTTPResponse* response = document.LatestResponse(connection);
+        ASSERT_NE(response, nullptr) << cut;
+        EXPECT_EQ(response->text(), switching + "server text, 2 bytes: hi\r\n") << cut;
+    }
+}
+
 TEST_F(ProtocolStageTest, AnyOtherUpgradeIsCountedAndARefusedOneStaysHttp) {
     Sent(6, "GET / HTTP/1.1\r\nHost: a\r\nUpgrade: custom/1\r\nConnection: Upgrade\r\n\r\n");
     Received(6, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: custom/1\r\n\r\nxyz");
@@ -217,7 +237,7 @@ TEST_F(ProtocolStageTest, ASocketThatReusesTheIdOfAnHttp2OneIsHttp1Again) {
 TEST_F(ProtocolStageTest, AnHttp2ConnectionJoinedHalfWayIsLeftOut) {
     Http2FrameWriter server;
     // Capture started after the preface: the first records seen continue the connection.
-    Record(12, DIRECTION_RECEIVED, "");  // what the provider saw before: a receive
+    Record(12, Direction::Received, "");  // what the provider saw before: a receive
     const std::string data = Http2FrameWriter::Data(1, "x", false);
     const std::string headers = server.Headers(1, {{":status", "200"}}, false);
     Sent(12, data);

@@ -57,7 +57,7 @@ RecordingSink Decode(const std::vector<Piece>& pieces, std::size_t step = 0) {
         const std::size_t size = step == 0 ? piece.bytes.size() : step;
         for (std::size_t at = 0; at < piece.bytes.size(); at += size) {
             const std::string part = piece.bytes.substr(at, size);
-            decoder.Feed(piece.fromClient,
+            decoder.Feed(piece.fromClient ? Direction::Sent : Direction::Received,
                          {reinterpret_cast<const std::uint8_t*>(part.data()), part.size()});
         }
     }

@@ -118,8 +118,8 @@ TEST(VtcapLogicTest, HeaderReadsBackAsTheCaptureRecord) {
     EXPECT_EQ(vtcap_peer_extension_size(&peer), 0u) << "IPv4 records are as they always were";
     vtcap_write_header(bytes.data(), 2, 1, 0xDEADBEEF, &peer, 1048524, 77, time);
     const CaptureRecord record = ReadCaptureRecord(bytes);
-    EXPECT_EQ(record.direction, 2u);
-    EXPECT_EQ(record.previousDirection, 1u);
+    EXPECT_EQ(record.direction, Direction::Received);
+    EXPECT_EQ(record.previousDirection, Direction::Sent);
     EXPECT_EQ(record.connectionId, 0xDEADBEEFu);
     EXPECT_EQ(record.peerAddress, test::PeerAt({127, 0, 0, 1}, 8080));
     EXPECT_EQ(record.dataLength, 1048524u);

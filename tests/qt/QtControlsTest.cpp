@@ -428,19 +428,19 @@ TEST_F(ViewsOnQtTest, AGrowingShownMessageIsRedrawnByTheTimerAndCatchesUp) {
         [this](std::function<void()> redraw) { textControl.ScheduleRedraw(std::move(redraw)); });
     CaptureRecord header;
     header.connectionId = 999;
-    header.direction = DIRECTION_SENT;
+    header.direction = Direction::Sent;
     const std::string request = "GET /big.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     document.NewRequest(header,
                         {reinterpret_cast<const std::uint8_t*>(request.data()), request.size()});
-    header.direction = DIRECTION_RECEIVED;
-    header.previousDirection = DIRECTION_SENT;
+    header.direction = Direction::Received;
+    header.previousDirection = Direction::Sent;
     const std::string status = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
     document.NewResponse(header,
                          {reinterpret_cast<const std::uint8_t*>(status.data()), status.size()});
     treeControl.Flush();
     treeView.setCurrentIndex(treeControl.index(treeControl.rowCount() - 1, 0));
     ASSERT_EQ(textControl.Text(), "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n");
-    header.previousDirection = DIRECTION_RECEIVED;
+    header.previousDirection = Direction::Received;
     for (int i = 0; i < 50; ++i) {
         const std::string line = "line " + std::to_string(i) + "\n";
         document.AppendResponse(header,

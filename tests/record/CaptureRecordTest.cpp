@@ -34,8 +34,8 @@ TEST(CaptureRecordTest, FieldsSitAtTheirOffsetsInLittleEndian) {
     }
 
     const CaptureRecord record = ReadCaptureRecord(bytes);
-    EXPECT_EQ(record.direction, DIRECTION_SENT);
-    EXPECT_EQ(record.previousDirection, DIRECTION_RECEIVED);
+    EXPECT_EQ(record.direction, Direction::Sent);
+    EXPECT_EQ(record.previousDirection, Direction::Received);
     EXPECT_EQ(record.connectionId, 0xA1B2C3D4u);
     EXPECT_EQ(record.peerAddress.family, kAddressFamilyInet);
     EXPECT_EQ(record.peerAddress.HostPort(), 8080);

@@ -48,8 +48,8 @@ TEST_F(MessageListingTest, TsvHasElevenColumnsPerMessage) {
     auto header = Header(1, 0, 41);
     header.peerAddress = test::PeerAt({10, 1, 2, 3}, 443);
     document.NewRequest(header, Bytes("GET /a\tb HTTP/1.1\r\nHost: h\r\n\r\n"));
-    header.direction = 2;
-    header.previousDirection = 1;
+    header.direction = Direction::Received;
+    header.previousDirection = Direction::Sent;
     document.NewResponse(header, Bytes("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\nPNG"));
     document.NewResponse(Header(2, 1, 77), Bytes("HTTP/1.1 5"));
 
@@ -85,8 +85,8 @@ TEST_F(MessageListingTest, JsonLinesCarryOneObjectPerMessageWithPairsBothWays) {
     auto header = Header(1, 0, 41);
     header.peerAddress = test::PeerAt({10, 1, 2, 3}, 443);
     document.NewRequest(header, Bytes("POST /a\xff HTTP/1.1\r\nHost: h\r\nX-Case: V\r\n\r\nq=1"));
-    header.direction = 2;
-    header.previousDirection = 1;
+    header.direction = Direction::Received;
+    header.previousDirection = Direction::Sent;
     document.NewResponse(header,
                          Bytes("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n\x89PNG"));
     document.NewResponse(Header(2, 1, 77), Bytes("HTTP/1.1 5"));

@@ -122,7 +122,7 @@ TEST_F(CSnifferViewTest, BytesThatWereNotCapturedAreToldDecodedOrNot) {
     const std::string cut = Status(200, "text/plain", "the first part");
     Send(1, Get("/a"));
     Receive(1, cut);
-    document.NoteMissingBytes(1, false, 1448);
+    document.NoteMissingBytes(1, Direction::Received, 1448);
     Select(1);
     const std::string notice =
         "1448 bytes that followed were not captured: the message may be incomplete.";

@@ -237,10 +237,9 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     BlockingCallQueue window;
     window.LendTurnWhileWaiting(true);
     CaptureDispatch dispatch([&document] { return &document; });
-    PendingRecord& pending = dispatch.pendingRecord();
     CaptureChannel channel(
-        CaptureChannel::DefaultSocketPath(), pending, window,
-        [&] {
+        CaptureChannel::DefaultSocketPath(), window,
+        [&](const PendingRecord& pending) {
             if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
                 return;  // as many as asked for: the rest is not taken
             }
@@ -249,7 +248,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
                 header.dataLength = static_cast<std::uint32_t>(pending.data.size());
                 WriteRecord(raw, header, pending.data);
             }
-            dispatch.OnCaptureRecord();
+            dispatch.Dispatch(pending);
         },
         [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; });
 

@@ -1,0 +1,113 @@
+#include "http/HeadScan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace vantor {
+
+// Both patterns begin at or just before their first LF, so the first LF that completes either
+// one gives the earlier of the two.
+std::optional<HeadTerminator> FindHeadTerminator(std::string_view text, std::size_t from) {
+    const std::size_t size = text.size();
+    std::size_t i = from;
+    while (i < size) {
+        const void* found = std::memchr(text.data() + i, '\n', size - i);
+        if (found == nullptr) {
+            return std::nullopt;
+        }
+        i = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        if (i > 0 && i + 2 < size && text[i - 1] == '\r' && text[i + 1] == '\r' &&
+            text[i + 2] == '\n') {
+            return HeadTerminator{i - 1, 4};
+        }
+        if (i + 1 < size && text[i + 1] == '\n') {
+            return HeadTerminator{i, 2};
+        }
+        ++i;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> HeadEndAfter(std::string_view tail, std::string_view data) {
+    // The head holds no terminator: one that ends in data either begins in the head's last
+    // three bytes, or lies in data alone, and the first of those begins earlier.
+    const std::size_t kept = std::min<std::size_t>(tail.size(), 3);
+    std::string junction(tail.substr(tail.size() - kept));
+    junction.append(data.substr(0, 3));
+    if (const auto terminator = FindHeadTerminator(junction); terminator && terminator->End() > kept) {
+        return terminator->End() - kept;
+    }
+    if (const auto terminator = FindHeadTerminator(data)) {
+        return terminator->End();
+    }
+    return std::nullopt;
+}
+
+HeadLook LookAtHead(std::string_view text, std::string_view name) {
+    HeadLook look;
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const void* found = std::memchr(text.data() + i, '\n', size - i);
+        if (found == nullptr) {
+            break;
+        }
+        i = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        if (i > 0 && i + 2 < size && text[i - 1] == '\r' && text[i + 1] == '\r' &&
+            text[i + 2] == '\n') {
+            look.end = i + 3;
+            break;
+        }
+        if (i + 1 < size && text[i + 1] == '\n') {
+            look.end = i + 2;
+            break;
+        }
+        // A field's line begins after a run of line breaks that holds an LF.
+        std::size_t line = i + 1;
+        while (line < size && (text[line] == '\n' || text[line] == '\r')) {
+            ++line;
+        }
+        if (!look.mayHaveField && size - line >= name.size() &&
+            EqualsIgnoringAsciiCase(text.substr(line, name.size()), name)) {
+            look.mayHaveField = true;
+        }
+        ++i;
+    }
+    return look;
+}
+
+std::optional<std::string_view> FindHeadField(std::string_view text, std::size_t headerEnd,
+                                              std::string_view name) {
+    std::optional<std::string_view> found;
+    ForEachHeadField(text, headerEnd, [&](std::string_view field, std::string_view value) {
+        if (EqualsIgnoringAsciiCase(field, name)) {
+            found = value;
+        }
+    });
+    return found;
+}
+
+bool ListHasToken(std::string_view list, std::string_view token) {
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        std::size_t end = list.find(',', at);
+        if (end == std::string_view::npos) {
+            end = list.size();
+        }
+        std::string_view item = list.substr(at, end - at);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+            item.remove_prefix(1);
+        }
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+            item.remove_suffix(1);
+        }
+        if (EqualsIgnoringAsciiCase(item, token)) {
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+}  // namespace vantor
