@@ -8,6 +8,7 @@
 #include "CodedBodies.h"
 #include "http/HTTPMessage.h"
 #include "interop/BodyDecoder.h"
+#include "ui/MessageTextPresenter.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void DecodeAndLayOut(benchmark::State& state, const std::string& body, const cha
     for (auto _ : state) {
         const DecodedBody decoded = DecodeBody(body, "", coding, 64 << 20);
         // As the text view does: laid out as far as it shows.
-        std::string shown = PrettyJson(decoded.bytes, HTTPMessage::kMostShown);
+        std::string shown = PrettyJson(decoded.bytes, kMostShown);
         benchmark::DoNotOptimize(shown);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(plain));

@@ -19,6 +19,7 @@
 #include "platform/HelpOpener.h"
 #include "ui/CLeftView.h"
 #include "ui/CSnifferView.h"
+#include "ui/MessageTextPresenter.h"
 #include "ui/qt/QtRichEditControl.h"
 #include "ui/qt/QtTreeControl.h"
 
@@ -187,7 +188,7 @@ void ShowResponse(benchmark::State& state, std::string_view contentType, const s
     HTTPMessage& message = *views.document.messages()[1];
     views.treeView.setCurrentIndex(views.treeControl.index(1, 0));
     for (auto _ : state) {
-        message.ShowText(views.textControl, true);
+        ShowText(message, views.textControl, true);
         QApplication::processEvents();
     }
     if (views.textControl.TextLength() < shownAtLeast) {

@@ -288,8 +288,6 @@ void CSnifferDoc::DeleteMessages() {
     m_open.clear();
     m_openByUse.clear();
     m_openBytes = 0;
-    m_treeItems.Clear();
-    m_messageOfItem.Clear();
     m_latestRequest.Clear();
     m_latestResponse.Clear();
     m_requests.clear();
@@ -301,8 +299,6 @@ void CSnifferDoc::DeleteMessages() {
 
 void CSnifferDoc::TakeContentsFrom(CSnifferDoc& other) {
     DeleteMessages();
-    other.m_treeItems.Clear();
-    other.m_messageOfItem.Clear();
     std::swap(m_messages, other.m_messages);
     std::swap(m_requests, other.m_requests);
     std::swap(m_responses, other.m_responses);
@@ -372,127 +368,6 @@ bool CSnifferDoc::OnNewDocument() {
     SetModifiedFlag(false);
     UpdateAllViews(nullptr, HINT_REBUILD, nullptr);
     return true;
-}
-
-void CSnifferDoc::RecordItem(HTTPMessage* message, TreeItem item) {
-    if (const TreeItem* old = m_treeItems.Find(message); old != nullptr && *old != item) {
-        m_messageOfItem.Erase(*old);
-    }
-    m_treeItems.Set(message, item);
-    m_messageOfItem.Set(item, message);
-}
-
-void CSnifferDoc::ForgetItem(HTTPMessage* message) {
-    if (const TreeItem* item = m_treeItems.Find(message)) {
-        m_messageOfItem.Erase(*item);
-        m_treeItems.Erase(message);
-    }
-}
-
-HTTPMessage* CSnifferDoc::FindMessageByItem(TreeItem item) const {
-    HTTPMessage* const* message = m_messageOfItem.Find(item);
-    return message == nullptr ? nullptr : *message;
-}
-
-TreeItem CSnifferDoc::ItemOf(const HTTPMessage* message) const {
-    const TreeItem* item = m_treeItems.Find(message);
-    return item == nullptr ? kNoItem : *item;
-}
-
-void CSnifferDoc::RebuildTree(TreeControl& tree) {
-    tree.Select(kNoItem);
-    tree.SetVisible(false);
-    m_treeItems.Clear();
-    m_messageOfItem.Clear();
-    tree.DeleteAllItems();
-    FilterOptions& filter = Filter();
-    if (Preferences().view_order == 0) {
-        for (const auto& message : m_messages) {
-            if (message->PassesFilter(filter)) {
-                RecordItem(message.get(), message->InsertTreeItem(tree, kInsertLast));
-            }
-        }
-    } else {
-        // By peer: each request, and right after it the response it was answered with; the
-        // request's test decides for the pair.
-        for (HTTPRequest* request : m_requests) {
-            if (!request->PassesFilter(filter)) {
-                continue;
-            }
-            TreeItem item = request->InsertTreeItem(tree, kInsertLast);
-            RecordItem(request, item);
-            for (HTTPResponse* interim : request->interimResponses()) {
-                item = interim->InsertTreeItem(tree, item);
-                RecordItem(interim, item);
-            }
-            if (HTTPResponse* response = request->response()) {
-                RecordItem(response, response->InsertTreeItem(tree, item));
-            }
-        }
-    }
-    m_treeDirty = false;
-    tree.SetVisible(true);
-}
-
-void CSnifferDoc::UpdateTree(TreeControl& tree, std::intptr_t hint, HTTPMessage* message) {
-    if (hint == HINT_REBUILD) {
-        RebuildTree(tree);
-        return;
-    }
-    if (!m_treeDirty) {
-        return;
-    }
-    m_treeDirty = false;
-    if (message == nullptr) {
-        return;
-    }
-    FilterOptions& filter = Filter();
-    if (hint == HINT_CAPTION) {
-        if (const TreeItem item = ItemOf(message); item != kNoItem) {
-            message->UpdateTreeItem(tree, item);
-        }
-    } else if (hint == HINT_NEW_REQUEST) {
-        if (message->PassesFilter(filter)) {
-            RecordItem(message, message->InsertTreeItem(tree, kInsertLast));
-        }
-    } else if (hint == HINT_NEW_RESPONSE && message->kind() == MessageKind::Response) {
-        auto* response = static_cast<HTTPResponse*>(message);
-        HTTPRequest* request = response->request();  // the one request whose response it is
-        if (request == nullptr) {
-            if (!response->PassesFilter(filter)) {
-                return;
-            }
-        } else if (!request->PassesFilter(filter)) {
-            // The response makes its request fail: the request's item goes, the response gets
-            // none; in the order by peer, the interim responses shown with it go too.
-            std::vector<HTTPMessage*> hidden{request};
-            if (Preferences().view_order == 1) {
-                hidden.insert(hidden.end(), request->interimResponses().begin(),
-                              request->interimResponses().end());
-            }
-            for (HTTPMessage* shown : hidden) {
-                if (const TreeItem item = ItemOf(shown); item != kNoItem) {
-                    ForgetItem(shown);
-                    tree.DeleteItem(item);
-                }
-            }
-            return;
-        }
-        TreeItem after = kInsertLast;
-        if (Preferences().view_order == 1 && request != nullptr) {
-            // Right below its request, after the interim responses that came before it.
-            after = ItemOf(request);
-            for (const HTTPResponse* interim : request->interimResponses()) {
-                if (const TreeItem item = ItemOf(interim); interim != response && item != kNoItem) {
-                    after = item;
-                }
-            }
-            if (after == kNoItem) {
-                after = kInsertLast;
-            }
-        }
-        RecordItem(response, response->InsertTreeItem(tree, after));
-    }
 }
 
 }  // namespace vantor

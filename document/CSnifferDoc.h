@@ -12,10 +12,8 @@
 #include "document/MessageSink.h"
 #include "document/UpdateHint.h"
 #include "framework/CDocument.h"
-#include "framework/FlatHandleMap.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
-#include "platform/TreeControl.h"
 #include "record/CaptureRecord.h"
 
 namespace vantor {
@@ -77,18 +75,9 @@ public:
     HTTPRequest* LatestRequest(std::uint32_t connectionId) const;
     HTTPResponse* LatestResponse(std::uint32_t connectionId) const;
 
-    // The message tree's view of the document: hints 1 to 3 add or refresh one item, hint 4
-    // (or any hint when nothing waits) rebuilds it from the lists, filtered and in the order
-    // view_order asks for.
-    void UpdateTree(TreeControl& tree, std::intptr_t hint, HTTPMessage* message);
-    void RebuildTree(TreeControl& tree);
-    // The message whose top-level item this is, or null (a detail line, no item).
-    HTTPMessage* FindMessageByItem(TreeItem item) const;
-    // The top-level item of a message, or kNoItem when it is not shown.
-    TreeItem ItemOf(const HTTPMessage* message) const;
-
-    // A change from capture or loading waits to be applied to the tree.
-    bool m_treeDirty = false;
+    // A change from capture or loading waits to be applied to the message tree.
+    bool treeDirty() const { return m_treeDirty; }
+    void SetTreeDirty(bool dirty) { m_treeDirty = dirty; }
 
 private:
     void DeleteMessages();
@@ -127,9 +116,6 @@ private:
     void Grew(const HTTPMessage& message, std::size_t before);
     void EndOpen(std::uint32_t connectionId);
 
-    void RecordItem(HTTPMessage* message, TreeItem item);
-    void ForgetItem(HTTPMessage* message);
-
     std::vector<std::unique_ptr<HTTPMessage>> m_messages;
     std::vector<HTTPRequest*> m_requests;
     std::vector<HTTPResponse*> m_responses;
@@ -137,10 +123,7 @@ private:
     // pairing a response take constant time however large the document grows.
     ConnectionIndex<HTTPRequest> m_latestRequest;
     ConnectionIndex<HTTPResponse> m_latestResponse;
-    // The shown messages and their top-level items, both ways, so that selecting an item and
-    // finding a message's item take constant time.
-    FlatHandleMap<const HTTPMessage*, TreeItem> m_treeItems;
-    FlatHandleMap<TreeItem, HTTPMessage*> m_messageOfItem;
+    bool m_treeDirty = false;
     bool m_keepAll = true;
     bool m_countBodiesOnly = false;
     std::unordered_map<std::uint32_t, OpenConnection> m_open;

@@ -16,8 +16,6 @@
 #include "framework/TextSearcher.h"
 #include "http/HeadScan.h"
 #include "options/Options.h"
-#include "platform/RichEditControl.h"
-#include "platform/TreeControl.h"
 
 namespace vantor {
 
@@ -140,10 +138,6 @@ const CRuntimeClass HTTPMessage::classHTTPMessage{"HTTPMessage", 0, &NoObject,
 
 const CRuntimeClass* HTTPMessage::GetRuntimeClass() const {
     return &classHTTPMessage;
-}
-
-bool HTTPMessage::PassesFilter(const FilterOptions& /*filter*/) {
-    return true;
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
@@ -513,7 +507,6 @@ std::int64_t HTTPMessage::FindText(const TextSearcher& searcher, std::int64_t st
 namespace {
 
 constexpr std::size_t kDetailLineSize = 30;
-constexpr std::size_t kNoticeSize = 128;
 
 void SerializeTime(CArchive& archive, SystemTime& time) {
     std::array<std::uint16_t*, 8> fields = {&time.year,   &time.month,       &time.dayOfWeek,
@@ -586,7 +579,6 @@ void HTTPMessage::Serialize(CArchive& archive) {
     m_headers.Clear();
     m_headerEnd = -1;
     ParseHeaders();
-    m_filteredOut = false;
 }
 
 // From schema 1 on, the peer's family follows the start line, and for an IPv6 peer its address
@@ -728,26 +720,6 @@ void HTTPMessage::SerializeNotice(CArchive& archive) {
     }
 }
 
-namespace {
-
-constexpr std::string_view kNoticeBodyHidden = "Body skipped. See View->Options...";
-constexpr std::string_view kNoticeTooLarge =
-    "Message exceeds maximum size.See Capture->Options...\n";
-
-std::string SkippedNotice(std::int32_t skipped) {
-    return std::to_string(static_cast<std::uint32_t>(skipped)) +
-           " bytes skipped. See Capture->Options...\n";
-}
-
-// What the text view lays out at once: a text widget needs memory and time many times the
-// bytes it shows, and far more for one long line, so a message of hundreds of megabytes (a
-// header that never ends) is shown only in part. More than a message's largest size limit
-// (8000 KB) fits.
-constexpr std::size_t kMostShownBytes = HTTPMessage::kMostShown;
-constexpr std::size_t kLongestShownLine = 1024 * 1024;
-
-}  // namespace
-
 void HTTPMessage::AddMissing(std::optional<std::uint64_t> count) {
     if (count) {
         MakeExtras().missing += *count;
@@ -766,136 +738,6 @@ std::string HTTPMessage::MissingNotice() const {
     }
     return (m_missingMore ? "At least " : "") + std::to_string(missing()) +
            " bytes that followed were not captured: the message may be incomplete.";
-}
-
-namespace {
-
-std::string NotShownNotice(std::size_t notShown) {
-    return std::to_string(notShown) +
-           " more bytes not shown: the view shows up to 8 MiB, in lines of up to 1 MiB.";
-}
-
-// The notice line is a 128-character buffer.
-std::string NoticeLine(std::string_view notice) {
-    return std::string(notice.substr(0, kNoticeSize - 1));
-}
-
-}  // namespace
-
-std::uintptr_t HTTPMessage::InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter) {
-    BuildCaption();
-    const TreeItem item = tree.InsertItem(kNoItem, insertAfter, ShownCaption(), GetTreeImage());
-    tree.InsertItem(item, kInsertLast, peerText(), kImageDetailLine);
-    tree.InsertItem(item, kInsertLast, timeText(), kImageDetailLine);
-    return item;
-}
-
-std::uintptr_t HTTPMessage::UpdateTreeItem(TreeControl& tree, std::uintptr_t item) {
-    BuildCaption();
-    tree.SetItem(item, ShownCaption(), GetTreeImage());
-    m_captionChanged = false;
-    return item;
-}
-
-bool HTTPMessage::ShowText(RichEditControl& control, bool showBody) {
-    control.SetReadOnly(false);
-    control.SetVisible(false);
-    const std::string_view all = text();
-    const bool bodyHidden = m_state == AssemblyState::ReadingBody && !showBody &&
-                            m_headerEnd >= 0 &&
-                            m_headerEnd < static_cast<std::int64_t>(all.size()) - 1;
-    // The part of the text shown, and the notice of the message's state (the one a response
-    // keeps), which takes the place of a placeholder after it.
-    std::string_view part = all;
-    std::string notice;
-    switch (m_state) {
-        case AssemblyState::ReadingBody:
-            if (bodyHidden) {
-                part = all.substr(0, static_cast<std::size_t>(m_headerEnd));
-                notice = kNoticeBodyHidden;
-            } else if (m_skipped > 0 && showBody) {
-                // Only bytes after a switch of protocol are counted while the body is read.
-                notice = std::to_string(static_cast<std::uint32_t>(m_skipped)) +
-                         " bytes after the switch of protocol are not shown.\n";
-            }
-            break;
-        case AssemblyState::BodyFiltered:
-            notice = SkippedNotice(m_skipped);
-            break;
-        case AssemblyState::BodyOff:
-            if (m_skipped > 0) {
-                notice = SkippedNotice(m_skipped);
-            }
-            break;
-        case AssemblyState::TooLarge:
-            notice = kNoticeTooLarge;
-            break;
-        case AssemblyState::New:
-        case AssemblyState::ReadingHeader:
-        default:
-            break;
-    }
-    // Past what the view can lay out, the text is cut and says so before the state's notice.
-    std::vector<std::string> notices;
-    if (const std::size_t shown = ShownLength(part); shown < part.size()) {
-        part = part.substr(0, shown);
-        notices.push_back(NotShownNotice(all.size() - shown) + "\n");
-    }
-    if (!notice.empty()) {
-        SetNotice(NoticeLine(notice));
-        notices.push_back(this->notice());
-    }
-    if (HasMissing()) {
-        notices.push_back("\n" + MissingNotice());
-    }
-    if (notices.empty()) {
-        control.SetText(part);
-    } else {
-        control.SetText(std::string(part) + "?");  // the placeholder the notice replaces
-        AppendNotice(control, notices.front());
-        for (std::size_t i = 1; i < notices.size(); ++i) {
-            const std::size_t length = control.TextLength();
-            control.SetReadOnly(false);
-            control.SetSelection(length, length);
-            control.ReplaceSelection("?");
-            AppendNotice(control, notices[i]);
-        }
-    }
-    control.SetVisible(true);
-    control.SetReadOnly(true);
-    return notices.empty() &&
-           (m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader ||
-            m_state == AssemblyState::ReadingBody);
-}
-
-std::size_t HTTPMessage::ShownLength(std::string_view text) {
-    const std::size_t end = std::min(text.size(), kMostShownBytes);
-    std::size_t lineStart = 0;
-    while (lineStart < end) {
-        const void* lineFeed = std::memchr(text.data() + lineStart, '\n', end - lineStart);
-        const std::size_t lineEnd =
-            lineFeed != nullptr
-                ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - text.data())
-                : end;
-        if (lineEnd - lineStart > kLongestShownLine) {
-            return lineStart + kLongestShownLine;
-        }
-        lineStart = lineEnd + 1;
-    }
-    return end;
-}
-
-void HTTPMessage::AppendNotice(RichEditControl& control, std::string_view notice) {
-    const std::size_t length = control.TextLength();
-    const std::size_t placeholder = length > 0 ? length - 1 : 0;
-    control.SetReadOnly(false);
-    control.SetSelection(placeholder, length);
-    control.ReplaceSelection(notice);
-    control.SetSelection(placeholder, control.TextLength());
-    control.SetSelectionColor(kNavy);
-    control.SetSelection(0, 0);
-    control.SetSelectionColor(kBlack);
-    control.SetReadOnly(true);
 }
 
 }  // namespace vantor

@@ -19,10 +19,7 @@
 
 namespace vantor {
 
-struct FilterOptions;
-class RichEditControl;
 class TextSearcher;
-class TreeControl;
 
 // One HTTP message of one connection, as far as it has arrived: its raw text (start line,
 // header, whatever part of the body is kept), its header fields, its peer, its capture times,
@@ -46,19 +43,12 @@ public:
 
     // The fields every message stores in a document file: connection id, peer (without its
     // family), the two detail lines, both times, the text and the start line. Loading then
-    // rebuilds the header fields from the text and lowers both flags.
+    // rebuilds the header fields from the text and lowers the caption flag.
     void Serialize(CArchive& archive) override;
-
-    // Whether the message tree shows the message under filter (a bare message always passes).
-    virtual bool PassesFilter(const FilterOptions& filter);
 
     // Raised when the caption or image of the message's tree entry must be refreshed.
     virtual bool IsCaptionChanged() const { return m_captionChanged; }
     void SetCaptionChanged(bool changed) { m_captionChanged = changed; }
-
-    // Carries a request's negative filter verdict to the test of its response.
-    bool filteredOut() const { return m_filteredOut; }
-    void SetFilteredOut(bool filteredOut) { m_filteredOut = filteredOut; }
 
     std::uint32_t GetSocket() const { return m_socket; }
     const SockAddrIn& peerAddress() const { return m_peerAddress; }
@@ -108,9 +98,11 @@ public:
     std::string_view ShownCaption() const;
     static constexpr std::size_t kLongestCaption = 1024;
     std::int32_t skipped() const { return m_skipped; }
-    // The last notice line the text view wrote under the message.
+    // The last notice line the text view wrote under the message (stored in kNoticeSize bytes,
+    // its NUL included).
     const std::string& notice() const;
     void SetNotice(std::string notice);
+    static constexpr std::size_t kNoticeSize = 128;
 
     // Appends one data piece of the message's socket and direction, received at time.
     void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
@@ -133,24 +125,6 @@ public:
     bool HasMissing() const { return missing() != 0 || m_missingMore; }
     // What the text view says of them (empty when none are missing).
     std::string MissingNotice() const;
-
-    // The message presents itself. InsertTreeItem adds its top-level item after insertAfter
-    // (with its caption and image) and the two detail lines under it; UpdateTreeItem sets the
-    // item's caption and image again and lowers the caption flag.
-    std::uintptr_t InsertTreeItem(TreeControl& tree, std::uintptr_t insertAfter);
-    std::uintptr_t UpdateTreeItem(TreeControl& tree, std::uintptr_t item);
-    // Puts the text into the control: the whole text, or the header and a navy notice where
-    // the body is hidden (showBody false), was dropped or grew too large, or as much as the
-    // view can lay out and a notice. The control ends read-only and visible; the message's own
-    // text is unchanged. True when the control shows the message's whole text as it stands.
-    bool ShowText(RichEditControl& control, bool showBody);
-    // How much of a text the text view lays out at once: all of it, or up to kMostShown bytes in
-    // lines of up to 1 MiB (a text widget needs many times that in memory and time).
-    static std::size_t ShownLength(std::string_view text);
-    // More than a message's largest size limit (8000 KB) fits.
-    static constexpr std::size_t kMostShown = 8 * 1024 * 1024;
-    // Replaces the control's last character (a placeholder) with notice, in navy.
-    static void AppendNotice(RichEditControl& control, std::string_view notice);
 
     // Refreshes the caption of the tree entry from the text, by the rule of the message class.
     virtual void BuildCaption() = 0;
@@ -241,7 +215,6 @@ private:
     std::int32_t m_skipped = 0;
     std::uint32_t m_maxSizeKB = 0;
     MessageKind m_kind;
-    bool m_filteredOut = false;
     bool m_captionChanged = false;
     bool m_captureBody = true;
     bool m_countBodyOnly = false;

@@ -4,7 +4,6 @@
 #include "framework/CArchive.h"
 #include "http/HTTPResponse.h"
 #include "http/ScanFormat.h"
-#include "options/FilterOptions.h"
 
 namespace vantor {
 
@@ -100,23 +99,6 @@ void HTTPRequest::SetResponse(HTTPResponse* response) {
     if (response != nullptr) {
         response->m_request = this;
     }
-}
-
-bool HTTPRequest::PassesFilter(const FilterOptions& filter) {
-    if (!filter.m_bEnabled) {
-        return true;
-    }
-    if (m_response == nullptr) {
-        return filter.CheckHost(target());
-    }
-    if (filter.CheckHost(target())) {
-        m_response->SetFilteredOut(false);
-        if (m_response->PassesFilter(filter)) {
-            return true;
-        }
-    }
-    m_response->SetFilteredOut(true);
-    return false;
 }
 
 void HTTPRequest::ParseRequestLine() {

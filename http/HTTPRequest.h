@@ -41,11 +41,6 @@ public:
     // The Host field followed by the URI, or only the URI when it does not begin with "/".
     std::string_view target() const;
 
-    // With the filter on: the host test on the target and, once a response is paired, that
-    // response's own test; a failing pair marks the response so that it is hidden with the
-    // request.
-    bool PassesFilter(const FilterOptions& filter) override;
-
     void ParseRequestLine();
     // While the header is incomplete the caption is the first line without its line break;
     // afterwards it stays as the request line made it.

@@ -4,7 +4,6 @@
 
 #include "framework/CArchive.h"
 #include "http/ScanFormat.h"
-#include "options/FilterOptions.h"
 
 namespace vantor {
 
@@ -96,21 +95,6 @@ bool HTTPResponse::BeginsInterim(std::span<const std::uint8_t> more) const {
     }
     const auto code = ScanStatusCode(start);
     return code && IsInterimCode(*code);
-}
-
-bool HTTPResponse::PassesFilter(const FilterOptions& filter) {
-    if (!filter.m_bEnabled) {
-        return true;
-    }
-    if (filteredOut()) {
-        SetFilteredOut(false);
-        return false;
-    }
-    if (m_state == AssemblyState::New || m_state == AssemblyState::ReadingHeader) {
-        return true;
-    }
-    return filter.CheckContentClass(static_cast<std::int32_t>(m_contentClass)) &&
-           filter.CheckResponseCode(m_statusCode);
 }
 
 void HTTPResponse::ParseStatusLine() {

@@ -37,11 +37,6 @@ public:
     // status line of an interim response; for a response whose header is incomplete.
     bool BeginsInterim(std::span<const std::uint8_t> more) const;
 
-    // With the filter on: false once after the request marked it (the response follows its
-    // hidden request); true while the header is incomplete; otherwise the content-class and
-    // status-code tests.
-    bool PassesFilter(const FilterOptions& filter) override;
-
     void ParseStatusLine();
     void BuildCaption() override;
     int GetTreeImage() const override;

@@ -5,6 +5,13 @@
 #include "framework/TextSearcher.h"
 
 namespace vantor {
+namespace {
+
+MessageTreePresenter::Order TreeOrder() {
+    return {Preferences().view_order};
+}
+
+}  // namespace
 
 CLeftView::CLeftView(TreeControl& tree) : m_tree(tree) {
     m_tree.SetSelectionHandler([this](TreeItem item) { OnSelectionChanged(item); });
@@ -17,7 +24,7 @@ CSnifferDoc* CLeftView::document() const {
 void CLeftView::OnInitialUpdate() {
     m_tree.DeleteAllItems();
     if (CSnifferDoc* doc = document()) {
-        doc->UpdateTree(m_tree, HINT_REBUILD, nullptr);
+        m_presenter.UpdateTree(*doc, m_tree, HINT_REBUILD, nullptr, Filter(), TreeOrder());
     }
 }
 
@@ -26,7 +33,8 @@ void CLeftView::OnUpdate(CView* /*sender*/, std::intptr_t hint, CObject* object)
         return;
     }
     if (CSnifferDoc* doc = document()) {
-        doc->UpdateTree(m_tree, hint, HTTPMessage::Of(object));
+        m_presenter.UpdateTree(*doc, m_tree, hint, HTTPMessage::Of(object), Filter(),
+                               TreeOrder());
     }
 }
 
@@ -35,7 +43,7 @@ void CLeftView::OnSelectionChanged(TreeItem item) {
     if (doc == nullptr) {
         return;
     }
-    doc->UpdateAllViews(this, HINT_DATA, doc->FindMessageByItem(item));
+    doc->UpdateAllViews(this, HINT_DATA, m_presenter.FindMessageByItem(item));
 }
 
 void CLeftView::ExpandAll() {
@@ -85,10 +93,10 @@ bool CLeftView::FindNextMessage(std::string_view what, bool down, bool matchCase
     };
     // One message ahead is looked up, and its text asked for from memory, while this one is
     // searched: a search of a large document waits on memory more than it compares bytes.
-    HTTPMessage* message = item != kNoItem ? doc->FindMessageByItem(item) : nullptr;
+    HTTPMessage* message = item != kNoItem ? m_presenter.FindMessageByItem(item) : nullptr;
     while (item != kNoItem) {
         const TreeItem nextItem = step(item);
-        HTTPMessage* nextMessage = nextItem != kNoItem ? doc->FindMessageByItem(nextItem) : nullptr;
+        HTTPMessage* nextMessage = nextItem != kNoItem ? m_presenter.FindMessageByItem(nextItem) : nullptr;
         if (nextMessage != nullptr) {
             __builtin_prefetch(nextMessage->text().data());
         }

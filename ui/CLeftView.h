@@ -4,6 +4,7 @@
 
 #include "framework/CView.h"
 #include "platform/TreeControl.h"
+#include "ui/MessageTreePresenter.h"
 
 namespace vantor {
 
@@ -11,14 +12,16 @@ class CSnifferDoc;
 class HTTPMessage;
 
 // The message tree, left of the text: one top-level item per shown message, with the peer and
-// the time as two detail lines under it. The document builds and changes the items; this view
-// passes it every hint and turns a selection into the message shown on the right.
+// the time as two detail lines under it. Its presenter builds and changes the items from every
+// hint, by the filter and order options; the view turns a selection into the message shown on
+// the right.
 class CLeftView : public CView {
 public:
     explicit CLeftView(TreeControl& tree);
 
     TreeControl& tree() { return m_tree; }
     CSnifferDoc* document() const;
+    MessageTreePresenter& presenter() { return m_presenter; }
 
     void OnInitialUpdate() override;
     void OnUpdate(CView* sender, std::intptr_t hint, CObject* object) override;
@@ -37,6 +40,7 @@ private:
     void OnSelectionChanged(TreeItem item);
 
     TreeControl& m_tree;
+    MessageTreePresenter m_presenter;
 };
 
 }  // namespace vantor

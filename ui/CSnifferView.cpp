@@ -5,6 +5,7 @@
 #include "interop/MessageParts.h"
 #include "options/Options.h"
 #include "platform/RichEditControl.h"
+#include "ui/MessageTextPresenter.h"
 
 namespace vantor {
 
@@ -64,7 +65,7 @@ void CSnifferView::Show(HTTPMessage* message) {
         m_showsWholeText = false;  // grows by showing it anew
         return;
     }
-    m_showsWholeText = message->ShowText(m_control, ShowsBodyOf(*message));
+    m_showsWholeText = ShowText(*message, m_control, ShowsBodyOf(*message));
 }
 
 bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
@@ -80,7 +81,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     }
     std::string shown;
     if (LooksLikeJson(headers.Find("content-type").value_or(""), decoded.bytes)) {
-        shown = PrettyJson(decoded.bytes, HTTPMessage::kMostShown);
+        shown = PrettyJson(decoded.bytes, kMostShown);
     }
     if (shown.empty() && !IsUtf8(decoded.bytes)) {
         const std::string_view dumped = std::string_view(decoded.bytes).substr(0, kMostDumped);
@@ -99,7 +100,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
     const std::string_view text = message.text();
     std::string all(text.substr(0, text.size() - body.size()));
     all += shown;
-    const std::size_t fits = HTTPMessage::ShownLength(all);
+    const std::size_t fits = ShownLength(all);
     if (fits < all.size()) {
         all.resize(fits);
         if (decoded.notice.empty()) {
@@ -113,7 +114,7 @@ bool CSnifferView::ShowDecoded(const HTTPMessage& message) {
         m_control.SetText(all);
     } else {
         m_control.SetText(all + (all.ends_with('\n') ? "?" : "\n?"));
-        HTTPMessage::AppendNotice(m_control, decoded.notice + "\n");
+        AppendNotice(m_control, decoded.notice + "\n");
     }
     m_control.SetVisible(true);
     m_control.SetReadOnly(true);
@@ -127,7 +128,7 @@ void CSnifferView::ShowGrowth(HTTPMessage* message) {
     if (!m_showsWholeText || !ShowsBodyOf(*message) ||
         message->state() != AssemblyState::ReadingBody || text.size() < m_shownLength ||
         (m_shownLength > 0 && text[m_shownLength - 1] == '\r') ||
-        HTTPMessage::ShownLength(text) < text.size()) {
+        ShownLength(text) < text.size()) {
         Show(message);
         return;
     }

@@ -44,10 +44,10 @@ protected:
 TEST_F(CSnifferDocTest, NewMessagesAreListedMarkedAndAnnounced) {
     HTTPRequest* request = SendNew(7, "GET / HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(document.IsModified());
-    EXPECT_TRUE(document.m_treeDirty);
-    document.m_treeDirty = false;
+    EXPECT_TRUE(document.treeDirty());
+    document.SetTreeDirty(false);
     HTTPResponse* response = ReceiveNew(7, "HTTP/1.1 200 OK\r\n\r\n");
-    EXPECT_TRUE(document.m_treeDirty);
+    EXPECT_TRUE(document.treeDirty());
 
     ASSERT_EQ(document.messages().size(), 2u);
     EXPECT_EQ(document.messages()[0].get(), request);
@@ -64,7 +64,7 @@ TEST_F(CSnifferDocTest, NewMessagesAreListedMarkedAndAnnounced) {
 TEST_F(CSnifferDocTest, AppendedDataAnnounceDataOrCaptionChange) {
     SendNew(7, "GET / HTTP/1.1\r\n");
     HTTPResponse* response = ReceiveNew(7, "HTTP/1.1 200 OK\r\n");
-    document.m_treeDirty = false;
+    document.SetTreeDirty(false);
     document.SetModifiedFlag(false);
     view.updates.clear();
 
@@ -72,10 +72,10 @@ TEST_F(CSnifferDocTest, AppendedDataAnnounceDataOrCaptionChange) {
     HTTPRequest* request = document.requests().back();
     EXPECT_EQ(request->state(), AssemblyState::ReadingBody);
     EXPECT_TRUE(document.IsModified());
-    EXPECT_FALSE(document.m_treeDirty) << "a request's caption never counts as changed";
+    EXPECT_FALSE(document.treeDirty()) << "a request's caption never counts as changed";
 
     ReceiveMore(7, "\r\n");
-    EXPECT_TRUE(document.m_treeDirty);
+    EXPECT_TRUE(document.treeDirty());
     EXPECT_THAT(view.updates,
                 ElementsAre(Update{HINT_DATA, request}, Update{HINT_CAPTION, response}));
 }
@@ -83,13 +83,13 @@ TEST_F(CSnifferDocTest, AppendedDataAnnounceDataOrCaptionChange) {
 TEST_F(CSnifferDocTest, ContinuationWithoutAMessageChangesNothing) {
     SendNew(1, "GET / HTTP/1.1\r\n\r\n");
     document.SetModifiedFlag(false);
-    document.m_treeDirty = false;
+    document.SetTreeDirty(false);
     view.updates.clear();
 
     SendMore(2, "x");
     ReceiveMore(1, "x");  // connection 1 has no response yet
     EXPECT_FALSE(document.IsModified());
-    EXPECT_FALSE(document.m_treeDirty);
+    EXPECT_FALSE(document.treeDirty());
     EXPECT_TRUE(view.updates.empty());
     EXPECT_EQ(document.messages().size(), 1u);
 }

@@ -182,19 +182,17 @@ TEST_F(DocumentFileTest, OpeningLowersFlagsAndLeavesADocumentReadyForItsViews) {
     Capture();
     HTTPMessage& raised = *document.messages()[6];
     ASSERT_TRUE(raised.IsCaptionChanged()) << "no view lowered it";
-    raised.SetFilteredOut(true);
     ASSERT_EQ(document.OnSaveDocument(path), std::nullopt);
 
     view.updates.clear();
     document.SetModifiedFlag(true);
-    document.m_treeDirty = false;
+    document.SetTreeDirty(false);
     ASSERT_EQ(document.OnOpenDocument(path), std::nullopt);
     for (const auto& message : document.messages()) {
         EXPECT_FALSE(message->IsCaptionChanged());
-        EXPECT_FALSE(message->filteredOut());
     }
     EXPECT_FALSE(document.IsModified());
-    EXPECT_TRUE(document.m_treeDirty);
+    EXPECT_TRUE(document.treeDirty());
     EXPECT_THAT(view.updates, ElementsAre(RecordingView::Update{0, nullptr}))
         << "the initial update after a successful open";
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "document/MessageFilter.h"
 #include "DocumentBytes.h"
 #include "TestSupport.h"
 #include "capture/CaptureDispatch.h"
@@ -118,6 +119,7 @@ TEST_F(Ipv6DocumentTest, TheHostFilterGoesByTheHostHeaderWhateverThePeer) {
     Dispatch(1, 2, Peer("::1"), "GET /b HTTP/1.1\r\nHost: localhost:8080\r\n\r\n");
     ASSERT_EQ(document.requests().size(), 2u);
     FilterOptions filter;
+    MessageFilter verdicts;
     filter.m_bEnabled = true;
     filter.m_bHostEnabled = 1;
     const auto passing = [&](const std::string& words) {
@@ -125,7 +127,7 @@ TEST_F(Ipv6DocumentTest, TheHostFilterGoesByTheHostHeaderWhateverThePeer) {
         filter.SplitHostWords();
         std::vector<std::string> targets;
         for (HTTPRequest* request : document.requests()) {
-            if (request->PassesFilter(filter)) {
+            if (verdicts.Passes(filter, *request)) {
                 targets.emplace_back(request->target());
             }
         }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "document/MessageFilter.h"
 #include "http/MessageTestSupport.h"
 #include "options/FilterOptions.h"
 
@@ -28,6 +29,7 @@ protected:
 
     test::ScopedDefaultOptions options;
     FilterOptions filter;
+    MessageFilter verdicts;
 };
 
 TEST_F(MessageFilterTest, WithTheFilterOffEverythingPasses) {
@@ -40,8 +42,8 @@ TEST_F(MessageFilterTest, WithTheFilterOffEverythingPasses) {
     auto request = Request("shop.test");
     auto response = Response("HTTP/1.1 200 OK");
     request->SetResponse(response.get());
-    EXPECT_TRUE(request->PassesFilter(filter));
-    EXPECT_TRUE(response->PassesFilter(filter));
+    EXPECT_TRUE(verdicts.Passes(filter, *request));
+    EXPECT_TRUE(verdicts.Passes(filter, *response));
     EXPECT_TRUE(filter.CheckHost("x"));
     EXPECT_TRUE(filter.CheckResponseCode(200));
     EXPECT_TRUE(filter.CheckContentClass(1));
@@ -49,25 +51,25 @@ TEST_F(MessageFilterTest, WithTheFilterOffEverythingPasses) {
 
 TEST_F(MessageFilterTest, HostWordsMatchAnywhereAndCaseSensitively) {
     HostFilter("shop");
-    EXPECT_TRUE(Request("shop.test")->PassesFilter(filter));
-    EXPECT_TRUE(Request("SHOP.TEST")->PassesFilter(filter)) << "the Host field is lower-cased";
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("shop.test")));
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("SHOP.TEST"))) << "the Host field is lower-cased";
     auto proxied = Fed<HTTPRequest>({"GET http://SHOP.TEST/ HTTP/1.1\r\n\r\n"});
     ASSERT_EQ(proxied->target(), "http://SHOP.TEST/");
-    EXPECT_FALSE(proxied->PassesFilter(filter)) << "an absolute URI keeps its case";
+    EXPECT_FALSE(verdicts.Passes(filter, *proxied)) << "an absolute URI keeps its case";
     HostFilter("SHOP");
-    EXPECT_FALSE(Request("shop.test")->PassesFilter(filter));
+    EXPECT_FALSE(verdicts.Passes(filter, *Request("shop.test")));
     HostFilter("nope .test");
-    EXPECT_TRUE(Request("shop.test")->PassesFilter(filter));
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("shop.test")));
 }
 
 TEST_F(MessageFilterTest, HostTextOfBlanksHidesEveryRequestButEmptyTextHidesNone) {
     HostFilter("   ");
-    EXPECT_FALSE(Request("shop.test")->PassesFilter(filter));
+    EXPECT_FALSE(verdicts.Passes(filter, *Request("shop.test")));
     HostFilter("");
-    EXPECT_TRUE(Request("shop.test")->PassesFilter(filter));
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("shop.test")));
     HostFilter("   ");
     filter.m_bHostEnabled = 0;
-    EXPECT_TRUE(Request("shop.test")->PassesFilter(filter)) << "host test switched off";
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("shop.test"))) << "host test switched off";
 }
 
 TEST_F(MessageFilterTest, ResponseCodeClasses) {
@@ -116,13 +118,13 @@ TEST_F(MessageFilterTest, IncompleteResponsePassesWhateverItsFlags) {
     filter.rescode_other = 0;
     filter.content_without = 0;
     auto partial = Fed<HTTPResponse>({"HTTP/1.1 200 OK\r\n"});
-    EXPECT_TRUE(partial->PassesFilter(filter));
+    EXPECT_TRUE(verdicts.Passes(filter, *partial));
 }
 
 TEST_F(MessageFilterTest, RequestWithoutResponsePassesUnlessTheHostFails) {
     filter.rescode_success = 0;
     filter.content_text = 0;
-    EXPECT_TRUE(Request("a.test")->PassesFilter(filter));
+    EXPECT_TRUE(verdicts.Passes(filter, *Request("a.test")));
 }
 
 TEST_F(MessageFilterTest, AHiddenRequestTakesItsResponseAlongOnce) {
@@ -131,11 +133,11 @@ TEST_F(MessageFilterTest, AHiddenRequestTakesItsResponseAlongOnce) {
     auto response = Response("HTTP/1.1 200 OK");
     request->SetResponse(response.get());
 
-    EXPECT_FALSE(request->PassesFilter(filter));
-    EXPECT_TRUE(response->filteredOut());
-    EXPECT_FALSE(response->PassesFilter(filter)) << "follows its hidden request";
-    EXPECT_FALSE(response->filteredOut()) << "the mark is used up";
-    EXPECT_TRUE(response->PassesFilter(filter)) << "then it is tested by itself again";
+    EXPECT_FALSE(verdicts.Passes(filter, *request));
+    EXPECT_TRUE(verdicts.HiddenWithItsRequest(*response));
+    EXPECT_FALSE(verdicts.Passes(filter, *response)) << "follows its hidden request";
+    EXPECT_FALSE(verdicts.HiddenWithItsRequest(*response)) << "the mark is used up";
+    EXPECT_TRUE(verdicts.Passes(filter, *response)) << "then it is tested by itself again";
 }
 
 TEST_F(MessageFilterTest, ARequestFailsWithAResponseThatFails) {
@@ -143,12 +145,12 @@ TEST_F(MessageFilterTest, ARequestFailsWithAResponseThatFails) {
     auto request = Request("shop.test");
     auto response = Response("HTTP/1.1 404 Not Found");
     request->SetResponse(response.get());
-    EXPECT_FALSE(request->PassesFilter(filter));
-    EXPECT_TRUE(response->filteredOut());
+    EXPECT_FALSE(verdicts.Passes(filter, *request));
+    EXPECT_TRUE(verdicts.HiddenWithItsRequest(*response));
 
     filter.rescode_client_error = 1;
-    EXPECT_TRUE(request->PassesFilter(filter));
-    EXPECT_FALSE(response->filteredOut()) << "a passing pair clears the mark";
+    EXPECT_TRUE(verdicts.Passes(filter, *request));
+    EXPECT_FALSE(verdicts.HiddenWithItsRequest(*response)) << "a passing pair clears the mark";
 }
 
 }  // namespace

@@ -161,7 +161,8 @@ TEST_F(CLeftViewTest, ACaptionChangeRefreshesTheItemAndOnlyHintsWhileDirtyAct) {
     // A hint the document did not mark as pending changes nothing.
     HTTPRequest* late = Send(2, Get("/b"));
     tree.DeleteItem(tree.TopLevel().back());
-    document.UpdateTree(tree, HINT_NEW_REQUEST, late);
+    left.presenter().UpdateTree(document, tree, HINT_NEW_REQUEST, late, Filter(),
+                                {Preferences().view_order});
     EXPECT_EQ(Shown().size(), 2u);
 }
 
@@ -194,8 +195,8 @@ TEST_F(CLeftViewTest, SelectingAnItemShowsItsMessageAndADetailLineChangesNothing
     EXPECT_EQ(text.Text(), Get("/a"));
     tree.Click(tree.node(tree.TopLevel()[1]).children[0]);
     EXPECT_EQ(right.currentMessage(), request);
-    EXPECT_EQ(document.FindMessageByItem(tree.node(tree.TopLevel()[1]).children[0]), nullptr);
-    EXPECT_EQ(document.FindMessageByItem(tree.TopLevel()[1]), document.responses()[0]);
+    EXPECT_EQ(left.presenter().FindMessageByItem(tree.node(tree.TopLevel()[1]).children[0]), nullptr);
+    EXPECT_EQ(left.presenter().FindMessageByItem(tree.TopLevel()[1]), document.responses()[0]);
 }
 
 class FindNextMessageTest : public CLeftViewTest {

@@ -3,6 +3,8 @@
 
 #include "http/MessageTestSupport.h"
 #include "ui/FakeControls.h"
+#include "ui/MessageTextPresenter.h"
+#include "ui/MessageTreePresenter.h"
 
 namespace vantor {
 namespace {
@@ -35,7 +37,7 @@ TEST_F(PresentationTest, AHiddenBodyShowsTheHeaderAndANavyNotice) {
     const std::string body(5000, 'b');
     auto response = Fed<HTTPResponse>({kHeader + body});
     const std::string before(response->text());
-    response->ShowText(control, false);
+    ShowText(*response, control, false);
     const std::string notice = "Body skipped. See View->Options...";
     EXPECT_EQ(control.Text(), kHeader + notice) << "no body byte before the notice";
     ExpectColor(0, kHeader.size(), kBlack);
@@ -44,7 +46,7 @@ TEST_F(PresentationTest, AHiddenBodyShowsTheHeaderAndANavyNotice) {
     EXPECT_EQ(response->text(), before);
     ExpectShownAndLocked();
 
-    response->ShowText(control, true);
+    ShowText(*response, control, true);
     EXPECT_EQ(control.Text(), kHeader + body);
     ExpectColor(0, control.TextLength(), kBlack);
 }
@@ -59,7 +61,7 @@ TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
     }
     auto request = Fed<HTTPRequest>({huge});
     ASSERT_EQ(request->state(), AssemblyState::ReadingHeader);
-    EXPECT_FALSE(request->ShowText(control, true));
+    EXPECT_FALSE(ShowText(*request, control, true));
     const std::size_t shown = 8 * 1024 * 1024;
     const std::string notice = std::to_string(huge.size() - shown) +
                                " more bytes not shown: the view shows up to 8 MiB, in lines of "
@@ -73,7 +75,7 @@ TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
     // One line of two megabytes is shown up to its first megabyte.
     const std::string longLine = "HTTP/1.1 200 OK" + std::string(2 * 1024 * 1024, 'y');
     auto line = Fed<HTTPResponse>({longLine});
-    EXPECT_FALSE(line->ShowText(control, true));
+    EXPECT_FALSE(ShowText(*line, control, true));
     EXPECT_TRUE(
         control.Text()
             .substr(1024 * 1024)
@@ -83,8 +85,8 @@ TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
     // which it keeps.
     auto tooLarge = Fed<HTTPResponse>({kHeader + huge, "more"});
     ASSERT_EQ(tooLarge->state(), AssemblyState::TooLarge);
-    EXPECT_FALSE(tooLarge->ShowText(control, true));
-    EXPECT_THAT(control.Text().substr(HTTPMessage::ShownLength(tooLarge->text())),
+    EXPECT_FALSE(ShowText(*tooLarge, control, true));
+    EXPECT_THAT(control.Text().substr(ShownLength(tooLarge->text())),
                 testing::MatchesRegex("[0-9]+ more bytes not shown: .*\n"
                                       "Message exceeds maximum size.See Capture->Options...\n"));
     EXPECT_EQ(tooLarge->notice(), "Message exceeds maximum size.See Capture->Options...\n");
@@ -101,12 +103,12 @@ TEST_F(PresentationTest, AHugeMessageIsShownInPartWithANoticeAndAShortCaption) {
     const std::string host(2000, 'h');
     auto longHost = Fed<HTTPRequest>({"GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"});
     EXPECT_EQ(longHost->caption(), "GET " + host + "/") << "what a document file stores";
-    EXPECT_TRUE(Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"})->ShowText(control, true));
+    EXPECT_TRUE(ShowText(*Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"}), control, true));
 }
 
 TEST_F(PresentationTest, ABodyOfOneByteIsShownEvenWhenBodiesAreHidden) {
     auto response = Fed<HTTPResponse>({kHeader + "x"});
-    response->ShowText(control, false);
+    ShowText(*response, control, false);
     EXPECT_EQ(control.Text(), kHeader + "x");
     ExpectColor(0, control.TextLength(), kBlack);
 }
@@ -114,17 +116,17 @@ TEST_F(PresentationTest, ABodyOfOneByteIsShownEvenWhenBodiesAreHidden) {
 TEST_F(PresentationTest, DroppedBodiesShowTheirCount) {
     auto off = Fed<HTTPRequest>({"GET / HTTP/1.1\r\n\r\n"}, false);
     ASSERT_EQ(off->state(), AssemblyState::BodyOff);
-    off->ShowText(control, true);
+    ShowText(*off, control, true);
     EXPECT_EQ(control.Text(), "GET / HTTP/1.1\r\n\r\n") << "nothing dropped, no notice";
 
     auto offWithBody = Fed<HTTPRequest>({"POST / HTTP/1.1\r\n\r\n0123456789"}, false);
-    offWithBody->ShowText(control, true);
+    ShowText(*offWithBody, control, true);
     EXPECT_EQ(control.Text(), "POST / HTTP/1.1\r\n\r\n10 bytes skipped. See Capture->Options...\n");
 
     auto filtered = Fed<HTTPResponse>({"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n"});
     ASSERT_EQ(filtered->state(), AssemblyState::BodyFiltered);
     const std::string text(filtered->text());
-    filtered->ShowText(control, true);
+    ShowText(*filtered, control, true);
     const std::string notice = "0 bytes skipped. See Capture->Options...\n";
     EXPECT_EQ(control.Text(), text + notice);
     ExpectColor(0, text.size(), kBlack);
@@ -137,7 +139,7 @@ TEST_F(PresentationTest, ATooLargeMessageShowsWhatWasKeptAndTheSizeNotice) {
     auto response = test::Make<HTTPResponse>(true, 1);
     test::Feed(*response, {kHeader, std::string(2000, 'b'), "more"});
     ASSERT_EQ(response->state(), AssemblyState::TooLarge);
-    response->ShowText(control, false);
+    ShowText(*response, control, false);
     EXPECT_EQ(control.Text(), std::string(response->text()) +
                                   "Message exceeds maximum size.See Capture->Options...\n");
     ExpectColor(0, response->text().size(), kBlack);
@@ -146,7 +148,7 @@ TEST_F(PresentationTest, ATooLargeMessageShowsWhatWasKeptAndTheSizeNotice) {
 
 TEST_F(PresentationTest, IncompleteHeadersShowTheirText) {
     auto request = Fed<HTTPRequest>({"GET /partial"});
-    request->ShowText(control, false);
+    ShowText(*request, control, false);
     EXPECT_EQ(control.Text(), "GET /partial");
     ExpectShownAndLocked();
 }
@@ -156,7 +158,7 @@ TEST_F(PresentationTest, ATreeEntryHasItsCaptionImageAndTwoDetailLines) {
     response->AddData(test::Bytes("HTTP/1.1 404 Not Found\r\nServer: x\r\n"),
                       test::At(8, 5, 3, 21));
     const TreeItem first = tree.InsertItem(kNoItem, kInsertLast, "first", 2);
-    const TreeItem item = response->InsertTreeItem(tree, first);
+    const TreeItem item = InsertTreeItem(*response, tree, first);
     EXPECT_EQ(tree.TopLevel(), (std::vector<TreeItem>{first, item}));
     EXPECT_EQ(tree.ItemText(item), "404 Not Found");
     EXPECT_EQ(tree.ItemImage(item), kImageResponseIncomplete);
@@ -168,7 +170,7 @@ TEST_F(PresentationTest, ATreeEntryHasItsCaptionImageAndTwoDetailLines) {
 
     response->AddData(test::Bytes("\r\n"), {});
     ASSERT_TRUE(response->IsCaptionChanged());
-    EXPECT_EQ(response->UpdateTreeItem(tree, item), item);
+    EXPECT_EQ(UpdateTreeItem(*response, tree, item), item);
     EXPECT_FALSE(response->IsCaptionChanged());
     EXPECT_EQ(tree.ItemImage(item), kImageResponseError);
     EXPECT_EQ(tree.node(item).children.size(), 2u) << "an update changes only text and image";
