@@ -95,6 +95,7 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     m_profile = std::make_unique<Profile>(*m_userStore, std::string(kApplicationKey));
     m_standard.Load(*m_profile);
     LoadSettings(*m_profile, GlobalOptions());
+    CaptureOptionsChanged();
     // Only vantor-setup writes the help folder; until it has run, the pages beside the program
     // serve (the setting itself stays as it is).
     if (GlobalOptions().helpFolder.empty()) {
@@ -182,6 +183,10 @@ void CSnifferApp::StopCapture() {
     }
 }
 
+void CSnifferApp::CaptureOptionsChanged() {
+    m_document.SetCaptureRules(CaptureRules::From(Preferences()));
+}
+
 void CSnifferApp::OnCaptureRecord(const CaptureRecord& header,
                                   std::span<const std::uint8_t> data) {
     m_dispatch.Dispatch(header, data);
@@ -259,6 +264,7 @@ bool CSnifferApp::OpenDocumentFile(const std::string& name) {
     // Read into a scratch document, so that a file that cannot be read leaves the document
     // shown as it was.
     CSnifferDoc loaded;
+    loaded.SetCaptureRules(m_document.captureRules());
     if (const auto failure = loaded.OnOpenDocument(path)) {
         ReportFailure(*failure);
         return false;
@@ -350,6 +356,7 @@ bool CSnifferApp::OnFileImportCapture() {
     // Read into a scratch document: a cancelled import leaves the document shown as it was, and
     // capture meanwhile goes on into it.
     CSnifferDoc imported;
+    imported.SetCaptureRules(m_document.captureRules());
     imported.OnNewDocument();
     CaptureDispatch dispatch([&imported] { return &imported; });
     CaptureImportResult result;

@@ -162,6 +162,9 @@ public:
     // Capture commands.
     void StartCapture();
     void StopCapture();
+    // The capture options changed (loaded, or set in their dialog): the document grows
+    // messages by them from now on.
+    void CaptureOptionsChanged();
     // Each capture record, on the window thread: dispatched to the document.
     void OnCaptureRecord(const CaptureRecord& header, std::span<const std::uint8_t> data);
 

@@ -97,6 +97,7 @@ BENCHMARK(BM_SmallPairsSteady);
 void BM_LargeBodies(benchmark::State& state) {
     CapturePath path;
     Preferences().max_res_size = 8000;
+    path.document.SetCaptureRules(CaptureRules::From(Preferences()));
     std::string header = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
     std::vector<std::uint8_t> chunk(64 * 1024);
     for (std::size_t i = 0; i < chunk.size(); ++i) {

@@ -25,6 +25,7 @@ struct Filled {
         Preferences() = AppPreferences{};
         Preferences().max_res_size = 64;
         Preferences().ParseContentTypes();
+        document.SetCaptureRules(CaptureRules::From(Preferences()));
         std::mt19937 random(7);
         CaptureRecord header;
         header.peerAddress.address = {127, 0, 0, 1};

@@ -118,6 +118,7 @@ void Replay(benchmark::State& state, const Traffic& traffic) {
     for (auto _ : state) {
         state.PauseTiming();
         auto document = std::make_unique<CSnifferDoc>();
+        document->SetCaptureRules(CaptureRules::From(Preferences()));
         CaptureDispatch dispatch([&] { return document.get(); });
         CaptureRecord header;
         header.connectionId = 42;

@@ -180,6 +180,7 @@ void ShowResponse(benchmark::State& state, std::string_view contentType, const s
     DefaultOptions();
     Preferences().max_res_size = 8000;
     Views views;
+    views.document.SetCaptureRules(CaptureRules::From(Preferences()));
     views.document.NewRequest(Header(1, Direction::Sent), Bytes(Request(1)));
     views.document.NewResponse(
         Header(1, Direction::Received),
@@ -291,6 +292,7 @@ void BM_CaptureWhileTheGrowingMessageIsShown(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto views = std::make_unique<Views>();
+        views->document.SetCaptureRules(CaptureRules::From(Preferences()));
         if (state.range(0) == 1) {
             views->right.SetRedrawScheduler(
                 [&control = views->textControl](std::function<void()> redraw) {

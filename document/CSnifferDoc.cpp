@@ -4,7 +4,6 @@
 
 #include "framework/ArchiveExceptions.h"
 #include "framework/CArchive.h"
-#include "options/Options.h"
 
 namespace vantor {
 
@@ -158,16 +157,15 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
     }
     // The exchanges before it on its connection have ended.
     EndConnection(header.connectionId);
-    const AppPreferences& preferences = Preferences();
     auto owned =
-        std::make_unique<HTTPRequest>(preferences.scan_req_body, preferences.max_req_size,
+        std::make_unique<HTTPRequest>(m_rules.requestBodies, m_rules.maxRequestKB,
                                       header.connectionId, header.peerAddress, header.ipv6);
     HTTPRequest* request = owned.get();
     if (m_countBodiesOnly) {
         request->CountBodyOnly();
     }
     AddRequest(std::move(owned));
-    request->AddData(data, header.time);
+    request->AddData(data, header.time, m_rules);
     Grew(*request, 0);
     m_treeDirty = true;
     SetModifiedFlag(true);
@@ -175,9 +173,8 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
 }
 
 HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
-    const AppPreferences& preferences = Preferences();
     auto owned =
-        std::make_unique<HTTPResponse>(preferences.scan_res_body, preferences.max_res_size,
+        std::make_unique<HTTPResponse>(m_rules.responseBodies, m_rules.maxResponseKB,
                                        header.connectionId, header.peerAddress, header.ipv6);
     HTTPResponse* response = owned.get();
     if (m_countBodiesOnly) {
@@ -204,7 +201,7 @@ void CSnifferDoc::GrowResponse(HTTPResponse* response, bool isNew, const Capture
             }
         }
         if (isNew) {
-            response->AddData(piece, header.time);
+            response->AddData(piece, header.time, m_rules);
             Grew(*response, 0);
             m_treeDirty = true;
             SetModifiedFlag(true);
@@ -273,7 +270,7 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
         return;  // a continuation of a message we never saw begin
     }
     const std::size_t before = message->text().size();
-    message->AddData(data, header.time);
+    message->AddData(data, header.time, m_rules);
     Grew(*message, before);
     SetModifiedFlag(true);
     if (message->IsCaptionChanged()) {
@@ -346,6 +343,7 @@ void CSnifferDoc::Serialize(CArchive& archive) {
     for (std::uint32_t i = 0; i < count; ++i) {
         std::unique_ptr<CObject> object = archive.ReadObject(HTTPMessage::classHTTPMessage);
         m_messages.emplace_back(static_cast<HTTPMessage*>(object.release()));
+        m_messages.back()->SetLimits(m_rules);
     }
     for (const auto& message : m_messages) {
         if (message->kind() == MessageKind::Request) {

@@ -14,6 +14,7 @@
 #include "framework/CDocument.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "options/CaptureRules.h"
 #include "record/CaptureRecord.h"
 
 namespace vantor {
@@ -46,6 +47,9 @@ public:
     // (HINT_ENDED, then HINT_DROPPED) and the messages are dropped. messages(), requests() and
     // responses() then stay empty: views learn of every message through the hints.
     void KeepOpenExchangesOnly();
+    // What capture keeps of the messages it grows from now on (and of loaded ones that grow).
+    void SetCaptureRules(CaptureRules rules) { m_rules = std::move(rules); }
+    const CaptureRules& captureRules() const { return m_rules; }
     // From now on messages count the bytes of their bodies instead of holding them
     // (HTTPMessage::CountBodyOnly), for a capture whose bodies nobody reads or saves.
     void CountBodiesOnly() { m_countBodiesOnly = true; }
@@ -124,6 +128,7 @@ private:
     ConnectionIndex<HTTPRequest> m_latestRequest;
     ConnectionIndex<HTTPResponse> m_latestResponse;
     bool m_treeDirty = false;
+    CaptureRules m_rules = CaptureRules::Defaults();
     bool m_keepAll = true;
     bool m_countBodiesOnly = false;
     std::unordered_map<std::uint32_t, OpenConnection> m_open;

@@ -15,7 +15,7 @@
 #include "framework/CArchive.h"
 #include "framework/TextSearcher.h"
 #include "http/HeadScan.h"
-#include "options/Options.h"
+#include "options/CaptureRules.h"
 
 namespace vantor {
 
@@ -140,14 +140,13 @@ const CRuntimeClass* HTTPMessage::GetRuntimeClass() const {
     return &classHTTPMessage;
 }
 
-HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {
-    // A loaded message normally gets no more data, but capture may go on after a file was
-    // opened; it then grows by the current options.
-    const AppPreferences& preferences = Preferences();
-    const bool isRequest = kind == MessageKind::Request;
-    m_captureBody = isRequest ? preferences.scan_req_body : preferences.scan_res_body;
-    m_maxSizeKB = static_cast<std::uint32_t>(isRequest ? preferences.max_req_size
-                                                       : preferences.max_res_size);
+HTTPMessage::HTTPMessage(MessageKind kind) : m_kind(kind) {}
+
+void HTTPMessage::SetLimits(const CaptureRules& rules) {
+    const bool isRequest = m_kind == MessageKind::Request;
+    m_captureBody = isRequest ? rules.requestBodies : rules.responseBodies;
+    m_maxSizeKB =
+        static_cast<std::uint32_t>(isRequest ? rules.maxRequestKB : rules.maxResponseKB);
 }
 
 HTTPMessage::HTTPMessage(MessageKind kind, bool captureBody, std::int32_t maxSizeKB,
@@ -258,7 +257,8 @@ std::string HTTPMessage::FormatTimeText() const {
     return line.data();
 }
 
-void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time) {
+void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& time,
+                          const CaptureRules& rules) {
     if (m_headerEnd >= 0) {
         m_framing.Take(data);  // body bytes, whatever is kept of them
     }
@@ -268,7 +268,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             m_timed = true;
             AppendText(data);
             if (FindHeadTerminator(m_text)) {
-                CompleteHeader(false);
+                CompleteHeader(false, rules);
             } else {
                 m_state = AssemblyState::ReadingHeader;
             }
@@ -279,7 +279,7 @@ void HTTPMessage::AddData(std::span<const std::uint8_t> data, const SystemTime& 
             const std::size_t from = m_text.size() >= 3 ? m_text.size() - 3 : 0;
             AppendText(data);
             if (FindHeadTerminator(m_text, from)) {
-                CompleteHeader(true);
+                CompleteHeader(true, rules);
             }
             break;
         }
@@ -343,7 +343,7 @@ void HTTPMessage::AppendText(std::span<const std::uint8_t> data) {
                         });
 }
 
-void HTTPMessage::CompleteHeader(bool withLaterPiece) {
+void HTTPMessage::CompleteHeader(bool withLaterPiece, const CaptureRules& rules) {
     ParseHeaders();
     ParseStartLine();
     if (m_kind == MessageKind::Request && StartsHttp1(m_text.view())) {
@@ -357,7 +357,7 @@ void HTTPMessage::CompleteHeader(bool withLaterPiece) {
     if (!m_captureBody) {
         m_state = AssemblyState::BodyOff;
         AddSkipped(CutBody());
-    } else if (KeepBody()) {
+    } else if (rules.KeepsBodyOf(headers().Find("content-type"))) {
         m_state = AssemblyState::ReadingBody;
         if (m_countBodyOnly) {
             m_bodyCounted += CutBody();
@@ -416,24 +416,6 @@ void HTTPMessage::ParseHeaders() {
                          fields.Add(name, value);
                      });
     fields.CommitTo(m_headers);
-}
-
-bool HTTPMessage::KeepBody() const {
-    const AppPreferences& preferences = Preferences();
-    const auto contentType = headers().Find("content-type");
-    if (preferences.allowWithoutContentType && (!contentType || contentType->empty())) {
-        return true;
-    }
-    if (!contentType) {
-        return false;
-    }
-    const auto& words = preferences.allowedContentList;
-    if (preferences.whole_word_content != 0) {
-        return std::find(words.begin(), words.end(), *contentType) != words.end();
-    }
-    return std::any_of(words.begin(), words.end(), [&](const std::string& word) {
-        return contentType->find(word) != std::string_view::npos;
-    });
 }
 
 std::uint32_t HTTPMessage::CutBody() {

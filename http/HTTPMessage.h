@@ -14,6 +14,7 @@
 #include "http/HeaderMap.h"
 #include "http/MessageTypes.h"
 #include "http/TextBuffer.h"
+#include "options/CaptureRules.h"
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
 
@@ -104,8 +105,13 @@ public:
     void SetNotice(std::string notice);
     static constexpr std::size_t kNoticeSize = 128;
 
-    // Appends one data piece of the message's socket and direction, received at time.
-    void AddData(std::span<const std::uint8_t> data, const SystemTime& time);
+    // Appends one data piece of the message's socket and direction, received at time. When the
+    // piece completes the header, rules decide whether the body is kept.
+    void AddData(std::span<const std::uint8_t> data, const SystemTime& time,
+                 const CaptureRules& rules = CaptureRules::Defaults());
+    // A loaded message normally gets no more data, but capture may go on after a file was
+    // opened: it then grows by these rules' body switch and size limit.
+    void SetLimits(const CaptureRules& rules);
     // While the header is incomplete: how many bytes of data, appended, complete it (up to the
     // end of the header terminator). Nothing when they would not, or the header is complete.
     std::optional<std::size_t> HeaderEndIn(std::span<const std::uint8_t> data) const;
@@ -145,9 +151,6 @@ public:
     // Rebuilds headers and headerEnd from the text. Does nothing while the header is
     // incomplete.
     void ParseHeaders();
-    // Whether the body of a message whose header has just completed is kept, by the allowed
-    // content list and the Content-Type field.
-    bool KeepBody() const;
     // Erases the body (unless it is at most one byte) and returns the number of bytes erased.
     std::uint32_t CutBody();
 
@@ -188,7 +191,7 @@ protected:
 
 private:
     void AppendText(std::span<const std::uint8_t> data);
-    void CompleteHeader(bool withLaterPiece);
+    void CompleteHeader(bool withLaterPiece, const CaptureRules& rules);
     void ReserveForBody();
     void AddSkipped(std::uint64_t count);
     // What a message seldom has, kept apart so that the many that have none of it stay small.

@@ -137,6 +137,7 @@ void CMainFrame::OnCommand(int command) {
 void CMainFrame::OnCaptureOptions() {
     CCaptureOptionsDlg dialog(GlobalOptions().preferences, m_help, HelpFolder(), this);
     dialog.exec();
+    m_app.CaptureOptionsChanged();
 }
 
 void CMainFrame::OnViewOptions() {

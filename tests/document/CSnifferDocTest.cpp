@@ -116,12 +116,14 @@ TEST_F(CSnifferDocTest, ResponseWithoutRequestIsKeptUnpairedAndAnnounced) {
 }
 
 TEST_F(CSnifferDocTest, MessagesTakeTheOptionsThatHoldWhenTheyAreCreated) {
-    Preferences().scan_req_body = false;
-    Preferences().max_req_size = 3;
-    Preferences().max_res_size = 8000;
+    CaptureRules rules;
+    rules.requestBodies = false;
+    rules.maxRequestKB = 3;
+    rules.maxResponseKB = 8000;
+    document.SetCaptureRules(rules);
     HTTPRequest* request = SendNew(1, "GET / HTTP/1.1\r\n");
     HTTPResponse* response = ReceiveNew(1, "HTTP/1.1 200 OK\r\n");
-    Preferences() = AppPreferences{};
+    document.SetCaptureRules(CaptureRules::Defaults());
     EXPECT_FALSE(request->captureBody());
     EXPECT_EQ(request->maxSize(), 3u * 1024u);
     EXPECT_TRUE(response->captureBody());

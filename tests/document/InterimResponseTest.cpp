@@ -190,7 +190,9 @@ TEST_F(InterimResponseTest, ABodyItsFramingStillExpectsContinuesTheRequest) {
         SCOPED_TRACE(c.name);
         document.OnNewDocument();
         m_previous = Direction::None;
-        Preferences().scan_req_body = c.keepBody;
+        CaptureRules rules;
+        rules.requestBodies = c.keepBody;
+        document.SetCaptureRules(rules);
         for (const Step& step : c.steps) {
             Record(step.direction, step.bytes);
         }

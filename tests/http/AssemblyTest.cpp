@@ -177,12 +177,14 @@ protected:
 
 TEST_P(KeepBodyTest, DecidesByTheAllowedContentList) {
     const KeepBodyCase& c = GetParam();
-    Preferences().allowed_content = c.allowedContent;
-    Preferences().whole_word_content = c.wholeWord;
-    Preferences().ParseContentTypes();
+    AppPreferences preferences;
+    preferences.allowed_content = c.allowedContent;
+    preferences.whole_word_content = c.wholeWord;
+    preferences.ParseContentTypes();
+    const CaptureRules rules = CaptureRules::From(preferences);
     const std::string header = "HTTP/1.1 200 OK\r\n" + c.contentTypeLine + "\r\n";
-    auto response = Fed<HTTPResponse>({header + "body bytes"});
-    EXPECT_EQ(response->KeepBody(), c.kept);
+    auto response = test::Make<HTTPResponse>();
+    response->AddData(test::Bytes(header + "body bytes"), test::At(9, 30, 0, 0), rules);
     if (c.kept) {
         EXPECT_EQ(response->state(), AssemblyState::ReadingBody);
         EXPECT_EQ(response->skipped(), 0);

@@ -88,7 +88,9 @@ TEST_F(MessagePartsTest, TheBodyComesBackWithTheNulBytesTheTextShowsAsSpaces) {
 }
 
 TEST_F(MessagePartsTest, ExportedBodiesStopAtTheSizeLimit) {
-    Preferences().max_res_size = 1;
+    CaptureRules rules;
+    rules.maxResponseKB = 1;
+    document.SetCaptureRules(rules);
     const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
     struct Case {
         std::string first;  // the record holding the header

@@ -168,6 +168,7 @@ TEST(LiveListingTest, ForgettingEndedExchangesAndCountingBodiesListsTheSameLines
         std::map<Keep, std::size_t> remembered;
         for (const Keep keep : {Keep::All, Keep::OpenOnly, Keep::CountingBodies}) {
             CSnifferDoc document;
+            document.SetCaptureRules(CaptureRules::From(Preferences()));
             std::ostringstream out;
             LiveListingView view(out, format, false, whenEnded);
             document.AddView(&view);

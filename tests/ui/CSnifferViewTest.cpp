@@ -71,6 +71,7 @@ TEST_F(CSnifferViewTest, DecodedBodiesAreShownAndSearchedButTheTextStaysAsItCame
     const std::string raw = header + test::Gzip(R"({"name":"caf\u00e9","list":[1,2]})");
     Preferences().allowed_content = R"("text/" "application/json")";
     Preferences().ParseContentTypes();
+    document.SetCaptureRules(CaptureRules::From(Preferences()));
     Send(1, Get("/a"));
     Receive(1, raw);
     Select(1);

@@ -449,6 +449,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     }
 
     CSnifferDoc document;
+    document.SetCaptureRules(CaptureRules::From(Preferences()));
     if (parsed->capture) {
         return RunLiveCapture(*parsed, document, output, errors);
     }
