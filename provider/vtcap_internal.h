@@ -1,5 +1,5 @@
-/* What the TLS hooks (vtcap_tls.c) use of the socket side of the provider (vtcap.c). Nothing
- * here is exported from libvtcap.so. */
+/* What the TLS hooks (vtcap_tls.c) use of the socket side of the provider (vtcap_report.c).
+ * Nothing here is exported from libvtcap.so. */
 #ifndef VANTOR_PROVIDER_VTCAP_INTERNAL_H
 #define VANTOR_PROVIDER_VTCAP_INTERNAL_H
 
