@@ -6,8 +6,8 @@
 #include <string>
 
 #include "CodedBodies.h"
+#include "content/BodyDecoder.h"
 #include "http/HTTPMessage.h"
-#include "interop/BodyDecoder.h"
 #include "ui/MessageTextPresenter.h"
 
 namespace {

@@ -115,7 +115,8 @@ void BM_LargeBodies(benchmark::State& state) {
             }
             ++connection;
             path.Record(Direction::Sent, Direction::None, connection, CapturePath::Bytes(kRequest));
-            path.Record(Direction::Received, Direction::Sent, connection, CapturePath::Bytes(header));
+            path.Record(Direction::Received, Direction::Sent, connection,
+                        CapturePath::Bytes(header));
             recordInResponse = 0;
         }
         path.Record(Direction::Received, Direction::Received, connection, chunk);

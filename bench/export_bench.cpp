@@ -7,7 +7,7 @@
 #include <string>
 
 #include "document/CSnifferDoc.h"
-#include "interop/HarWriter.h"
+#include "exporters/HarWriter.h"
 #include "options/Options.h"
 
 namespace vantor {

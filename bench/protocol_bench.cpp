@@ -131,7 +131,8 @@ void Replay(benchmark::State& state, const Traffic& traffic) {
             header.previousDirection = previous;
             header.dataLength = static_cast<std::uint32_t>(bytes.size());
             previous = direction;
-            dispatch.Dispatch(header, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+            dispatch.Dispatch(header,
+                              {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
         }
         benchmark::DoNotOptimize(document->messages().size());
         state.PauseTiming();

@@ -317,7 +317,8 @@ void BM_CaptureWhileTheGrowingMessageIsShown(benchmark::State& state) {
             }
         }
         while (received < kDownload) {
-            capture.Send(downloadConnection, Direction::Received, Direction::Received, Bytes(chunk));
+            capture.Send(downloadConnection, Direction::Received, Direction::Received,
+                         Bytes(chunk));
             received += chunk.size();
         }
 

@@ -254,8 +254,9 @@ void CSnifferDoc::CountSkipped(std::uint32_t connectionId, std::uint64_t count) 
 
 void CSnifferDoc::NoteMissingBytes(std::uint32_t connectionId, Direction side,
                                    std::optional<std::uint64_t> count) {
-    HTTPMessage* message = side == Direction::Sent ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
-                                      : LatestResponse(connectionId);
+    HTTPMessage* message = side == Direction::Sent
+                               ? static_cast<HTTPMessage*>(LatestRequest(connectionId))
+                               : LatestResponse(connectionId);
     if (message == nullptr || (count && *count == 0)) {
         return;
     }

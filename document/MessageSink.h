@@ -16,8 +16,7 @@ public:
     virtual ~MessageSink() = default;
 
     virtual void NewRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) = 0;
-    virtual void AppendRequest(const CaptureRecord& header,
-                               std::span<const std::uint8_t> data) = 0;
+    virtual void AppendRequest(const CaptureRecord& header, std::span<const std::uint8_t> data) = 0;
     virtual void NewResponse(const CaptureRecord& header, std::span<const std::uint8_t> data) = 0;
     virtual void AppendResponse(const CaptureRecord& header,
                                 std::span<const std::uint8_t> data) = 0;

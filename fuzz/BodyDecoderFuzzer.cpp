@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "interop/BodyDecoder.h"
+#include "content/BodyDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {

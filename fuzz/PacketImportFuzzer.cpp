@@ -10,7 +10,7 @@
 
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
-#include "interop/TcpReassembly.h"
+#include "sources/TcpReassembly.h"
 
 namespace {
 

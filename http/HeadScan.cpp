@@ -35,7 +35,8 @@ std::optional<std::size_t> HeadEndAfter(std::string_view tail, std::string_view 
     const std::size_t kept = std::min<std::size_t>(tail.size(), 3);
     std::string junction(tail.substr(tail.size() - kept));
     junction.append(data.substr(0, 3));
-    if (const auto terminator = FindHeadTerminator(junction); terminator && terminator->End() > kept) {
+    if (const auto terminator = FindHeadTerminator(junction);
+        terminator && terminator->End() > kept) {
         return terminator->End() - kept;
     }
     if (const auto terminator = FindHeadTerminator(data)) {

@@ -161,8 +161,7 @@ void Http2Decoder::Feed(Direction direction, std::span<const std::uint8_t> bytes
     }
     while (!bytes.empty() && !m_stopped) {
         if (!half.inFrame) {
-            const std::size_t take =
-                std::min(bytes.size(), half.head.size() - half.headHave);
+            const std::size_t take = std::min(bytes.size(), half.head.size() - half.headHave);
             std::copy_n(bytes.begin(), take, half.head.begin() + half.headHave);
             half.headHave += take;
             bytes = bytes.subspan(take);
@@ -227,7 +226,7 @@ bool Http2Decoder::BeginFrame(Half& half) {
         fault = "a connection frame on a stream";
     } else if (type == kSettings &&
                ((half.flags & kAck) != 0 ? length != 0
-                                              : length % 6 != 0 || length > kLargestSettings)) {
+                                         : length % 6 != 0 || length > kLargestSettings)) {
         fault = "a SETTINGS frame of " + std::to_string(length) + " bytes";
     } else if ((type == kPing && length != 8) || (type == kRstStream && length != 4) ||
                (type == kWindowUpdate && length != 4) || (type == kPriority && length != 5) ||
@@ -435,8 +434,8 @@ void Http2Decoder::OnHeaderBlock(Half& half) {
     }
 }
 
-bool Http2Decoder::Inflate(Half& half, std::string_view block, bool request,
-                           bool trailers, bool& interim, std::string& text) {
+bool Http2Decoder::Inflate(Half& half, std::string_view block, bool request, bool trailers,
+                           bool& interim, std::string& text) {
     std::string method;
     std::string path;
     std::string authority;
@@ -568,9 +567,8 @@ void Http2Decoder::OnGoAway(Half& half) {
         }
     }
     std::sort(unprocessed.begin(), unprocessed.end());
-    const std::string notice = "\r\n[HTTP/2: not processed; " +
-                               std::string(Side(half.fromClient)) + " is going away, " +
-                               Http2ErrorName(code) + "]\r\n";
+    const std::string notice = "\r\n[HTTP/2: not processed; " + std::string(Side(half.fromClient)) +
+                               " is going away, " + Http2ErrorName(code) + "]\r\n";
     for (const std::uint32_t id : unprocessed) {
         const Stream stream = m_streams[id];
         if (stream.requestStarted) {

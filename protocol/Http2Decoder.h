@@ -111,15 +111,13 @@ private:
     void OnGoAway(Half& half);
     // Decodes block with the direction's decoder into text; false (and stopped) on an error.
     // (a request's or a response's header, or trailer lines).
-    bool Inflate(Half& half, std::string_view block, bool request, bool trailers,
-                 bool& interim, std::string& text);
+    bool Inflate(Half& half, std::string_view block, bool request, bool trailers, bool& interim,
+                 std::string& text);
     Stream* Find(std::uint32_t stream);
     Stream* Open(std::uint32_t stream);
     void EndStream(std::uint32_t id, bool fromClient);
     void Close(std::uint32_t id);
-    Half& Other(const Half& half) {
-        return half.fromClient ? m_server : m_client;
-    }
+    Half& Other(const Half& half) { return half.fromClient ? m_server : m_client; }
 
     Http2Sink& m_sink;
     Half m_client{true};

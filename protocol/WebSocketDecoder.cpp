@@ -69,10 +69,10 @@ void WebSocketDecoder::Feed(Direction direction, std::span<const std::uint8_t> b
         }
         const std::size_t take = static_cast<std::size_t>(
             std::min<std::uint64_t>(bytes.size(), half.length - half.read));
-        const bool keep = half.opcode == kClose ||
-                          (!half.compressed &&
-                           (half.opcode == kText ||
-                            (half.opcode == kContinuation && half.messageIsText)));
+        const bool keep =
+            half.opcode == kClose ||
+            (!half.compressed &&
+             (half.opcode == kText || (half.opcode == kContinuation && half.messageIsText)));
         if (keep && half.shown.size() < kShownText) {
             const std::size_t count = std::min(take, kShownText - half.shown.size());
             for (std::size_t i = 0; i < count; ++i) {

@@ -20,8 +20,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -209,7 +209,8 @@ static void before_send(int fd, const struct iovec* iov, int iovcnt, size_t leng
 static void after_send(struct vtcap_outgoing* out, const struct iovec* iov, int iovcnt,
                        ssize_t result) {
     const int saved = errno;
-    vtcap_finish_send(out, iov, iovcnt, result > 0 ? vtcap_iov_capacity(iov, iovcnt, (size_t)result) : 0);
+    vtcap_finish_send(out, iov, iovcnt,
+                      result > 0 ? vtcap_iov_capacity(iov, iovcnt, (size_t)result) : 0);
     errno = saved;
 }
 
@@ -279,8 +280,8 @@ VTCAP_EXPORT ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
         return result;
     }
     struct vtcap_outgoing out;
-    before_send(fd, message->msg_iov, iovcnt, vtcap_iov_capacity(message->msg_iov, iovcnt, SIZE_MAX),
-                &out);
+    before_send(fd, message->msg_iov, iovcnt,
+                vtcap_iov_capacity(message->msg_iov, iovcnt, SIZE_MAX), &out);
     const ssize_t result = real_sendmsg(fd, message, flags);
     after_send(&out, message->msg_iov, iovcnt, result);
     return result;

@@ -90,4 +90,3 @@ void vtcap_resolve_all(void) {
 void vtcap_ensure_resolved(void) {
     ENSURE_RESOLVED();
 }
-

@@ -36,11 +36,11 @@ extern atomic_int vtcap_resolved;
 void vtcap_resolve_all(void);
 
 /* A hook can run before our constructor (from another library's), so each one makes sure. */
-#define ENSURE_RESOLVED()                                               \
-    do {                                                                \
+#define ENSURE_RESOLVED()                                                   \
+    do {                                                                    \
         if (!atomic_load_explicit(&vtcap_resolved, memory_order_acquire)) { \
-            vtcap_resolve_all();                                              \
-        }                                                               \
+            vtcap_resolve_all();                                            \
+        }                                                                   \
     } while (0)
 
 #endif

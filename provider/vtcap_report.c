@@ -6,12 +6,12 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
 #include <stdatomic.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -272,9 +272,9 @@ static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct v
                                       : written == ticketed ? more.previous
                                                             : direction;
             unsigned char* record = NULL;
-            outcome = vtcap_ring_reserve(&channel->ring,
-                                         VANTOR_RECORD_HEADER_SIZE + to.extension + count,
-                                         deadline, &record);
+            outcome =
+                vtcap_ring_reserve(&channel->ring, VANTOR_RECORD_HEADER_SIZE + to.extension + count,
+                                   deadline, &record);
             if (outcome != VTCAP_RING_RESERVED) {
                 break;
             }
@@ -295,8 +295,8 @@ static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct v
             }
             vtcap_ring_count_dropped(&channel->ring, records - written);
             for (uint32_t i = written; i < records; ++i) {
-                const size_t count = total - (size_t)i * most < most ? total - (size_t)i * most
-                                                                     : most;
+                const size_t count =
+                    total - (size_t)i * most < most ? total - (size_t)i * most : most;
                 const uint32_t sequence =
                     i < ticketed ? first.sequence + i : more.sequence + (i - ticketed);
                 const uint32_t previous = i == 0          ? first.previous
@@ -319,8 +319,7 @@ static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct v
 
 /* A number taken for a transfer that moved nothing: given back, or told as a loss of nothing
  * so that Vantor does not wait for it. */
-static void give_back(struct vtcap_stream* stream, struct vtcap_ticket ticket,
-                      uint32_t direction) {
+static void give_back(struct vtcap_stream* stream, struct vtcap_ticket ticket, uint32_t direction) {
     if (!vtcap_stream_give_back(stream, ticket, direction)) {
         vtcap_stream_note_loss(stream, ticket.sequence, 1, direction, ticket.previous, 0);
     }
@@ -439,8 +438,8 @@ static int inside_tls(int fd, struct vtcap_socket* socket) {
     return 1;
 }
 
-void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt,
-                       size_t length, struct vtcap_outgoing* out) {
+void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t length,
+                      struct vtcap_outgoing* out) {
     out->socket = NULL;
     out->ticketed = 0;
     out->fd = fd;
@@ -469,7 +468,7 @@ void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovc
 
 /* The send returned: its bytes are reported in the place taken before. */
 void vtcap_finish_send(const struct vtcap_outgoing* out, const struct iovec* iov, int iovcnt,
-                        size_t moved) {
+                       size_t moved) {
     if (out->socket == NULL) {
         return;
     }
@@ -501,7 +500,7 @@ void vtcap_finish_send(const struct vtcap_outgoing* out, const struct iovec* iov
 /* kind: what the call did to the stream (vtcap_receive_kind). The direction moves on whether
  * or not the bytes can be reported. */
 void vtcap_on_received(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t moved,
-                        int kind) {
+                       int kind) {
     uint64_t inode = 0;
     struct vtcap_socket* socket = tracked_socket(fd, &inode);
     if (socket == NULL || moved == 0 || kind == VTCAP_RECEIVE_IGNORE) {
@@ -586,7 +585,6 @@ void vtcap_plain_received(int fd, const void* data, size_t length) {
 struct vtcap_session* vtcap_sessions(void) {
     return g_sessions;
 }
-
 
 void vtcap_report_initialize(void) {
     struct rlimit limit;

@@ -27,11 +27,11 @@ void vtcap_tell_losses(int fd);
 
 /* A send on stream streamIndex of fd takes its place before the real call and is reported
  * after it; a receive is reported after its call (kind: vtcap_receive_kind). */
-void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt,
-                      size_t length, struct vtcap_outgoing* out);
+void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t length,
+                      struct vtcap_outgoing* out);
 void vtcap_finish_send(const struct vtcap_outgoing* out, const struct iovec* iov, int iovcnt,
                        size_t moved);
-void vtcap_on_received(int fd, int streamIndex, const struct iovec* iov, int iovcnt,
-                       size_t moved, int kind);
+void vtcap_on_received(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t moved,
+                       int kind);
 
 #endif

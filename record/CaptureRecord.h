@@ -21,8 +21,8 @@ inline constexpr std::uint32_t kMaxRecordDataLength = VANTOR_MAX_RECORD_DATA;
 // program. On the wire it is thirteen little-endian 32-bit fields (52 bytes), the data follow.
 struct CaptureRecord {
     Direction direction = Direction::None;
-    Direction previousDirection = Direction::None;// of the socket's previous record
-    std::uint32_t connectionId = 0;                    // only ever compared for equality
+    Direction previousDirection = Direction::None;  // of the socket's previous record
+    std::uint32_t connectionId = 0;                 // only ever compared for equality
     SockAddrIn peerAddress;
     std::uint32_t dataLength = 0;
     // The record's place among its connection's records (a lost record: the first place it

@@ -1,8 +1,8 @@
 #include "ui/CSnifferView.h"
 
+#include "content/BodyDecoder.h"
+#include "content/MessageParts.h"
 #include "document/CSnifferDoc.h"
-#include "interop/BodyDecoder.h"
-#include "interop/MessageParts.h"
 #include "options/Options.h"
 #include "platform/RichEditControl.h"
 #include "ui/MessageTextPresenter.h"
@@ -127,8 +127,7 @@ void CSnifferView::ShowGrowth(HTTPMessage* message) {
     // the control must see whole.
     if (!m_showsWholeText || !ShowsBodyOf(*message) ||
         message->state() != AssemblyState::ReadingBody || text.size() < m_shownLength ||
-        (m_shownLength > 0 && text[m_shownLength - 1] == '\r') ||
-        ShownLength(text) < text.size()) {
+        (m_shownLength > 0 && text[m_shownLength - 1] == '\r') || ShownLength(text) < text.size()) {
         Show(message);
         return;
     }

@@ -44,8 +44,7 @@ bool ShowText(HTTPMessage& message, RichEditControl& control, bool showBody) {
     const AssemblyState state = message.state();
     const std::int64_t headerEnd = message.headerEnd();
     const std::int32_t skipped = message.skipped();
-    const bool bodyHidden = state == AssemblyState::ReadingBody && !showBody &&
-                            headerEnd >= 0 &&
+    const bool bodyHidden = state == AssemblyState::ReadingBody && !showBody && headerEnd >= 0 &&
                             headerEnd < static_cast<std::int64_t>(all.size()) - 1;
     // The part of the text shown, and the notice of the message's state (the one a response
     // keeps), which takes the place of a placeholder after it.

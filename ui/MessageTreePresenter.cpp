@@ -84,9 +84,9 @@ void MessageTreePresenter::RebuildTree(CSnifferDoc& document, TreeControl& tree,
     tree.SetVisible(true);
 }
 
-void MessageTreePresenter::UpdateTree(CSnifferDoc& document, TreeControl& tree,
-                                      std::intptr_t hint, HTTPMessage* message,
-                                      const FilterOptions& filter, Order order) {
+void MessageTreePresenter::UpdateTree(CSnifferDoc& document, TreeControl& tree, std::intptr_t hint,
+                                      HTTPMessage* message, const FilterOptions& filter,
+                                      Order order) {
     if (hint == HINT_REBUILD) {
         RebuildTree(document, tree, filter, order);
         return;

@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "document/MessageFilter.h"
 #include "DocumentBytes.h"
 #include "TestSupport.h"
 #include "capture/CaptureDispatch.h"
 #include "document/CSnifferDoc.h"
+#include "document/MessageFilter.h"
 #include "framework/ByteStreams.h"
 #include "framework/CArchive.h"
 #include "options/FilterOptions.h"

@@ -195,7 +195,8 @@ TEST_F(CLeftViewTest, SelectingAnItemShowsItsMessageAndADetailLineChangesNothing
     EXPECT_EQ(text.Text(), Get("/a"));
     tree.Click(tree.node(tree.TopLevel()[1]).children[0]);
     EXPECT_EQ(right.currentMessage(), request);
-    EXPECT_EQ(left.presenter().FindMessageByItem(tree.node(tree.TopLevel()[1]).children[0]), nullptr);
+    EXPECT_EQ(left.presenter().FindMessageByItem(tree.node(tree.TopLevel()[1]).children[0]),
+              nullptr);
     EXPECT_EQ(left.presenter().FindMessageByItem(tree.TopLevel()[1]), document.responses()[0]);
 }
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "content/MessageParts.h"
 #include "document/CSnifferDoc.h"
-#include "interop/MessageParts.h"
 
 namespace vantor {
 

@@ -1,4 +1,4 @@
-#include "interop/MessageParts.h"
+#include "content/MessageParts.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "interop/PcapImport.h"
+#include "sources/PcapImport.h"
 
 #include <fcntl.h>
 #include <pcap/pcap.h>

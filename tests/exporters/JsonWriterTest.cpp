@@ -1,4 +1,4 @@
-#include "interop/JsonWriter.h"
+#include "exporters/JsonWriter.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

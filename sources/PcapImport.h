@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "interop/TcpReassembly.h"
+#include "sources/TcpReassembly.h"
 
 namespace vantor {
 

@@ -1,4 +1,4 @@
-#include "interop/TcpReassembly.h"
+#include "sources/TcpReassembly.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "interop/PcapImport.h"
+#include "sources/PcapImport.h"
 
 #include <gtest/gtest.h>
 

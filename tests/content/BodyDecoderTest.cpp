@@ -1,4 +1,4 @@
-#include "interop/BodyDecoder.h"
+#include "content/BodyDecoder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "interop/MessageParts.h"
+#include "content/MessageParts.h"
 
 #include <gtest/gtest.h>
 
@@ -98,9 +98,10 @@ TEST_F(MessagePartsTest, ExportedBodiesStopAtTheSizeLimit) {
         std::size_t leftOut;
     };
     const std::string longHeader = "HTTP/1.1 200 OK\r\nX: " + std::string(2000, 'x') + "\r\n\r\n";
-    for (const Case& c : {Case{header + std::string(3000, 'a'), std::string(1024 - header.size(), 'a'),
-                               3000 - (1024 - header.size())},
-                          Case{header + "small", "small", 0}, Case{longHeader + "body", "", 4}}) {
+    for (const Case& c :
+         {Case{header + std::string(3000, 'a'), std::string(1024 - header.size(), 'a'),
+               3000 - (1024 - header.size())},
+          Case{header + "small", "small", 0}, Case{longHeader + "body", "", 4}}) {
         document.NewResponse(test::Header(2, 1, 1), test::Bytes(c.first));
         const ExportedBody body = BodyWithinLimit(*document.responses().back());
         EXPECT_EQ(body.bytes, c.expected);

@@ -1,4 +1,4 @@
-#include "interop/HarWriter.h"
+#include "exporters/HarWriter.h"
 
 #include <arpa/inet.h>
 #include <ext/stdio_filebuf.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "content/BodyDecoder.h"
+#include "content/MessageParts.h"
 #include "document/CSnifferDoc.h"
-#include "interop/BodyDecoder.h"
-#include "interop/JsonWriter.h"
-#include "interop/MessageParts.h"
+#include "exporters/JsonWriter.h"
 #include "platform/UserFiles.h"
 
 namespace vantor {
@@ -274,8 +274,8 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
                                           question + 1, target.find('#') - question - 1),
                                       '&', true));
     if (!body.empty()) {
-        const DecodedBody decoded = DecodeBody(body, FieldValue(fields, "transfer-encoding"), "",
-                                               DecodingLimit(request));
+        const DecodedBody decoded =
+            DecodeBody(body, FieldValue(fields, "transfer-encoding"), "", DecodingLimit(request));
         json.Key("postData");
         json.BeginObject();
         json.Field("mimeType", FieldValue(fields, "content-type"));
@@ -357,7 +357,6 @@ void WriteNoResponse(JsonWriter& json) {
     json.Field("comment", "No response was captured.");
     json.EndObject();
 }
-
 
 }  // namespace
 

@@ -1,6 +1,6 @@
-#include "interop/JsonWriter.h"
+#include "exporters/JsonWriter.h"
 
-#include "interop/MessageParts.h"
+#include "content/MessageParts.h"
 
 #include <charconv>
 #include <cmath>

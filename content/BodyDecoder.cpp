@@ -1,4 +1,4 @@
-#include "interop/BodyDecoder.h"
+#include "content/BodyDecoder.h"
 
 #include <brotli/decode.h>
 #include <zlib.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "interop/MessageParts.h"
+#include "content/MessageParts.h"
 
 namespace vantor {
 

@@ -165,5 +165,4 @@ private:
     ReassemblyCounts m_counts;
 };
 
-
 }  // namespace vantor
