@@ -9,6 +9,7 @@
 #include "options/SettingsPersistence.h"
 #include "app/TerminalCommand.h"
 #include "capture/CaptureChannel.h"
+#include "capture/CaptureSession.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/FileErrors.h"
 #include "framework/Profile.h"
@@ -55,7 +56,7 @@ AppPaths AppPaths::ForCurrentUser() {
 }
 
 CSnifferApp::CSnifferApp(AppShell& shell, AppPaths paths)
-    : m_shell(shell), m_paths(std::move(paths)), m_dispatch([this] { return &m_document; }) {}
+    : m_shell(shell), m_paths(std::move(paths)) {}
 
 CSnifferApp::~CSnifferApp() = default;
 
@@ -85,11 +86,18 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     m_started = true;
     m_instanceSignal = InstanceSignal::Listen(std::string(kInstanceSignalName));
 
-    m_machineStore = std::make_unique<SettingsStore>(m_paths.localMachineSettings);
-    m_catalog = std::make_unique<ProtocolCatalog>(m_paths.protocolCatalog);
-    m_installer =
-        std::make_unique<ProviderInstaller>(*m_catalog, *m_machineStore, m_paths.providerLibrary);
-    m_installer->InstallProvider();
+    CaptureSession::Places places;
+    places.protocolCatalog = m_paths.protocolCatalog;
+    places.localMachineSettings = m_paths.localMachineSettings;
+    places.providerLibrary = m_paths.providerLibrary;
+    places.channelSocket = m_paths.channelSocket;
+    m_session = std::make_unique<CaptureSession>(
+        std::move(places), m_windowCalls, [this] { return &m_document; },
+        [this](std::string_view message) {
+            m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
+        },
+        [this](const PendingRecord& record) { OnCaptureRecord(record.header, record.data); });
+    m_session->InstallProvider();
 
     m_userStore = std::make_unique<SettingsStore>(m_paths.currentUserSettings);
     m_profile = std::make_unique<Profile>(*m_userStore, std::string(kApplicationKey));
@@ -101,13 +109,6 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
     if (GlobalOptions().helpFolder.empty()) {
         GlobalOptions().helpFolder = m_paths.helpPagesBesideProgram;
     }
-
-    m_channel = std::make_unique<CaptureChannel>(
-        m_paths.channelSocket, m_windowCalls,
-        [this](const PendingRecord& record) { OnCaptureRecord(record.header, record.data); },
-        [this](std::string_view message) {
-            m_shell.ShowMessage(message, kApplicationName, MessageIcon::Error);
-        });
 
     if (!m_shell.CreateMainFrame()) {
         return false;
@@ -145,10 +146,10 @@ int CSnifferApp::ExitInstance() {
         m_instanceLock.reset();
         return 0;
     }
-    if (m_channel != nullptr) {
-        m_channel->Shutdown();
+    if (m_session != nullptr) {
+        m_session->Shutdown();
+        m_session->RemoveProvider();
     }
-    m_installer->RemoveProvider();
     // The recent-file list goes into the same write as the settings, before the lock is
     // released, so that a copy started next reads both.
     m_standard.Save(*m_profile);
@@ -160,26 +161,26 @@ int CSnifferApp::ExitInstance() {
 }
 
 bool CSnifferApp::IsCapturing() const {
-    return m_channel != nullptr && m_channel->IsCapturing();
+    return m_session != nullptr && m_session->IsCapturing();
 }
 
 std::uint64_t CSnifferApp::LostRecords() const {
-    return m_channel != nullptr ? m_channel->LostRecords() : 0;
+    return m_session != nullptr ? m_session->Counts().lostRecords : 0;
 }
 
 std::uint64_t CSnifferApp::UncapturedPrograms() const {
-    return m_channel != nullptr ? m_channel->UncapturedPrograms() : 0;
+    return m_session != nullptr ? m_session->Counts().uncapturedPrograms : 0;
 }
 
 void CSnifferApp::StartCapture() {
-    if (m_channel != nullptr && !m_channel->IsCapturing()) {
-        m_channel->StartCapture();
+    if (m_session != nullptr && !m_session->IsCapturing()) {
+        m_session->Start();
     }
 }
 
 void CSnifferApp::StopCapture() {
-    if (m_channel != nullptr && m_channel->IsCapturing()) {
-        m_channel->StopCapture();
+    if (m_session != nullptr) {
+        m_session->Stop();
     }
 }
 
@@ -189,7 +190,7 @@ void CSnifferApp::CaptureOptionsChanged() {
 
 void CSnifferApp::OnCaptureRecord(const CaptureRecord& header,
                                   std::span<const std::uint8_t> data) {
-    m_dispatch.Dispatch(header, data);
+    m_session->dispatch().Dispatch(header, data);
 }
 
 std::string CSnifferApp::DocumentTitle() const {

@@ -15,11 +15,9 @@
 
 namespace vantor {
 
-class CaptureChannel;
+class CaptureSession;
 class InstanceLock;
 class InstanceSignal;
-class ProtocolCatalog;
-class ProviderInstaller;
 class SettingsStore;
 class Profile;
 
@@ -205,16 +203,12 @@ private:
     AppPaths m_paths;
     CSnifferDoc m_document;
     BlockingCallQueue m_windowCalls;
-    CaptureDispatch m_dispatch;
-    std::unique_ptr<CaptureChannel> m_channel;
+    std::unique_ptr<CaptureSession> m_session;
     std::unique_ptr<InstanceLock> m_instanceLock;
     std::unique_ptr<InstanceSignal> m_instanceSignal;
     std::vector<std::string> m_requestedDocuments;  // by copies started meanwhile
     std::unique_ptr<SettingsStore> m_userStore;
     std::unique_ptr<Profile> m_profile;
-    std::unique_ptr<SettingsStore> m_machineStore;
-    std::unique_ptr<ProtocolCatalog> m_catalog;
-    std::unique_ptr<ProviderInstaller> m_installer;
     StandardProfileSettings m_standard;
     bool m_started = false;
 };

@@ -13,8 +13,7 @@
 
 #include "options/AppStrings.h"
 #include "options/SettingsPersistence.h"
-#include "capture/CaptureChannel.h"
-#include "capture/ProviderInstaller.h"
+#include "capture/CaptureSession.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "framework/Profile.h"
@@ -23,7 +22,6 @@
 #include "options/Options.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/InstanceLock.h"
-#include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
 #include "platform/UserFiles.h"
 #include "platform/XdgPaths.h"
@@ -225,20 +223,12 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         raw.rdbuf(rawFile.get());
     }
 
-    SettingsStore localMachine(SettingsStore::LocalMachineFile());
-    ProtocolCatalog catalog(ProtocolCatalog::DefaultFile());
-    ProviderInstaller installer(catalog, localMachine, ProviderInstaller::DefaultProviderPath());
-    if (!installer.InstallProvider()) {
-        errors << "vantor-dump: the capture provider could not be installed in "
-               << catalog.file().string() << "; nothing will be captured\n";
-    }
-
     // No window: the reader may dispatch itself while the main thread waits.
     BlockingCallQueue window;
     window.LendTurnWhileWaiting(true);
-    CaptureDispatch dispatch([&document] { return &document; });
-    CaptureChannel channel(
-        CaptureChannel::DefaultSocketPath(), window,
+    CaptureSession session(
+        CaptureSession::Places{}, window, [&document] { return &document; },
+        [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; },
         [&](const PendingRecord& pending) {
             if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
                 return;  // as many as asked for: the rest is not taken
@@ -248,13 +238,16 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
                 header.dataLength = static_cast<std::uint32_t>(pending.data.size());
                 WriteRecord(raw, header, pending.data);
             }
-            dispatch.Dispatch(pending);
-        },
-        [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; });
+            session.dispatch().Dispatch(pending);
+        });
+    if (!session.InstallProvider()) {
+        errors << "vantor-dump: the capture provider could not be installed in "
+               << session.catalogFile().string() << "; nothing will be captured\n";
+    }
 
     const StopSignals stop;
-    if (!channel.StartCapture()) {
-        installer.RemoveProvider();
+    if (!session.Start()) {
+        session.RemoveProvider();
         return 1;
     }
     errors << "vantor-dump: capturing; start programs with vantor-run (vantor-run CMD ...), "
@@ -275,15 +268,16 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         window.RunPending(std::chrono::milliseconds(20));
         output.flush();
     }
-    channel.StopCapture();
-    installer.RemoveProvider();
+    session.Stop();
+    session.RemoveProvider();
     view.Finish();
     int status = ListingWritten(output, errors) ? 0 : 1;
     const auto wasOrWere = [](std::uint64_t count) {
         return count == 1 ? " record was" : " records were";
     };
-    const std::uint64_t dropped = channel.DroppedRecords();
-    if (const std::uint64_t lost = channel.LostRecords() - dropped; lost != 0) {
+    const CaptureCounts counts = session.Counts();
+    const std::uint64_t dropped = counts.droppedRecords;
+    if (const std::uint64_t lost = counts.lostRecords - dropped; lost != 0) {
         errors << "vantor-dump: " << lost << wasOrWere(lost)
                << " lost: the program writing it ended half way\n";
     }
@@ -291,8 +285,8 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         errors << "vantor-dump: " << dropped << wasOrWere(dropped)
                << " dropped: the capture ring stayed full while programs waited to write\n";
     }
-    TellLeftOut(dispatch, errors);
-    if (const std::uint64_t programs = channel.UncapturedPrograms(); programs != 0) {
+    TellLeftOut(session.dispatch(), errors);
+    if (const std::uint64_t programs = counts.uncapturedPrograms; programs != 0) {
         errors << "vantor-dump: " << programs
                << (programs == 1 ? " program was" : " programs were")
                << " not captured: no memory for their capture ring\n";
