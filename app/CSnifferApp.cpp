@@ -17,6 +17,7 @@
 #include "content/MessageParts.h"
 #include "sources/PcapImport.h"
 #include "options/Options.h"
+#include "platform/AsciiText.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
@@ -394,11 +395,11 @@ bool CSnifferApp::OnRunProgram() {
     if (!chosen) {
         return false;
     }
-    const std::string commandLine(TrimSpace(chosen->commandLine));
+    const std::string commandLine(TrimBlanksAndCr(chosen->commandLine));
     if (commandLine.empty()) {
         return false;
     }
-    const std::string givenFolder(TrimSpace(chosen->folder));
+    const std::string givenFolder(TrimBlanksAndCr(chosen->folder));
     std::string folder = givenFolder;
     if (folder.empty()) {
         const char* home = std::getenv("HOME");

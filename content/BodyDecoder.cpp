@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "content/MessageParts.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
 
@@ -20,21 +21,14 @@ namespace {
 constexpr std::size_t kStep = 64 * 1024;
 constexpr std::size_t kDeepestJson = 512;
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 // The codings of a list such as "gzip, br", lower-cased, in the order they were applied.
 std::vector<std::string> Codings(std::string_view list) {
     std::vector<std::string> codings;
     while (!list.empty()) {
         const std::size_t comma = list.find(',');
-        const std::string_view item = TrimSpace(list.substr(0, comma));
+        const std::string_view item = TrimBlanksAndCr(list.substr(0, comma));
         if (!item.empty()) {
-            codings.push_back(Lower(TrimSpace(item.substr(0, item.find(';')))));
+            codings.push_back(AsciiLower(TrimBlanksAndCr(item.substr(0, item.find(';')))));
         }
         list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     }
@@ -65,14 +59,12 @@ Step Dechunk(std::string_view body, std::size_t limit) {
         }
         std::size_t size = 0;
         std::size_t digits = 0;
-        for (std::size_t i = at; i < lineEnd && std::isxdigit(static_cast<unsigned char>(body[i]));
-             ++i, ++digits) {
+        for (std::size_t i = at; i < lineEnd && HexDigitValue(body[i]) >= 0; ++i, ++digits) {
             if (size > (std::size_t{1} << 40)) {
                 step.problem = "a chunk size is out of range";
                 return step;
             }
-            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(body[i])));
-            size = size * 16 + static_cast<std::size_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+            size = size * 16 + static_cast<std::size_t>(HexDigitValue(body[i]));
         }
         if (digits == 0) {
             step.problem = "a chunk does not begin with its size";

@@ -6,16 +6,9 @@
 #include <ctime>
 
 #include "http/HTTPMessage.h"
+#include "platform/AsciiText.h"
 
 namespace vantor {
-
-std::string_view TrimSpace(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
     const std::string_view text = message.text();
@@ -30,21 +23,21 @@ std::vector<HeaderField> HeaderFields(const HTTPMessage& message) {
         line = header.find('\n', start);
         const std::string_view content =
             header.substr(start, (line == std::string_view::npos ? header.size() : line) - start);
-        if (TrimSpace(content).empty()) {
+        if (TrimBlanksAndCr(content).empty()) {
             break;  // the empty line that ends the header
         }
         if ((content.front() == ' ' || content.front() == '\t') && !fields.empty()) {
             std::string& value = fields.back().value;
             value += value.empty() ? "" : " ";
-            value += TrimSpace(content);
+            value += TrimBlanksAndCr(content);
             continue;
         }
         const std::size_t colon = content.find(':');
         if (colon == std::string_view::npos || colon == 0) {
             continue;  // not a field
         }
-        fields.push_back({std::string(TrimSpace(content.substr(0, colon))),
-                          std::string(TrimSpace(content.substr(colon + 1)))});
+        fields.push_back({std::string(TrimBlanksAndCr(content.substr(0, colon))),
+                          std::string(TrimBlanksAndCr(content.substr(colon + 1)))});
     }
     return fields;
 }

@@ -19,9 +19,6 @@ struct HeaderField {
     std::string value;
 };
 
-// text without the spaces, tabs and CRs around it.
-std::string_view TrimSpace(std::string_view text);
-
 // The header fields of a message, in order, from its text up to the end of its header (as far
 // as it came, for a header that never completed). The start line is not among them.
 std::vector<HeaderField> HeaderFields(const HTTPMessage& message);

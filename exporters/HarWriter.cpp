@@ -13,6 +13,7 @@
 #include "content/MessageParts.h"
 #include "document/CSnifferDoc.h"
 #include "exporters/JsonWriter.h"
+#include "platform/AsciiText.h"
 #include "platform/UserFiles.h"
 
 namespace vantor {
@@ -50,17 +51,11 @@ StartLine SplitStartLine(const HTTPMessage& message) {
     return parts;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // The value of the first field of that name, or empty.
 std::string FieldValue(const std::vector<HeaderField>& fields, std::string_view name) {
     for (const HeaderField& field : fields) {
-        if (SameName(field.name, name)) {
+        if (EqualsIgnoringAsciiCase(field.name, name)) {
             return field.value;
         }
     }
@@ -71,7 +66,7 @@ std::vector<const HeaderField*> FieldsNamed(const std::vector<HeaderField>& fiel
                                             std::string_view name) {
     std::vector<const HeaderField*> found;
     for (const HeaderField& field : fields) {
-        if (SameName(field.name, name)) {
+        if (EqualsIgnoringAsciiCase(field.name, name)) {
             found.push_back(&field);
         }
     }
@@ -94,10 +89,9 @@ std::string PercentDecoded(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '+') {
             out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+        } else if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+                   HexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += text[i];
@@ -147,9 +141,7 @@ void WriteCookies(JsonWriter& json, const std::vector<HeaderField>& fields, bool
         json.Field("name", pairs[0].name);
         json.Field("value", pairs[0].value);
         for (std::size_t i = 1; i < pairs.size(); ++i) {
-            std::string attribute = pairs[i].name;
-            std::transform(attribute.begin(), attribute.end(), attribute.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const std::string attribute = AsciiLower(pairs[i].name);
             if (attribute == "path" || attribute == "domain" || attribute == "expires") {
                 json.Field(attribute, pairs[i].value);
             } else if (attribute == "httponly") {

@@ -12,22 +12,12 @@ namespace {
 // A chunk or a body larger than this is no framing we trust (2^60 bytes).
 constexpr std::uint64_t kLargest = std::uint64_t{1} << 60;
 
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // A Content-Length value: digits, or the same digits repeated in a list ("5, 5").
 bool ParseLength(std::string_view value, std::uint64_t& length) {
     bool any = false;
     while (true) {
         const std::size_t comma = value.find(',');
-        const std::string_view item = Trimmed(value.substr(0, comma));
+        const std::string_view item = TrimBlanks(value.substr(0, comma));
         if (item.empty() || item.size() > 18 ||
             !std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return false;
@@ -55,7 +45,7 @@ void BodyFraming::Begin(const HeaderLookup& headers) {
     if (const auto transfer = headers.Find("transfer-encoding")) {
         // Values are stored lower-cased; the last coding decides.
         const std::size_t comma = transfer->rfind(',');
-        if (Trimmed(transfer->substr(comma == std::string_view::npos ? 0 : comma + 1)) ==
+        if (TrimBlanks(transfer->substr(comma == std::string_view::npos ? 0 : comma + 1)) ==
             "chunked") {
             m_kind = Kind::Chunked;
         }

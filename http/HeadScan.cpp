@@ -96,14 +96,7 @@ bool ListHasToken(std::string_view list, std::string_view token) {
         if (end == std::string_view::npos) {
             end = list.size();
         }
-        std::string_view item = list.substr(at, end - at);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
-            item.remove_prefix(1);
-        }
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
-            item.remove_suffix(1);
-        }
-        if (EqualsIgnoringAsciiCase(item, token)) {
+        if (EqualsIgnoringAsciiCase(TrimBlanks(list.substr(at, end - at)), token)) {
             return true;
         }
         at = end + 1;

@@ -84,4 +84,24 @@ inline std::string_view TrimAsciiSpace(std::string_view text) {
     return text;
 }
 
+// Removes the spaces and tabs around text (HTTP's optional white space).
+inline std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Removes the spaces, tabs and CRs around text (a line of a header as it stands).
+inline std::string_view TrimBlanksAndCr(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 }  // namespace vantor
