@@ -6,18 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "http/HeadScan.h"
 #include "platform/SystemTime.h"
 
 namespace vantor {
 
 class HTTPMessage;
-
-// A header field as it stands in a message's text: the name with its case, the value without
-// the spaces around it (continuation lines joined to it by one space).
-struct HeaderField {
-    std::string name;
-    std::string value;
-};
 
 // The header fields of a message, in order, from its text up to the end of its header (as far
 // as it came, for a header that never completed). The start line is not among them.

@@ -104,4 +104,35 @@ bool ListHasToken(std::string_view list, std::string_view token) {
     return false;
 }
 
+std::vector<HeaderField> ReadHeaderFields(std::string_view text, std::int64_t headerEnd) {
+    // headerEnd is where the body begins: the header's length.
+    const std::string_view header =
+        headerEnd >= 0 ? text.substr(0, std::min(static_cast<std::size_t>(headerEnd), text.size()))
+                       : text;
+    std::vector<HeaderField> fields;
+    std::size_t line = header.find('\n');  // past the start line
+    while (line != std::string_view::npos && line + 1 < header.size()) {
+        const std::size_t start = line + 1;
+        line = header.find('\n', start);
+        const std::string_view content =
+            header.substr(start, (line == std::string_view::npos ? header.size() : line) - start);
+        if (TrimBlanksAndCr(content).empty()) {
+            break;  // the empty line that ends the header
+        }
+        if ((content.front() == ' ' || content.front() == '\t') && !fields.empty()) {
+            std::string& value = fields.back().value;
+            value += value.empty() ? "" : " ";
+            value += TrimBlanksAndCr(content);
+            continue;
+        }
+        const std::size_t colon = content.find(':');
+        if (colon == std::string_view::npos || colon == 0) {
+            continue;  // not a field
+        }
+        fields.push_back({std::string(TrimBlanksAndCr(content.substr(0, colon))),
+                          std::string(TrimBlanksAndCr(content.substr(colon + 1)))});
+    }
+    return fields;
+}
+
 }  // namespace vantor

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/AsciiText.h"
 
@@ -46,6 +49,19 @@ HeadLook LookAtHead(std::string_view text, std::string_view name);
 // The value of the last field named name (ASCII case not minded) in a complete head.
 std::optional<std::string_view> FindHeadField(std::string_view text, std::size_t headerEnd,
                                               std::string_view name);
+
+// A header field as exports and listings give it: the name with its case, the value without
+// the blanks around it (continuation lines joined to it by one space).
+struct HeaderField {
+    std::string name;
+    std::string value;
+};
+
+// The header fields of a head, in order, as the field syntax reads them (folded lines joined,
+// lines without a colon left out), up to headerEnd (the terminator's end), or as far as the
+// text goes while the header is incomplete (headerEnd -1). The start line is not among them.
+// The document's lookups (HeaderMap) read the same head by the walk above.
+std::vector<HeaderField> ReadHeaderFields(std::string_view text, std::int64_t headerEnd);
 
 // Whether the comma-separated list holds token (ASCII case not minded).
 bool ListHasToken(std::string_view list, std::string_view token);
