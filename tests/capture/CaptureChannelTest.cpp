@@ -165,7 +165,6 @@ protected:
         return true;
     }
 
-    test::ScopedDefaultOptions options;
     test::TempDirectory folder;
     std::filesystem::path socket;
     CSnifferDoc document;

@@ -85,7 +85,6 @@ protected:
             test::Bytes(data));
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     CaptureDispatch dispatch;
 };

@@ -55,7 +55,6 @@ TEST(IsoLocalTimeTest, CarriesTheOffsetInForceAtThatTime) {
 
 class MessagePartsTest : public testing::Test {
 protected:
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
 };
 

@@ -36,7 +36,6 @@ protected:
                                 Bytes(data));
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     RecordingView view;
 };

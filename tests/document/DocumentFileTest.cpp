@@ -85,7 +85,6 @@ protected:
         Send(2, 3, "GET /x HTTP/1.1\r\nHo");
     }
 
-    test::ScopedDefaultOptions options;
     test::TempDirectory directory;
     std::string path = (directory / "capture.vtr").string();
     CSnifferDoc document;

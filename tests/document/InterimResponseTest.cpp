@@ -54,7 +54,6 @@ protected:
         document.Serialize(load);
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     Direction m_previous = Direction::None;
 };

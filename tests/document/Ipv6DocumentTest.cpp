@@ -58,7 +58,6 @@ protected:
         dispatch.Dispatch(header, bytes);
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     CaptureDispatch dispatch{[this] { return &document; }};
 };

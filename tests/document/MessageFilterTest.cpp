@@ -27,7 +27,6 @@ protected:
         return Fed<HTTPResponse>({statusLine + "\r\nContent-Type: " + type + "\r\n\r\n"});
     }
 
-    test::ScopedDefaultOptions options;
     FilterOptions filter;
     MessageFilter verdicts;
 };

@@ -54,7 +54,6 @@ protected:
         feeder.Record(connection, direction, bytes);
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     HeldView view;
     test::RecordFeeder feeder{document};

@@ -14,10 +14,7 @@ using test::Fed;
 using test::Feed;
 using test::Make;
 
-class AssemblyTest : public testing::Test {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class AssemblyTest : public testing::Test {};
 
 TEST_F(AssemblyTest, HeaderInTheFirstPieceGoesStraightToReadingBody) {
     auto request = Make<HTTPRequest>();
@@ -170,10 +167,7 @@ struct KeepBodyCase {
     friend void PrintTo(const KeepBodyCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class KeepBodyTest : public testing::TestWithParam<KeepBodyCase> {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class KeepBodyTest : public testing::TestWithParam<KeepBodyCase> {};
 
 TEST_P(KeepBodyTest, DecidesByTheAllowedContentList) {
     const KeepBodyCase& c = GetParam();
@@ -246,10 +240,7 @@ struct WholeResponse {
     friend void PrintTo(const WholeResponse& r, std::ostream* os) { *os << r.name; }
 };
 
-class SplitInvarianceTest : public testing::TestWithParam<WholeResponse> {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class SplitInvarianceTest : public testing::TestWithParam<WholeResponse> {};
 
 TEST_P(SplitInvarianceTest, WholeByteByByteAndEveryCutGiveTheSameMessage) {
     const std::string& whole = GetParam().bytes;

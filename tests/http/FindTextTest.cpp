@@ -7,7 +7,6 @@ namespace {
 
 class FindTextTest : public testing::Test {
 protected:
-    test::ScopedDefaultOptions options;
     // Header of 45 bytes, then the body.
     std::unique_ptr<HTTPResponse> message = test::Fed<HTTPResponse>(
         {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nThe cat sat; cats2 CAT"});

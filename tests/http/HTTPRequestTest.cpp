@@ -7,10 +7,7 @@ namespace {
 
 using test::Fed;
 
-class HTTPRequestTest : public testing::Test {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class HTTPRequestTest : public testing::Test {};
 
 TEST_F(HTTPRequestTest, MethodIsUpperCasedAndTargetIsTheLowerCasedHostAndPath) {
     auto request = Fed<HTTPRequest>({"get /a HTTP/1.1\r\nHost: ExAmple.COM:8080\r\n\r\n"});

@@ -7,10 +7,7 @@ namespace {
 
 using test::Fed;
 
-class HTTPResponseTest : public testing::Test {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class HTTPResponseTest : public testing::Test {};
 
 struct StatusCase {
     std::string statusLine;
@@ -20,10 +17,7 @@ struct StatusCase {
     friend void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.statusLine; }
 };
 
-class StatusLineTest : public testing::TestWithParam<StatusCase> {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class StatusLineTest : public testing::TestWithParam<StatusCase> {};
 
 TEST_P(StatusLineTest, GivesCodeCaptionAndImage) {
     auto response = Fed<HTTPResponse>({GetParam().statusLine + "\r\nServer: t\r\n\r\n"});

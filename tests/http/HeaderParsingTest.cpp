@@ -12,10 +12,7 @@ namespace {
 using test::Fed;
 using Fields = std::map<std::string, std::string>;
 
-class HeaderParsingTest : public testing::Test {
-protected:
-    test::ScopedDefaultOptions options;
-};
+class HeaderParsingTest : public testing::Test {};
 
 Fields HeadersOf(std::initializer_list<std::string_view> pieces) {
     return test::FieldsOf(Fed<HTTPRequest>(pieces)->headers());

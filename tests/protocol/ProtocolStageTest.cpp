@@ -52,7 +52,6 @@ protected:
         return pairs;
     }
 
-    test::ScopedDefaultOptions options;
     CSnifferDoc document;
     test::RecordFeeder feeder{document};
 };

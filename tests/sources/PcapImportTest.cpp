@@ -70,7 +70,6 @@ protected:
         }
     }
 
-    test::ScopedDefaultOptions m_options;
     test::TempDirectory m_folder;
     CSnifferDoc m_document;
 };
