@@ -372,7 +372,7 @@ bool ProtocolStage::AsksToSwitch(std::uint32_t id, EntryPoint entryPoint,
     if (!look.end) {
         if (open == m_requestHeads.end()) {
             if (m_requestHeads.size() >= kMostFollowed) {
-                return false;
+                ForgetRequestHead(m_requestHeads.begin()->first);  // one a client gave up, likely
             }
             open = m_requestHeads.emplace(id, std::string()).first;
             GrowHead(open->second, data);
