@@ -56,8 +56,8 @@ void AppendClean(std::string& out, const std::uint8_t* bytes, std::size_t length
     }
 }
 
-std::string_view Side(bool fromClient) {
-    return fromClient ? "the client" : "the server";
+std::string_view Side(Direction side) {
+    return side == Direction::Sent ? "the client" : "the server";
 }
 
 // The name of an HTTP/2 error code, or its number.
@@ -137,12 +137,12 @@ Http2Decoder::Stream* Http2Decoder::Open(std::uint32_t stream) {
     return &m_streams[stream];
 }
 
-void Http2Decoder::EndStream(std::uint32_t id, bool fromClient) {
+void Http2Decoder::EndStream(std::uint32_t id, Direction side) {
     Stream* stream = Find(id);
     if (stream == nullptr) {
         return;
     }
-    (fromClient ? stream->clientEnded : stream->serverEnded) = true;
+    (side == Direction::Sent ? stream->clientEnded : stream->serverEnded) = true;
     if (stream->clientEnded && stream->serverEnded) {
         Close(id);
     }
@@ -154,9 +154,8 @@ void Http2Decoder::Close(std::uint32_t id) {
 }
 
 void Http2Decoder::Feed(Direction direction, std::span<const std::uint8_t> bytes) {
-    const bool fromClient = direction == Direction::Sent;
-    Half& half = fromClient ? m_client : m_server;
-    if (fromClient && !m_stopped) {
+    Half& half = direction == Direction::Sent ? m_client : m_server;
+    if (half.FromClient() && !m_stopped) {
         ReadPreface(half, bytes);
     }
     while (!bytes.empty() && !m_stopped) {
@@ -212,7 +211,7 @@ bool Http2Decoder::BeginFrame(Half& half) {
     std::string fault;
     if (length > half.maxFrame) {
         fault = "a frame of " + std::to_string(length) + " bytes from " +
-                std::string(Side(half.fromClient)) + ", over its peer's limit of " +
+                std::string(Side(half.side)) + ", over its peer's limit of " +
                 std::to_string(half.maxFrame);
     } else if (half.inBlock && (type != kContinuation || stream != half.blockStream)) {
         fault = "a header block interrupted by another frame";
@@ -232,7 +231,7 @@ bool Http2Decoder::BeginFrame(Half& half) {
                (type == kWindowUpdate && length != 4) || (type == kPriority && length != 5) ||
                (type == kGoAway && length < 8)) {
         fault = "a control frame of the wrong size";
-    } else if (type == kPushPromise && half.fromClient) {
+    } else if (type == kPushPromise && half.FromClient()) {
         fault = "a PUSH_PROMISE from the client";
     } else if ((type == kHeaders || type == kPushPromise || type == kContinuation) &&
                half.block.size() + length > kLargestHeaderBlock) {
@@ -288,8 +287,8 @@ void Http2Decoder::ReadData(Half& half, std::span<const std::uint8_t>& bytes) {
     if (take > 0) {
         const Stream* stream = Find(half.stream);
         if (stream != nullptr &&
-            (half.fromClient ? stream->requestStarted : stream->responseStarted)) {
-            m_sink.More(half.stream, half.fromClient ? Direction::Sent : Direction::Received,
+            (half.FromClient() ? stream->requestStarted : stream->responseStarted)) {
+            m_sink.More(half.stream, half.side,
                         {reinterpret_cast<const char*>(bytes.data()), take});
         }
         half.dataLeft -= static_cast<std::uint32_t>(take);
@@ -311,7 +310,7 @@ void Http2Decoder::EndFrame(Half& half) {
     switch (half.type) {
         case kData:
             if ((half.flags & kEndStream) != 0) {
-                EndStream(half.stream, half.fromClient);
+                EndStream(half.stream, half.side);
             }
             break;
         case kHeaders:
@@ -389,7 +388,7 @@ void Http2Decoder::OnHeaderBlock(Half& half) {
     const std::string block = std::move(half.block);
     half.block = {};
     const std::uint32_t id = half.blockStream;
-    const bool fromClient = half.fromClient;
+    const bool fromClient = half.FromClient();
     const Stream* known = Find(id);
     const bool trailers = !half.blockPromise && known != nullptr &&
                           (fromClient ? known->requestStarted : known->responseFinal);
@@ -414,7 +413,7 @@ void Http2Decoder::OnHeaderBlock(Half& half) {
         return;
     }
     if (trailers) {
-        m_sink.More(id, fromClient ? Direction::Sent : Direction::Received, text);
+        m_sink.More(id, half.side, text);
     } else {
         Stream* stream = Open(id);
         if (stream == nullptr) {
@@ -430,7 +429,7 @@ void Http2Decoder::OnHeaderBlock(Half& half) {
         }
     }
     if (half.blockEndStream) {
-        EndStream(id, fromClient);
+        EndStream(id, half.side);
     }
 }
 
@@ -543,9 +542,8 @@ void Http2Decoder::OnRstStream(Half& half) {
     if (stream == nullptr) {
         return;
     }
-    const std::string notice = "\r\n[HTTP/2: stream reset by " +
-                               std::string(Side(half.fromClient)) + ", " +
-                               Http2ErrorName(Load32(half.payload.data())) + "]\r\n";
+    const std::string notice = "\r\n[HTTP/2: stream reset by " + std::string(Side(half.side)) +
+                               ", " + Http2ErrorName(Load32(half.payload.data())) + "]\r\n";
     if (stream->requestStarted) {
         m_sink.More(id, Direction::Sent, notice);
     }
@@ -561,13 +559,13 @@ void Http2Decoder::OnGoAway(Half& half) {
     const std::uint32_t code = Load32(half.payload.data() + 4);
     std::vector<std::uint32_t> unprocessed;
     for (const auto& [id, stream] : m_streams) {
-        const bool startedByOther = ((id & 1u) == 1u) != half.fromClient;
+        const bool startedByOther = ((id & 1u) == 1u) != half.FromClient();
         if (id > last && startedByOther) {
             unprocessed.push_back(id);
         }
     }
     std::sort(unprocessed.begin(), unprocessed.end());
-    const std::string notice = "\r\n[HTTP/2: not processed; " + std::string(Side(half.fromClient)) +
+    const std::string notice = "\r\n[HTTP/2: not processed; " + std::string(Side(half.side)) +
                                " is going away, " + Http2ErrorName(code) + "]\r\n";
     for (const std::uint32_t id : unprocessed) {
         const Stream stream = m_streams[id];

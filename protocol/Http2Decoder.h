@@ -70,8 +70,9 @@ private:
 
     // The reading state of one direction.
     struct Half {
-        explicit Half(bool client) : fromClient(client) {}
-        bool fromClient;
+        explicit Half(Direction from) : side(from) {}
+        bool FromClient() const { return side == Direction::Sent; }
+        Direction side;
         std::size_t prefaceMatched = 0;  // client: bytes of the preface seen so far
         std::array<std::uint8_t, 9> head{};
         std::size_t headHave = 0;
@@ -115,13 +116,13 @@ private:
                  std::string& text);
     Stream* Find(std::uint32_t stream);
     Stream* Open(std::uint32_t stream);
-    void EndStream(std::uint32_t id, bool fromClient);
+    void EndStream(std::uint32_t id, Direction side);
     void Close(std::uint32_t id);
-    Half& Other(const Half& half) { return half.fromClient ? m_server : m_client; }
+    Half& Other(const Half& half) { return half.FromClient() ? m_server : m_client; }
 
     Http2Sink& m_sink;
-    Half m_client{true};
-    Half m_server{false};
+    Half m_client{Direction::Sent};
+    Half m_server{Direction::Received};
     std::unordered_map<std::uint32_t, Stream> m_streams;
     bool m_stopped = false;
 };

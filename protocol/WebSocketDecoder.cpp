@@ -51,8 +51,7 @@ std::string Bytes(std::uint64_t count) {
 }  // namespace
 
 void WebSocketDecoder::Feed(Direction direction, std::span<const std::uint8_t> bytes) {
-    const bool fromClient = direction == Direction::Sent;
-    Half& half = fromClient ? m_client : m_server;
+    Half& half = direction == Direction::Sent ? m_client : m_server;
     while (!bytes.empty()) {
         if (ended() || half.closed) {
             m_sink.Ignored(bytes.size());
@@ -170,7 +169,7 @@ bool WebSocketDecoder::ReadHeader(Half& half, std::span<const std::uint8_t>& byt
 void WebSocketDecoder::EndFrame(Half& half) {
     half.inFrame = false;
     const std::uint8_t opcode = half.opcode;
-    std::string line = half.fromClient ? "client " : "server ";
+    std::string line = half.side == Direction::Sent ? "client " : "server ";
     switch (opcode) {
         case kText:
             line += "text";

@@ -38,8 +38,8 @@ public:
 
 private:
     struct Half {
-        explicit Half(bool client) : fromClient(client) {}
-        bool fromClient;
+        explicit Half(Direction from) : side(from) {}
+        Direction side;
         std::array<std::uint8_t, 14> head{};
         std::size_t headHave = 0;
         bool inFrame = false;
@@ -64,8 +64,8 @@ private:
     void Stop(std::string_view reason);
 
     WebSocketSink& m_sink;
-    Half m_client{true};
-    Half m_server{false};
+    Half m_client{Direction::Sent};
+    Half m_server{Direction::Received};
     bool m_stopped = false;
 };
 
