@@ -6,9 +6,14 @@
 
 namespace vantor {
 
-// Both patterns begin at or just before their first LF, so the first LF that completes either
-// one gives the earlier of the two.
-std::optional<HeadTerminator> FindHeadTerminator(std::string_view text, std::size_t from) {
+namespace {
+
+// The first "\r\n\r\n" or "\n\n" of text from `from` on, looking only at LF bytes; each LF
+// before it is shown to atLineFeed. Both patterns begin at or just before their first LF, so the
+// first LF that completes either one gives the earlier of the two.
+template <typename AtLineFeed>
+std::optional<HeadTerminator> FindTerminator(std::string_view text, std::size_t from,
+                                             AtLineFeed atLineFeed) {
     const std::size_t size = text.size();
     std::size_t i = from;
     while (i < size) {
@@ -24,9 +29,16 @@ std::optional<HeadTerminator> FindHeadTerminator(std::string_view text, std::siz
         if (i + 1 < size && text[i + 1] == '\n') {
             return HeadTerminator{i, 2};
         }
+        atLineFeed(i);
         ++i;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<HeadTerminator> FindHeadTerminator(std::string_view text, std::size_t from) {
+    return FindTerminator(text, from, [](std::size_t) {});
 }
 
 std::optional<std::size_t> HeadEndAfter(std::string_view tail, std::string_view data) {
@@ -47,33 +59,19 @@ std::optional<std::size_t> HeadEndAfter(std::string_view tail, std::string_view 
 
 HeadLook LookAtHead(std::string_view text, std::string_view name) {
     HeadLook look;
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const void* found = std::memchr(text.data() + i, '\n', size - i);
-        if (found == nullptr) {
-            break;
-        }
-        i = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-        if (i > 0 && i + 2 < size && text[i - 1] == '\r' && text[i + 1] == '\r' &&
-            text[i + 2] == '\n') {
-            look.end = i + 3;
-            break;
-        }
-        if (i + 1 < size && text[i + 1] == '\n') {
-            look.end = i + 2;
-            break;
-        }
+    const auto terminator = FindTerminator(text, 0, [&](std::size_t lineFeed) {
         // A field's line begins after a run of line breaks that holds an LF.
-        std::size_t line = i + 1;
-        while (line < size && (text[line] == '\n' || text[line] == '\r')) {
+        std::size_t line = lineFeed + 1;
+        while (line < text.size() && (text[line] == '\n' || text[line] == '\r')) {
             ++line;
         }
-        if (!look.mayHaveField && size - line >= name.size() &&
+        if (!look.mayHaveField && text.size() - line >= name.size() &&
             EqualsIgnoringAsciiCase(text.substr(line, name.size()), name)) {
             look.mayHaveField = true;
         }
-        ++i;
+    });
+    if (terminator) {
+        look.end = terminator->End();
     }
     return look;
 }
