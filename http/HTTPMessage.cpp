@@ -311,14 +311,6 @@ std::optional<std::size_t> HTTPMessage::HeaderEndIn(std::span<const std::uint8_t
     return HeadEndAfter(m_text, {reinterpret_cast<const char*>(data.data()), data.size()});
 }
 
-std::optional<std::size_t> HTTPMessage::HeaderEndInStart(std::span<const std::uint8_t> data) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-    if (const auto terminator = FindHeadTerminator(bytes)) {
-        return terminator->End();
-    }
-    return std::nullopt;
-}
-
 void HTTPMessage::SkipBytes(std::uint64_t count) {
     AddSkipped(count);
 }

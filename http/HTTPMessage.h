@@ -115,8 +115,6 @@ public:
     // While the header is incomplete: how many bytes of data, appended, complete it (up to the
     // end of the header terminator). Nothing when they would not, or the header is complete.
     std::optional<std::size_t> HeaderEndIn(std::span<const std::uint8_t> data) const;
-    // The same for data that begin a message.
-    static std::optional<std::size_t> HeaderEndInStart(std::span<const std::uint8_t> data);
     // Counts bytes of the message's connection that are not shown (after a switch of
     // protocol): the text view says how many.
     void SkipBytes(std::uint64_t count);
