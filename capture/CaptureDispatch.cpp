@@ -66,7 +66,7 @@ void CaptureDispatch::Dispatch(const CaptureRecord& record, std::span<const std:
         bytes.first(std::min<std::size_t>(bytes.size(), header.dataLength));
     if (document != nullptr && header.direction == Direction::Lost) {
         // Records that could not be written, told in their place.
-        if (TakePeerExtension(header, data)) {
+        if (TakeRecordExtensions(header, data, m_processes)) {
             if (const auto lost = ReadLostBytes(data)) {
                 const std::lock_guard lock(m_captureLock);
                 m_protocols.Lost(*document, header, *lost);
@@ -74,8 +74,10 @@ void CaptureDispatch::Dispatch(const CaptureRecord& record, std::span<const std:
         }
         return;
     }
-    // An IPv6 peer's address travels ahead of the data; a record too short for it is dropped.
-    if (document != nullptr && entryPoint != EntryPoint::None && TakePeerExtension(header, data)) {
+    // An IPv6 peer's address and the process travel ahead of the data; a record too short for
+    // them is dropped.
+    if (document != nullptr && entryPoint != EntryPoint::None &&
+        TakeRecordExtensions(header, data, m_processes)) {
         const std::lock_guard lock(m_captureLock);
         m_protocols.Deliver(*document, entryPoint, header, data);
     }

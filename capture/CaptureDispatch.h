@@ -50,6 +50,7 @@ private:
     std::function<MessageSink*()> m_activeDocument;
     std::mutex m_captureLock;
     ProtocolStage m_protocols;
+    ProcessCache m_processes;
 };
 
 }  // namespace vantor

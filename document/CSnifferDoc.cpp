@@ -161,6 +161,7 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
         std::make_unique<HTTPRequest>(m_rules.requestBodies, m_rules.maxRequestKB,
                                       header.connectionId, header.peerAddress, header.ipv6);
     HTTPRequest* request = owned.get();
+    request->SetProcess(header.process);
     if (m_countBodiesOnly) {
         request->CountBodyOnly();
     }
@@ -177,6 +178,7 @@ HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
         std::make_unique<HTTPResponse>(m_rules.responseBodies, m_rules.maxResponseKB,
                                        header.connectionId, header.peerAddress, header.ipv6);
     HTTPResponse* response = owned.get();
+    response->SetProcess(header.process);
     if (m_countBodiesOnly) {
         response->CountBodyOnly();
     }
@@ -314,17 +316,14 @@ void CSnifferDoc::Serialize(CArchive& archive) {
         if (m_messages.size() > UINT32_MAX) {
             throw CArchiveException(CArchiveException::Cause::BadIndex, "too many messages");
         }
-        // A document with IPv6 peers, or whose texts had NUL bytes, is written in a newer
-        // schema, which readers of the older ones refuse; every other document stays byte for
-        // byte as it was.
+        // A document with IPv6 peers, texts that had NUL bytes or known processes is written in
+        // a newer schema, which readers of the older ones refuse; every other document stays
+        // byte for byte as it was.
         std::uint16_t schema = 0;
         for (const auto& message : m_messages) {
-            if (message->HadNulBytes()) {
-                schema = HTTPMessage::kSchemaWithNulBytes;
+            schema = std::max(schema, message->SchemaNeeded());
+            if (schema == HTTPMessage::kSchemaWithProcesses) {
                 break;
-            }
-            if (message->peerIpv6()) {
-                schema = HTTPMessage::kSchemaWithIpv6;
             }
         }
         if (schema != 0) {

@@ -407,6 +407,20 @@ HarOutcome WriteHar(std::ostream& output, const CSnifferDoc& document,
         json.EndObject();
         json.Field("serverIPAddress", Address(*request));
         json.Field("connection", std::to_string(request->GetSocket()));
+        if (const ProcessInfo* process = request->process()) {
+            json.Key("_process");
+            json.BeginObject();
+            json.Field("pid", process->pid);
+            json.Field("command", process->command);
+            json.Field("uid", process->uid);
+            if (!process->user.empty()) {
+                json.Field("user", process->user);
+            }
+            if (!process->cgroup.empty()) {
+                json.Field("cgroup", process->cgroup);
+            }
+            json.EndObject();
+        }
         json.EndObject();
         text += '\n';
         output.write(text.data(), static_cast<std::streamsize>(text.size()));

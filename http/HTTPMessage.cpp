@@ -178,6 +178,31 @@ const std::optional<Ipv6Peer>& HTTPMessage::peerIpv6() const {
     return m_extras != nullptr ? m_extras->peerIpv6 : kNone;
 }
 
+const ProcessInfo* HTTPMessage::process() const {
+    return m_extras != nullptr ? m_extras->process.get() : nullptr;
+}
+
+void HTTPMessage::SetProcess(std::shared_ptr<const ProcessInfo> process) {
+    if (m_extras != nullptr || process != nullptr) {
+        MakeExtras().process = std::move(process);
+    }
+}
+
+std::string HTTPMessage::processText() const {
+    const ProcessInfo* known = process();
+    return known != nullptr ? "Process: " + DescribeProcess(*known) : std::string();
+}
+
+std::uint16_t HTTPMessage::SchemaNeeded() const {
+    if (process() != nullptr) {
+        return kSchemaWithProcesses;
+    }
+    if (HadNulBytes()) {
+        return kSchemaWithNulBytes;
+    }
+    return peerIpv6() ? kSchemaWithIpv6 : 0;
+}
+
 const std::string& HTTPMessage::startLine() const {
     static const std::string kNone;
     return m_extras != nullptr ? m_extras->startLine : kNone;
@@ -526,6 +551,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
         archive.WriteString(line.substr(0, line.find('\0')));
         SerializePeerExtension(archive);
         SerializeNulBytes(archive);
+        SerializeProcess(archive);
         return;
     }
     m_socket = archive.ReadU32();
@@ -547,6 +573,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
     }
     SerializePeerExtension(archive);
     SerializeNulBytes(archive);  // where the NUL bytes were, if the file says
+    SerializeProcess(archive);
     KeepStoredDetailLines(std::move(time), std::move(peer));
 
     m_captionChanged = false;
@@ -660,6 +687,46 @@ void HTTPMessage::SerializeNulBytes(CArchive& archive) {
         std::fill_n(nuls.begin() + static_cast<std::ptrdiff_t>(at), length, true);
         at += length;
     }
+}
+
+// From schema 3 on, the process follows where the NUL bytes were: its pid (0: not known), and
+// for a known one its uid, command, user and cgroup (strings, each within the record format's
+// limits).
+void HTTPMessage::SerializeProcess(CArchive& archive) {
+    if (archive.ObjectSchema() < kSchemaWithProcesses) {
+        return;
+    }
+    if (archive.IsStoring()) {
+        const ProcessInfo* known = process();
+        archive.WriteU32(known != nullptr ? known->pid : 0);
+        if (known != nullptr) {
+            archive.WriteU32(known->uid);
+            archive.WriteString(known->command);
+            archive.WriteString(known->user);
+            archive.WriteString(known->cgroup);
+        }
+        return;
+    }
+    ProcessInfo loaded;
+    loaded.pid = archive.ReadU32();
+    if (loaded.pid == 0) {
+        return;
+    }
+    loaded.uid = archive.ReadU32();
+    loaded.command = archive.ReadString();
+    loaded.user = archive.ReadString();
+    loaded.cgroup = archive.ReadString();
+    if (loaded.command.size() > ProcessInfo::kLongestCommand ||
+        loaded.user.size() > ProcessInfo::kLongestUser ||
+        loaded.cgroup.size() > ProcessInfo::kLongestCgroup) {
+        throw CArchiveException(CArchiveException::Cause::BadIndex, "process text too long");
+    }
+    // The messages of a process follow each other: they share one description.
+    thread_local std::shared_ptr<const ProcessInfo> last;
+    if (last == nullptr || *last != loaded) {
+        last = std::make_shared<const ProcessInfo>(std::move(loaded));
+    }
+    SetProcess(last);
 }
 
 void HTTPMessage::SerializeSkipped(CArchive& archive) {

@@ -17,6 +17,7 @@
 #include "options/CaptureRules.h"
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
+#include "record/ProcessInfo.h"
 
 namespace vantor {
 
@@ -55,6 +56,11 @@ public:
     const SockAddrIn& peerAddress() const { return m_peerAddress; }
     // The IPv6 address of a peer whose peerAddress family is kAddressFamilyInet6.
     const std::optional<Ipv6Peer>& peerIpv6() const;
+    // The process that moved the message's bytes, where its records said; else null.
+    const ProcessInfo* process() const;
+    void SetProcess(std::shared_ptr<const ProcessInfo> process);
+    // "Process: " and DescribeProcess, for a message whose process is known; else empty.
+    std::string processText() const;
     HeaderLookup headers() const { return {m_headers, m_text.view()}; }
     std::string_view text() const { return m_text; }
     // From now on the bytes of a kept body are counted, not held: for a document whose bodies
@@ -160,6 +166,7 @@ protected:
     void SerializeNotice(CArchive& archive);
     void SerializePeerExtension(CArchive& archive);
     void SerializeNulBytes(CArchive& archive);
+    void SerializeProcess(CArchive& archive);
 
 public:
     // The schema of the message classes in a document that has IPv6 peers.
@@ -167,6 +174,11 @@ public:
     // The schema of a document in which a text had NUL bytes: where they were is stored too
     // (along with the peers, as in kSchemaWithIpv6).
     static constexpr std::uint16_t kSchemaWithNulBytes = 2;
+    // The schema of a document in which some message's process is known: the process follows
+    // (after the fields of kSchemaWithNulBytes).
+    static constexpr std::uint16_t kSchemaWithProcesses = 3;
+    // The oldest schema that holds everything this message has.
+    std::uint16_t SchemaNeeded() const;
     // Whether the text holds spaces that were NUL bytes.
     bool HadNulBytes() const;
 
@@ -200,6 +212,7 @@ private:
         std::optional<std::string> storedTime;
         std::optional<std::string> storedPeer;
         std::optional<Ipv6Peer> peerIpv6;
+        std::shared_ptr<const ProcessInfo> process;
         // Where the text had NUL bytes (shown as spaces); empty while it had none.
         std::vector<bool> nulBytes;
         std::uint64_t missing = 0;  // bytes not captured after the text

@@ -14,7 +14,7 @@ std::unique_ptr<CObject> CreateRequest() {
 }  // namespace
 
 const CRuntimeClass HTTPRequest::classHTTPRequest{
-    "HTTPRequest", 0, &CreateRequest, &HTTPMessage::classHTTPMessage, HTTPMessage::kSchemaWithNulBytes};
+    "HTTPRequest", 0, &CreateRequest, &HTTPMessage::classHTTPMessage, HTTPMessage::kSchemaWithProcesses};
 
 const CRuntimeClass* HTTPRequest::GetRuntimeClass() const {
     return &classHTTPRequest;

@@ -44,7 +44,7 @@ std::uint32_t Offset32(std::string_view text, std::string_view needle) {
 
 const CRuntimeClass HTTPResponse::classHTTPResponse{"HTTPResponse", 0, &CreateResponse,
                                                     &HTTPMessage::classHTTPMessage,
-                                                    HTTPMessage::kSchemaWithNulBytes};
+                                                    HTTPMessage::kSchemaWithProcesses};
 
 const CRuntimeClass* HTTPResponse::GetRuntimeClass() const {
     return &classHTTPResponse;

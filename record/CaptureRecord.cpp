@@ -96,4 +96,49 @@ void WritePeerExtension(const Ipv6Peer& peer, std::span<std::uint8_t, kPeerExten
     StoreLE32(bytes.subspan<16, 4>(), peer.scopeId);
 }
 
+std::uint32_t RecordExtensionFlags(const CaptureRecord& record) {
+    return LoadLE32(std::span<const std::uint8_t, 4>(record.peerAddress.zero.data(), 4));
+}
+
+void SetRecordExtensionFlags(CaptureRecord& record, std::uint32_t flags) {
+    StoreLE32(std::span<std::uint8_t, 4>(record.peerAddress.zero.data(), 4), flags);
+}
+
+std::shared_ptr<const ProcessInfo> ProcessCache::Intern(ProcessInfo&& process) {
+    auto& kept = m_byPid[process.pid];
+    if (kept == nullptr || *kept != process) {
+        if (m_byPid.size() > kMostKept) {
+            m_byPid.clear();
+            return m_byPid[process.pid] = std::make_shared<const ProcessInfo>(std::move(process));
+        }
+        kept = std::make_shared<const ProcessInfo>(std::move(process));
+    }
+    return kept;
+}
+
+bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& data,
+                          ProcessCache& processes) {
+    if (!TakePeerExtension(record, data)) {
+        return false;
+    }
+    const std::uint32_t flags = RecordExtensionFlags(record);
+    if (flags == 0) {
+        return true;
+    }
+    SetRecordExtensionFlags(record, 0);
+    if ((flags & ~std::uint32_t{VANTOR_EXTENSION_PROCESS}) != 0) {
+        return false;  // an extension of a size not known: the data cannot be found
+    }
+    if ((flags & VANTOR_EXTENSION_PROCESS) != 0) {
+        ProcessInfo process;
+        const std::size_t size = DecodeProcessExtension(data, process);
+        if (size == 0) {
+            return false;
+        }
+        record.process = processes.Intern(std::move(process));
+        data = data.subspan(size);
+    }
+    return true;
+}
+
 }  // namespace vantor

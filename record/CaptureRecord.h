@@ -2,12 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
 #include "record/Direction.h"
+#include "record/ProcessInfo.h"
 #include "record/RecordLayout.h"
 
 namespace vantor {
@@ -31,6 +34,8 @@ struct CaptureRecord {
     SystemTime time;
     // Not in the 52 header bytes: an IPv6 peer's address, from the record's peer extension.
     std::optional<Ipv6Peer> ipv6;
+    // Not in the header either: the process that moved the bytes, from the process extension.
+    std::shared_ptr<const ProcessInfo> process;
 
     friend bool operator==(const CaptureRecord&, const CaptureRecord&) = default;
 };
@@ -46,6 +51,26 @@ inline constexpr std::size_t kPeerExtensionSize = VANTOR_PEER_EXTENSION_SIZE;
 bool TakePeerExtension(CaptureRecord& record, std::span<const std::uint8_t>& data);
 // The extension's bytes, for writers of records.
 void WritePeerExtension(const Ipv6Peer& peer, std::span<std::uint8_t, kPeerExtensionSize> bytes);
+
+// Hands out one shared ProcessInfo per process seen, so that the many records of a process
+// share it; it holds a bounded number of them.
+class ProcessCache {
+public:
+    std::shared_ptr<const ProcessInfo> Intern(ProcessInfo&& process);
+
+private:
+    static constexpr std::size_t kMostKept = 4096;
+    std::unordered_map<std::uint32_t, std::shared_ptr<const ProcessInfo>> m_byPid;
+};
+
+// Takes every extension out of data: the IPv6 peer's (TakePeerExtension), then the process
+// extension where the header's extension flags announce one (the flags are cleared). False for
+// a record whose extensions are damaged or cut; it is to be dropped.
+bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& data,
+                          ProcessCache& processes);
+// The extension flags of a header read from the wire.
+std::uint32_t RecordExtensionFlags(const CaptureRecord& record);
+void SetRecordExtensionFlags(CaptureRecord& record, std::uint32_t flags);
 
 // Reads a header from its 52 wire bytes. Every field is taken as it is: nothing in a record
 // from another process is trusted, and nothing is validated here.

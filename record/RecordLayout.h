@@ -30,4 +30,9 @@
 /* An IPv6 peer's extension at the start of the data: its address and its scope id. */
 #define VANTOR_PEER_EXTENSION_SIZE 20u
 
+/* Which further extensions follow (after the IPv6 peer's): a u32 in the first four of the
+ * peer's zero bytes; 0 in every record that has none. */
+#define VANTOR_RECORD_EXTENSIONS_OFFSET 20u
+#define VANTOR_EXTENSION_PROCESS 1u /* the process that moved the bytes (record/ProcessInfo.h) */
+
 #endif

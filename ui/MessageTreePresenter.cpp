@@ -13,6 +13,9 @@ TreeItem InsertTreeItem(HTTPMessage& message, TreeControl& tree, TreeItem insert
         tree.InsertItem(kNoItem, insertAfter, message.ShownCaption(), message.GetTreeImage());
     tree.InsertItem(item, kInsertLast, message.peerText(), kImageDetailLine);
     tree.InsertItem(item, kInsertLast, message.timeText(), kImageDetailLine);
+    if (const std::string process = message.processText(); !process.empty()) {
+        tree.InsertItem(item, kInsertLast, process, kImageDetailLine);
+    }
     return item;
 }
 

@@ -174,6 +174,10 @@ void WriteTsvRow(std::string& line, std::size_t index, const HTTPMessage& messag
     } else {
         line += '-';
     }
+    if (const ProcessInfo* process = message.process()) {
+        line += '\t';
+        AppendEscaped(line, DescribeProcess(*process));
+    }
     line += '\n';
 }
 
@@ -221,6 +225,10 @@ void WriteTextRow(std::string& line, std::size_t index, const HTTPMessage& messa
         line += "  answers ";
         AppendDecimal(line, *paired);
     }
+    if (const ProcessInfo* process = message.process()) {
+        line += "  by ";
+        AppendEscaped(line, DescribeProcess(*process));
+    }
     line += '\n';
 }
 
@@ -267,6 +275,18 @@ void WriteJsonRow(std::ostream& output, std::size_t index, const HTTPMessage& me
         }
     }
     row["pair"] = pair ? Json(*pair) : Json(nullptr);
+    if (const ProcessInfo* process = message.process()) {
+        Json& known = row["process"];
+        known["pid"] = process->pid;
+        known["command"] = process->command;
+        known["uid"] = process->uid;
+        if (!process->user.empty()) {
+            known["user"] = process->user;
+        }
+        if (!process->cgroup.empty()) {
+            known["cgroup"] = process->cgroup;
+        }
+    }
     Json headers = Json::array();
     for (const HeaderField& field : HeaderFields(message)) {
         headers.push_back(Json::array({field.name, field.value}));
