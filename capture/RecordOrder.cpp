@@ -39,12 +39,12 @@ std::uint32_t PlacesOf(const PendingRecord& record) {
     if (record.header.direction != Direction::Lost) {
         return 1;
     }
-    // Its count follows the peer extension of an IPv6 peer.
-    const std::size_t at =
-        record.header.peerAddress.family == kAddressFamilyInet6 ? kPeerExtensionSize : 0;
-    if (record.data.size() < at + VANTOR_LOST_DATA_SIZE) {
+    // Its count follows the extensions (an IPv6 peer's, the process).
+    const std::optional<std::size_t> extensions = ExtensionsLength(record.header, record.data);
+    if (!extensions || record.data.size() < *extensions + VANTOR_LOST_DATA_SIZE) {
         return 1;
     }
+    const std::size_t at = *extensions;
     const std::uint32_t count = LoadLE32(std::span<const std::uint8_t, 4>(
         record.data.data() + at + VANTOR_LOST_COUNT_OFFSET, 4));
     return std::max<std::uint32_t>(count, 1);

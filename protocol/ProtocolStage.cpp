@@ -298,6 +298,9 @@ bool ProtocolStage::Resynchronised(Connection& connection, EntryPoint& entryPoin
 
 void ProtocolStage::Lost(MessageSink& document, const CaptureRecord& header,
                          const LostBytes& lost) {
+    if (lost.sizesKnown && lost.sent == 0 && lost.received == 0) {
+        return;  // places that moved nothing: nothing is missing
+    }
     const std::uint32_t id = header.connectionId;
     ForgetRequestHead(id);
     // The sides that lost bytes: by their sizes, or by the direction the last ones went.

@@ -104,6 +104,21 @@ void SetRecordExtensionFlags(CaptureRecord& record, std::uint32_t flags) {
     StoreLE32(std::span<std::uint8_t, 4>(record.peerAddress.zero.data(), 4), flags);
 }
 
+std::optional<std::size_t> ExtensionsLength(const CaptureRecord& record,
+                                            std::span<const std::uint8_t> data) {
+    std::size_t length = record.peerAddress.family == kAddressFamilyInet6 ? kPeerExtensionSize : 0;
+    if ((RecordExtensionFlags(record) & VANTOR_EXTENSION_PROCESS) != 0) {
+        if (data.size() < length + 4) {
+            return std::nullopt;
+        }
+        length += LoadLE32(std::span<const std::uint8_t, 4>(data.data() + length, 4));
+    }
+    if (length > data.size()) {
+        return std::nullopt;
+    }
+    return length;
+}
+
 std::shared_ptr<const ProcessInfo> ProcessCache::Intern(ProcessInfo&& process) {
     auto& kept = m_byPid[process.pid];
     if (kept == nullptr || *kept != process) {

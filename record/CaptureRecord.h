@@ -68,6 +68,10 @@ private:
 // a record whose extensions are damaged or cut; it is to be dropped.
 bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& data,
                           ProcessCache& processes);
+// How many bytes at the start of data the record's extensions take (0 for none), or nothing
+// when they do not fit in data.
+std::optional<std::size_t> ExtensionsLength(const CaptureRecord& record,
+                                            std::span<const std::uint8_t> data);
 // The extension flags of a header read from the wire.
 std::uint32_t RecordExtensionFlags(const CaptureRecord& record);
 void SetRecordExtensionFlags(CaptureRecord& record, std::uint32_t flags);

@@ -11,20 +11,20 @@
 #include <fstream>
 #include <memory>
 
-#include "options/AppStrings.h"
-#include "options/SettingsPersistence.h"
 #include "capture/CaptureSession.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
-#include "framework/Profile.h"
 #include "exporters/HarWriter.h"
-#include "sources/PcapImport.h"
+#include "framework/Profile.h"
+#include "options/AppStrings.h"
 #include "options/Options.h"
+#include "options/SettingsPersistence.h"
 #include "platform/BlockingCallQueue.h"
 #include "platform/InstanceLock.h"
 #include "platform/SettingsStore.h"
 #include "platform/UserFiles.h"
 #include "platform/XdgPaths.h"
+#include "sources/PcapImport.h"
 #include "tools/dump/ListingView.h"
 #include "tools/dump/LiveListingView.h"
 
@@ -33,7 +33,8 @@ namespace vantor {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vantor-dump [--capture] [--duration SECONDS] [--count N] [--raw FILE]\n"
+    "usage: vantor-dump [--capture | --system [--pid PID] [--uid UID] [--comm NAME]\n"
+    "                   [--servers]] [--duration SECONDS] [--count N] [--raw FILE]\n"
     "                   [--open FILE.vtr] [--replay FILE] [--pcap FILE]\n"
     "                   [--save FILE.vtr] [--har FILE]\n"
     "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
@@ -51,6 +52,13 @@ constexpr std::string_view kUsage =
     "memory stays bounded however long it captures.\n"
     "\n"
     "  --capture         capture live (also after --open)\n"
+    "  --system          capture every program on this machine, not only those\n"
+    "                    started with vantor-run, TLS plain text included (root, or\n"
+    "                    CAP_BPF and CAP_PERFMON; a kernel with BTF)\n"
+    "  --pid PID         with --system: only this process\n"
+    "  --uid UID         with --system: only this user's processes\n"
+    "  --comm NAME       with --system: only processes of this command name\n"
+    "  --servers         with --system: connections the programs accepted too\n"
     "  --duration SECS   stop capturing after this many seconds\n"
     "  --count N         stop capturing once N messages were listed\n"
     "  --raw FILE        also write every record received, as a record stream that\n"
@@ -176,6 +184,121 @@ bool ListingWritten(std::ostream& output, std::ostream& errors) {
     return false;
 }
 
+// What every live capture shares: the listing as messages come, the record stream written
+// beside it (--raw), and what is saved and exported at the end.
+class LiveCapture {
+public:
+    LiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
+                std::ostream& errors)
+        : m_arguments(arguments),
+          m_document(document),
+          m_output(output),
+          m_errors(errors),
+          m_view(output, arguments.format, arguments.bodies),
+          m_raw(nullptr) {}
+
+    // Opens what the capture starts from and writes to; false when it cannot.
+    bool Prepare() {
+        m_view.FlushEachLine(false);  // flushed a loop at a time
+        m_document.AddView(&m_view);
+        m_document.OnNewDocument();
+        if (!m_arguments.openFile.empty()) {
+            if (const auto failure = m_document.OnOpenDocument(m_arguments.openFile)) {
+                m_errors << "vantor-dump: " << *failure << '\n';
+                return false;
+            }
+        }
+        // Nothing to save: what is listed and over is forgotten, so that a long capture stays
+        // in bounded memory.
+        if (m_arguments.saveFile.empty() && m_arguments.harFile.empty() &&
+            m_arguments.openFile.empty()) {
+            m_document.KeepOpenExchangesOnly();
+            if (!m_arguments.bodies) {
+                m_document.CountBodiesOnly();  // nobody reads them: their lengths are listed
+            }
+        }
+        // The record stream holds what the captured programs sent, passwords and cookies among
+        // it: a new file is the user's alone, and a link someone else planted is not followed.
+        if (!m_arguments.rawFile.empty()) {
+            const int fd = OpenUserFileForWriting(m_arguments.rawFile);
+            if (fd < 0) {
+                m_errors << "vantor-dump: cannot write " << m_arguments.rawFile << ": "
+                         << std::strerror(errno) << '\n';
+                return false;
+            }
+            m_rawFile = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(
+                fd, std::ios::out | std::ios::binary, 64 * 1024);
+            m_raw.rdbuf(m_rawFile.get());
+        }
+        m_started = std::chrono::steady_clock::now();
+        return true;
+    }
+
+    // Whether a record is still wanted (not past --count); it is written to the record stream.
+    bool Take(const CaptureRecord& record, std::span<const std::uint8_t> data) {
+        if (m_arguments.messageCount && m_view.listed() >= *m_arguments.messageCount) {
+            return false;  // as many as asked for: the rest is not taken
+        }
+        if (m_rawFile != nullptr) {
+            CaptureRecord header = record;
+            header.dataLength = static_cast<std::uint32_t>(data.size());
+            WriteRecord(m_raw, header, data);
+        }
+        return true;
+    }
+
+    // Whether the capture is over: a signal, --count or --duration.
+    bool Finished(const StopSignals& stop) const {
+        if (stop.Requested()) {
+            return true;
+        }
+        if (m_arguments.messageCount && m_view.listed() >= *m_arguments.messageCount) {
+            return true;
+        }
+        return m_arguments.durationSeconds &&
+               std::chrono::steady_clock::now() - m_started >=
+                   std::chrono::duration<double>(*m_arguments.durationSeconds);
+    }
+
+    // Lists what is left, closes the record stream, saves and exports; the exit status.
+    int Finish() {
+        m_view.Finish();
+        int status = ListingWritten(m_output, m_errors) ? 0 : 1;
+        if (m_rawFile != nullptr) {
+            m_raw.flush();
+            if (!m_raw || m_rawFile->close() == nullptr) {
+                m_errors << "vantor-dump: cannot write " << m_arguments.rawFile << '\n';
+                status = 1;
+            }
+        }
+        if (!m_arguments.saveFile.empty()) {
+            if (const auto failure = m_document.OnSaveDocument(m_arguments.saveFile)) {
+                m_errors << "vantor-dump: " << *failure << '\n';
+                status = 1;
+            }
+        }
+        if (!m_arguments.harFile.empty() && !ExportHar(m_arguments.harFile, m_document, m_errors)) {
+            status = 1;
+        }
+        return status;
+    }
+
+private:
+    const DumpArguments& m_arguments;
+    CSnifferDoc& m_document;
+    std::ostream& m_output;
+    std::ostream& m_errors;
+    LiveListingView m_view;
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> m_rawFile;
+    std::ostream m_raw;
+    std::chrono::steady_clock::time_point m_started;
+};
+
+const char* WasOrWere(std::uint64_t count) {
+    return count == 1 ? " record was" : " records were";
+}
+
+// The programs started through vantor-run, by their capture provider and the channel.
 int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
                    std::ostream& errors) {
     if (const auto problem = PreparePrivateRuntimeFolder()) {
@@ -191,40 +314,10 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         errors << '\n';
         return 1;
     }
-    LiveListingView view(output, arguments.format, arguments.bodies);
-    view.FlushEachLine(false);  // flushed a loop at a time, below
-    document.AddView(&view);
-    document.OnNewDocument();
-    if (!arguments.openFile.empty()) {
-        if (const auto failure = document.OnOpenDocument(arguments.openFile)) {
-            errors << "vantor-dump: " << *failure << '\n';
-            return 1;
-        }
+    LiveCapture live(arguments, document, output, errors);
+    if (!live.Prepare()) {
+        return 1;
     }
-    // Nothing to save: what is listed and over is forgotten, so that a long capture stays in
-    // bounded memory.
-    if (arguments.saveFile.empty() && arguments.harFile.empty() && arguments.openFile.empty()) {
-        document.KeepOpenExchangesOnly();
-        if (!arguments.bodies) {
-            document.CountBodiesOnly();  // nobody reads them: their lengths are listed
-        }
-    }
-    // The record stream holds what the captured programs sent, passwords and cookies among it:
-    // a new file is the user's alone, and a link someone else planted is not followed.
-    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> rawFile;
-    std::ostream raw(nullptr);
-    if (!arguments.rawFile.empty()) {
-        const int fd = OpenUserFileForWriting(arguments.rawFile);
-        if (fd < 0) {
-            errors << "vantor-dump: cannot write " << arguments.rawFile << ": "
-                   << std::strerror(errno) << '\n';
-            return 1;
-        }
-        rawFile = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(
-            fd, std::ios::out | std::ios::binary, 64 * 1024);
-        raw.rdbuf(rawFile.get());
-    }
-
     // No window: the reader may dispatch itself while the main thread waits.
     BlockingCallQueue window;
     window.LendTurnWhileWaiting(true);
@@ -232,15 +325,9 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         CaptureSession::Places{}, window, [&document] { return &document; },
         [&errors](std::string_view message) { errors << "vantor-dump: " << message << '\n'; },
         [&](const PendingRecord& pending) {
-            if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
-                return;  // as many as asked for: the rest is not taken
+            if (live.Take(pending.header, pending.data)) {
+                session.dispatch().Dispatch(pending);
             }
-            if (rawFile != nullptr) {
-                CaptureRecord header = pending.header;
-                header.dataLength = static_cast<std::uint32_t>(pending.data.size());
-                WriteRecord(raw, header, pending.data);
-            }
-            session.dispatch().Dispatch(pending);
         });
     if (!session.InstallProvider()) {
         errors << "vantor-dump: the capture provider could not be installed in "
@@ -254,62 +341,68 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
     }
     errors << "vantor-dump: capturing; start programs with vantor-run (vantor-run CMD ...), "
               "stop with Ctrl-C\n";
-    const auto started = std::chrono::steady_clock::now();
-    auto finished = [&] {
-        if (stop.Requested()) {
-            return true;
-        }
-        if (arguments.messageCount && view.listed() >= *arguments.messageCount) {
-            return true;
-        }
-        return arguments.durationSeconds &&
-               std::chrono::steady_clock::now() - started >=
-                   std::chrono::duration<double>(*arguments.durationSeconds);
-    };
-    while (!finished()) {
+    while (!live.Finished(stop)) {
         window.RunPending(std::chrono::milliseconds(20));
         output.flush();
     }
     session.Stop();
     session.RemoveProvider();
-    view.Finish();
-    int status = ListingWritten(output, errors) ? 0 : 1;
-    const auto wasOrWere = [](std::uint64_t count) {
-        return count == 1 ? " record was" : " records were";
-    };
+    const int status = live.Finish();
     const CaptureCounts counts = session.Counts();
     const std::uint64_t dropped = counts.droppedRecords;
     if (const std::uint64_t lost = counts.lostRecords - dropped; lost != 0) {
-        errors << "vantor-dump: " << lost << wasOrWere(lost)
+        errors << "vantor-dump: " << lost << WasOrWere(lost)
                << " lost: the program writing it ended half way\n";
     }
     if (dropped != 0) {
-        errors << "vantor-dump: " << dropped << wasOrWere(dropped)
+        errors << "vantor-dump: " << dropped << WasOrWere(dropped)
                << " dropped: the capture ring stayed full while programs waited to write\n";
     }
     TellLeftOut(session.dispatch(), errors);
     if (const std::uint64_t programs = counts.uncapturedPrograms; programs != 0) {
-        errors << "vantor-dump: " << programs
-               << (programs == 1 ? " program was" : " programs were")
+        errors << "vantor-dump: " << programs << (programs == 1 ? " program was" : " programs were")
                << " not captured: no memory for their capture ring\n";
     }
+    return status;
+}
 
-    if (rawFile != nullptr) {
-        raw.flush();
-        if (!raw || rawFile->close() == nullptr) {
-            errors << "vantor-dump: cannot write " << arguments.rawFile << '\n';
-            status = 1;
-        }
+// Every program on the machine, by the system-wide source (root, or CAP_BPF and CAP_PERFMON).
+int RunSystemCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
+                     std::ostream& errors) {
+    LiveCapture live(arguments, document, output, errors);
+    if (!live.Prepare()) {
+        return 1;
     }
-    if (!arguments.saveFile.empty()) {
-        if (const auto failure = document.OnSaveDocument(arguments.saveFile)) {
-            errors << "vantor-dump: " << *failure << '\n';
-            status = 1;
-        }
+    CaptureDispatch dispatch([&document] { return &document; });
+    std::string error;
+    const auto capture = SystemCapture::Start(
+        arguments.system,
+        [&](const CaptureRecord& record, std::span<const std::uint8_t> data) {
+            if (live.Take(record, data)) {
+                dispatch.Dispatch(record, data);
+            }
+        },
+        error);
+    if (capture == nullptr) {
+        errors << "vantor-dump: " << error << '\n';
+        return 1;
     }
-    if (!arguments.harFile.empty() && !ExportHar(arguments.harFile, document, errors)) {
-        status = 1;
+    const StopSignals stop;
+    errors << "vantor-dump: capturing every program on this machine";
+    if (capture->TlsTargets() != 0) {
+        errors << " (TLS in " << capture->TlsTargets() << " libraries and programs)";
     }
+    errors << ", stop with Ctrl-C\n";
+    while (!live.Finished(stop)) {
+        capture->Poll(std::chrono::milliseconds(20));
+        output.flush();
+    }
+    const int status = live.Finish();
+    if (const std::uint64_t dropped = capture->KernelDrops(); dropped != 0) {
+        errors << "vantor-dump: " << dropped << (dropped == 1 ? " piece was" : " pieces were")
+               << " dropped: the kernel's capture buffer was full\n";
+    }
+    TellLeftOut(dispatch, errors);
     return status;
 }
 
@@ -337,6 +430,36 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
             parsed.showSettings = true;
         } else if (argument == "--capture") {
             parsed.capture = true;
+        } else if (argument == "--system") {
+            parsed.systemWide = true;
+        } else if (argument == "--servers") {
+            parsed.system.servers = true;
+        } else if (argument == "--pid" || argument == "--uid") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            std::uint32_t number = 0;
+            const auto [end, failure] =
+                std::from_chars(value->data(), value->data() + value->size(), number);
+            if (failure != std::errc() || end != value->data() + value->size() ||
+                (argument == "--pid" && number == 0)) {
+                error = argument + " needs a number, not '" + *value + "'";
+                return std::nullopt;
+            }
+            if (argument == "--pid") {
+                parsed.system.pid = number;
+            } else {
+                parsed.system.uid = number;
+            }
+        } else if (argument == "--comm") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            if (value->empty() || value->size() > 15) {
+                error = "--comm needs a command name of 1 to 15 bytes, not '" + *value + "'";
+                return std::nullopt;
+            }
+            parsed.system.command = *value;
         } else if (argument == "--open" || argument == "--replay" || argument == "--save" ||
                    argument == "--raw" || argument == "--har" || argument == "--pcap") {
             if (!takeValue()) {
@@ -404,6 +527,13 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
     if (parsed.replayFile.empty() && parsed.openFile.empty() && parsed.pcapFile.empty()) {
         parsed.capture = true;
     }
+    if (parsed.systemWide) {
+        parsed.capture = true;
+    } else if (parsed.system.pid != 0 || parsed.system.uid || !parsed.system.command.empty() ||
+               parsed.system.servers) {
+        error = "--pid, --uid, --comm and --servers belong to --system";
+        return std::nullopt;
+    }
     if (parsed.bodies && parsed.format != ListingFormat::Jsonl) {
         error = "--bodies goes with --format jsonl";
         return std::nullopt;
@@ -446,6 +576,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
 
     CSnifferDoc document;
     document.SetCaptureRules(CaptureRules::From(Preferences()));
+    if (parsed->systemWide) {
+        return RunSystemCapture(*parsed, document, output, errors);
+    }
     if (parsed->capture) {
         return RunLiveCapture(*parsed, document, output, errors);
     }

@@ -7,18 +7,21 @@
 #include <utility>
 #include <vector>
 
+#include "system/SystemCapture.h"
 #include "tools/dump/MessageListing.h"
 
 namespace vantor {
 
 struct DumpArguments {
-    std::string openFile;    // a document file to start from
-    std::string replayFile;  // a capture-record stream to feed through dispatch
-    std::string pcapFile;    // a pcap or pcapng file to import through dispatch
-    std::string saveFile;    // where to save the document at the end
-    std::string harFile;     // where to export the document as HAR at the end
-    bool capture = false;    // capture live (the default when nothing is opened or replayed)
-    std::string rawFile;     // where a live capture also writes every record it receives
+    std::string openFile;     // a document file to start from
+    std::string replayFile;   // a capture-record stream to feed through dispatch
+    std::string pcapFile;     // a pcap or pcapng file to import through dispatch
+    std::string saveFile;     // where to save the document at the end
+    std::string harFile;      // where to export the document as HAR at the end
+    bool capture = false;     // capture live (the default when nothing is opened or replayed)
+    bool systemWide = false;  // capture live by the system-wide source
+    SystemCaptureOptions system;
+    std::string rawFile;  // where a live capture also writes every record it receives
     std::optional<double> durationSeconds;
     std::optional<std::size_t> messageCount;
     ListingFormat format = ListingFormat::Text;
