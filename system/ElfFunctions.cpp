@@ -43,31 +43,54 @@ std::unordered_map<std::string, ElfFunction> FindElfFunctions(
     if (elf == nullptr) {
         return found;
     }
-    if (::elf_kind(elf) == ELF_K_ELF) {
+    // The exported symbols always; the full table only of Go programs, whose functions are
+    // found nowhere else (other programs' full tables, of debug builds, can be huge).
+    bool goProgram = false;
+    std::size_t sectionNames = 0;
+    if (::elf_kind(elf) == ELF_K_ELF && ::gelf_getclass(elf) == ELFCLASS64 &&
+        ::elf_getshdrstrndx(elf, &sectionNames) == 0) {
+        for (Elf_Scn* section = ::elf_nextscn(elf, nullptr); section != nullptr;
+             section = ::elf_nextscn(elf, section)) {
+            GElf_Shdr header;
+            const char* name = ::gelf_getshdr(section, &header) != nullptr
+                                   ? ::elf_strptr(elf, sectionNames, header.sh_name)
+                                   : nullptr;
+            if (name != nullptr && (std::string_view(name) == ".gopclntab" ||
+                                    std::string_view(name) == ".go.buildinfo")) {
+                goProgram = true;
+            }
+        }
         for (Elf_Scn* section = ::elf_nextscn(elf, nullptr); section != nullptr;
              section = ::elf_nextscn(elf, section)) {
             GElf_Shdr header;
             if (::gelf_getshdr(section, &header) == nullptr ||
-                (header.sh_type != SHT_SYMTAB && header.sh_type != SHT_DYNSYM) ||
-                header.sh_entsize == 0) {
+                !(header.sh_type == SHT_DYNSYM || (header.sh_type == SHT_SYMTAB && goProgram))) {
                 continue;
             }
-            Elf_Data* data = ::elf_getdata(section, nullptr);
-            if (data == nullptr) {
+            Elf_Data* symbols = ::elf_getdata(section, nullptr);
+            Elf_Scn* stringSection = ::elf_getscn(elf, header.sh_link);
+            Elf_Data* strings =
+                stringSection != nullptr ? ::elf_getdata(stringSection, nullptr) : nullptr;
+            if (symbols == nullptr || strings == nullptr || symbols->d_buf == nullptr ||
+                strings->d_buf == nullptr) {
                 continue;
             }
-            const std::size_t count = header.sh_size / header.sh_entsize;
+            // The tables as they lie in the file, walked directly: a Go program has tens of
+            // thousands of symbols.
+            const auto* table = static_cast<const Elf64_Sym*>(symbols->d_buf);
+            const std::size_t count = symbols->d_size / sizeof(Elf64_Sym);
+            const std::string_view text(static_cast<const char*>(strings->d_buf), strings->d_size);
             for (std::size_t i = 0; i < count; ++i) {
-                GElf_Sym symbol;
-                if (::gelf_getsym(data, static_cast<int>(i), &symbol) == nullptr ||
-                    GELF_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_value == 0 ||
-                    symbol.st_shndx == SHN_UNDEF || symbol.st_shndx >= SHN_LORESERVE) {
+                const Elf64_Sym& symbol = table[i];
+                if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_value == 0 ||
+                    symbol.st_shndx == SHN_UNDEF || symbol.st_shndx >= SHN_LORESERVE ||
+                    symbol.st_name >= text.size()) {
                     continue;
                 }
-                const char* name = ::elf_strptr(elf, header.sh_link, symbol.st_name);
-                if (name == nullptr ||
-                    std::find(names.begin(), names.end(), std::string_view(name)) == names.end() ||
-                    found.count(name) != 0) {
+                const std::string_view rest = text.substr(symbol.st_name);
+                const std::string_view name = rest.substr(0, rest.find('\0'));
+                if (std::find(names.begin(), names.end(), name) == names.end() ||
+                    found.count(std::string(name)) != 0) {
                     continue;
                 }
                 // The code's place in the file, by the section that holds it.
@@ -78,7 +101,7 @@ std::unordered_map<std::string, ElfFunction> FindElfFunctions(
                     symbol.st_value - code.sh_addr >= code.sh_size) {
                     continue;
                 }
-                found[name] =
+                found[std::string(name)] =
                     ElfFunction{symbol.st_value - code.sh_addr + code.sh_offset, symbol.st_size};
             }
         }

@@ -3,8 +3,11 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +16,7 @@
 #include <ctime>
 #include <fstream>
 #include <set>
+#include <thread>
 #include <unordered_set>
 
 #include "system/ElfFunctions.h"
@@ -29,6 +33,13 @@ constexpr std::string_view kGoRead = "crypto/tls.(*Conn).Read";
 // Where the machine's own TLS libraries are, for programs that start after capture began.
 constexpr std::array<std::string_view, 4> kLibraryFolders = {
     "/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib"};
+
+// Where programs are installed: the large ones among them (runtimes with their own TLS, as node
+// and Go programs are) are probed from the start, not only once they run, whose first calls
+// would otherwise come before their probes.
+constexpr std::array<std::string_view, 7> kProgramFolders = {
+    "/usr/bin", "/usr/local/bin", "/usr/sbin", "/usr/local/sbin", "/bin", "/sbin", "/opt/bin"};
+constexpr off_t kLargeProgram = 4 << 20;
 
 bool IsTlsLibrary(std::string_view file) {
     return file.starts_with("libssl.so") || file.starts_with("libgnutls.so");
@@ -67,9 +78,12 @@ struct SystemCapture::Parts {
     // The ring buffer's callback: one event.
     static int OnEvent(void* context, void* data, std::size_t size);
     // Probes the TLS functions of one file, once per file (by device and inode).
-    void AttachTls(const std::string& path);
+    void AttachTls(const std::string& where);
+    void AttachTlsFunctions(const std::string& path);
     // Looks at what a process runs and maps.
     void LookAtProcess(std::uint32_t tgid);
+    // A process that just started a program: one not looked at yet is held still meanwhile.
+    void LookAtNewProgram(std::uint32_t tgid);
     void LookAtEveryProcess();
 
     SystemRecords records;
@@ -79,6 +93,7 @@ struct SystemCapture::Parts {
     std::set<std::pair<dev_t, ino_t>> looked;  // files whose functions were looked for
     std::size_t tlsTargets = 0;
     std::unordered_set<std::uint32_t> pending;  // processes to look at after this batch
+    std::unordered_set<std::uint32_t> started;  // of them, those that started a program
     Clock::time_point now;
 };
 
@@ -88,12 +103,25 @@ int SystemCapture::Parts::OnEvent(void* context, void* data, std::size_t size) {
     return 0;
 }
 
-void SystemCapture::Parts::AttachTls(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        !looked.emplace(status.st_dev, status.st_ino).second) {
+void SystemCapture::Parts::AttachTls(const std::string& where) {
+    // Through a descriptor of our own: the file stays the one looked at, whatever happens to
+    // the path or the process that showed it.
+    const int fd = ::open(where.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
         return;
     }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !looked.emplace(status.st_dev, status.st_ino).second) {
+        ::close(fd);
+        return;
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    AttachTlsFunctions(path);
+    ::close(fd);
+}
+
+void SystemCapture::Parts::AttachTlsFunctions(const std::string& path) {
     // The TLS functions, and the programs on their entry and their return.
     struct Probe {
         std::string_view name;
@@ -177,6 +205,46 @@ void SystemCapture::Parts::LookAtProcess(std::uint32_t tgid) {
     }
 }
 
+// A program's first TLS calls may come within milliseconds of its start, before its probes are
+// in place (a probe on a file not probed before takes a kernel grace period). So a process that
+// starts a program not looked at yet is held, by ptrace, while its program is looked at: a
+// stop its parent does not see, and that ends by itself if this process ends.
+void SystemCapture::Parts::LookAtNewProgram(std::uint32_t tgid) {
+    const std::string exe = "/proc/" + std::to_string(tgid) + "/exe";
+    struct stat status {};
+    if (::stat(exe.c_str(), &status) != 0 || looked.count({status.st_dev, status.st_ino}) != 0) {
+        LookAtProcess(tgid);
+        return;
+    }
+    const auto pid = static_cast<pid_t>(tgid);
+    bool held = ::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) == 0;
+    int signal = 0;
+    if (held && ::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) == 0) {
+        // Its stop comes at once, unless it sleeps in the kernel: not waited for long.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+        for (;;) {
+            int wait = 0;
+            const pid_t got = ::waitpid(pid, &wait, WNOHANG | __WALL);
+            if (got == pid) {
+                if (!WIFSTOPPED(wait)) {
+                    held = false;  // it ended
+                } else if ((wait >> 16) != PTRACE_EVENT_STOP) {
+                    signal = WSTOPSIG(wait);  // a signal on its way: handed back at the end
+                }
+                break;
+            }
+            if (got < 0 || std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    LookAtProcess(tgid);
+    if (held) {
+        ::ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+    }
+}
+
 void SystemCapture::Parts::LookAtEveryProcess() {
     for (const std::string_view folder : kLibraryFolders) {
         DIR* directory = ::opendir(std::string(folder).c_str());
@@ -186,6 +254,21 @@ void SystemCapture::Parts::LookAtEveryProcess() {
         while (const dirent* entry = ::readdir(directory)) {
             if (IsTlsLibrary(entry->d_name)) {
                 AttachTls(std::string(folder) + "/" + entry->d_name);
+            }
+        }
+        ::closedir(directory);
+    }
+    for (const std::string_view folder : kProgramFolders) {
+        DIR* directory = ::opendir(std::string(folder).c_str());
+        if (directory == nullptr) {
+            continue;
+        }
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string path = std::string(folder) + "/" + entry->d_name;
+            struct stat status {};
+            if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+                (status.st_mode & 0111) != 0 && status.st_size >= kLargeProgram) {
+                AttachTls(path);
             }
         }
         ::closedir(directory);
@@ -273,7 +356,14 @@ std::unique_ptr<SystemCapture> SystemCapture::Start(const SystemCaptureOptions& 
     if (parts->ring == nullptr) {
         return failed("Cannot read the capture ring", errno);
     }
-    parts->records.onProgram = [raw](std::uint32_t tgid) { raw->pending.insert(tgid); };
+    parts->records.onProgram = [raw](std::uint32_t tgid, bool started) {
+        if (started) {
+            // At once, before the rest of the events: the program is held meanwhile.
+            raw->LookAtNewProgram(tgid);
+        } else {
+            raw->pending.insert(tgid);
+        }
+    };
     parts->LookAtEveryProcess();
     return std::unique_ptr<SystemCapture>(new SystemCapture(std::move(parts)));
 }

@@ -31,7 +31,7 @@ enum vt_event_kind {
 struct vt_event {
     __u32 kind;
     __u32 flags;
-    __u64 conn; /* the connection: its socket, or its TLS object (with tgid) */
+    __u64 conn;       /* the connection: its socket, or its TLS object (with tgid) */
     __u32 generation; /* which connection of that socket or object (its memory is reused) */
     __u32 spare;
     __u64 sock;   /* the socket under it, 0 when not known */

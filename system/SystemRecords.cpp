@@ -58,7 +58,7 @@ void SystemRecords::Event(std::span<const std::uint8_t> bytes, Clock::time_point
         case VT_EVENT_EXEC:
         case VT_EVENT_MAP:
             if (onProgram) {
-                onProgram(event.tgid);
+                onProgram(event.tgid, event.kind == VT_EVENT_EXEC);
             }
             return;
         case VT_EVENT_CLOSE:
@@ -267,26 +267,50 @@ void SystemRecords::Flush() {
         }
         const auto bytes = ready.data.subspan(*extensions);
         if (connection.verdict == Verdict::Undecided) {
-            // The first bytes in order decide: a request line sent (a client's connection), or
-            // received (a server's, when the kernel side was asked to follow those).
+            // The first bytes sent decide: a request line (a client's connection). A request
+            // received first is a server's connection (the kernel side hands those over only
+            // when asked to); other bytes received first wait for the first sent.
             const int verdict = vtcap_classify(reinterpret_cast<const char*>(bytes.data()),
                                                std::min<std::size_t>(bytes.size(), 64));
+            if (header.direction == Direction::Received && verdict != VTCAP_HTTP) {
+                connection.earlyBytes += ready.data.size();
+                if (connection.earlyBytes > kMostEarlyBytes) {
+                    connection.verdict = Verdict::NotHttp;
+                    connection.early.clear();
+                } else {
+                    connection.early.emplace_back(
+                        header, std::vector<std::uint8_t>(ready.data.begin(), ready.data.end()));
+                }
+                continue;
+            }
             connection.verdict = verdict == VTCAP_NOT_HTTP ? Verdict::NotHttp : Verdict::Http;
             connection.server = header.direction == Direction::Received;
             if (connection.verdict == Verdict::NotHttp) {
+                connection.early.clear();
                 continue;
             }
-        } else if (connection.verdict == Verdict::NotHttp) {
+            Hand(connection, header, ready.data);
+            for (auto& [held, heldData] : connection.early) {
+                Hand(connection, held, heldData);
+            }
+            connection.early.clear();
             continue;
         }
-        if (connection.server) {
-            header.direction = Opposite(header.direction);
+        if (connection.verdict == Verdict::Http) {
+            Hand(connection, header, ready.data);
         }
-        header.previousDirection = connection.last;
-        connection.last = header.direction;
-        m_output(header, ready.data);
     }
     m_order.Dispatched();
+}
+
+void SystemRecords::Hand(Connection& connection, CaptureRecord header,
+                         std::span<const std::uint8_t> data) {
+    if (connection.server) {
+        header.direction = Opposite(header.direction);
+    }
+    header.previousDirection = connection.last;
+    connection.last = header.direction;
+    m_output(header, data);
 }
 
 void SystemRecords::Expire(Clock::time_point now) {

@@ -38,8 +38,9 @@ public:
     void Expire(Clock::time_point now);
     bool Waiting() const { return m_order.Waiting() || !m_closing.empty(); }
 
-    // Called for a process that started a program or mapped code (to look for TLS in it).
-    std::function<void(std::uint32_t tgid)> onProgram;
+    // Called for a process that started a program (started) or mapped code (to look for TLS
+    // in it).
+    std::function<void(std::uint32_t tgid, bool started)> onProgram;
 
     std::uint64_t malformed() const { return m_malformed; }
     std::uint64_t connections() const { return m_connections.size(); }
@@ -71,7 +72,13 @@ private:
         Verdict verdict = Verdict::Undecided;
         Direction last = Direction::None;  // of the record before, in order
         std::uint64_t lastUse = 0;
+        // Received before anything was sent (an HTTP/2 server's SETTINGS): held until the
+        // first bytes sent decide, then handed on after them.
+        std::vector<std::pair<CaptureRecord, std::vector<std::uint8_t>>> early;
+        std::size_t earlyBytes = 0;
     };
+    // The most bytes held for a connection that is still undecided.
+    static constexpr std::size_t kMostEarlyBytes = 256 * 1024;
 
     Connection* Find(const vt_event& event, bool create);
     std::shared_ptr<const ProcessInfo> ProcessOf(const vt_event& event);
@@ -79,6 +86,8 @@ private:
                Clock::time_point now);
     // Hands the records now in order on, with their previous directions.
     void Flush();
+    // Hands one record of a decided connection on, in order.
+    void Hand(Connection& connection, CaptureRecord header, std::span<const std::uint8_t> data);
     void Forget(const Key& key);
 
     RecordOutput m_output;

@@ -114,8 +114,8 @@ struct call {
     __u32 flags;  /* VT_SENT or VT_RECEIVED, VT_PLAIN */
     __u32 place;  /* places taken at the entry (a send's) */
     __u32 places;
-    __u32 depth;  /* TLS calls inside TLS calls of the same thread */
     __u32 generation;
+    __u32 unused;
     struct tls_key key;
 };
 
@@ -127,12 +127,29 @@ struct {
     __type(value, struct call);
 } sys_calls SEC(".maps");
 
+/* A TLS call by its thread and its stack pointer at the entry: its return finds it by the stack
+ * pointer just above, so that a return the kernel did not report (it may drop a probe's run)
+ * leaves an entry nobody finds, which the map forgets in time, rather than one that later calls
+ * would take for theirs. */
+struct tls_call_key {
+    __u64 thread;
+    __u64 sp;
+};
+
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
     __uint(max_entries, 16384);
-    __type(key, __u64);
+    __type(key, struct tls_call_key);
     __type(value, struct call);
 } tls_calls SEC(".maps");
+
+/* The TLS call a thread is in, for the system calls it makes meanwhile. */
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 16384);
+    __type(key, __u64);
+    __type(value, struct tls_call_key);
+} tls_active SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
@@ -163,6 +180,8 @@ struct scratch {
     struct iovec iov[MOST_IOVECS];
     __u8 spare[256]; /* what the mask of an iovec copy lets the verifier fear */
     struct pieces pieces;
+    struct call batch; /* sendmmsg, recvmmsg: the call whose messages are handed over */
+    __u32 batchCount;
 };
 
 /* One per CPU (the reader sets the count): too large for a per-CPU map. */
@@ -326,6 +345,17 @@ static __always_inline __u32 Classify(const __u8* b, __u32 n, __u32 flags) {
         return NOT_HTTP; /* a request received: a server's connection */
     }
     return HTTP;
+}
+
+/* Whether bytes that are no request line may still begin a client's HTTP: the plain text a TLS
+ * client receives before it sends anything (an HTTP/2 server's SETTINGS may come first). They
+ * are handed over, and the connection stays undecided until its first bytes sent. */
+static __always_inline bool ServerSpeaksFirst(const __u8* b, __u32 n, __u32 flags) {
+    if ((flags & (VT_PLAIN | VT_RECEIVED)) != (VT_PLAIN | VT_RECEIVED)) {
+        return false;
+    }
+    /* Not if it is a request (a server's connection), by the same test as Classify's. */
+    return Classify(b, n, (flags & ~VT_RECEIVED) | VT_SENT) != HTTP;
 }
 
 /* The first bytes of a transfer, into s->first: n of them. */
@@ -549,16 +579,22 @@ static __always_inline int Begin(__u64 fd, __u64 buf, __u32 iovcnt, __u64 length
     }
     __u64 sock = (__u64)sk;
     __u64 id = bpf_get_current_pid_tgid();
-    struct call* tls = bpf_map_lookup_elem(&tls_calls, &id);
     struct conn_state* state = SockState(sock);
     if (state == 0) {
         return 0;
     }
-    if (tls != 0) {
-        /* The ciphertext of a TLS call: its socket is learnt, its bytes are not handed over. */
-        tls->sock = sock;
-        state->decided = TLS;
-        return 0;
+    struct tls_call_key* active = bpf_map_lookup_elem(&tls_active, &id);
+    if (active != 0) {
+        /* Within a TLS call: the call learns its socket, and its ciphertext is not handed over
+         * (a socket whose plain bytes are HTTP is never a TLS call's, whatever a stale entry
+         * says). */
+        struct call* tls = bpf_map_lookup_elem(&tls_calls, active);
+        if (tls != 0) {
+            tls->sock = sock;
+        }
+        if (state->decided != HTTP) {
+            return 0;
+        }
     }
     if (state->decided == NOT_HTTP || state->decided == TLS) {
         return 0;
@@ -592,6 +628,9 @@ static __always_inline bool Decide(struct scratch* s, struct conn_state* state, 
     }
     __u32 n = FirstBytes(s, c, moved);
     __u32 verdict = Classify(s->first, n, c->flags);
+    if (verdict == NOT_HTTP && ServerSpeaksFirst(s->first, n, c->flags)) {
+        return true;
+    }
     state->decided = verdict;
     return verdict == HTTP;
 }
@@ -735,39 +774,49 @@ static __always_inline int BeginMessages(__u64 fd, __u64 messages, __u32 flags) 
     return Begin(fd, messages, 0, 0, flags);
 }
 
+/* One message of a batch (in the scratch's batch): a transfer of its own. */
+static long OneMessage(__u32 index, void* unused) {
+    struct scratch* s = Scratch();
+    if (s == 0 || index >= s->batchCount) {
+        return 1;
+    }
+    struct call c = s->batch;
+    struct mmsghdr message = {};
+    if (bpf_probe_read_user(&message, sizeof message,
+                            (void*)(c.buf + index * sizeof(struct mmsghdr))) != 0) {
+        return 1;
+    }
+    struct conn_state* state = bpf_map_lookup_elem(&socks, &c.sock);
+    if (state == 0) {
+        return 1;
+    }
+    c.buf = (__u64)message.msg_hdr.msg_iov;
+    c.iovcnt = (__u32)message.msg_hdr.msg_iovlen;
+    if (c.iovcnt == 0 || message.msg_len == 0 || !Decide(s, state, &c, message.msg_len)) {
+        return 0;
+    }
+    c.places = TransferPlaces(s, &c, message.msg_len);
+    c.place = __sync_fetch_and_add(&state->next, c.places);
+    c.flags |= state->role;
+    Transfer(s, &c, c.sock, message.msg_len);
+    return 0;
+}
+
 static __always_inline int EndMessages(long ret) {
     __u64 id = bpf_get_current_pid_tgid();
     struct call* found = bpf_map_lookup_elem(&sys_calls, &id);
     if (found == 0) {
         return 0;
     }
-    struct call batch = *found;
-    bpf_map_delete_elem(&sys_calls, &id);
-    struct conn_state* state = bpf_map_lookup_elem(&socks, &batch.sock);
     struct scratch* s = Scratch();
-    if (state == 0 || s == 0 || ret <= 0) {
+    if (s == 0 || ret <= 0) {
+        bpf_map_delete_elem(&sys_calls, &id);
         return 0;
     }
-    for (int i = 0; i < MOST_MESSAGES; i++) {
-        if (i >= ret) {
-            break;
-        }
-        struct mmsghdr message = {};
-        if (bpf_probe_read_user(&message, sizeof message,
-                                (void*)(batch.buf + i * sizeof(struct mmsghdr))) != 0) {
-            break;
-        }
-        struct call c = batch;
-        c.buf = (__u64)message.msg_hdr.msg_iov;
-        c.iovcnt = (__u32)message.msg_hdr.msg_iovlen;
-        if (c.iovcnt == 0 || message.msg_len == 0 || !Decide(s, state, &c, message.msg_len)) {
-            continue;
-        }
-        c.places = TransferPlaces(s, &c, message.msg_len);
-        c.place = __sync_fetch_and_add(&state->next, c.places);
-        c.flags |= state->role;
-        Transfer(s, &c, c.sock, message.msg_len);
-    }
+    s->batch = *found;
+    s->batchCount = (__u32)ret;
+    bpf_map_delete_elem(&sys_calls, &id);
+    bpf_loop(MOST_MESSAGES, OneMessage, 0, 0);
     return 0;
 }
 
@@ -869,14 +918,9 @@ int enter_mmap(struct sys_enter* ctx) {
 /* TLS libraries: OpenSSL (SSL_read, SSL_write and their _ex forms) and GnuTLS
  * (gnutls_record_recv, gnutls_record_send), in shared libraries or built into programs. */
 
-static __always_inline int TlsBegin(__u64 object, __u64 buf, __u64 length, __u64 out,
-                                    __u32 flags) {
+static __always_inline int TlsBegin(__u64 sp, __u64 object, __u64 buf, __u64 length,
+                                    __u64 out, __u32 flags) {
     __u64 id = bpf_get_current_pid_tgid();
-    struct call* outer = bpf_map_lookup_elem(&tls_calls, &id);
-    if (outer != 0) {
-        outer->depth++;
-        return 0;
-    }
     if (!Wanted()) {
         return 0;
     }
@@ -893,24 +937,28 @@ static __always_inline int TlsBegin(__u64 object, __u64 buf, __u64 length, __u64
         c.places = PlacesFor(length);
         c.place = __sync_fetch_and_add(&state->next, c.places);
     }
-    bpf_map_update_elem(&tls_calls, &id, &c, BPF_ANY);
+    struct tls_call_key key = {.thread = id, .sp = sp};
+    bpf_map_update_elem(&tls_calls, &key, &c, BPF_ANY);
+    bpf_map_update_elem(&tls_active, &id, &key, BPF_ANY);
     return 0;
 }
 
 /* A TLS call returned: moved plain bytes, or -1 to read the count from where the call wrote
  * it (the _ex forms). */
-static __always_inline int TlsEnd(long moved, bool countOut) {
+static __always_inline int TlsEnd(__u64 sp, long moved, bool countOut) {
     __u64 id = bpf_get_current_pid_tgid();
-    struct call* found = bpf_map_lookup_elem(&tls_calls, &id);
+    /* The return address was popped: the stack pointer is one word above the entry's. */
+    struct tls_call_key key = {.thread = id, .sp = sp - 8};
+    struct call* found = bpf_map_lookup_elem(&tls_calls, &key);
+    struct tls_call_key* active = bpf_map_lookup_elem(&tls_active, &id);
+    if (active != 0 && active->sp == key.sp) {
+        bpf_map_delete_elem(&tls_active, &id);
+    }
     if (found == 0) {
         return 0;
     }
-    if (found->depth != 0) {
-        found->depth--;
-        return 0;
-    }
     struct call c = *found;
-    bpf_map_delete_elem(&tls_calls, &id);
+    bpf_map_delete_elem(&tls_calls, &key);
     if (countOut) {
         __u64 count = 0;
         if (moved == 1 && c.out != 0) {
@@ -955,45 +1003,45 @@ static __always_inline int TlsEnd(long moved, bool countOut) {
 
 SEC("uprobe")
 int BPF_KPROBE(ssl_write, void* ssl, const void* buf, int num) {
-    return TlsBegin((__u64)ssl, (__u64)buf, num > 0 ? num : 0, 0, VT_SENT);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)ssl, (__u64)buf, num > 0 ? num : 0, 0, VT_SENT);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(ssl_write_return, int ret) { return TlsEnd(ret, false); }
+int BPF_KRETPROBE(ssl_write_return, int ret) { return TlsEnd(PT_REGS_SP(ctx), ret, false); }
 
 SEC("uprobe")
 int BPF_KPROBE(ssl_write_ex, void* ssl, const void* buf, __u64 num, __u64* written) {
-    return TlsBegin((__u64)ssl, (__u64)buf, num, (__u64)written, VT_SENT);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)ssl, (__u64)buf, num, (__u64)written, VT_SENT);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(ssl_write_ex_return, int ret) { return TlsEnd(ret, true); }
+int BPF_KRETPROBE(ssl_write_ex_return, int ret) { return TlsEnd(PT_REGS_SP(ctx), ret, true); }
 
 SEC("uprobe")
 int BPF_KPROBE(ssl_read, void* ssl, void* buf, int num) {
-    return TlsBegin((__u64)ssl, (__u64)buf, num > 0 ? num : 0, 0, VT_RECEIVED);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)ssl, (__u64)buf, num > 0 ? num : 0, 0, VT_RECEIVED);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(ssl_read_return, int ret) { return TlsEnd(ret, false); }
+int BPF_KRETPROBE(ssl_read_return, int ret) { return TlsEnd(PT_REGS_SP(ctx), ret, false); }
 
 SEC("uprobe")
 int BPF_KPROBE(ssl_read_ex, void* ssl, void* buf, __u64 num, __u64* readbytes) {
-    return TlsBegin((__u64)ssl, (__u64)buf, num, (__u64)readbytes, VT_RECEIVED);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)ssl, (__u64)buf, num, (__u64)readbytes, VT_RECEIVED);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(ssl_read_ex_return, int ret) { return TlsEnd(ret, true); }
+int BPF_KRETPROBE(ssl_read_ex_return, int ret) { return TlsEnd(PT_REGS_SP(ctx), ret, true); }
 
 SEC("uprobe")
 int BPF_KPROBE(gnutls_send, void* session, const void* buf, __u64 size) {
-    return TlsBegin((__u64)session, (__u64)buf, size, 0, VT_SENT);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)session, (__u64)buf, size, 0, VT_SENT);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(gnutls_send_return, long ret) { return TlsEnd(ret, false); }
+int BPF_KRETPROBE(gnutls_send_return, long ret) { return TlsEnd(PT_REGS_SP(ctx), ret, false); }
 
 SEC("uprobe")
 int BPF_KPROBE(gnutls_recv, void* session, void* buf, __u64 size) {
-    return TlsBegin((__u64)session, (__u64)buf, size, 0, VT_RECEIVED);
+    return TlsBegin(PT_REGS_SP(ctx), (__u64)session, (__u64)buf, size, 0, VT_RECEIVED);
 }
 SEC("uretprobe")
-int BPF_KRETPROBE(gnutls_recv_return, long ret) { return TlsEnd(ret, false); }
+int BPF_KRETPROBE(gnutls_recv_return, long ret) { return TlsEnd(PT_REGS_SP(ctx), ret, false); }
 
 /* The object of a TLS connection is freed: the connection ended, and its memory may serve the
  * next one. */

@@ -73,6 +73,7 @@ struct Row {
     long skipped = 0;
     std::size_t length = 0;
     std::string paired;
+    std::string process;  // where it is known
 };
 
 inline std::vector<Row> ParseListing(const std::string& text) {
@@ -86,13 +87,14 @@ inline std::vector<Row> ParseListing(const std::string& text) {
         while (std::getline(cells, cell, '\t')) {
             fields.push_back(cell);
         }
-        if (fields.size() != 11) {
+        if (fields.size() != 11 && fields.size() != 12) {
             ADD_FAILURE() << "not a listing line: " << line;
             continue;
         }
         rows.push_back({std::stoul(fields[0]), fields[1], fields[2], fields[3], fields[4],
                         fields[5], fields[6], fields[7], std::stol(fields[8]),
-                        std::stoul(fields[9]), fields[10]});
+                        std::stoul(fields[9]), fields[10],
+                        fields.size() == 12 ? fields[11] : std::string()});
     }
     return rows;
 }
