@@ -2,27 +2,30 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <utility>
 #include <iostream>
+#include <utility>
 
-#include "options/AppStrings.h"
-#include "options/SettingsPersistence.h"
+#include <unistd.h>
+
 #include "app/TerminalCommand.h"
 #include "capture/CaptureChannel.h"
 #include "capture/CaptureSession.h"
 #include "capture/ProviderInstaller.h"
+#include "content/MessageParts.h"
+#include "exporters/HarWriter.h"
 #include "framework/FileErrors.h"
 #include "framework/Profile.h"
-#include "exporters/HarWriter.h"
-#include "content/MessageParts.h"
-#include "sources/PcapImport.h"
+#include "options/AppStrings.h"
 #include "options/Options.h"
+#include "options/SettingsPersistence.h"
 #include "platform/AsciiText.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
 #include "platform/XdgPaths.h"
+#include "sources/PcapImport.h"
+#include "system/SystemHelper.h"
 
 namespace vantor {
 
@@ -50,8 +53,8 @@ std::string HelpPagesBesideProgram() {
 
 AppPaths AppPaths::ForCurrentUser() {
     return AppPaths{
-        SettingsStore::CurrentUserFile().string(),   SettingsStore::LocalMachineFile().string(),
-        ProtocolCatalog::DefaultFile().string(),     ProviderInstaller::DefaultProviderPath(),
+        SettingsStore::CurrentUserFile().string(),    SettingsStore::LocalMachineFile().string(),
+        ProtocolCatalog::DefaultFile().string(),      ProviderInstaller::DefaultProviderPath(),
         CaptureChannel::DefaultSocketPath().string(), HelpPagesBesideProgram(),
         (ProgramFolder() / "vantor-run").string()};
 }
@@ -76,7 +79,8 @@ bool CSnifferApp::InitInstance(const std::vector<std::string>& arguments) {
         std::string document;
         if (!arguments.empty()) {
             std::error_code error;
-            const std::filesystem::path absolute = std::filesystem::absolute(arguments.front(), error);
+            const std::filesystem::path absolute =
+                std::filesystem::absolute(arguments.front(), error);
             document = error ? std::string() : absolute.lexically_normal().string();
         }
         if (!InstanceSignal::SignalRunningCopy(std::string(kInstanceSignalName), document)) {
@@ -147,6 +151,7 @@ int CSnifferApp::ExitInstance() {
         m_instanceLock.reset();
         return 0;
     }
+    m_allPrograms.reset();
     if (m_session != nullptr) {
         m_session->Shutdown();
         m_session->RemoveProvider();
@@ -180,17 +185,52 @@ void CSnifferApp::StartCapture() {
 }
 
 void CSnifferApp::StopCapture() {
+    if (m_allPrograms != nullptr) {
+        m_allPrograms->Stop();
+    }
     if (m_session != nullptr) {
         m_session->Stop();
     }
+}
+
+bool CSnifferApp::OnCaptureAllPrograms() {
+    const std::string helper =
+        (std::filesystem::path(m_paths.vantorRun).parent_path() / "vantor-system").string();
+    const auto command = SystemHelperSource::Command(helper, ::getpid());
+    if (!command) {
+        ReportFailure(std::string(kTextNoAdministratorTool));
+        return false;
+    }
+    StartCapture();
+    if (m_allPrograms == nullptr) {
+        m_allPrograms = std::make_unique<SystemHelperSource>(
+            m_windowCalls,
+            [this](const CaptureRecord& header, std::span<const std::uint8_t> data) {
+                if (m_session != nullptr) {
+                    m_session->dispatch().Dispatch(header, data);
+                }
+            },
+            [this](const std::string& why) {
+                ReportFailure(FormatMessageText(kTextAllProgramsEnded, why));
+                m_shell.DocumentChanged();
+            });
+    }
+    if (const auto failure = m_allPrograms->Start(*command)) {
+        ReportFailure(*failure);
+        return false;
+    }
+    return true;
+}
+
+bool CSnifferApp::IsCapturingAllPrograms() const {
+    return m_allPrograms != nullptr && m_allPrograms->Running();
 }
 
 void CSnifferApp::CaptureOptionsChanged() {
     m_document.SetCaptureRules(CaptureRules::From(Preferences()));
 }
 
-void CSnifferApp::OnCaptureRecord(const CaptureRecord& header,
-                                  std::span<const std::uint8_t> data) {
+void CSnifferApp::OnCaptureRecord(const CaptureRecord& header, std::span<const std::uint8_t> data) {
     m_session->dispatch().Dispatch(header, data);
 }
 

@@ -16,6 +16,7 @@
 namespace vantor {
 
 class CaptureSession;
+class SystemHelperSource;
 class InstanceLock;
 class InstanceSignal;
 class SettingsStore;
@@ -32,6 +33,11 @@ inline constexpr std::string_view kTextCannotStart = "Vantor cannot start: %1.";
 inline constexpr std::string_view kTextNoTerminal =
     "No terminal emulator was found. Set TERMINAL to the one to use, or install one.";
 inline constexpr std::string_view kTextTerminalNotStarted = "%1 could not be started.";
+// Capture > Capture All Programs...
+inline constexpr std::string_view kTextNoAdministratorTool =
+    "Capturing all programs needs root: neither pkexec nor sudo was found to ask for an "
+    "administrator's password.";
+inline constexpr std::string_view kTextAllProgramsEnded = "Capturing all programs ended: %1";
 inline constexpr std::string_view kTextProgramNotFound =
     "The program %1 was not found. Check its name, or give its full path.";
 inline constexpr std::string_view kTextNoSuchFolder = "The folder %1 does not exist.";
@@ -187,6 +193,12 @@ public:
     // emulator running the user's shell through vantor-run. False, having said why, when no
     // terminal emulator was found or it could not be started.
     bool OnOpenTerminal();
+    // Capture > Capture All Programs...: starts capture if it is stopped, and the system-wide
+    // capture through its privileged helper (the desktop asks for an administrator's password);
+    // Capture > Stop, or closing the window, ends it. False, having said why, when the helper
+    // cannot be started.
+    bool OnCaptureAllPrograms();
+    bool IsCapturingAllPrograms() const;
     // Asks whether to save a modified document first; false when the user cancelled (or the
     // save failed).
     bool SaveModified();
@@ -204,6 +216,7 @@ private:
     CSnifferDoc m_document;
     BlockingCallQueue m_windowCalls;
     std::unique_ptr<CaptureSession> m_session;
+    std::unique_ptr<SystemHelperSource> m_allPrograms;
     std::unique_ptr<InstanceLock> m_instanceLock;
     std::unique_ptr<InstanceSignal> m_instanceSignal;
     std::vector<std::string> m_requestedDocuments;  // by copies started meanwhile

@@ -102,7 +102,9 @@ private:
     std::unordered_map<std::uint64_t, std::shared_ptr<const ProcessInfo>> m_processes;
     ProcessCache m_processCache;
     std::vector<std::uint8_t> m_record;  // the record being offered
-    std::uint32_t m_nextId = 0;
+    // Connections are numbered from here: apart from the preload provider's (socket inodes) and
+    // from HTTP/2 streams' (down from the top), which share the document.
+    std::uint32_t m_nextId = 0x40000000;
     std::uint64_t m_uses = 0;
     std::uint64_t m_malformed = 0;
 };

@@ -43,6 +43,9 @@ constexpr PromptEntry kPrompts[] = {
     {ID_CAPTURE_RUN_PROGRAM,
      "Run a program whose HTTP is captured, its output in a window (starts capture)\nRun "
      "Program"},
+    {ID_CAPTURE_ALL_PROGRAMS,
+     "Capture every program on this machine, started through vantor-run or not (asks for an "
+     "administrator's password)\nCapture All Programs"},
     {ID_FILE_MRU_FILE1, "Open this document"},
     {ID_EDIT_COPY, "Copy the selection and put it on the Clipboard\nCopy"},
     {ID_EDIT_FIND, "Find the specified text in current message\nFind"},

@@ -132,6 +132,7 @@ void CMainFrame::BuildMenus() {
     capture->addSeparator();
     AddCommand(capture, ID_CAPTURE_RUN_PROGRAM, "&Run Program...");
     AddCommand(capture, ID_CAPTURE_TERMINAL, "Open &Terminal");
+    AddCommand(capture, ID_CAPTURE_ALL_PROGRAMS, "Capture &All Programs...");
     capture->addSeparator();
     AddCommand(capture, ID_CAPTURE_OPTIONS, "&Options...");
 

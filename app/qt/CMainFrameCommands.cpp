@@ -74,6 +74,10 @@ void CMainFrame::OnCommand(int command) {
             m_app.OnRunProgram();
             UpdateCommandUI();
             break;
+        case ID_CAPTURE_ALL_PROGRAMS:
+            m_app.OnCaptureAllPrograms();
+            UpdateCommandUI();
+            break;
         case ID_VIEW_OPTIONS:
             OnViewOptions();
             break;

@@ -1,7 +1,10 @@
 #include "app/CSnifferApp.h"
 #include "capture/ChannelLayout.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +12,8 @@
 #include <algorithm>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -17,9 +22,11 @@
 #include "ScopedUserFolders.h"
 #include "TestSupport.h"
 #include "UserSettings.h"
-#include "options/AppStrings.h"
 #include "capture/ProviderInstaller.h"
 #include "framework/Profile.h"
+#include "http/HTTPRequest.h"
+#include "http/HTTPResponse.h"
+#include "options/AppStrings.h"
 #include "options/Options.h"
 #include "platform/InstanceLock.h"
 #include "platform/InstanceSignal.h"
@@ -640,6 +647,81 @@ TEST_F(CSnifferAppTest, TheRecentFilesSurviveARestart) {
     ASSERT_EQ(app.recentFiles().entries().size(), 4U);
     EXPECT_EQ(app.recentFiles().entries().front(), (user.path() / "five.vtr").string());
     EXPECT_EQ(app.recentFiles().entries().back(), (user.path() / "two.vtr").string());
+    app.ExitInstance();
+}
+
+// A one-connection HTTP server on a thread of the test: answers whatever comes with a 204.
+class OneAnswerServer {
+public:
+    OneAnswerServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 16);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (;;) {
+                const int client = ::accept(m_listener, nullptr, nullptr);
+                if (client < 0) {
+                    return;
+                }
+                char request[4096];
+                if (::read(client, request, sizeof request) > 0) {
+                    constexpr std::string_view kAnswer = "HTTP/1.1 204 No Content\r\n\r\n";
+                    (void)!::write(client, kAnswer.data(), kAnswer.size());
+                }
+                ::close(client);
+            }
+        });
+    }
+    ~OneAnswerServer() {
+        ::shutdown(m_listener, SHUT_RDWR);
+        ::close(m_listener);
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+TEST_F(CSnifferAppTest, CaptureAllProgramsListsProgramsNotStartedThroughVantorRun) {
+    if (::geteuid() != 0 || !std::filesystem::exists("/sys/kernel/btf/vmlinux")) {
+        GTEST_SKIP() << "capturing all programs loads BPF programs: it needs root and BTF";
+    }
+    CSnifferApp app(shell, Paths());
+    ASSERT_TRUE(app.InitInstance({}));
+    shell.messages.clear();
+    ASSERT_TRUE(app.OnCaptureAllPrograms());
+    EXPECT_TRUE(app.IsCapturing());
+    // The helper takes a moment to load: curl is run until its request is listed.
+    const OneAnswerServer server;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/everyone";
+    const HTTPRequest* seen = nullptr;
+    for (int attempt = 0; attempt < 50 && seen == nullptr; ++attempt) {
+        ASSERT_EQ(std::system(("curl -s -o /dev/null " + url).c_str()), 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (std::chrono::steady_clock::now() < until) {
+            app.windowCalls().RunPending(std::chrono::milliseconds(20));
+        }
+        for (const HTTPRequest* request : app.document().requests()) {
+            if (request->target().ends_with("/everyone") && request->response() != nullptr) {
+                seen = request;
+            }
+        }
+    }
+    ASSERT_NE(seen, nullptr) << "curl was never listed";
+    ASSERT_NE(seen->process(), nullptr);
+    EXPECT_EQ(seen->process()->command, "curl");
+    EXPECT_TRUE(shell.messages.empty()) << shell.messages.front().text;
+    app.StopCapture();
+    EXPECT_FALSE(app.IsCapturingAllPrograms());
     app.ExitInstance();
 }
 
