@@ -84,6 +84,8 @@ struct SystemCapture::Parts {
     void LookAtProcess(std::uint32_t tgid);
     // A process that just started a program: one not looked at yet is held still meanwhile.
     void LookAtNewProgram(std::uint32_t tgid);
+    // Lets a held process go once it has stopped; whether it was let go (or is gone).
+    bool Release(pid_t pid);
     void LookAtEveryProcess();
 
     SystemRecords records;
@@ -93,7 +95,7 @@ struct SystemCapture::Parts {
     std::set<std::pair<dev_t, ino_t>> looked;  // files whose functions were looked for
     std::size_t tlsTargets = 0;
     std::unordered_set<std::uint32_t> pending;  // processes to look at after this batch
-    std::unordered_set<std::uint32_t> started;  // of them, those that started a program
+    std::vector<pid_t> seized;                  // held, to let go once their stop comes
     Clock::time_point now;
 };
 
@@ -217,32 +219,35 @@ void SystemCapture::Parts::LookAtNewProgram(std::uint32_t tgid) {
         return;
     }
     const auto pid = static_cast<pid_t>(tgid);
-    bool held = ::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) == 0;
-    int signal = 0;
-    if (held && ::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) == 0) {
+    if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0) {
+        LookAtProcess(tgid);  // traced by someone else, or gone
+        return;
+    }
+    if (::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) == 0) {
         // Its stop comes at once, unless it sleeps in the kernel: not waited for long.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-        for (;;) {
-            int wait = 0;
-            const pid_t got = ::waitpid(pid, &wait, WNOHANG | __WALL);
-            if (got == pid) {
-                if (!WIFSTOPPED(wait)) {
-                    held = false;  // it ended
-                } else if ((wait >> 16) != PTRACE_EVENT_STOP) {
-                    signal = WSTOPSIG(wait);  // a signal on its way: handed back at the end
-                }
-                break;
-            }
-            if (got < 0 || std::chrono::steady_clock::now() > deadline) {
-                break;
-            }
+        while (!Release(pid) && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     }
     LookAtProcess(tgid);
-    if (held) {
+    if (!Release(pid)) {
+        seized.push_back(pid);  // let go once it stops (Poll)
+    }
+}
+
+bool SystemCapture::Parts::Release(pid_t pid) {
+    int wait = 0;
+    const pid_t got = ::waitpid(pid, &wait, WNOHANG | __WALL);
+    if (got == 0) {
+        return false;  // not stopped yet
+    }
+    if (got == pid && WIFSTOPPED(wait)) {
+        // A signal that came meanwhile is handed back as it goes.
+        const int signal = (wait >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(wait);
         ::ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
     }
+    return true;  // let go, or gone
 }
 
 void SystemCapture::Parts::LookAtEveryProcess() {
@@ -384,7 +389,14 @@ void SystemCapture::Poll(std::chrono::milliseconds timeout) {
             parts.LookAtProcess(tgid);
         }
     }
+    std::erase_if(parts.seized, [&parts](pid_t pid) { return parts.Release(pid); });
     parts.records.Expire(Clock::now());
+}
+
+void SystemCapture::Drain() {
+    m_parts->now = Clock::now();
+    ::ring_buffer__consume(m_parts->ring);
+    m_parts->records.Expire(Clock::time_point::max());
 }
 
 int SystemCapture::EventDescriptor() const {

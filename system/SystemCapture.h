@@ -40,6 +40,9 @@ public:
     // Waits up to timeout for events, and hands the records they make on; looks at the
     // programs that started or mapped code meanwhile.
     void Poll(std::chrono::milliseconds timeout);
+    // Takes the events still in the ring, and hands on every record that waits for its turn
+    // (what it waits for is told as lost): for the end of a capture.
+    void Drain();
     // A descriptor that becomes readable when events wait (to wait on beside others).
     int EventDescriptor() const;
 

@@ -414,11 +414,13 @@ static __always_inline void Header(struct vt_event* e, __u32 kind, __u32 flags, 
     Peer(e, sock);
 }
 
-static __always_inline void Output(struct scratch* s, __u32 length) {
+static __always_inline bool Output(struct scratch* s, __u32 length) {
     asm volatile("%[n] &= 0x7fff" : [n] "+r"(length));
     if (bpf_ringbuf_output(&events, &s->event, sizeof(struct vt_event) + length, 0) != 0) {
         CountDrop();
+        return false;
     }
+    return true;
 }
 
 /* A skip: count places from place, whose missing bytes went the event's way. */
@@ -438,7 +440,14 @@ static __always_inline void Piece(struct scratch* s, struct pieces* p, __u32 len
     s->event.count = 1;
     s->event.missing = 0;
     s->event.length = length;
-    Output(s, length);
+    if (!Output(s, length) && length != 0) {
+        /* No room for the bytes: the place is told as a skip of their number, which is small
+         * enough to fit where they did not, so that the message they belong to says so. */
+        s->event.kind = VT_EVENT_SKIP;
+        s->event.missing = length;
+        s->event.length = 0;
+        Output(s, 0);
+    }
     p->done += length;
     p->emitted++;
 }

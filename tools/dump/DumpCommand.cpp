@@ -234,6 +234,9 @@ public:
         return true;
     }
 
+    // Capture runs from now: --duration counts from here.
+    void Started() { m_started = std::chrono::steady_clock::now(); }
+
     // Whether a record is still wanted (not past --count); it is written to the record stream.
     bool Take(const CaptureRecord& record, std::span<const std::uint8_t> data) {
         if (m_arguments.messageCount && m_view.listed() >= *m_arguments.messageCount) {
@@ -339,6 +342,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
         session.RemoveProvider();
         return 1;
     }
+    live.Started();
     errors << "vantor-dump: capturing; start programs with vantor-run (vantor-run CMD ...), "
               "stop with Ctrl-C\n";
     while (!live.Finished(stop)) {
@@ -388,6 +392,7 @@ int RunSystemCapture(const DumpArguments& arguments, CSnifferDoc& document, std:
         return 1;
     }
     const StopSignals stop;
+    live.Started();
     errors << "vantor-dump: capturing every program on this machine";
     if (capture->TlsTargets() != 0) {
         errors << " (TLS in " << capture->TlsTargets() << " libraries and programs)";
@@ -397,6 +402,7 @@ int RunSystemCapture(const DumpArguments& arguments, CSnifferDoc& document, std:
         capture->Poll(std::chrono::milliseconds(20));
         output.flush();
     }
+    capture->Drain();
     const int status = live.Finish();
     if (const std::uint64_t dropped = capture->KernelDrops(); dropped != 0) {
         errors << "vantor-dump: " << dropped << (dropped == 1 ? " piece was" : " pieces were")

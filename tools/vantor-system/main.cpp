@@ -179,5 +179,9 @@ int main(int argc, char** argv) {
             }
         }
     }
+    capture->Drain();
+    if (open && !buffer.empty()) {
+        WriteAll(buffer.data(), buffer.size());
+    }
     return 0;
 }
