@@ -84,8 +84,12 @@ struct SystemCapture::Parts {
     void LookAtProcess(std::uint32_t tgid);
     // A process that just started a program: one not looked at yet is held still meanwhile.
     void LookAtNewProgram(std::uint32_t tgid);
+    // A held process's stop: the signal to hand back as it goes on (0 for none), or these.
+    static constexpr int kNotStopped = -1;
+    static constexpr int kGone = -2;
+    static int StopOf(pid_t pid);
     // Lets a held process go once it has stopped; whether it was let go (or is gone).
-    bool Release(pid_t pid);
+    static bool Release(pid_t pid);
     void LookAtEveryProcess();
 
     SystemRecords records;
@@ -223,31 +227,42 @@ void SystemCapture::Parts::LookAtNewProgram(std::uint32_t tgid) {
         LookAtProcess(tgid);  // traced by someone else, or gone
         return;
     }
+    // Its stop comes at once, unless it sleeps in the kernel: not waited for long.
+    int state = kNotStopped;
     if (::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) == 0) {
-        // Its stop comes at once, unless it sleeps in the kernel: not waited for long.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-        while (!Release(pid) && std::chrono::steady_clock::now() < deadline) {
+        while ((state = StopOf(pid)) == kNotStopped &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     }
     LookAtProcess(tgid);
-    if (!Release(pid)) {
-        seized.push_back(pid);  // let go once it stops (Poll)
+    if (state >= 0) {
+        ::ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(state)));
+    } else if (state == kNotStopped) {
+        seized.push_back(pid);  // let go once its stop comes (Poll)
     }
 }
 
-bool SystemCapture::Parts::Release(pid_t pid) {
+int SystemCapture::Parts::StopOf(pid_t pid) {
     int wait = 0;
     const pid_t got = ::waitpid(pid, &wait, WNOHANG | __WALL);
     if (got == 0) {
-        return false;  // not stopped yet
+        return kNotStopped;
     }
-    if (got == pid && WIFSTOPPED(wait)) {
-        // A signal that came meanwhile is handed back as it goes.
-        const int signal = (wait >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(wait);
-        ::ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+    if (got != pid || !WIFSTOPPED(wait)) {
+        return kGone;
     }
-    return true;  // let go, or gone
+    // A signal that came meanwhile is handed back as it goes on.
+    return (wait >> 16) == PTRACE_EVENT_STOP ? 0 : WSTOPSIG(wait);
+}
+
+bool SystemCapture::Parts::Release(pid_t pid) {
+    const int state = StopOf(pid);
+    if (state >= 0) {
+        ::ptrace(PTRACE_DETACH, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(state)));
+    }
+    return state != kNotStopped;
 }
 
 void SystemCapture::Parts::LookAtEveryProcess() {

@@ -24,10 +24,6 @@ bool IsMappedIpv4(const std::uint8_t* address) {
     return std::memcmp(address, kPrefix, sizeof kPrefix) == 0;
 }
 
-std::string TextOf(const char* field, std::size_t size) {
-    return std::string(field, strnlen(field, size));
-}
-
 void AppendLE32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     std::uint8_t bytes[4];
     StoreLE32(std::span<std::uint8_t, 4>(bytes, 4), value);
@@ -159,25 +155,26 @@ void SystemRecords::Forget(const Key& key) {
     m_connections.erase(found);
 }
 
-std::shared_ptr<const ProcessInfo> SystemRecords::ProcessOf(const vt_event& event) {
+const std::vector<std::uint8_t>& SystemRecords::ProcessExtensionOf(const vt_event& event) {
     const std::uint64_t key = (std::uint64_t{event.tgid} << 32) ^ event.cgroup;
-    auto& known = m_processes[key];
-    const std::string command = TextOf(event.comm, sizeof event.comm);
-    if (known == nullptr || known->uid != event.uid || known->command != command) {
-        if (m_processes.size() > 16384) {
-            m_processes.clear();
-            return ProcessOf(event);
-        }
+    if (m_processes.size() > 16384 && m_processes.count(key) == 0) {
+        m_processes.clear();
+    }
+    KnownProcess& known = m_processes[key];
+    const std::string_view command(event.comm, strnlen(event.comm, sizeof event.comm));
+    if (known.process == nullptr || known.process->uid != event.uid ||
+        known.process->command != command) {
         ProcessInfo process;
         process.pid = event.tgid;
         process.uid = event.uid;
-        process.command = command;
+        process.command = std::string(command);
         if (m_describe) {
             m_describe(process, event.cgroup);
         }
-        known = m_processCache.Intern(std::move(process));
+        known.process = m_processCache.Intern(std::move(process));
+        known.extension = EncodeProcessExtension(*known.process);
     }
-    return known;
+    return known.extension;
 }
 
 void SystemRecords::Offer(const vt_event& event, Connection& connection,
@@ -208,7 +205,7 @@ void SystemRecords::Offer(const vt_event& event, Connection& connection,
         std::copy_n(v4, 4, header.peerAddress.address.begin());
     }
     std::memcpy(header.peerAddress.port.data(), &event.port, 2);
-    const std::vector<std::uint8_t> process = EncodeProcessExtension(*ProcessOf(event));
+    const std::vector<std::uint8_t>& process = ProcessExtensionOf(event);
     m_record.insert(m_record.end(), process.begin(), process.end());
     SetRecordExtensionFlags(header, VANTOR_EXTENSION_PROCESS);
     if (event.kind == VT_EVENT_SKIP) {

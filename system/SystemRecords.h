@@ -81,7 +81,8 @@ private:
     static constexpr std::size_t kMostEarlyBytes = 256 * 1024;
 
     Connection* Find(const vt_event& event, bool create);
-    std::shared_ptr<const ProcessInfo> ProcessOf(const vt_event& event);
+    // The process extension's bytes for an event's process, made once per process.
+    const std::vector<std::uint8_t>& ProcessExtensionOf(const vt_event& event);
     void Offer(const vt_event& event, Connection& connection, std::span<const std::uint8_t> data,
                Clock::time_point now);
     // Hands the records now in order on, with their previous directions.
@@ -99,7 +100,11 @@ private:
     std::unordered_map<std::uint32_t, Connection*> m_byId;
     std::unordered_multimap<std::uint64_t, Key> m_bySock;
     std::deque<std::pair<Clock::time_point, Key>> m_closing;
-    std::unordered_map<std::uint64_t, std::shared_ptr<const ProcessInfo>> m_processes;
+    struct KnownProcess {
+        std::shared_ptr<const ProcessInfo> process;
+        std::vector<std::uint8_t> extension;
+    };
+    std::unordered_map<std::uint64_t, KnownProcess> m_processes;
     ProcessCache m_processCache;
     std::vector<std::uint8_t> m_record;  // the record being offered
     // Connections are numbered from here: apart from the preload provider's (socket inodes) and

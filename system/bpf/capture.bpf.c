@@ -414,9 +414,23 @@ static __always_inline void Header(struct vt_event* e, __u32 kind, __u32 flags, 
     Peer(e, sock);
 }
 
+/* The reader is woken when this much waits in the ring, or for an event it must see at once
+ * (a program started); else it takes what waits every few milliseconds: a wakeup per event
+ * would cost the busiest programs more than the copy of their bytes. */
+#define WAKE_AT (256 * 1024)
+
+static __always_inline __u64 WakeFlags(__u32 kind) {
+    if (kind == VT_EVENT_EXEC || kind == VT_EVENT_MAP ||
+        bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= WAKE_AT) {
+        return BPF_RB_FORCE_WAKEUP;
+    }
+    return BPF_RB_NO_WAKEUP;
+}
+
 static __always_inline bool Output(struct scratch* s, __u32 length) {
     asm volatile("%[n] &= 0x7fff" : [n] "+r"(length));
-    if (bpf_ringbuf_output(&events, &s->event, sizeof(struct vt_event) + length, 0) != 0) {
+    if (bpf_ringbuf_output(&events, &s->event, sizeof(struct vt_event) + length,
+                           WakeFlags(s->event.kind)) != 0) {
         CountDrop();
         return false;
     }
@@ -888,7 +902,7 @@ int sock_state(struct sock_state_args* ctx) {
         struct vt_event e = {
             .kind = VT_EVENT_CLOSE, .conn = sock, .generation = generation, .sock = sock};
         e.time = bpf_ktime_get_ns();
-        if (bpf_ringbuf_output(&events, &e, sizeof e, 0) != 0) {
+        if (bpf_ringbuf_output(&events, &e, sizeof e, BPF_RB_NO_WAKEUP) != 0) {
             CountDrop();
         }
     }
@@ -1070,7 +1084,7 @@ static __always_inline int TlsFree(__u64 object) {
     bpf_map_delete_elem(&tls_conns, &key);
     if (decided == HTTP) {
         e.time = bpf_ktime_get_ns();
-        if (bpf_ringbuf_output(&events, &e, sizeof e, 0) != 0) {
+        if (bpf_ringbuf_output(&events, &e, sizeof e, BPF_RB_NO_WAKEUP) != 0) {
             CountDrop();
         }
     }

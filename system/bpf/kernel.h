@@ -29,6 +29,8 @@ enum bpf_map_type {
     BPF_MAP_TYPE_RINGBUF = 27,
 };
 enum { BPF_ANY = 0, BPF_NOEXIST = 1 };
+enum { BPF_RB_NO_WAKEUP = 1, BPF_RB_FORCE_WAKEUP = 2 };
+enum { BPF_RB_AVAIL_DATA = 0 };
 #define BPF_F_NO_PREALLOC 1u
 
 #pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
