@@ -695,26 +695,30 @@ struct sys_exit {
     long ret;
 };
 
+/* A transfer's return: its bytes handed over (End). */
+#define EXIT_OF(call)                                  \
+    SEC("tracepoint/syscalls/sys_exit_" #call)         \
+    int exit_##call(struct sys_exit* ctx) {            \
+        return End(ctx->ret);                          \
+    }
+
 SEC("tracepoint/syscalls/sys_enter_write")
 int enter_write(struct sys_enter* ctx) {
     return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
 }
-SEC("tracepoint/syscalls/sys_exit_write")
-int exit_write(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(write)
 
 SEC("tracepoint/syscalls/sys_enter_sendto")
 int enter_sendto(struct sys_enter* ctx) {
     return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
 }
-SEC("tracepoint/syscalls/sys_exit_sendto")
-int exit_sendto(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(sendto)
 
 SEC("tracepoint/syscalls/sys_enter_writev")
 int enter_writev(struct sys_enter* ctx) {
     return Begin(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_SENT);
 }
-SEC("tracepoint/syscalls/sys_exit_writev")
-int exit_writev(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(writev)
 
 /* sendmsg and recvmsg: the transfer of a message header's iovecs. */
 static __always_inline int BeginMessage(__u64 fd, __u64 header, __u32 flags) {
@@ -729,15 +733,13 @@ SEC("tracepoint/syscalls/sys_enter_sendmsg")
 int enter_sendmsg(struct sys_enter* ctx) {
     return BeginMessage(ctx->args[0], ctx->args[1], VT_SENT);
 }
-SEC("tracepoint/syscalls/sys_exit_sendmsg")
-int exit_sendmsg(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(sendmsg)
 
 SEC("tracepoint/syscalls/sys_enter_read")
 int enter_read(struct sys_enter* ctx) {
     return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_RECEIVED);
 }
-SEC("tracepoint/syscalls/sys_exit_read")
-int exit_read(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(read)
 
 SEC("tracepoint/syscalls/sys_enter_recvfrom")
 int enter_recvfrom(struct sys_enter* ctx) {
@@ -746,15 +748,13 @@ int enter_recvfrom(struct sys_enter* ctx) {
     }
     return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_RECEIVED);
 }
-SEC("tracepoint/syscalls/sys_exit_recvfrom")
-int exit_recvfrom(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(recvfrom)
 
 SEC("tracepoint/syscalls/sys_enter_readv")
 int enter_readv(struct sys_enter* ctx) {
     return Begin(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_RECEIVED);
 }
-SEC("tracepoint/syscalls/sys_exit_readv")
-int exit_readv(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(readv)
 
 SEC("tracepoint/syscalls/sys_enter_recvmsg")
 int enter_recvmsg(struct sys_enter* ctx) {
@@ -763,8 +763,7 @@ int enter_recvmsg(struct sys_enter* ctx) {
     }
     return BeginMessage(ctx->args[0], ctx->args[1], VT_RECEIVED);
 }
-SEC("tracepoint/syscalls/sys_exit_recvmsg")
-int exit_recvmsg(struct sys_exit* ctx) { return End(ctx->ret); }
+EXIT_OF(recvmsg)
 
 /* sendfile moves bytes the process never holds: they are told as a count. */
 SEC("tracepoint/syscalls/sys_enter_sendfile64")

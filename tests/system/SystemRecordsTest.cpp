@@ -21,7 +21,7 @@ struct Output {
     std::string bytes;  // after the extensions
 };
 
-struct Spec {
+struct Shape {
     std::uint32_t kind = VT_EVENT_DATA;
     std::uint32_t flags = VT_SENT;
     std::uint32_t place = 0;
@@ -32,35 +32,35 @@ struct Spec {
     std::uint64_t missing = 0;
 };
 
-std::vector<std::uint8_t> Event(const Spec& spec) {
+std::vector<std::uint8_t> Event(const Shape& shape) {
     vt_event event{};
-    event.kind = spec.kind;
-    event.flags = spec.flags;
-    event.conn = spec.conn;
-    event.sock = spec.conn;
-    event.generation = spec.generation;
+    event.kind = shape.kind;
+    event.flags = shape.flags;
+    event.conn = shape.conn;
+    event.sock = shape.conn;
+    event.generation = shape.generation;
     event.tgid = 4242;
     event.uid = 1000;
-    event.place = spec.place;
-    event.count = spec.count;
-    event.missing = spec.missing;
-    event.length = static_cast<std::uint32_t>(spec.bytes.size());
+    event.place = shape.place;
+    event.count = shape.count;
+    event.missing = shape.missing;
+    event.length = static_cast<std::uint32_t>(shape.bytes.size());
     event.family = AF_INET;
     event.port = htons(8080);
     const std::uint8_t address[4] = {10, 0, 0, 7};
     std::memcpy(event.address, address, 4);
     std::strcpy(event.comm, "curl");
-    std::vector<std::uint8_t> bytes(sizeof event + spec.bytes.size());
+    std::vector<std::uint8_t> bytes(sizeof event + shape.bytes.size());
     std::memcpy(bytes.data(), &event, sizeof event);
-    std::copy(spec.bytes.begin(), spec.bytes.end(), bytes.begin() + sizeof event);
+    std::copy(shape.bytes.begin(), shape.bytes.end(), bytes.begin() + sizeof event);
     return bytes;
 }
 
 class SystemRecordsTest : public testing::Test {
 protected:
-    void Feed(const std::vector<Spec>& specs) {
-        for (const Spec& spec : specs) {
-            records.Event(Event(spec), now);
+    void Feed(const std::vector<Shape>& shapes) {
+        for (const Shape& shape : shapes) {
+            records.Event(Event(shape), now);
         }
     }
 
@@ -120,7 +120,7 @@ TEST_F(SystemRecordsTest, SkipsBecomeLostRecordsAndWhatIsNotHttpNothing) {
 }
 
 TEST_F(SystemRecordsTest, MalformedEventsAreCountedAndDropped) {
-    const std::vector<Spec> bad = {
+    const std::vector<Shape> bad = {
         {.flags = VT_SENT | VT_RECEIVED, .bytes = "GET / HTTP/1.1\r\n"},
         {.flags = 0, .bytes = "GET / HTTP/1.1\r\n"},
         {.kind = 99, .bytes = "GET / HTTP/1.1\r\n"},
