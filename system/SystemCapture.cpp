@@ -1,6 +1,7 @@
 #include "system/SystemCapture.h"
 
 #include <bpf/bpf.h>
+#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -47,6 +49,36 @@ bool IsTlsLibrary(std::string_view file) {
 
 std::string FileName(std::string_view path) {
     return std::string(path.substr(path.rfind('/') + 1));
+}
+
+// Transfers are followed at the kernel's socket tracepoints where it has them (6.12 on), else at
+// the socket system calls, whose tracepoints cost every system call of every process. The
+// environment's VANTOR_SYSTEM_HOOKS=syscalls asks for the latter anywhere.
+void ChooseSocketHooks(vantor_capture& skeleton) {
+    bool sockets = false;
+    if (btf* kernel = ::btf__load_vmlinux_btf(); kernel != nullptr) {
+        sockets =
+            ::btf__find_by_name_kind(kernel, "btf_trace_tcp_sendmsg_locked", BTF_KIND_TYPEDEF) >=
+                0 &&
+            ::btf__find_by_name_kind(kernel, "btf_trace_sock_send_length", BTF_KIND_TYPEDEF) >= 0 &&
+            ::btf__find_by_name_kind(kernel, "btf_trace_sock_recv_length", BTF_KIND_TYPEDEF) >= 0;
+        ::btf__free(kernel);
+    }
+    if (const char* hooks = std::getenv("VANTOR_SYSTEM_HOOKS");
+        hooks != nullptr && std::string_view(hooks) == "syscalls") {
+        sockets = false;
+    }
+    bpf_program* program = nullptr;
+    bpf_object__for_each_program(program, skeleton.obj) {
+        const std::string_view section = ::bpf_program__section_name(program);
+        const bool systemCall = section.starts_with("tracepoint/syscalls/");
+        const bool socket = section == "tp_btf/tcp_sendmsg_locked" ||
+                            section == "tp_btf/sock_send_length" ||
+                            section == "tp_btf/sock_recv_length";
+        if ((systemCall && sockets) || (socket && !sockets)) {
+            ::bpf_program__set_autoload(program, false);
+        }
+    }
 }
 
 std::int64_t RealtimeOffset() {
@@ -340,6 +372,7 @@ std::unique_ptr<SystemCapture> SystemCapture::Start(const SystemCaptureOptions& 
                                    static_cast<std::uint32_t>(options.ringBytes)) != 0) {
         return failed("Cannot size the capture maps", errno);
     }
+    ChooseSocketHooks(skeleton);
     if (const int code = ::vantor_capture__load(&skeleton); code != 0) {
         return failed("Cannot load the capture programs into the kernel", code);
     }

@@ -30,6 +30,14 @@ char LICENSE[] SEC("license") = "GPL";
 #define TCP_SYN_RECV 3
 #define TCP_CLOSE 7
 
+/* System calls by their x86-64 numbers, in a 64-bit process's registers. */
+#define NR_READ 0
+#define NR_MMAP 9
+#define NR_READV 19
+#define NR_RECVFROM 45
+#define NR_RECVMSG 47
+#define USER64_CS 0x33
+
 #define MOST_IOVECS 16
 #define MOST_MESSAGES 8
 #define CLASSIFY_BYTES 24
@@ -82,6 +90,9 @@ struct conn_state {
     __u32 decided; /* UNDECIDED, HTTP, NOT_HTTP, TLS (a socket whose plain text is seen) */
     __u32 role;    /* VT_CONNECTED, VT_ACCEPTED or 0 */
     __u64 sock;    /* a TLS object's socket, once seen */
+    __u16 family;  /* a socket's peer, once read: AF_INET or AF_INET6, 0 before */
+    __u16 port;
+    __u8 address[16];
 };
 
 /* Per socket, by its address. */
@@ -104,9 +115,12 @@ struct {
     __type(value, struct conn_state);
 } tls_conns SEC(".maps");
 
+/* A call of sendmmsg or recvmmsg, whose messages take their places one by one at its return. */
+#define CALL_BATCH 0x80000000u
+
 /* A call between its entry and its return. */
 struct call {
-    __u64 buf;    /* the bytes, or the iovec array when iovcnt is not 0 */
+    __u64 buf;    /* the bytes, or the kernel's iovec array when iovcnt is not 0; 0: a count */
     __u64 sock;   /* the socket */
     __u64 length; /* bytes asked for */
     __u64 out;    /* SSL_read_ex, SSL_write_ex: where the count is written */
@@ -115,7 +129,7 @@ struct call {
     __u32 place;  /* places taken at the entry (a send's) */
     __u32 places;
     __u32 generation;
-    __u32 unused;
+    __u32 kernelIovecs; /* the iovec array is the kernel's copy */
     struct tls_key key;
 };
 
@@ -253,8 +267,16 @@ static __always_inline bool Servers(void) {
     return cfg != 0 && (cfg->options & VT_SERVERS) != 0;
 }
 
-/* The TCP socket (IPv4 or IPv6) behind a descriptor of the current process, or 0. */
-static __always_inline struct sock* SockOfFd(__u64 fd) {
+/* Whether a socket is TCP over IPv4 or IPv6. */
+static __always_inline bool IsTcp(struct sock* sk) {
+    __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    return (family == AF_INET || family == AF_INET6) &&
+           BPF_CORE_READ(sk, sk_protocol) == IPPROTO_TCP &&
+           BPF_CORE_READ(sk, sk_type) == SOCK_STREAM;
+}
+
+/* The file behind a descriptor of the current process, or 0. */
+static __always_inline struct file* FileOfFd(__u64 fd) {
     struct task_struct* task = (struct task_struct*)bpf_get_current_task();
     struct fdtable* fdt = BPF_CORE_READ(task, files, fdt);
     if (fdt == 0 || fd >= BPF_CORE_READ(fdt, max_fds)) {
@@ -263,21 +285,18 @@ static __always_inline struct sock* SockOfFd(__u64 fd) {
     struct file** files = BPF_CORE_READ(fdt, fd);
     struct file* file = 0;
     bpf_probe_read_kernel(&file, sizeof file, &files[fd]);
+    return file;
+}
+
+/* The TCP socket (IPv4 or IPv6) behind a descriptor of the current process, or 0. */
+static __always_inline struct sock* SockOfFd(__u64 fd) {
+    struct file* file = FileOfFd(fd);
     if (file == 0 || (BPF_CORE_READ(file, f_inode, i_mode) & S_IFMT) != S_IFSOCK) {
         return 0;
     }
     struct socket* socket = BPF_CORE_READ(file, private_data);
     struct sock* sk = BPF_CORE_READ(socket, sk);
-    if (sk == 0) {
-        return 0;
-    }
-    __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
-    if ((family != AF_INET && family != AF_INET6) ||
-        BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP ||
-        BPF_CORE_READ(sk, sk_type) != SOCK_STREAM) {
-        return 0;
-    }
-    return sk;
+    return sk != 0 && IsTcp(sk) ? sk : 0;
 }
 
 static __always_inline __u32 NextGeneration(void) {
@@ -364,7 +383,11 @@ static __always_inline __u32 FirstBytes(struct scratch* s, struct call* c, __u64
     __u64 length = moved;
     if (c->iovcnt != 0) {
         struct iovec first = {};
-        bpf_probe_read_user(&first, sizeof first, (void*)c->buf);
+        if (c->kernelIovecs) {
+            bpf_probe_read_kernel(&first, sizeof first, (void*)c->buf);
+        } else {
+            bpf_probe_read_user(&first, sizeof first, (void*)c->buf);
+        }
         from = (__u64)first.iov_base;
         if (first.iov_len < length) {
             length = first.iov_len;
@@ -378,10 +401,17 @@ static __always_inline __u32 FirstBytes(struct scratch* s, struct call* c, __u64
     return n;
 }
 
-/* Fills in the event's peer from its socket. */
-static __always_inline void Peer(struct vt_event* e, __u64 sock) {
+/* Fills in the event's peer from its socket, or from the socket's state (under, when known),
+ * which keeps it once read. */
+static __always_inline void Peer(struct vt_event* e, __u64 sock, struct conn_state* under) {
     e->family = 0;
     e->port = 0;
+    if (under != 0 && under->family != 0) {
+        e->family = under->family;
+        e->port = under->port;
+        __builtin_memcpy(e->address, under->address, sizeof e->address);
+        return;
+    }
     if (sock == 0) {
         return;
     }
@@ -394,10 +424,15 @@ static __always_inline void Peer(struct vt_event* e, __u64 sock) {
         __u32 address = BPF_CORE_READ(sk, __sk_common.skc_daddr);
         __builtin_memcpy(e->address, &address, 4);
     }
+    if (under != 0 && e->port != 0) {
+        __builtin_memcpy(under->address, e->address, sizeof e->address);
+        under->port = e->port;
+        under->family = e->family;
+    }
 }
 
 static __always_inline void Header(struct vt_event* e, __u32 kind, __u32 flags, __u64 conn,
-                                   __u64 sock) {
+                                   __u64 sock, struct conn_state* under) {
     __u64 id = bpf_get_current_pid_tgid();
     e->kind = kind;
     e->flags = flags;
@@ -411,26 +446,27 @@ static __always_inline void Header(struct vt_event* e, __u32 kind, __u32 flags, 
     e->missing = 0;
     e->length = 0;
     bpf_get_current_comm(e->comm, sizeof e->comm);
-    Peer(e, sock);
+    Peer(e, sock, under);
 }
 
-/* The reader is woken when this much waits in the ring, or for an event it must see at once
- * (a program started); else it takes what waits every few milliseconds: a wakeup per event
- * would cost the busiest programs more than the copy of their bytes. */
+/* The reader is woken when the bytes waiting in the ring pass this mark, or for an event it must
+ * see at once (a program started); else it takes what waits every few milliseconds. Only the
+ * event that passes the mark wakes it: a wakeup per event (each an interrupt) would cost the
+ * busiest programs more than the copy of their bytes, the more so while the reader is late. */
 #define WAKE_AT (256 * 1024)
 
-static __always_inline __u64 WakeFlags(__u32 kind) {
-    if (kind == VT_EVENT_EXEC || kind == VT_EVENT_MAP ||
-        bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= WAKE_AT) {
+static __always_inline __u64 WakeFlags(__u32 kind, __u32 size) {
+    if (kind == VT_EVENT_EXEC || kind == VT_EVENT_MAP) {
         return BPF_RB_FORCE_WAKEUP;
     }
-    return BPF_RB_NO_WAKEUP;
+    __u64 waiting = bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA);
+    return waiting < WAKE_AT && waiting + size >= WAKE_AT ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline bool Output(struct scratch* s, __u32 length) {
     asm volatile("%[n] &= 0x7fff" : [n] "+r"(length));
-    if (bpf_ringbuf_output(&events, &s->event, sizeof(struct vt_event) + length,
-                           WakeFlags(s->event.kind)) != 0) {
+    __u32 size = sizeof(struct vt_event) + length;
+    if (bpf_ringbuf_output(&events, &s->event, size, WakeFlags(s->event.kind, size)) != 0) {
         CountDrop();
         return false;
     }
@@ -517,14 +553,13 @@ static long IovecPiece(__u32 index, void* unused) {
 }
 
 /* The iovecs of a call (the first MOST_IOVECS of them), into s->iov; how many. */
-static __always_inline __u32 ReadIovecs(struct scratch* s, __u64 iov, __u32 iovcnt) {
-    __u32 n = iovcnt < MOST_IOVECS ? iovcnt : MOST_IOVECS;
+static __always_inline __u32 ReadIovecs(struct scratch* s, struct call* c) {
+    __u32 n = c->iovcnt < MOST_IOVECS ? c->iovcnt : MOST_IOVECS;
     __u32 bytes = n * sizeof(struct iovec);
     asm volatile("%[b] &= 0x1ff" : [b] "+r"(bytes));
-    if (bpf_probe_read_user(s->iov, bytes, (void*)iov) != 0) {
-        return 0;
-    }
-    return n;
+    long failed = c->kernelIovecs ? bpf_probe_read_kernel(s->iov, bytes, (void*)c->buf)
+                                  : bpf_probe_read_user(s->iov, bytes, (void*)c->buf);
+    return failed != 0 ? 0 : n;
 }
 
 /* The places moved bytes take in the iovecs read into s->iov (n of them): a piece per VT_PIECE
@@ -547,17 +582,18 @@ static __always_inline __u32 TransferPlaces(struct scratch* s, struct call* c, _
     if (c->iovcnt == 0) {
         return PlacesFor(moved);
     }
-    return IovecPlaces(s, ReadIovecs(s, c->buf, c->iovcnt), moved);
+    return IovecPlaces(s, ReadIovecs(s, c), moved);
 }
 
 /* Hands over moved bytes of a transfer in the places c->place on (c->places of them taken):
  * pieces, then a skip for what passed the pieces or could not be read, and one for the places
  * the transfer did not use. */
-static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, __u64 moved) {
+static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, __u64 moved,
+                                struct conn_state* under) {
     if (s == 0 || c == 0) {
         return;
     }
-    Header(&s->event, VT_EVENT_DATA, c->flags, conn, c->sock);
+    Header(&s->event, VT_EVENT_DATA, c->flags, conn, c->sock, under);
     s->event.generation = c->generation;
     __u32 place = c->place;
     __u32 places = c->places;
@@ -572,8 +608,15 @@ static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, _
     p->iovIndex = 0;
     p->iovOffset = 0;
     if (c->iovcnt != 0) {
-        p->iovcnt = ReadIovecs(s, c->buf, c->iovcnt);
+        p->iovcnt = ReadIovecs(s, c);
         bpf_loop(most + MOST_IOVECS, IovecPiece, 0, 0);
+    } else if (c->buf != 0 && moved <= VT_PIECE && places != 0) {
+        /* The usual transfer, one piece: no loop. */
+        __u32 n = (__u32)moved;
+        asm volatile("%[n] &= 0x7fff" : [n] "+r"(n));
+        if (bpf_probe_read_user(s->data, n, (void*)c->buf) == 0) {
+            Piece(s, p, n);
+        }
     } else if (c->buf != 0) {
         bpf_loop(most, BufferPiece, 0, 0);
     }
@@ -586,25 +629,25 @@ static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, _
     if (used < places) {
         Skip(s, place + used, places - used, 0);
     }
+    /* The verifier wants a number where a function returns, even one whose value is unused,
+     * and the compiler leaves whatever it had there. */
+    asm volatile("r0 = 0" ::: "r0");
 }
 
 /* ------------------------------------------------------------------------------------------ */
-/* Socket system calls */
+/* Transfers: what the socket tracepoints (or, on older kernels, the system calls) tell is turned
+ * into the pieces of a connection here. */
 
-/* The entry of a transfer on descriptor fd: kept for its return, with the places of a send. */
-static __always_inline int Begin(__u64 fd, __u64 buf, __u32 iovcnt, __u64 length, __u32 flags) {
-    if (!Wanted()) {
-        return 0;
-    }
-    struct sock* sk = SockOfFd(fd);
-    if (sk == 0) {
-        return 0;
-    }
-    __u64 sock = (__u64)sk;
+/* Whether a transfer of a wanted process on socket sock is to be handed over: its call, with the
+ * places of a send taken (before the kernel moves its bytes). buf is the bytes, or iovcnt iovecs
+ * (in kernel memory when kernelIovecs), or 0 for bytes the process never held (a count); length
+ * the bytes asked for, when known (else 0). */
+static __always_inline bool Prepare(__u64 sock, __u64 buf, __u32 iovcnt, __u32 kernelIovecs,
+                                    __u64 length, __u32 flags, struct call* c) {
     __u64 id = bpf_get_current_pid_tgid();
     struct conn_state* state = SockState(sock);
     if (state == 0) {
-        return 0;
+        return false;
     }
     struct tls_call_key* active = bpf_map_lookup_elem(&tls_active, &id);
     if (active != 0) {
@@ -616,28 +659,29 @@ static __always_inline int Begin(__u64 fd, __u64 buf, __u32 iovcnt, __u64 length
             tls->sock = sock;
         }
         if (state->decided != HTTP) {
-            return 0;
+            return false;
         }
     }
     if (state->decided == NOT_HTTP || state->decided == TLS) {
-        return 0;
+        return false;
     }
-    struct call c = {.buf = buf,
-                     .sock = sock,
-                     .length = length,
-                     .iovcnt = iovcnt,
-                     .flags = flags,
-                     .generation = state->generation};
-    if ((flags & VT_SENT) != 0 && state->decided == HTTP && buf != 0) {
+    __builtin_memset(c, 0, sizeof *c);
+    c->buf = buf;
+    c->sock = sock;
+    c->iovcnt = iovcnt;
+    c->kernelIovecs = kernelIovecs;
+    c->length = length;
+    c->flags = flags;
+    c->generation = state->generation;
+    if ((flags & (VT_SENT | CALL_BATCH)) == VT_SENT && state->decided == HTTP && buf != 0) {
         struct scratch* s = Scratch();
         if (s == 0) {
-            return 0;
+            return false;
         }
-        c.places = TransferPlaces(s, &c, ~0ull);
-        c.place = __sync_fetch_and_add(&state->next, c.places);
+        c->places = TransferPlaces(s, c, length != 0 ? length : ~0ull);
+        c->place = __sync_fetch_and_add(&state->next, c->places);
     }
-    bpf_map_update_elem(&sys_calls, &id, &c, BPF_ANY);
-    return 0;
+    return true;
 }
 
 /* Decides an undecided connection on the first bytes it moved; whether it is HTTP. */
@@ -658,7 +702,49 @@ static __always_inline bool Decide(struct scratch* s, struct conn_state* state, 
     return verdict == HTTP;
 }
 
-static __always_inline int End(long ret) {
+/* A prepared transfer moved ret bytes (or failed): they are handed over. */
+static __always_inline void Finish(struct call* c, long ret) {
+    struct conn_state* state = bpf_map_lookup_elem(&socks, &c->sock);
+    struct scratch* s = Scratch();
+    if (state == 0 || s == 0) {
+        return;
+    }
+    __u64 moved = ret > 0 ? (__u64)ret : 0;
+    if (c->buf == 0) {
+        /* Bytes the process never held (sendfile, splice): a place told as their count. */
+        if (state->decided != HTTP || moved == 0) {
+            return;
+        }
+        __u32 place = __sync_fetch_and_add(&state->next, 1);
+        Header(&s->event, VT_EVENT_SKIP, c->flags | state->role, c->sock, c->sock, state);
+        s->event.generation = state->generation;
+        Skip(s, place, 1, moved);
+        return;
+    }
+    if (c->places == 0) {
+        if (moved == 0 || !Decide(s, state, c, moved)) {
+            return;
+        }
+        c->places = TransferPlaces(s, c, moved);
+        c->place = __sync_fetch_and_add(&state->next, c->places);
+    }
+    c->flags |= state->role;
+    Transfer(s, c, c->sock, moved, state);
+}
+
+/* A transfer's entry, kept for its end by thread. */
+static __always_inline int Begin(__u64 sock, __u64 buf, __u32 iovcnt, __u32 kernelIovecs,
+                                 __u64 length, __u32 flags) {
+    struct call c;
+    if (Prepare(sock, buf, iovcnt, kernelIovecs, length, flags, &c)) {
+        __u64 id = bpf_get_current_pid_tgid();
+        bpf_map_update_elem(&sys_calls, &id, &c, BPF_ANY);
+    }
+    return 0;
+}
+
+/* The end of the thread's transfer on sock (any socket when sock is 0). */
+static __always_inline int End(__u64 sock, long ret) {
     __u64 id = bpf_get_current_pid_tgid();
     struct call* found = bpf_map_lookup_elem(&sys_calls, &id);
     if (found == 0) {
@@ -666,22 +752,152 @@ static __always_inline int End(long ret) {
     }
     struct call c = *found;
     bpf_map_delete_elem(&sys_calls, &id);
-    struct conn_state* state = bpf_map_lookup_elem(&socks, &c.sock);
-    struct scratch* s = Scratch();
-    if (state == 0 || s == 0) {
+    if (sock == 0 || c.sock == sock) {
+        Finish(&c, ret);
+    }
+    return 0;
+}
+
+/* ------------------------------------------------------------------------------------------ */
+/* The socket tracepoints (kernels from 6.12): every way a process moves bytes over a TCP socket
+ * (write, send, their vector and message forms, batches, io_uring) passes them, and the other
+ * system calls of every process on the machine cost nothing. A send is seen at the first turn
+ * of the kernel's copy loop, before any of its bytes moved, and ends when the socket layer
+ * returns; a receive when the socket layer returns. */
+
+enum { ITER_NONE = 0, ITER_USER = 1, ITER_IOVECS = 2, ITER_COUNT = 3 };
+
+/* What a send's iterator holds: a user buffer (buf), an array of iovcnt iovecs in kernel memory
+ * (buf), pages the process never held (a count: sendfile, splice), or kernel bytes (nothing of a
+ * process's). */
+static __always_inline __u32 Iterator(struct msghdr* msg, __u64* buf, __u32* iovcnt,
+                                      __u64* length) {
+    struct iov_iter* it = &msg->msg_iter;
+    __u8 type = it->iter_type;
+    __u64 offset = it->iov_offset;
+    __u64 base = 0;
+    if (bpf_core_field_exists(it->ubuf)) {
+        base = (__u64)it->ubuf;
+    } else {
+        base = (__u64)((struct iov_iter___old*)it)->iov;
+    }
+    *buf = 0;
+    *iovcnt = 0;
+    *length = it->count;
+    if (bpf_core_enum_value_exists(enum iter_type, ITER_UBUF) &&
+        type == bpf_core_enum_value(enum iter_type, ITER_UBUF)) {
+        *buf = base + offset;
+        return ITER_USER;
+    }
+    if (type == bpf_core_enum_value(enum iter_type, ITER_IOVEC)) {
+        __u64 segments = it->nr_segs;
+        if (segments == 0) {
+            return ITER_NONE;
+        }
+        if (offset != 0) {
+            return ITER_COUNT;
+        }
+        *buf = base;
+        *iovcnt = segments > 0xffff ? 0xffff : (__u32)segments;
+        return ITER_IOVECS;
+    }
+    if (type == bpf_core_enum_value(enum iter_type, ITER_KVEC)) {
+        return ITER_NONE;
+    }
+    return ITER_COUNT;
+}
+
+SEC("tp_btf/tcp_sendmsg_locked")
+int BPF_PROG(send_begin, struct sock* sk, struct msghdr* msg) {
+    __u64 sock = (__u64)sk;
+    __u64 id = bpf_get_current_pid_tgid();
+    struct call* found = bpf_map_lookup_elem(&sys_calls, &id);
+    if (found != 0) {
+        if (found->sock == sock) {
+            return 0; /* a later turn of the same send */
+        }
+        bpf_map_delete_elem(&sys_calls, &id); /* one whose end never came */
+    }
+    if (!Wanted()) {
         return 0;
     }
-    __u64 moved = ret > 0 ? (__u64)ret : 0;
-    if (c.places == 0) {
-        if (moved == 0 || !Decide(s, state, &c, moved)) {
-            return 0;
-        }
-        c.places = TransferPlaces(s, &c, moved);
-        c.place = __sync_fetch_and_add(&state->next, c.places);
+    __u64 buf = 0;
+    __u32 iovcnt = 0;
+    __u64 length = 0;
+    __u32 kind = Iterator(msg, &buf, &iovcnt, &length);
+    if (kind == ITER_NONE) {
+        return 0;
     }
-    c.flags |= state->role;
-    Transfer(s, &c, c.sock, moved);
+    return Begin(sock, buf, iovcnt, kind == ITER_IOVECS, length, VT_SENT);
+}
+
+SEC("tp_btf/sock_send_length")
+int BPF_PROG(send_end, struct sock* sk, int ret) {
+    return End((__u64)sk, ret);
+}
+
+/* Where the received bytes went, from the system call the process made (its registers): a
+ * buffer, or the process's iovecs; 0 when the call is another (recvmmsg, io_uring: a count). */
+static __always_inline __u64 ReceivedInto(__u32* iovcnt) {
+    struct pt_regs regs = {};
+    *iovcnt = 0;
+    if (bpf_probe_read_kernel(&regs, sizeof regs,
+                              (void*)bpf_task_pt_regs(bpf_get_current_task_btf())) != 0 ||
+        regs.cs != USER64_CS) {
+        return 0;
+    }
+    switch (regs.orig_ax) {
+        case NR_READ:
+        case NR_RECVFROM:
+            return regs.si;
+        case NR_READV:
+            *iovcnt = (__u32)regs.dx;
+            return regs.si;
+        case NR_RECVMSG: {
+            struct user_msghdr msg = {};
+            if (bpf_probe_read_user(&msg, sizeof msg, (void*)regs.si) != 0 || msg.msg_iovlen == 0) {
+                return 0;
+            }
+            *iovcnt = (__u32)msg.msg_iovlen;
+            return (__u64)msg.msg_iov;
+        }
+    }
     return 0;
+}
+
+SEC("tp_btf/sock_recv_length")
+int BPF_PROG(receive, struct sock* sk, int ret, int flags) {
+    if (ret <= 0 || (flags & MSG_PEEK) != 0) {
+        return 0;
+    }
+    __u64 sock = (__u64)sk;
+    if (bpf_map_lookup_elem(&socks, &sock) == 0 &&
+        (sk->sk_protocol != IPPROTO_TCP || sk->sk_type != SOCK_STREAM ||
+         (sk->__sk_common.skc_family != AF_INET && sk->__sk_common.skc_family != AF_INET6))) {
+        return 0;
+    }
+    if (!Wanted()) {
+        return 0;
+    }
+    __u32 iovcnt = 0;
+    __u64 buf = ReceivedInto(&iovcnt);
+    struct call c;
+    if (Prepare(sock, buf, iovcnt, false, 0, VT_RECEIVED, &c)) {
+        Finish(&c, ret);
+    }
+    return 0;
+}
+
+/* ------------------------------------------------------------------------------------------ */
+/* The socket system calls, for kernels without the socket tracepoints: a tracepoint on any
+ * system call costs every system call of every process, so these are loaded only there. */
+
+static __always_inline int BeginCall(__u64 fd, __u64 buf, __u32 iovcnt, __u64 length, __u32 flags) {
+    if (!Wanted()) {
+        return 0;
+    }
+    struct sock* sk = SockOfFd(fd);
+    return sk != 0 ? Begin((__u64)sk, buf, iovcnt, false, length, flags) : 0;
 }
 
 struct sys_enter {
@@ -696,27 +912,27 @@ struct sys_exit {
 };
 
 /* A transfer's return: its bytes handed over (End). */
-#define EXIT_OF(call)                                  \
-    SEC("tracepoint/syscalls/sys_exit_" #call)         \
-    int exit_##call(struct sys_exit* ctx) {            \
-        return End(ctx->ret);                          \
+#define EXIT_OF(call)                          \
+    SEC("tracepoint/syscalls/sys_exit_" #call) \
+    int exit_##call(struct sys_exit* ctx) {    \
+        return End(0, ctx->ret);               \
     }
 
 SEC("tracepoint/syscalls/sys_enter_write")
 int enter_write(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
+    return BeginCall(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
 }
 EXIT_OF(write)
 
 SEC("tracepoint/syscalls/sys_enter_sendto")
 int enter_sendto(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
+    return BeginCall(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_SENT);
 }
 EXIT_OF(sendto)
 
 SEC("tracepoint/syscalls/sys_enter_writev")
 int enter_writev(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_SENT);
+    return BeginCall(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_SENT);
 }
 EXIT_OF(writev)
 
@@ -726,7 +942,7 @@ static __always_inline int BeginMessage(__u64 fd, __u64 header, __u32 flags) {
     if (bpf_probe_read_user(&msg, sizeof msg, (void*)header) != 0 || msg.msg_iovlen == 0) {
         return 0;
     }
-    return Begin(fd, (__u64)msg.msg_iov, (__u32)msg.msg_iovlen, 0, flags);
+    return BeginCall(fd, (__u64)msg.msg_iov, (__u32)msg.msg_iovlen, 0, flags);
 }
 
 SEC("tracepoint/syscalls/sys_enter_sendmsg")
@@ -737,7 +953,7 @@ EXIT_OF(sendmsg)
 
 SEC("tracepoint/syscalls/sys_enter_read")
 int enter_read(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_RECEIVED);
+    return BeginCall(ctx->args[0], ctx->args[1], 0, 0, VT_RECEIVED);
 }
 EXIT_OF(read)
 
@@ -746,13 +962,13 @@ int enter_recvfrom(struct sys_enter* ctx) {
     if ((ctx->args[3] & MSG_PEEK) != 0) {
         return 0;
     }
-    return Begin(ctx->args[0], ctx->args[1], 0, ctx->args[2], VT_RECEIVED);
+    return BeginCall(ctx->args[0], ctx->args[1], 0, 0, VT_RECEIVED);
 }
 EXIT_OF(recvfrom)
 
 SEC("tracepoint/syscalls/sys_enter_readv")
 int enter_readv(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_RECEIVED);
+    return BeginCall(ctx->args[0], ctx->args[1], (__u32)ctx->args[2], 0, VT_RECEIVED);
 }
 EXIT_OF(readv)
 
@@ -768,32 +984,13 @@ EXIT_OF(recvmsg)
 /* sendfile moves bytes the process never holds: they are told as a count. */
 SEC("tracepoint/syscalls/sys_enter_sendfile64")
 int enter_sendfile(struct sys_enter* ctx) {
-    return Begin(ctx->args[0], 0, 0, 0, VT_SENT);
+    return BeginCall(ctx->args[0], 0, 0, 0, VT_SENT);
 }
-SEC("tracepoint/syscalls/sys_exit_sendfile64")
-int exit_sendfile(struct sys_exit* ctx) {
-    __u64 id = bpf_get_current_pid_tgid();
-    struct call* found = bpf_map_lookup_elem(&sys_calls, &id);
-    if (found == 0) {
-        return 0;
-    }
-    struct call c = *found;
-    bpf_map_delete_elem(&sys_calls, &id);
-    struct conn_state* state = bpf_map_lookup_elem(&socks, &c.sock);
-    struct scratch* s = Scratch();
-    if (state == 0 || s == 0 || state->decided != HTTP || ctx->ret <= 0) {
-        return 0;
-    }
-    __u32 place = __sync_fetch_and_add(&state->next, 1);
-    Header(&s->event, VT_EVENT_SKIP, c.flags | state->role, c.sock, c.sock);
-    s->event.generation = state->generation;
-    Skip(s, place, 1, (__u64)ctx->ret);
-    return 0;
-}
+EXIT_OF(sendfile64)
 
 /* sendmmsg and recvmmsg: each message a transfer, its places taken at the return. */
 static __always_inline int BeginMessages(__u64 fd, __u64 messages, __u32 flags) {
-    return Begin(fd, messages, 0, 0, flags);
+    return BeginCall(fd, messages, 0, 0, flags | CALL_BATCH);
 }
 
 /* One message of a batch (in the scratch's batch): a transfer of its own. */
@@ -814,13 +1011,14 @@ static long OneMessage(__u32 index, void* unused) {
     }
     c.buf = (__u64)message.msg_hdr.msg_iov;
     c.iovcnt = (__u32)message.msg_hdr.msg_iovlen;
+    c.flags &= ~CALL_BATCH;
     if (c.iovcnt == 0 || message.msg_len == 0 || !Decide(s, state, &c, message.msg_len)) {
         return 0;
     }
     c.places = TransferPlaces(s, &c, message.msg_len);
     c.place = __sync_fetch_and_add(&state->next, c.places);
     c.flags |= state->role;
-    Transfer(s, &c, c.sock, message.msg_len);
+    Transfer(s, &c, c.sock, message.msg_len, state);
     return 0;
 }
 
@@ -917,21 +1115,51 @@ int process_exec(void* ctx) {
     if (s == 0 || !Wanted()) {
         return 0;
     }
-    Header(&s->event, VT_EVENT_EXEC, 0, 0, 0);
+    Header(&s->event, VT_EVENT_EXEC, 0, 0, 0, 0);
     Output(s, 0);
     return 0;
 }
 
-SEC("tracepoint/syscalls/sys_enter_mmap")
-int enter_mmap(struct sys_enter* ctx) {
-    if ((ctx->args[2] & PROT_EXEC) == 0 || (long)ctx->args[4] < 0) {
+/* A TLS library a process maps by itself (dlopen), outside the folders probed from the start:
+ * seen as the kernel finds room for the mapping of the whole file, whose name tells. */
+static __always_inline bool IsTlsLibrary(const char* name) {
+    const char ssl[] = "libssl.so";
+    const char gnutls[] = "libgnutls.so";
+    bool isSsl = true;
+    bool isGnutls = true;
+    for (int i = 0; i < sizeof gnutls - 1; i++) {
+        if (i < sizeof ssl - 1 && name[i] != ssl[i]) {
+            isSsl = false;
+        }
+        if (name[i] != gnutls[i]) {
+            isGnutls = false;
+        }
+    }
+    return isSsl || isGnutls;
+}
+
+SEC("raw_tp/vm_unmapped_area")
+int map_area(struct bpf_raw_tracepoint_args* ctx) {
+    struct pt_regs regs = {};
+    if (bpf_probe_read_kernel(&regs, sizeof regs,
+                              (void*)bpf_task_pt_regs(bpf_get_current_task_btf())) != 0 ||
+        regs.cs != USER64_CS || regs.orig_ax != NR_MMAP || (long)regs.r8 < 0) {
+        return 0;
+    }
+    struct file* file = FileOfFd(regs.r8);
+    if (file == 0) {
+        return 0;
+    }
+    char name[16] = {};
+    bpf_probe_read_kernel_str(name, sizeof name, BPF_CORE_READ(file, f_path.dentry, d_name.name));
+    if (!IsTlsLibrary(name)) {
         return 0;
     }
     struct scratch* s = Scratch();
     if (s == 0 || !Wanted()) {
         return 0;
     }
-    Header(&s->event, VT_EVENT_MAP, 0, 0, 0);
+    Header(&s->event, VT_EVENT_MAP, 0, 0, 0, 0);
     Output(s, 0);
     return 0;
 }
@@ -1013,13 +1241,11 @@ static __always_inline int TlsEnd(__u64 sp, long moved, bool countOut) {
         c.places = PlacesFor(bytes);
         c.place = __sync_fetch_and_add(&state->next, c.places);
     }
-    if (c.sock != 0) {
-        struct conn_state* under = bpf_map_lookup_elem(&socks, &c.sock);
-        if (under != 0) {
-            c.flags |= under->role;
-        }
+    struct conn_state* under = c.sock != 0 ? bpf_map_lookup_elem(&socks, &c.sock) : 0;
+    if (under != 0) {
+        c.flags |= under->role;
     }
-    Transfer(s, &c, c.key.object, bytes);
+    Transfer(s, &c, c.key.object, bytes, under);
     return 0;
 }
 
@@ -1158,7 +1384,7 @@ int go_tls_write(struct pt_regs* ctx) {
     if (under != 0) {
         c.flags |= under->role;
     }
-    Transfer(s, &c, c.key.object, c.length);
+    Transfer(s, &c, c.key.object, c.length, under);
     return 0;
 }
 
@@ -1205,6 +1431,6 @@ int go_tls_read_return(struct pt_regs* ctx) {
     if (under != 0) {
         c.flags |= under->role;
     }
-    Transfer(s, &c, c.key.object, (__u64)moved);
+    Transfer(s, &c, c.key.object, (__u64)moved, under);
     return 0;
 }

@@ -48,8 +48,18 @@ struct task_struct {
 struct inode {
     unsigned short i_mode;
 };
+struct qstr {
+    const unsigned char* name;
+};
+struct dentry {
+    struct qstr d_name;
+};
+struct path {
+    struct dentry* dentry;
+};
 struct file {
     struct inode* f_inode;
+    struct path f_path;
     void* private_data;
 };
 struct socket {
@@ -70,19 +80,37 @@ struct sock {
     __u16 sk_protocol;
 };
 
+struct iovec;
+enum iter_type { ITER_UBUF, ITER_IOVEC, ITER_KVEC };
+struct iov_iter {
+    __u8 iter_type;
+    __u64 iov_offset;
+    void* ubuf; /* in the union with the iovec array's pointer */
+    __u64 count;
+    unsigned long nr_segs;
+};
+/* Before 6.0: no ubuf, the array's pointer under this name. */
+struct iov_iter___old {
+    const struct iovec* iov;
+};
+struct msghdr {
+    struct iov_iter msg_iter;
+};
+
 #pragma clang attribute pop
 
 /* The registers of a user-space probe, as the kernel saves them (x86-64). */
 struct pt_regs {
-    unsigned long r15, r14, r13, r12, bp, bx, r11, r10, r9, r8, ax, cx, dx, si, di, orig_ax, ip,
-        cs, flags, sp, ss;
+    unsigned long r15, r14, r13, r12, bp, bx, r11, r10, r9, r8, ax, cx, dx, si, di, orig_ax, ip, cs,
+        flags, sp, ss;
 };
 
-/* A user's iovec. */
+/* An iovec. */
 struct iovec {
     void* iov_base;
     __u64 iov_len;
 };
+/* A process's own message header and batch of them. */
 struct user_msghdr {
     void* msg_name;
     int msg_namelen;
@@ -95,6 +123,11 @@ struct user_msghdr {
 struct mmsghdr {
     struct user_msghdr msg_hdr;
     unsigned int msg_len;
+};
+
+/* A raw tracepoint's arguments, as its function was called. */
+struct bpf_raw_tracepoint_args {
+    __u64 args[0];
 };
 
 #endif

@@ -144,8 +144,20 @@ TEST_F(SystemEndToEndTest, EveryRuntimeIsSeenWithoutVantorRun) {
     EXPECT_EQ(static_cast<std::size_t>(ours), expected.size());
 }
 
-TEST_F(SystemEndToEndTest, ThreadsOnOneSocketProgramsThatEndAtOnceAndKilledOnes) {
+// Both ways the kernel's transfers are followed: its socket tracepoints (where it has them) and
+// the socket system calls (older kernels).
+class SystemHooksTest : public SystemEndToEndTest,
+                        public ::testing::WithParamInterface<const char*> {
+protected:
+    void TearDown() override {
+        ::unsetenv("VANTOR_SYSTEM_HOOKS");
+        SystemEndToEndTest::TearDown();
+    }
+};
+
+TEST_P(SystemHooksTest, ThreadsOnOneSocketProgramsThatEndAtOnceAndKilledOnes) {
     const auto file = directory / "endings.vtr";
+    ::setenv("VANTOR_SYSTEM_HOOKS", GetParam(), 1);
     StartCapture({"--system", "--save", file.string()});
     if (HasFatalFailure()) {
         return;
@@ -190,6 +202,8 @@ TEST_F(SystemEndToEndTest, ThreadsOnOneSocketProgramsThatEndAtOnceAndKilledOnes)
         EXPECT_EQ(found->second.paired, 1) << path;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EitherHooks, SystemHooksTest, ::testing::Values("sockets", "syscalls"));
 
 }  // namespace
 }  // namespace vantor
