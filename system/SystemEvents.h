@@ -14,7 +14,7 @@
 #define VT_MOST_PIECES 128u
 
 enum vt_event_kind {
-    VT_EVENT_DATA = 1, /* bytes of a transfer: length bytes follow */
+    VT_EVENT_DATA = 1, /* bytes of a transfer: length bytes follow (in a room that may be larger) */
     VT_EVENT_SKIP = 2, /* places taken whose bytes were not captured: count places, missing bytes */
     VT_EVENT_CLOSE = 3, /* the socket closed */
     VT_EVENT_EXEC = 4,  /* a process started a program: look for TLS code in it */

@@ -49,7 +49,7 @@ void SystemRecords::Event(std::span<const std::uint8_t> bytes, Clock::time_point
         return;
     }
     std::memcpy(&event, bytes.data(), sizeof event);
-    const std::span<const std::uint8_t> data = bytes.subspan(sizeof event);
+    std::span<const std::uint8_t> data = bytes.subspan(sizeof event);
     switch (event.kind) {
         case VT_EVENT_EXEC:
         case VT_EVENT_MAP:
@@ -72,10 +72,12 @@ void SystemRecords::Event(std::span<const std::uint8_t> bytes, Clock::time_point
             }
             return;
         case VT_EVENT_DATA:
-            if (event.length != data.size() || event.length == 0 || event.length > VT_PIECE) {
+            // The bytes may come in a larger room.
+            if (event.length > data.size() || event.length == 0 || event.length > VT_PIECE) {
                 ++m_malformed;
                 return;
             }
+            data = data.first(event.length);
             break;
         case VT_EVENT_SKIP:
             if (event.count == 0 || event.count > VT_MOST_PIECES + 1 || !data.empty()) {

@@ -237,9 +237,6 @@ static __always_inline bool SameComm(const char* a, const char* b) {
 /* Whether the current process is one the reader wants. */
 static __always_inline bool Wanted(void) {
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
-    if (bpf_map_lookup_elem(&excluded, &tgid) != 0) {
-        return false;
-    }
     __u32 zero = 0;
     struct vt_config* cfg = bpf_map_lookup_elem(&config, &zero);
     if (cfg == 0) {
@@ -258,7 +255,7 @@ static __always_inline bool Wanted(void) {
             return false;
         }
     }
-    return true;
+    return bpf_map_lookup_elem(&excluded, &tgid) == 0;
 }
 
 static __always_inline bool Servers(void) {
@@ -483,16 +480,55 @@ static __always_inline void Skip(struct scratch* s, __u32 place, __u32 count, __
     Output(s, 0);
 }
 
+/* A piece's bytes, read straight into the ring, in a room of the smallest of a few sizes that
+ * holds them (the reader takes the event's length, not the room's): no copy through the
+ * scratch. */
+enum { PIECE_DONE, PIECE_NO_ROOM, PIECE_UNREADABLE };
 
-static __always_inline void Piece(struct scratch* s, struct pieces* p, __u32 length) {
+#define PIECE_ROOM(ROOM, MASK)                                                              \
+    if (n <= ROOM) {                                                                        \
+        __u8* room = bpf_ringbuf_reserve(&events, sizeof(struct vt_event) + ROOM, 0);       \
+        if (room == 0) {                                                                    \
+            return PIECE_NO_ROOM;                                                           \
+        }                                                                                   \
+        __builtin_memcpy(room, &s->event, sizeof(struct vt_event));                         \
+        __u32 k = n - 1;                                                                    \
+        asm volatile("%[k] &= " #MASK : [k] "+r"(k));                                       \
+        if (bpf_probe_read_user(room + sizeof(struct vt_event), k + 1, (void*)from) != 0) { \
+            bpf_ringbuf_discard(room, BPF_RB_NO_WAKEUP);                                    \
+            return PIECE_UNREADABLE;                                                        \
+        }                                                                                   \
+        bpf_ringbuf_submit(room, WakeFlags(VT_EVENT_DATA, sizeof(struct vt_event) + ROOM)); \
+        return PIECE_DONE;                                                                  \
+    }
+
+static __always_inline int PieceInto(struct scratch* s, __u64 from, __u32 n) {
+    if (n == 0) {
+        return PIECE_UNREADABLE;
+    }
+    PIECE_ROOM(256, 255)
+    PIECE_ROOM(1024, 1023)
+    PIECE_ROOM(4096, 4095)
+    PIECE_ROOM(16384, 16383)
+    return PIECE_UNREADABLE;
+}
+
+/* The next piece of a transfer: length bytes at from (1 to VT_PIECE of them). Whether they
+ * could be read. */
+static __always_inline bool Piece(struct scratch* s, struct pieces* p, __u64 from, __u32 length) {
     s->event.kind = VT_EVENT_DATA;
     s->event.place = p->place + p->emitted;
     s->event.count = 1;
     s->event.missing = 0;
     s->event.length = length;
-    if (!Output(s, length) && length != 0) {
+    int got = PieceInto(s, from, length);
+    if (got == PIECE_UNREADABLE) {
+        return false;
+    }
+    if (got == PIECE_NO_ROOM) {
         /* No room for the bytes: the place is told as a skip of their number, which is small
          * enough to fit where they did not, so that the message they belong to says so. */
+        CountDrop();
         s->event.kind = VT_EVENT_SKIP;
         s->event.missing = length;
         s->event.length = 0;
@@ -500,6 +536,7 @@ static __always_inline void Piece(struct scratch* s, struct pieces* p, __u32 len
     }
     p->done += length;
     p->emitted++;
+    return true;
 }
 
 /* One piece of a plain buffer's bytes: up to VT_PIECE of them. */
@@ -514,12 +551,7 @@ static long BufferPiece(__u32 index, void* unused) {
     }
     __u64 want = p->total - p->done;
     __u32 n = want < VT_PIECE ? (__u32)want : VT_PIECE;
-    asm volatile("%[n] &= 0x7fff" : [n] "+r"(n));
-    if (bpf_probe_read_user(s->data, n, (void*)(p->buf + p->done)) != 0) {
-        return 1;
-    }
-    Piece(s, p, n);
-    return 0;
+    return Piece(s, p, p->buf + p->done, n) ? 0 : 1;
 }
 
 /* One piece of an iovec's bytes (in s->iov): up to VT_PIECE of them, never across iovecs. */
@@ -543,12 +575,10 @@ static long IovecPiece(__u32 index, void* unused) {
         want = v->iov_len - p->iovOffset;
     }
     __u32 n = want < VT_PIECE ? (__u32)want : VT_PIECE;
-    asm volatile("%[n] &= 0x7fff" : [n] "+r"(n));
-    if (bpf_probe_read_user(s->data, n, (char*)v->iov_base + p->iovOffset) != 0) {
+    if (!Piece(s, p, (__u64)v->iov_base + p->iovOffset, n)) {
         return 1;
     }
     p->iovOffset += n;
-    Piece(s, p, n);
     return 0;
 }
 
@@ -610,13 +640,8 @@ static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, _
     if (c->iovcnt != 0) {
         p->iovcnt = ReadIovecs(s, c);
         bpf_loop(most + MOST_IOVECS, IovecPiece, 0, 0);
-    } else if (c->buf != 0 && moved <= VT_PIECE && places != 0) {
-        /* The usual transfer, one piece: no loop. */
-        __u32 n = (__u32)moved;
-        asm volatile("%[n] &= 0x7fff" : [n] "+r"(n));
-        if (bpf_probe_read_user(s->data, n, (void*)c->buf) == 0) {
-            Piece(s, p, n);
-        }
+    } else if (c->buf != 0 && moved != 0 && moved <= VT_PIECE && places != 0) {
+        Piece(s, p, c->buf, (__u32)moved); /* the usual transfer, one piece: no loop */
     } else if (c->buf != 0) {
         bpf_loop(most, BufferPiece, 0, 0);
     }
@@ -638,16 +663,17 @@ static __noinline void Transfer(struct scratch* s, struct call* c, __u64 conn, _
 /* Transfers: what the socket tracepoints (or, on older kernels, the system calls) tell is turned
  * into the pieces of a connection here. */
 
-/* Whether a transfer of a wanted process on socket sock is to be handed over: its call, with the
- * places of a send taken (before the kernel moves its bytes). buf is the bytes, or iovcnt iovecs
- * (in kernel memory when kernelIovecs), or 0 for bytes the process never held (a count); length
- * the bytes asked for, when known (else 0). */
-static __always_inline bool Prepare(__u64 sock, __u64 buf, __u32 iovcnt, __u32 kernelIovecs,
-                                    __u64 length, __u32 flags, struct call* c) {
+/* Whether a transfer of a wanted process on socket sock (whose state is known, or 0) is to be
+ * handed over: its state then, and its call, with the places of a send taken (before the kernel
+ * moves its bytes). buf is the bytes, or iovcnt iovecs (in kernel memory when kernelIovecs), or
+ * 0 for bytes the process never held (a count); length the bytes asked for, when known. */
+static __always_inline struct conn_state* Prepare(__u64 sock, __u64 buf, __u32 iovcnt,
+                                                  __u32 kernelIovecs, __u64 length, __u32 flags,
+                                                  struct call* c, struct conn_state* known) {
     __u64 id = bpf_get_current_pid_tgid();
-    struct conn_state* state = SockState(sock);
+    struct conn_state* state = known != 0 ? known : SockState(sock);
     if (state == 0) {
-        return false;
+        return 0;
     }
     struct tls_call_key* active = bpf_map_lookup_elem(&tls_active, &id);
     if (active != 0) {
@@ -659,11 +685,11 @@ static __always_inline bool Prepare(__u64 sock, __u64 buf, __u32 iovcnt, __u32 k
             tls->sock = sock;
         }
         if (state->decided != HTTP) {
-            return false;
+            return 0;
         }
     }
     if (state->decided == NOT_HTTP || state->decided == TLS) {
-        return false;
+        return 0;
     }
     __builtin_memset(c, 0, sizeof *c);
     c->buf = buf;
@@ -676,12 +702,12 @@ static __always_inline bool Prepare(__u64 sock, __u64 buf, __u32 iovcnt, __u32 k
     if ((flags & (VT_SENT | CALL_BATCH)) == VT_SENT && state->decided == HTTP && buf != 0) {
         struct scratch* s = Scratch();
         if (s == 0) {
-            return false;
+            return 0;
         }
         c->places = TransferPlaces(s, c, length != 0 ? length : ~0ull);
         c->place = __sync_fetch_and_add(&state->next, c->places);
     }
-    return true;
+    return state;
 }
 
 /* Decides an undecided connection on the first bytes it moved; whether it is HTTP. */
@@ -703,8 +729,7 @@ static __always_inline bool Decide(struct scratch* s, struct conn_state* state, 
 }
 
 /* A prepared transfer moved ret bytes (or failed): they are handed over. */
-static __always_inline void Finish(struct call* c, long ret) {
-    struct conn_state* state = bpf_map_lookup_elem(&socks, &c->sock);
+static __always_inline void Finish(struct call* c, long ret, struct conn_state* state) {
     struct scratch* s = Scratch();
     if (state == 0 || s == 0) {
         return;
@@ -736,7 +761,7 @@ static __always_inline void Finish(struct call* c, long ret) {
 static __always_inline int Begin(__u64 sock, __u64 buf, __u32 iovcnt, __u32 kernelIovecs,
                                  __u64 length, __u32 flags) {
     struct call c;
-    if (Prepare(sock, buf, iovcnt, kernelIovecs, length, flags, &c)) {
+    if (Prepare(sock, buf, iovcnt, kernelIovecs, length, flags, &c, 0) != 0) {
         __u64 id = bpf_get_current_pid_tgid();
         bpf_map_update_elem(&sys_calls, &id, &c, BPF_ANY);
     }
@@ -753,7 +778,7 @@ static __always_inline int End(__u64 sock, long ret) {
     struct call c = *found;
     bpf_map_delete_elem(&sys_calls, &id);
     if (sock == 0 || c.sock == sock) {
-        Finish(&c, ret);
+        Finish(&c, ret, bpf_map_lookup_elem(&socks, &c.sock));
     }
     return 0;
 }
@@ -871,7 +896,8 @@ int BPF_PROG(receive, struct sock* sk, int ret, int flags) {
         return 0;
     }
     __u64 sock = (__u64)sk;
-    if (bpf_map_lookup_elem(&socks, &sock) == 0 &&
+    struct conn_state* known = bpf_map_lookup_elem(&socks, &sock);
+    if (known == 0 &&
         (sk->sk_protocol != IPPROTO_TCP || sk->sk_type != SOCK_STREAM ||
          (sk->__sk_common.skc_family != AF_INET && sk->__sk_common.skc_family != AF_INET6))) {
         return 0;
@@ -879,11 +905,12 @@ int BPF_PROG(receive, struct sock* sk, int ret, int flags) {
     if (!Wanted()) {
         return 0;
     }
-    __u32 iovcnt = 0;
-    __u64 buf = ReceivedInto(&iovcnt);
     struct call c;
-    if (Prepare(sock, buf, iovcnt, false, 0, VT_RECEIVED, &c)) {
-        Finish(&c, ret);
+    struct conn_state* state = Prepare(sock, 0, 0, false, 0, VT_RECEIVED, &c, known);
+    if (state != 0) {
+        /* Where the bytes went, looked for only now that they are wanted. */
+        c.buf = ReceivedInto(&c.iovcnt);
+        Finish(&c, ret, state);
     }
     return 0;
 }
