@@ -480,9 +480,9 @@ static __always_inline void Skip(struct scratch* s, __u32 place, __u32 count, __
     Output(s, 0);
 }
 
-/* A piece's bytes, read straight into the ring, in a room of the smallest of a few sizes that
+/* A piece's bytes, read straight into the ring, in a room of the smallest power of two that
  * holds them (the reader takes the event's length, not the room's): no copy through the
- * scratch. */
+ * scratch, and the reads of buffers of the usual sizes fill their rooms. */
 enum { PIECE_DONE, PIECE_NO_ROOM, PIECE_UNREADABLE };
 
 #define PIECE_ROOM(ROOM, MASK)                                                              \
@@ -507,8 +507,11 @@ static __always_inline int PieceInto(struct scratch* s, __u64 from, __u32 n) {
         return PIECE_UNREADABLE;
     }
     PIECE_ROOM(256, 255)
+    PIECE_ROOM(512, 511)
     PIECE_ROOM(1024, 1023)
+    PIECE_ROOM(2048, 2047)
     PIECE_ROOM(4096, 4095)
+    PIECE_ROOM(8192, 8191)
     PIECE_ROOM(16384, 16383)
     return PIECE_UNREADABLE;
 }
