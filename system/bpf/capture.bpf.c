@@ -835,16 +835,29 @@ static __always_inline __u32 Iterator(struct msghdr* msg, __u64* buf, __u32* iov
     return ITER_COUNT;
 }
 
+/* The send a thread is in, kept with the thread itself: cheaper than a map by thread. */
+struct sending {
+    struct call call;
+    __u32 active;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct sending);
+} sendings SEC(".maps");
+
 SEC("tp_btf/tcp_sendmsg_locked")
 int BPF_PROG(send_begin, struct sock* sk, struct msghdr* msg) {
     __u64 sock = (__u64)sk;
-    __u64 id = bpf_get_current_pid_tgid();
-    struct call* found = bpf_map_lookup_elem(&sys_calls, &id);
-    if (found != 0) {
-        if (found->sock == sock) {
+    struct task_struct* task = bpf_get_current_task_btf();
+    struct sending* found = bpf_task_storage_get(&sendings, task, 0, 0);
+    if (found != 0 && found->active) {
+        if (found->call.sock == sock) {
             return 0; /* a later turn of the same send */
         }
-        bpf_map_delete_elem(&sys_calls, &id); /* one whose end never came */
+        found->active = 0; /* one whose end never came */
     }
     if (!Wanted()) {
         return 0;
@@ -856,12 +869,44 @@ int BPF_PROG(send_begin, struct sock* sk, struct msghdr* msg) {
     if (kind == ITER_NONE) {
         return 0;
     }
-    return Begin(sock, buf, iovcnt, kind == ITER_IOVECS, length, VT_SENT);
+    struct call c;
+    struct conn_state* state =
+        Prepare(sock, buf, iovcnt, kind == ITER_IOVECS, length, VT_SENT, &c, 0);
+    if (state == 0) {
+        return 0;
+    }
+    struct sending* sending =
+        found != 0 ? found
+                   : bpf_task_storage_get(&sendings, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (sending != 0) {
+        sending->call = c;
+        sending->active = 1;
+        return 0;
+    }
+    /* Nowhere to keep it (the kernel may refuse a nested use): its places, if any, are told as
+     * not captured. */
+    CountDrop();
+    struct scratch* s = Scratch();
+    if (s != 0 && c.places != 0) {
+        Header(&s->event, VT_EVENT_SKIP, c.flags | state->role, sock, sock, state);
+        s->event.generation = c.generation;
+        Skip(s, c.place, c.places, length);
+    }
+    return 0;
 }
 
 SEC("tp_btf/sock_send_length")
 int BPF_PROG(send_end, struct sock* sk, int ret) {
-    return End((__u64)sk, ret);
+    struct sending* sending = bpf_task_storage_get(&sendings, bpf_get_current_task_btf(), 0, 0);
+    if (sending == 0 || !sending->active) {
+        return 0;
+    }
+    sending->active = 0;
+    struct call c = sending->call;
+    if (c.sock == (__u64)sk) {
+        Finish(&c, ret, bpf_map_lookup_elem(&socks, &c.sock));
+    }
+    return 0;
 }
 
 /* Where the received bytes went, from the system call the process made (its registers): a
