@@ -365,10 +365,7 @@ std::unique_ptr<SystemCapture> SystemCapture::Start(const SystemCaptureOptions& 
         return failed("Cannot open the capture programs", errno);
     }
     vantor_capture& skeleton = *parts->skeleton;
-    const int cpus = ::libbpf_num_possible_cpus();
-    if (cpus <= 0 ||
-        ::bpf_map__set_max_entries(skeleton.maps.scratch, static_cast<std::uint32_t>(cpus)) != 0 ||
-        ::bpf_map__set_max_entries(skeleton.maps.events,
+    if (::bpf_map__set_max_entries(skeleton.maps.events,
                                    static_cast<std::uint32_t>(options.ringBytes)) != 0) {
         return failed("Cannot size the capture maps", errno);
     }

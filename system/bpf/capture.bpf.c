@@ -185,11 +185,9 @@ struct pieces {
     __u64 iovOffset;
 };
 
-/* An event being built, with room for its bytes (the masks below keep every copy inside it). */
-#define SCRATCH_DATA 65536
+/* An event being built (its bytes go straight into the ring), and what building it needs. */
 struct scratch {
     struct vt_event event;
-    __u8 data[SCRATCH_DATA];
     __u8 first[32];
     struct iovec iov[MOST_IOVECS];
     __u8 spare[256]; /* what the mask of an iovec copy lets the verifier fear */
@@ -198,9 +196,8 @@ struct scratch {
     __u32 batchCount;
 };
 
-/* One per CPU (the reader sets the count): too large for a per-CPU map. */
 struct {
-    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
     __uint(max_entries, 1);
     __type(key, __u32);
     __type(value, struct scratch);
@@ -210,8 +207,8 @@ struct {
 /* Helpers */
 
 static __always_inline struct scratch* Scratch(void) {
-    __u32 cpu = bpf_get_smp_processor_id();
-    return bpf_map_lookup_elem(&scratch, &cpu);
+    __u32 zero = 0;
+    return bpf_map_lookup_elem(&scratch, &zero);
 }
 
 static __always_inline void CountDrop(void) {
@@ -460,9 +457,9 @@ static __always_inline __u64 WakeFlags(__u32 kind, __u32 size) {
     return waiting < WAKE_AT && waiting + size >= WAKE_AT ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP;
 }
 
-static __always_inline bool Output(struct scratch* s, __u32 length) {
-    asm volatile("%[n] &= 0x7fff" : [n] "+r"(length));
-    __u32 size = sizeof(struct vt_event) + length;
+/* The event alone, without bytes. */
+static __always_inline bool Output(struct scratch* s) {
+    __u32 size = sizeof(struct vt_event);
     if (bpf_ringbuf_output(&events, &s->event, size, WakeFlags(s->event.kind, size)) != 0) {
         CountDrop();
         return false;
@@ -477,7 +474,7 @@ static __always_inline void Skip(struct scratch* s, __u32 place, __u32 count, __
     s->event.count = count;
     s->event.missing = missing;
     s->event.length = 0;
-    Output(s, 0);
+    Output(s);
 }
 
 /* A piece's bytes, read straight into the ring, in a room of the smallest power of two that
@@ -535,7 +532,7 @@ static __always_inline bool Piece(struct scratch* s, struct pieces* p, __u64 fro
         s->event.kind = VT_EVENT_SKIP;
         s->event.missing = length;
         s->event.length = 0;
-        Output(s, 0);
+        Output(s);
     }
     p->done += length;
     p->emitted++;
@@ -731,6 +728,14 @@ static __always_inline bool Decide(struct scratch* s, struct conn_state* state, 
     return verdict == HTTP;
 }
 
+/* Places of a transfer on a socket whose bytes are not handed over: a skip of missing bytes. */
+static __always_inline void SkipOnSocket(struct scratch* s, struct conn_state* state,
+                                         struct call* c, __u32 place, __u32 count, __u64 missing) {
+    Header(&s->event, VT_EVENT_SKIP, c->flags | state->role, c->sock, c->sock, state);
+    s->event.generation = state->generation;
+    Skip(s, place, count, missing);
+}
+
 /* A prepared transfer moved ret bytes (or failed): they are handed over. */
 static __always_inline void Finish(struct call* c, long ret, struct conn_state* state) {
     struct scratch* s = Scratch();
@@ -744,9 +749,7 @@ static __always_inline void Finish(struct call* c, long ret, struct conn_state* 
             return;
         }
         __u32 place = __sync_fetch_and_add(&state->next, 1);
-        Header(&s->event, VT_EVENT_SKIP, c->flags | state->role, c->sock, c->sock, state);
-        s->event.generation = state->generation;
-        Skip(s, place, 1, moved);
+        SkipOnSocket(s, state, c, place, 1, moved);
         return;
     }
     if (c->places == 0) {
@@ -888,9 +891,7 @@ int BPF_PROG(send_begin, struct sock* sk, struct msghdr* msg) {
     CountDrop();
     struct scratch* s = Scratch();
     if (s != 0 && c.places != 0) {
-        Header(&s->event, VT_EVENT_SKIP, c.flags | state->role, sock, sock, state);
-        s->event.generation = c.generation;
-        Skip(s, c.place, c.places, length);
+        SkipOnSocket(s, state, &c, c.place, c.places, length);
     }
     return 0;
 }
@@ -1191,7 +1192,7 @@ int process_exec(void* ctx) {
         return 0;
     }
     Header(&s->event, VT_EVENT_EXEC, 0, 0, 0, 0);
-    Output(s, 0);
+    Output(s);
     return 0;
 }
 
@@ -1235,7 +1236,7 @@ int map_area(struct bpf_raw_tracepoint_args* ctx) {
         return 0;
     }
     Header(&s->event, VT_EVENT_MAP, 0, 0, 0, 0);
-    Output(s, 0);
+    Output(s);
     return 0;
 }
 
