@@ -29,7 +29,7 @@ ensure_packages() {
 
 BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev nlohmann-json3-dev zlib1g-dev
                 libbrotli-dev libzstd-dev libpcap-dev clang libbpf-dev bpftool libelf-dev
-                libcapstone-dev)
+                libcapstone-dev libssl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light
                tzdata python3-jsonschema dpkg-dev file tcpdump golang-go nodejs php-cli php-curl)
 
