@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "capture/ChannelLayout.h"
+#include "capture/KeyLogFiles.h"
 #include "document/MessageSink.h"
 #include "platform/Endian.h"
 
@@ -34,7 +35,12 @@ EntryPoint ChooseEntryPoint(Direction direction, Direction previousDirection) {
 }
 
 CaptureDispatch::CaptureDispatch(std::function<MessageSink*()> activeDocument)
-    : m_activeDocument(std::move(activeDocument)) {}
+    : m_activeDocument(std::move(activeDocument)),
+      m_tls([this](const CaptureRecord& header, std::span<const std::uint8_t> data) {
+          if (m_tlsDocument != nullptr) {
+              DeliverPlain(*m_tlsDocument, header, data);
+          }
+      }) {}
 
 std::optional<LostBytes> ReadLostBytes(std::span<const std::uint8_t> data) {
     if (data.size() != VANTOR_LOST_DATA_SIZE) {
@@ -69,6 +75,9 @@ void CaptureDispatch::Dispatch(const CaptureRecord& record, std::span<const std:
         if (TakeRecordExtensions(header, data, m_processes)) {
             if (const auto lost = ReadLostBytes(data)) {
                 const std::lock_guard lock(m_captureLock);
+                m_tlsDocument = document;
+                m_tls.Lost(header);
+                m_tlsDocument = nullptr;
                 m_protocols.Lost(*document, header, *lost);
             }
         }
@@ -76,11 +85,50 @@ void CaptureDispatch::Dispatch(const CaptureRecord& record, std::span<const std:
     }
     // An IPv6 peer's address and the process travel ahead of the data; a record too short for
     // them is dropped.
-    if (document != nullptr && entryPoint != EntryPoint::None &&
-        TakeRecordExtensions(header, data, m_processes)) {
-        const std::lock_guard lock(m_captureLock);
-        m_protocols.Deliver(*document, entryPoint, header, data);
+    if (document == nullptr || entryPoint == EntryPoint::None ||
+        !TakeRecordExtensions(header, data, m_processes)) {
+        return;
     }
+    const std::lock_guard lock(m_captureLock);
+    if (header.tls) {
+        m_tlsDocument = document;
+        m_tls.Deliver(header, data, TlsStage::Clock::now());
+        m_tlsDocument = nullptr;
+        return;
+    }
+    m_tls.Forget(header.connectionId);
+    m_protocols.Deliver(*document, entryPoint, header, data);
+}
+
+void CaptureDispatch::DeliverPlain(MessageSink& document, const CaptureRecord& header,
+                                   std::span<const std::uint8_t> data) {
+    const EntryPoint entryPoint = ChooseEntryPoint(header.direction, header.previousDirection);
+    if (entryPoint != EntryPoint::None) {
+        m_protocols.Deliver(document, entryPoint, header, data);
+    }
+}
+
+void CaptureDispatch::Tick(KeyLogFiles& keyLogs) {
+    MessageSink* document = m_activeDocument ? m_activeDocument() : nullptr;
+    const std::lock_guard lock(m_captureLock);
+    keyLogs.Read(m_tls.keys());
+    if (document == nullptr || m_tls.waiting() == 0) {
+        return;
+    }
+    m_tlsDocument = document;
+    m_tls.Poll(TlsStage::Clock::now());
+    m_tlsDocument = nullptr;
+}
+
+void CaptureDispatch::FinishTls(std::string_view why) {
+    MessageSink* document = m_activeDocument ? m_activeDocument() : nullptr;
+    const std::lock_guard lock(m_captureLock);
+    if (document == nullptr) {
+        return;
+    }
+    m_tlsDocument = document;
+    m_tls.Finish(why);
+    m_tlsDocument = nullptr;
 }
 
 }  // namespace vantor

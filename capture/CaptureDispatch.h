@@ -7,10 +7,12 @@
 #include <span>
 
 #include "protocol/ProtocolStage.h"
+#include "protocol/tls/TlsStage.h"
 #include "record/CaptureRecord.h"
 
 namespace vantor {
 
+class KeyLogFiles;
 class MessageSink;
 
 // A record on its way to dispatch: its header, and its data, which stay where its source found
@@ -46,10 +48,24 @@ public:
     // Bytes of connections that could not be read and were left out.
     std::uint64_t LeftOutBytes() const { return m_protocols.LeftOutBytes(); }
 
+    // The secrets TLS records are decrypted with: key log text goes in here.
+    KeyLog& keys() { return m_tls.keys(); }
+    // Now and then while records come: what the key logs gained is read, and TLS connections
+    // that wait for keys go on, or give up.
+    void Tick(KeyLogFiles& keyLogs);
+    // No more records come: TLS connections still waiting give up, saying why.
+    void FinishTls(std::string_view why);
+
 private:
+    // Hands plain text to the protocol stage with the entry point its directions choose.
+    void DeliverPlain(MessageSink& document, const CaptureRecord& header,
+                      std::span<const std::uint8_t> data);
+
     std::function<MessageSink*()> m_activeDocument;
     std::mutex m_captureLock;
     ProtocolStage m_protocols;
+    TlsStage m_tls;
+    MessageSink* m_tlsDocument = nullptr;  // where the TLS stage's plain text goes, while it runs
     ProcessCache m_processes;
 };
 

@@ -141,7 +141,7 @@ bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& 
         return true;
     }
     SetRecordExtensionFlags(record, 0);
-    if ((flags & ~std::uint32_t{VANTOR_EXTENSION_PROCESS}) != 0) {
+    if ((flags & ~std::uint32_t{VANTOR_EXTENSION_PROCESS | VANTOR_EXTENSION_TLS}) != 0) {
         return false;  // an extension of a size not known: the data cannot be found
     }
     if ((flags & VANTOR_EXTENSION_PROCESS) != 0) {
@@ -153,6 +153,7 @@ bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& 
         record.process = processes.Intern(std::move(process));
         data = data.subspan(size);
     }
+    record.tls = (flags & VANTOR_EXTENSION_TLS) != 0;
     return true;
 }
 

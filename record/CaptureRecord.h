@@ -36,6 +36,8 @@ struct CaptureRecord {
     std::optional<Ipv6Peer> ipv6;
     // Not in the header either: the process that moved the bytes, from the process extension.
     std::shared_ptr<const ProcessInfo> process;
+    // The data are TLS records, not yet decrypted (the TLS extension flag).
+    bool tls = false;
 
     friend bool operator==(const CaptureRecord&, const CaptureRecord&) = default;
 };

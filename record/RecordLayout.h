@@ -34,5 +34,8 @@
  * peer's zero bytes; 0 in every record that has none. */
 #define VANTOR_RECORD_EXTENSIONS_OFFSET 20u
 #define VANTOR_EXTENSION_PROCESS 1u /* the process that moved the bytes (record/ProcessInfo.h) */
+/* No bytes of its own: the data are the connection's TLS records as they went over the wire,
+ * to be decrypted with logged keys. */
+#define VANTOR_EXTENSION_TLS 2u
 
 #endif

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "capture/CaptureDispatch.h"
+#include "capture/ChannelLayout.h"
 #include "document/CSnifferDoc.h"
+#include "platform/Endian.h"
 #include "platform/LocalTimes.h"
 #include "record/CaptureRecord.h"
 
@@ -62,22 +64,61 @@ public:
             std::memcpy(header.peerAddress.address.data(), server.address.data() + 12, 4);
         }
         header.dataLength = static_cast<std::uint32_t>(bytes.size());
+        if (const auto tls = m_tls.find(connectionId); tls != m_tls.end()) {
+            SetRecordExtensionFlags(header, VANTOR_EXTENSION_TLS);
+            tls->second.header = header;
+            tls->second.peer.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(
+                                                                       bytes.size() - data.size()));
+        }
         m_dispatch.Dispatch(header, bytes);
     }
 
     void Missing(std::uint32_t connectionId, Direction direction, std::uint64_t count) override {
-        m_document.NoteMissingBytes(connectionId, direction, count);
+        const auto tls = m_tls.find(connectionId);
+        if (tls == m_tls.end()) {
+            m_document.NoteMissingBytes(connectionId, direction, count);
+            return;
+        }
+        // Through dispatch, as a lost record: the TLS stage can decrypt no further.
+        CaptureRecord lost = tls->second.header;
+        SetRecordExtensionFlags(lost, 0);
+        lost.direction = Direction::Lost;
+        std::vector<std::uint8_t> data = tls->second.peer;  // an IPv6 peer's extension
+        const std::size_t at = data.size();
+        data.resize(at + VANTOR_LOST_DATA_SIZE);
+        const auto field = [&data, at](std::size_t offset) {
+            return std::span<std::uint8_t, 4>(data.data() + at + offset, 4);
+        };
+        StoreLE32(field(VANTOR_LOST_COUNT_OFFSET), 1);
+        StoreLE32(field(VANTOR_LOST_FLAGS_OFFSET),
+                  VANTOR_LOST_SIZES_KNOWN | static_cast<std::uint32_t>(direction)
+                                                << VANTOR_LOST_LAST_SHIFT);
+        const std::size_t side =
+            direction == Direction::Sent ? VANTOR_LOST_SENT_OFFSET : VANTOR_LOST_RECEIVED_OFFSET;
+        StoreLE32(field(side), static_cast<std::uint32_t>(count));
+        StoreLE32(field(side + 4), static_cast<std::uint32_t>(count >> 32));
+        lost.dataLength = static_cast<std::uint32_t>(data.size());
+        m_dispatch.Dispatch(lost, data);
     }
 
     void Ended(std::uint32_t connectionId) override {
         m_lastDirection.erase(connectionId);
+        m_tls.erase(connectionId);
         m_document.EndConnection(connectionId);
     }
+
+    void TlsFlow(std::uint32_t connectionId) override { m_tls[connectionId] = {}; }
 
 private:
     CaptureDispatch& m_dispatch;
     CSnifferDoc& m_document;
     std::unordered_map<std::uint32_t, Direction> m_lastDirection;
+    // The TLS flows, with the header of their latest record and its peer's extension.
+    struct TlsFlowRecord {
+        CaptureRecord header;
+        std::vector<std::uint8_t> peer;
+    };
+    std::unordered_map<std::uint32_t, TlsFlowRecord> m_tls;
     std::vector<std::uint8_t> m_buffer;
     LocalTimes m_times;
 };
@@ -185,6 +226,7 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
         }
     }
     reassembler.Finish();
+    dispatch.FinishTls("its keys are not in the key log");
     result.reassembly = reassembler.counts();
     if (progress) {
         progress(total, total);
@@ -196,9 +238,13 @@ std::string DescribeImport(const CaptureImportResult& result) {
     const auto plural = [](std::uint64_t count, const char* one, const char* many) {
         return std::to_string(count) + ' ' + (count == 1 ? one : many);
     };
-    std::string text = plural(result.packets, "packet", "packets") + ", " +
-                       plural(result.reassembly.httpFlows, "HTTP connection", "HTTP connections") +
-                       " of " + plural(result.reassembly.flows, "TCP flow", "TCP flows");
+    std::string text =
+        plural(result.packets, "packet", "packets") + ", " +
+        plural(result.reassembly.httpFlows, "HTTP connection", "HTTP connections") +
+        (result.reassembly.tlsFlows == 0
+             ? std::string()
+             : ", " + plural(result.reassembly.tlsFlows, "TLS connection", "TLS connections")) +
+        " of " + plural(result.reassembly.flows, "TCP flow", "TCP flows");
     if (result.reassembly.gaps != 0) {
         text += "; " + plural(result.reassembly.missingBytes, "byte", "bytes") + " in " +
                 plural(result.reassembly.gaps, "place", "places") + " not captured";

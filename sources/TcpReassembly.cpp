@@ -423,16 +423,24 @@ void TcpReassembler::Give(Flow& flow, int side, std::span<const std::uint8_t> da
         me.newMessage = me.given > 0;
     }
     if (!flow.anyGiven) {
-        // The first bytes of a flow tell whether it carries HTTP.
+        // The first bytes of a flow tell whether it carries HTTP, or TLS (a handshake record
+        // with a ClientHello, from the client).
+        const bool tls = side == flow.client && data.size() >= 6 && data[0] == 0x16 &&
+                         data[1] == 0x03 && data[2] <= 0x04 && data[5] == 0x01;
         const bool http =
             side == flow.client ? LooksLikeRequestStart(data) : LooksLikeResponseStart(data);
-        if (!http) {
+        if (!http && !tls) {
             Ignore(flow);
             return;
         }
         flow.anyGiven = true;
         flow.connectionId = m_nextConnectionId++;
-        ++m_counts.httpFlows;
+        if (tls) {
+            ++m_counts.tlsFlows;
+            m_sink.TlsFlow(flow.connectionId);
+        } else {
+            ++m_counts.httpFlows;
+        }
     }
     const bool fromClient = side == flow.client;
     m_sink.Bytes(flow.connectionId, flow.endpoints[fromClient ? 1 - side : side],

@@ -73,12 +73,16 @@ public:
     virtual void Missing(std::uint32_t connectionId, Direction direction, std::uint64_t count) = 0;
     // The flow carries nothing more.
     virtual void Ended(std::uint32_t connectionId) = 0;
+    // Told before its first bytes: the flow opens with a TLS ClientHello, its bytes are TLS
+    // records (to be decrypted with logged keys), not HTTP.
+    virtual void TlsFlow(std::uint32_t /*connectionId*/) {}
 };
 
 struct ReassemblyCounts {
     std::uint64_t segments = 0;
     std::uint64_t flows = 0;         // TCP flows seen
-    std::uint64_t httpFlows = 0;     // of them, given to the sink
+    std::uint64_t httpFlows = 0;     // of them, given to the sink as HTTP
+    std::uint64_t tlsFlows = 0;      // and as TLS
     std::uint64_t missingBytes = 0;  // reported missing
     std::uint64_t gaps = 0;          // places where bytes went missing
 };
@@ -87,9 +91,9 @@ struct ReassemblyCounts {
 // wait (up to a bound), retransmitted and overlapping bytes are given once (the first copy),
 // and a hole that the other side acknowledged, that the bound overran or that the flow's end
 // leaves is reported missing; the side then resumes only where a segment begins a message, so
-// no byte is ever given at the wrong place. Flows whose first bytes are not HTTP are followed
-// no further. Memory is bounded by the open flows: at most kMostFlows flows (least recently
-// used ended first) and kMostWaitingBytes out-of-order bytes in all.
+// no byte is ever given at the wrong place. Flows whose first bytes are not HTTP, or a TLS
+// ClientHello, are followed no further. Memory is bounded by the open flows: at most kMostFlows
+// flows (least recently used ended first) and kMostWaitingBytes out-of-order bytes in all.
 class TcpReassembler {
 public:
     explicit TcpReassembler(FlowSink& sink) : m_sink(sink) {}

@@ -53,7 +53,10 @@ TEST(ProcessExtensionTest, WellFormedExtensionsAreTakenAndDamagedOnesDropTheReco
          std::vector(good.begin(), good.begin() + 15), false},
         {"text past its limit", VANTOR_EXTENSION_PROCESS, longCommand, false},
         {"size not its texts'", VANTOR_EXTENSION_PROCESS, wrongSize, false},
-        {"an extension not known", VANTOR_EXTENSION_PROCESS | 2u, good, false},
+        {"TLS records, with the process", VANTOR_EXTENSION_PROCESS | VANTOR_EXTENSION_TLS, good,
+         true},
+        {"TLS records", VANTOR_EXTENSION_TLS, {}, true},
+        {"an extension not known", VANTOR_EXTENSION_PROCESS | 4u, good, false},
     };
     for (const Case& c : cases) {
         CaptureRecord header = test::Header(1, 0, 9);
@@ -69,7 +72,9 @@ TEST(ProcessExtensionTest, WellFormedExtensionsAreTakenAndDamagedOnesDropTheReco
             EXPECT_EQ(data.size(), 1u) << c.name << ": only the connection's bytes are left";
             EXPECT_EQ(header.peerAddress, test::Header(1, 0, 9).peerAddress)
                 << c.name << ": the flags are not part of the peer";
-            EXPECT_EQ(header.process != nullptr, c.flags != 0) << c.name;
+            EXPECT_EQ(header.process != nullptr, (c.flags & VANTOR_EXTENSION_PROCESS) != 0)
+                << c.name;
+            EXPECT_EQ(header.tls, (c.flags & VANTOR_EXTENSION_TLS) != 0) << c.name;
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "capture/CaptureSession.h"
+#include "capture/KeyLogFiles.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
 #include "exporters/HarWriter.h"
@@ -36,6 +37,7 @@ constexpr std::string_view kUsage =
     "usage: vantor-dump [--capture | --system [--pid PID] [--uid UID] [--comm NAME]\n"
     "                   [--servers]] [--duration SECONDS] [--count N] [--raw FILE]\n"
     "                   [--open FILE.vtr] [--replay FILE] [--pcap FILE]\n"
+    "                   [--keylog FILE]...\n"
     "                   [--save FILE.vtr] [--har FILE]\n"
     "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
     "                   [--settings]\n"
@@ -73,6 +75,10 @@ constexpr std::string_view kUsage =
     "                    has ended, in memory bounded by the connections still open;\n"
     "                    FILE - reads standard input (tcpdump -U -w - | vantor-dump\n"
     "                    --pcap -)\n"
+    "  --keylog FILE     decrypt TLS with the secrets in this key log (the format\n"
+    "                    SSLKEYLOGFILE makes programs write; a file only you can\n"
+    "                    read), followed as it grows; HTTPS in a --pcap capture\n"
+    "                    becomes exchanges\n"
     "  --save FILE.vtr   save the document at the end\n"
     "  --har FILE        export the document at the end as an HTTP Archive (HAR 1.2)\n"
     "  --set NAME=VALUE  override a setting for this run, by its registry value name\n"
@@ -302,8 +308,8 @@ const char* WasOrWere(std::uint64_t count) {
 }
 
 // The programs started through vantor-run, by their capture provider and the channel.
-int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
-                   std::ostream& errors) {
+int RunLiveCapture(const DumpArguments& arguments, KeyLogFiles& keyLogs, CSnifferDoc& document,
+                   std::ostream& output, std::ostream& errors) {
     if (const auto problem = PreparePrivateRuntimeFolder()) {
         errors << "vantor-dump: cannot capture: " << *problem << '\n';
         return 1;
@@ -347,6 +353,7 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
               "stop with Ctrl-C\n";
     while (!live.Finished(stop)) {
         window.RunPending(std::chrono::milliseconds(20));
+        session.dispatch().Tick(keyLogs);
         output.flush();
     }
     session.Stop();
@@ -371,8 +378,8 @@ int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::o
 }
 
 // Every program on the machine, by the system-wide source (root, or CAP_BPF and CAP_PERFMON).
-int RunSystemCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
-                     std::ostream& errors) {
+int RunSystemCapture(const DumpArguments& arguments, KeyLogFiles& keyLogs, CSnifferDoc& document,
+                     std::ostream& output, std::ostream& errors) {
     LiveCapture live(arguments, document, output, errors);
     if (!live.Prepare()) {
         return 1;
@@ -400,6 +407,7 @@ int RunSystemCapture(const DumpArguments& arguments, CSnifferDoc& document, std:
     errors << ", stop with Ctrl-C\n";
     while (!live.Finished(stop)) {
         capture->Poll(std::chrono::milliseconds(20));
+        dispatch.Tick(keyLogs);
         output.flush();
     }
     capture->Drain();
@@ -477,6 +485,11 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
              : argument == "--raw"    ? parsed.rawFile
              : argument == "--har"    ? parsed.harFile
                                       : parsed.saveFile) = *value;
+        } else if (argument == "--keylog") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            parsed.keyLogs.push_back(*value);
         } else if (argument == "--duration") {
             if (!takeValue()) {
                 return std::nullopt;
@@ -580,13 +593,20 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         return 0;
     }
 
+    KeyLogFiles keyLogs;
+    for (const std::string& path : parsed->keyLogs) {
+        if (const auto refused = keyLogs.Add(path)) {
+            errors << "vantor-dump: " << *refused << '\n';
+            return 1;
+        }
+    }
     CSnifferDoc document;
     document.SetCaptureRules(CaptureRules::From(Preferences()));
     if (parsed->systemWide) {
-        return RunSystemCapture(*parsed, document, output, errors);
+        return RunSystemCapture(*parsed, keyLogs, document, output, errors);
     }
     if (parsed->capture) {
-        return RunLiveCapture(*parsed, document, output, errors);
+        return RunLiveCapture(*parsed, keyLogs, document, output, errors);
     }
     // An import that nothing keeps is listed as it goes, in bounded memory.
     const bool streaming = !parsed->pcapFile.empty() && parsed->saveFile.empty() &&
@@ -619,7 +639,9 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
             return 1;
         }
         CaptureDispatch dispatch([&document] { return &document; });
+        dispatch.Tick(keyLogs);
         const ReplayResult result = ReplayRecordStream(input, dispatch);
+        dispatch.FinishTls("its keys are not in the key log");
         if (!result.ok()) {
             errors << "vantor-dump: " << parsed->replayFile << ": " << result.error << '\n';
             status = 1;
@@ -629,6 +651,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
 
     if (!parsed->pcapFile.empty()) {
         CaptureDispatch dispatch([&document] { return &document; });
+        dispatch.Tick(keyLogs);
         const CaptureImportResult result = ImportCaptureFile(parsed->pcapFile, dispatch, document);
         if (!result.ok()) {
             errors << "vantor-dump: " << result.error << '\n';

@@ -16,6 +16,7 @@ struct DumpArguments {
     std::string openFile;     // a document file to start from
     std::string replayFile;   // a capture-record stream to feed through dispatch
     std::string pcapFile;     // a pcap or pcapng file to import through dispatch
+    std::vector<std::string> keyLogs;  // key logs to decrypt TLS with
     std::string saveFile;     // where to save the document at the end
     std::string harFile;      // where to export the document as HAR at the end
     bool capture = false;     // capture live (the default when nothing is opened or replayed)

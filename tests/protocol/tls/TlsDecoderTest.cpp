@@ -1,4 +1,5 @@
 #include "protocol/tls/TlsDecoder.h"
+#include "protocol/tls/TlsStage.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -335,6 +336,69 @@ TEST(TlsDecoderTest, KeysThatNeverComeHoldABoundedAmountThenGiveUp) {
     late.GiveUp("its keys were not logged within 10 s");
     EXPECT_EQ(late.failure(), "its keys were not logged within 10 s");
     EXPECT_TRUE(collected.runs.empty());
+}
+
+// The stage around the decoder: records in, plain records out with the directions of the plain
+// text; keys that come late, keys that never come, and a hole each told once.
+TEST(TlsStageTest, HandsPlainTextOnAsRecordsOrOneNoticeSayingWhyNot) {
+    const MadeConnection connection({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "http/1.1"});
+    const Trace& trace = connection.trace();
+    enum class Ending { KeysLate, KeysNever, Hole };
+    for (const Ending ending : {Ending::KeysLate, Ending::KeysNever, Ending::Hole}) {
+        std::vector<std::pair<CaptureRecord, std::string>> out;
+        TlsStage stage([&out](const CaptureRecord& header, std::span<const std::uint8_t> data) {
+            out.emplace_back(header, std::string(data.begin(), data.end()));
+        });
+        const auto start = TlsStage::Clock::now();
+        Direction previous = Direction::None;
+        for (const auto& [direction, bytes] : trace.segments) {
+            CaptureRecord header;
+            header.connectionId = 7;
+            header.tls = true;
+            header.direction = direction;
+            header.previousDirection = previous;
+            previous = direction;
+            stage.Deliver(header, bytes, start);
+        }
+        EXPECT_EQ(stage.waiting(), 1u);
+        if (ending == Ending::KeysLate) {
+            stage.keys().Feed(trace.keyLog);
+            stage.Poll(start + std::chrono::seconds(1));
+        } else if (ending == Ending::KeysNever) {
+            stage.Poll(start + TlsStage::kKeyWait - std::chrono::seconds(1));
+            EXPECT_TRUE(out.empty());
+            stage.Poll(start + TlsStage::kKeyWait);
+        } else {
+            CaptureRecord hole;
+            hole.connectionId = 7;
+            stage.Lost(hole);
+        }
+        EXPECT_EQ(stage.waiting(), 0u);
+        stage.Poll(start + 2 * TlsStage::kKeyWait);  // nothing more
+        if (ending != Ending::KeysLate) {
+            ASSERT_EQ(out.size(), 1u);
+            EXPECT_EQ(out[0].second, ending == Ending::Hole
+                                         ? "[TLS, not decrypted: bytes of it were not captured]"
+                                         : "[TLS, not decrypted: its keys were not logged within "
+                                           "10 s]");
+            EXPECT_EQ(out[0].first.direction, Direction::Sent);
+            EXPECT_FALSE(out[0].first.tls);
+            continue;
+        }
+        Segments runs;
+        Direction last = Direction::None;
+        for (const auto& [header, text] : out) {
+            EXPECT_EQ(header.previousDirection, last);
+            EXPECT_FALSE(header.tls);
+            EXPECT_EQ(header.connectionId, 7u);
+            last = header.direction;
+            if (runs.empty() || runs.back().first != header.direction) {
+                runs.emplace_back(header.direction, Bytes());
+            }
+            runs.back().second.insert(runs.back().second.end(), text.begin(), text.end());
+        }
+        EXPECT_EQ(runs, trace.plain);
+    }
 }
 
 }  // namespace
