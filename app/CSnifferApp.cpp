@@ -178,6 +178,12 @@ std::uint64_t CSnifferApp::UncapturedPrograms() const {
     return m_session != nullptr ? m_session->Counts().uncapturedPrograms : 0;
 }
 
+void CSnifferApp::OnIdle() {
+    if (m_session != nullptr && m_session->IsCapturing()) {
+        m_session->Tick();
+    }
+}
+
 void CSnifferApp::StartCapture() {
     if (m_session != nullptr && !m_session->IsCapturing()) {
         m_session->Start();

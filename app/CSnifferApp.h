@@ -157,6 +157,9 @@ public:
     bool HasRequestedDocuments() const { return !m_requestedDocuments.empty(); }
     void OpenRequestedDocuments();
     bool IsCapturing() const;
+    // Called every few hundred milliseconds on the window thread: key logs are read and TLS
+    // connections that waited for their keys go on.
+    void OnIdle();
     // Records this capture lost: captured programs that ended while handing one over.
     std::uint64_t LostRecords() const;
     // Programs that could not be captured: no memory for their capture ring.

@@ -10,6 +10,7 @@ CaptureSession::CaptureSession(Places places, BlockingCallQueue& window,
       m_catalog(places.protocolCatalog),
       m_installer(m_catalog, m_localMachine, places.providerLibrary),
       m_dispatch(std::move(document)),
+      m_runtimeFolder(std::filesystem::path(places.channelSocket).parent_path()),
       m_onRecord(std::move(onRecord)),
       m_channel(
           places.channelSocket, window,
@@ -35,7 +36,14 @@ void CaptureSession::RemoveProvider() {
 void CaptureSession::Stop() {
     if (m_channel.IsCapturing()) {
         m_channel.StopCapture();
+        Tick();  // keys logged as the last records came
+        m_keyLogs.RemoveProgramKeyLogs(m_runtimeFolder);
     }
+}
+
+void CaptureSession::Tick() {
+    m_keyLogs.FollowProgramKeyLogs(m_runtimeFolder);
+    m_dispatch.Tick(m_keyLogs);
 }
 
 CaptureCounts CaptureSession::Counts() const {

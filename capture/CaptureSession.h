@@ -9,6 +9,7 @@
 
 #include "capture/CaptureChannel.h"
 #include "capture/CaptureDispatch.h"
+#include "capture/KeyLogFiles.h"
 #include "capture/ProviderInstaller.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/SettingsStore.h"
@@ -63,11 +64,19 @@ public:
     CaptureDispatch& dispatch() { return m_dispatch; }
     CaptureCounts Counts() const;
 
+    // A key log the user names, to decrypt TLS with; why it was refused, or nothing.
+    std::optional<std::string> AddKeyLog(const std::string& path) { return m_keyLogs.Add(path); }
+    // Now and then while capturing, on the window thread: the key logs of captured programs and
+    // the user's are read, and TLS connections that waited for their keys go on.
+    void Tick();
+
 private:
     SettingsStore m_localMachine;
     ProtocolCatalog m_catalog;
     ProviderInstaller m_installer;
     CaptureDispatch m_dispatch;
+    KeyLogFiles m_keyLogs;
+    std::filesystem::path m_runtimeFolder;  // where vantor-run puts programs' key logs
     std::function<void(const PendingRecord&)> m_onRecord;
     CaptureChannel m_channel;
 };

@@ -13,6 +13,17 @@
 
 namespace vantor {
 
+namespace {
+
+constexpr std::string_view kProgramKeyLogPrefix = "keylog-";
+
+bool IsProgramKeyLog(const std::filesystem::directory_entry& entry) {
+    const std::string name = entry.path().filename().string();
+    return name.rfind(kProgramKeyLogPrefix, 0) == 0 && entry.is_regular_file();
+}
+
+}  // namespace
+
 KeyLogFiles::~KeyLogFiles() {
     for (const File& file : m_files) {
         ::close(file.fd);
@@ -25,6 +36,10 @@ bool KeyLogFiles::Follows(const std::string& path) const {
 }
 
 std::optional<std::string> KeyLogFiles::Add(const std::string& path) {
+    return Open(path, false);
+}
+
+std::optional<std::string> KeyLogFiles::Open(const std::string& path, bool program) {
     if (Follows(path)) {
         return std::nullopt;
     }
@@ -48,8 +63,61 @@ std::optional<std::string> KeyLogFiles::Add(const std::string& path) {
         ::close(fd);
         return refused;
     }
-    m_files.push_back({path, fd, S_ISFIFO(status.st_mode), 0});
+    m_files.push_back({path, fd, S_ISFIFO(status.st_mode), 0, program});
     return std::nullopt;
+}
+
+void KeyLogFiles::FollowProgramKeyLogs(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        if (IsProgramKeyLog(entry) && !Follows(entry.path().string())) {
+            Open(entry.path().string(), true);  // one that is refused is left alone
+        }
+    }
+}
+
+void KeyLogFiles::RemoveProgramKeyLogs(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        if (!IsProgramKeyLog(entry)) {
+            continue;
+        }
+        struct stat status {};
+        // Only our own: the folder is ours, but look anyway.
+        if (::lstat(entry.path().c_str(), &status) == 0 && status.st_uid == ::geteuid()) {
+            ::unlink(entry.path().c_str());
+        }
+    }
+    std::erase_if(m_files, [](const File& file) {
+        if (file.program) {
+            ::close(file.fd);
+        }
+        return file.program;
+    });
+}
+
+std::optional<std::filesystem::path> MakeProgramKeyLog(const std::filesystem::path& folder,
+                                                       std::string& error) {
+    unsigned char random[8] = {};
+    if (::getentropy(random, sizeof random) != 0) {
+        error = std::string("no random name for a key log: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string name(kProgramKeyLogPrefix);
+    name += std::to_string(::getpid()) + '-';
+    static const char* digits = "0123456789abcdef";
+    for (const unsigned char byte : random) {
+        name += digits[byte >> 4];
+        name += digits[byte & 15];
+    }
+    const std::filesystem::path path = folder / name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot make a key log in " + folder.string() + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    ::close(fd);
+    return path;
 }
 
 bool KeyLogFiles::Read(KeyLog& keys) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ public:
     // Whether path is followed already.
     bool Follows(const std::string& path) const;
 
+    // Follows the key logs vantor-run made for captured programs in the private runtime folder
+    // that are not followed yet.
+    void FollowProgramKeyLogs(const std::filesystem::path& folder);
+    // Removes those key logs (capture stopped): the secrets in them are needed no more.
+    void RemoveProgramKeyLogs(const std::filesystem::path& folder);
+
     static constexpr std::size_t kMostPerRead = 4u << 20;
 
 private:
@@ -36,8 +43,16 @@ private:
         int fd = -1;
         bool fifo = false;
         std::uint64_t offset = 0;
+        bool program = false;  // made by vantor-run
     };
+    std::optional<std::string> Open(const std::string& path, bool program);
     std::vector<File> m_files;
 };
+
+// Makes an empty key log for a program vantor-run starts, in the private runtime folder,
+// readable by the user only, under a name no other process can foresee; its path, or nothing
+// with error set.
+std::optional<std::filesystem::path> MakeProgramKeyLog(const std::filesystem::path& folder,
+                                                       std::string& error);
 
 }  // namespace vantor

@@ -15,6 +15,7 @@
 
 #include "capture/CaptureChannel.h"
 #include "capture/ChannelLayout.h"
+#include "capture/KeyLogFiles.h"
 #include "capture/ProviderInstaller.h"
 #include "platform/ProtocolCatalog.h"
 #include "platform/XdgPaths.h"
@@ -26,7 +27,13 @@ constexpr std::string_view kUsage =
     "\n"
     "Runs CMD with Vantor's capture provider loaded, so that Vantor (vantor or vantor-dump)\n"
     "shows the HTTP requests and responses of its client connections. While Vantor is not\n"
-    "running, CMD runs unchanged after one warning line. The exit status is CMD's.\n";
+    "running, CMD runs unchanged after one warning line. The exit status is CMD's.\n"
+    "\n"
+    "HTTPS that CMD does not run through the TLS libraries the provider hooks (node, Python's\n"
+    "asyncio, programs with a TLS library of their own) is decrypted with the keys CMD logs:\n"
+    "vantor-run asks for them with SSLKEYLOGFILE (unless it is set already) and, for node,\n"
+    "--tls-keylog in NODE_OPTIONS, into a file in Vantor's private runtime folder that only\n"
+    "you can read, removed when capture stops.\n";
 
 // The dynamic loader splits LD_PRELOAD at spaces and colons, and no quoting helps.
 bool FitsPreload(const std::string& path) {
@@ -60,6 +67,31 @@ std::optional<std::string> PreloadablePath(const std::string& library, std::stri
         return std::nullopt;
     }
     return link.string();
+}
+
+// Asks the program to log its TLS keys into a key log of its own in the private runtime
+// folder, where Vantor reads it. A key log the user asked for already is left as it is.
+void AskForKeyLog() {
+    if (const char* own = std::getenv("SSLKEYLOGFILE"); own != nullptr && own[0] != '\0') {
+        return;
+    }
+    std::string error;
+    const auto keyLog = vantor::MakeProgramKeyLog(vantor::PrivateRuntimeFolder(), error);
+    if (!keyLog) {
+        std::cerr << "vantor-run: " << error << "; HTTPS the hooks do not see stays encrypted\n";
+        return;
+    }
+    ::setenv("SSLKEYLOGFILE", keyLog->c_str(), 1);
+    // node takes options from NODE_OPTIONS, split at spaces; a path with one is quoted.
+    std::string option = "--tls-keylog=" + keyLog->string();
+    if (option.find(' ') != std::string::npos) {
+        option = "\"" + option + "\"";
+    }
+    const char* nodeOptions = std::getenv("NODE_OPTIONS");
+    const std::string value = nodeOptions != nullptr && nodeOptions[0] != '\0'
+                                  ? std::string(nodeOptions) + " " + option
+                                  : option;
+    ::setenv("NODE_OPTIONS", value.c_str(), 1);
 }
 
 // Sets the program's environment up for capture; the reason when capture is not possible.
@@ -103,6 +135,7 @@ std::optional<std::string> PrepareCapture() {
         }
     }
     ::setenv(VANTOR_CHANNEL_VARIABLE, vantor::CaptureChannel::DefaultSocketPath().c_str(), 1);
+    AskForKeyLog();
     return std::nullopt;
 }
 

@@ -10,6 +10,12 @@ static int is_method_char(char c) {
 }
 
 int vtcap_classify(const char* bytes, size_t length) {
+    if (length > 0 && bytes[0] == 0x16) {
+        if (length < 3) {
+            return VTCAP_UNDECIDED;
+        }
+        return bytes[1] == 0x03 && bytes[2] <= 0x04 ? VTCAP_TLS : VTCAP_NOT_HTTP;
+    }
     size_t i = 0;
     while (i < length && i < 20 && is_method_char(bytes[i])) {
         ++i;
@@ -137,6 +143,10 @@ void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previou
         out[36 + 2 * i] = (unsigned char)time[i];
         out[37 + 2 * i] = (unsigned char)(time[i] >> 8);
     }
+}
+
+void vtcap_set_extension_flags(unsigned char* header, uint32_t flags) {
+    put32(header + VANTOR_RECORD_EXTENSIONS_OFFSET, flags);
 }
 
 size_t vtcap_peer_extension_size(const struct vtcap_peer* peer) {

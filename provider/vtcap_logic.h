@@ -13,16 +13,18 @@
 extern "C" {
 #endif
 
-enum { VTCAP_UNDECIDED = 0, VTCAP_HTTP = 1, VTCAP_NOT_HTTP = 2 };
+/* VTCAP_TLS: a TLS handshake, handed over as it is, for Vantor to decrypt with logged keys. */
+enum { VTCAP_UNDECIDED = 0, VTCAP_HTTP = 1, VTCAP_NOT_HTTP = 2, VTCAP_TLS = 3 };
 
 /* How many of a connection's first bytes decide whether it is HTTP. */
 #define VTCAP_CLASSIFY_BYTES 22
 
 /* Whether the first bytes a client sent begin an HTTP request line: a method of 1 to 20
  * capital letters, '-' or '_', one space, then a visible character (the request target).
- * VTCAP_UNDECIDED while the bytes so far could still become one. TLS, database protocols and
- * the like fail at their first byte. The HTTP/2 connection preface ("PRI * HTTP/2.0") passes
- * like a request line: Vantor decodes HTTP/2 itself. */
+ * VTCAP_UNDECIDED while the bytes so far could still become one. A TLS handshake record
+ * (0x16 0x03 0x00-0x04) is VTCAP_TLS. Database protocols and the like fail at their first byte.
+ * The HTTP/2 connection preface ("PRI * HTTP/2.0") passes like a request line: Vantor decodes
+ * HTTP/2 itself. */
 int vtcap_classify(const char* bytes, size_t length);
 
 /* A peer as a record carries it: IPv4 (the address in the first 4 bytes) or IPv6. */
@@ -79,6 +81,9 @@ void vtcap_calendar_time(int64_t seconds, unsigned milliseconds, long utcOffset,
 void vtcap_write_header(unsigned char* out, uint32_t direction, uint32_t previousDirection,
                         uint32_t connectionId, const struct vtcap_peer* peer, uint32_t dataLength,
                         uint32_t sequence, const uint16_t time[8]);
+
+/* Sets a written header's extension flags (VANTOR_EXTENSION_...). */
+void vtcap_set_extension_flags(unsigned char* header, uint32_t flags);
 
 #ifdef __cplusplus
 }

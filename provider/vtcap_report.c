@@ -281,6 +281,9 @@ static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct v
             unsigned char* data = record + VANTOR_RECORD_HEADER_SIZE;
             vtcap_write_header(record, direction, previous, to.connectionId, &to.peer,
                                (uint32_t)(to.extension + count), sequence, to.time);
+            if (atomic_load(&stream->http) == VTCAP_TLS) {
+                vtcap_set_extension_flags(record, VANTOR_EXTENSION_TLS);
+            }
             vtcap_write_peer_extension(data, &to.peer);
             vtcap_gather(data + to.extension, source, offset, count);
             vtcap_ring_commit(&channel->ring, record);
@@ -425,16 +428,19 @@ static unsigned decide_ahead(struct vtcap_stream* stream, const struct vtcap_sou
 }
 
 /* A socket's own bytes moved inside a TLS library call are the session's records: never
- * reported, and the socket stream can no longer turn out to be HTTP. The socket is the one the
- * session runs over. */
+ * reported, and the socket stream can no longer turn out to be HTTP, nor be handed over as TLS
+ * (the hooks report its plain text). The socket is the one the session runs over. */
 static int inside_tls(int fd, struct vtcap_socket* socket) {
     if (t_tlsDepth == 0) {
         return 0;
     }
     t_tlsSocket = fd + 1;
+    /* Its plain text is seen: its records are no longer handed over for decryption. */
+    struct vtcap_stream* stream = &socket->streams[VTCAP_STREAM_SOCKET];
     unsigned undecided = VTCAP_UNDECIDED;
-    atomic_compare_exchange_strong(&socket->streams[VTCAP_STREAM_SOCKET].http, &undecided,
-                                   VTCAP_NOT_HTTP);
+    unsigned tls = VTCAP_TLS;
+    atomic_compare_exchange_strong(&stream->http, &undecided, VTCAP_NOT_HTTP);
+    atomic_compare_exchange_strong(&stream->http, &tls, VTCAP_NOT_HTTP);
     return 1;
 }
 
@@ -460,7 +466,7 @@ void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovc
     out->socket = socket;
     out->stream = stream;
     out->inode = inode;
-    if (http == VTCAP_HTTP) {
+    if (http == VTCAP_HTTP || http == VTCAP_TLS) {
         out->ticket = vtcap_stream_take(stream, VANTOR_DIRECTION_SENT, 1);
         out->ticketed = 1;
     }
@@ -486,7 +492,8 @@ void vtcap_finish_send(const struct vtcap_outgoing* out, const struct iovec* iov
     struct vtcap_ticket ticket = out->ticket;
     if (!out->ticketed) {
         /* Undecided before the call: decided on what it moved, with what was held back. */
-        if (decide(stream, &source, moved, held, &heldLength) != VTCAP_HTTP) {
+        const unsigned verdict = decide(stream, &source, moved, held, &heldLength);
+        if (verdict != VTCAP_HTTP && verdict != VTCAP_TLS) {
             return;
         }
         source.held = held;
@@ -525,7 +532,7 @@ void vtcap_on_received(int fd, int streamIndex, const struct iovec* iov, int iov
         }
         http = expected;
     }
-    if (http != VTCAP_HTTP) {
+    if (http != VTCAP_HTTP && http != VTCAP_TLS) {
         return;
     }
     if (kind != VTCAP_RECEIVE_DATA) {

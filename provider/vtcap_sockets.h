@@ -24,7 +24,9 @@ VTCAP_BEGIN_DECLARATIONS
 
 /* The byte streams a socket carries: its own bytes, and the plain text of a TLS session over
  * it. Each is decided on and ordered by itself; a TLS connection's socket stream is never HTTP
- * (its first byte is a handshake record), and a plain connection never has plain text. */
+ * (its first byte is a handshake record): it is handed over as TLS records, for decryption with
+ * logged keys, until the hooks see the session's plain text. A plain connection never has plain
+ * text. */
 enum { VTCAP_STREAM_SOCKET = 0, VTCAP_STREAM_TLS = 1, VTCAP_STREAMS = 2 };
 
 /* A stream's order word: the sequence number of its next record, shifted past the direction of

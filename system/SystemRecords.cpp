@@ -282,7 +282,10 @@ void SystemRecords::Flush() {
                 }
                 continue;
             }
-            connection.verdict = verdict == VTCAP_NOT_HTTP ? Verdict::NotHttp : Verdict::Http;
+            // TLS records are not handed over here: the TLS probes give the plain text.
+            connection.verdict = verdict == VTCAP_NOT_HTTP || verdict == VTCAP_TLS
+                                     ? Verdict::NotHttp
+                                     : Verdict::Http;
             connection.server = header.direction == Direction::Received;
             if (connection.verdict == Verdict::NotHttp) {
                 connection.early.clear();

@@ -258,6 +258,7 @@ void CMainFrame::FocusChanged(QWidget* now) {
 }
 
 void CMainFrame::OnIdle() {
+    m_app.OnIdle();
     if (QApplication::activePopupWidget() == nullptr) {
         statusBar()->showMessage(
             ToQString(CaptureStatusText(m_app.IsCapturing(), m_app.LostRecords(),

@@ -1,5 +1,7 @@
 #include "protocol/tls/TlsStage.h"
 
+#include <algorithm>
+
 #include "http/MessageStart.h"
 #include "protocol/tls/TlsDecoder.h"
 
@@ -74,6 +76,7 @@ struct TlsStage::Connection : TlsPlainSink {
     bool dropped = false;
     bool told = false;
     Clock::time_point waitingSince{};
+    std::uint64_t serial = 0;  // connections that wait go on in the order they began
     std::list<std::uint32_t>::iterator use;
 };
 
@@ -81,20 +84,26 @@ TlsStage::TlsStage(Output output) : m_output(std::move(output)) {}
 
 TlsStage::~TlsStage() = default;
 
-TlsStage::Connection& TlsStage::Find(const CaptureRecord& header) {
+TlsStage::Connection* TlsStage::Find(const CaptureRecord& header) {
+    const bool first = header.previousDirection == Direction::None;
+    if (!first && m_hooked.count(header.connectionId) != 0) {
+        return nullptr;
+    }
     auto found = m_connections.find(header.connectionId);
-    if (found != m_connections.end() && header.previousDirection != Direction::None) {
+    if (found != m_connections.end() && !first) {
         m_byUse.splice(m_byUse.end(), m_byUse, found->second->use);
-        return *found->second;
+        return found->second.get();
     }
     // A socket's first record starts the connection afresh (an id may be used again).
+    m_hooked.erase(header.connectionId);
     Drop(header.connectionId);
     if (m_connections.size() >= kMostConnections) {
         Drop(m_byUse.front());
     }
     auto connection = std::make_unique<Connection>(*this, m_keys);
+    connection->serial = ++m_serials;
     connection->use = m_byUse.insert(m_byUse.end(), header.connectionId);
-    return *m_connections.emplace(header.connectionId, std::move(connection)).first->second;
+    return m_connections.emplace(header.connectionId, std::move(connection)).first->second.get();
 }
 
 void TlsStage::Drop(std::uint32_t connectionId) {
@@ -108,10 +117,11 @@ void TlsStage::Drop(std::uint32_t connectionId) {
 
 void TlsStage::Deliver(const CaptureRecord& header, std::span<const std::uint8_t> data,
                        Clock::time_point now) {
-    Connection& connection = Find(header);
-    if (connection.decoder.failed() || connection.dropped) {
+    Connection* found = Find(header);
+    if (found == nullptr || found->decoder.failed() || found->dropped) {
         return;
     }
+    Connection& connection = *found;
     connection.header = header;
     const bool wasWaiting = connection.decoder.waiting();
     connection.decoder.Feed(header.direction, data);
@@ -149,9 +159,14 @@ void TlsStage::Lost(const CaptureRecord& header) {
 }
 
 void TlsStage::Forget(std::uint32_t connectionId) {
-    if (!m_connections.empty()) {
-        Drop(connectionId);
+    if (m_connections.empty() || m_connections.count(connectionId) == 0) {
+        return;
     }
+    Drop(connectionId);
+    if (m_hooked.size() >= kMostHooked) {
+        m_hooked.clear();
+    }
+    m_hooked.insert(connectionId);
 }
 
 void TlsStage::Poll(Clock::time_point now) {
@@ -160,8 +175,7 @@ void TlsStage::Poll(Clock::time_point now) {
     }
     const bool moreKeys = m_keys.generation() != m_keysSeen;
     m_keysSeen = m_keys.generation();
-    const std::vector<std::uint32_t> ids(m_waiting.begin(), m_waiting.end());
-    for (const std::uint32_t id : ids) {
+    for (const std::uint32_t id : WaitingInOrder()) {
         Connection& connection = *m_connections.at(id);
         if (moreKeys) {
             connection.decoder.Resume();
@@ -170,9 +184,16 @@ void TlsStage::Poll(Clock::time_point now) {
     }
 }
 
+std::vector<std::uint32_t> TlsStage::WaitingInOrder() const {
+    std::vector<std::uint32_t> ids(m_waiting.begin(), m_waiting.end());
+    std::sort(ids.begin(), ids.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return m_connections.at(a)->serial < m_connections.at(b)->serial;
+    });
+    return ids;
+}
+
 void TlsStage::Finish(std::string_view why) {
-    const std::vector<std::uint32_t> ids(m_waiting.begin(), m_waiting.end());
-    for (const std::uint32_t id : ids) {
+    for (const std::uint32_t id : WaitingInOrder()) {
         Connection& connection = *m_connections.at(id);
         connection.decoder.Resume();
         if (connection.decoder.waiting()) {

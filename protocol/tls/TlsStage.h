@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "protocol/tls/KeyLog.h"
 #include "record/CaptureRecord.h"
@@ -54,16 +55,22 @@ public:
 private:
     struct Connection;
 
-    Connection& Find(const CaptureRecord& header);
+    // The connection a record is of; nothing for one the hooks took over.
+    Connection* Find(const CaptureRecord& header);
     void Settle(Connection& connection, Clock::time_point now);
     void Drop(std::uint32_t connectionId);
+    std::vector<std::uint32_t> WaitingInOrder() const;
 
     KeyLog m_keys;
     Output m_output;
     std::unordered_map<std::uint32_t, std::unique_ptr<Connection>> m_connections;
     std::list<std::uint32_t> m_byUse;  // least recently used first
     std::unordered_set<std::uint32_t> m_waiting;
+    // Connections whose plain text the hooks took over: their late TLS records are not ours.
+    std::unordered_set<std::uint32_t> m_hooked;
+    static constexpr std::size_t kMostHooked = 4096;
     std::uint64_t m_keysSeen = 0;
+    std::uint64_t m_serials = 0;
 };
 
 // The notice a connection that could not be decrypted is listed with.

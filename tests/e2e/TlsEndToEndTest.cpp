@@ -335,9 +335,39 @@ TEST_F(EndToEndTest, WebSocketFramesAreLinesUnderThe101) {
     EXPECT_EQ(document.requests()[0]->response(), document.responses()[0]);
 }
 
-TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreNotReportedNorTheirCiphertext) {
+// node's OpenSSL is built in: the hooks see none of it, the key log it writes when vantor-run
+// asks (--tls-keylog in NODE_OPTIONS) opens fetch, https and http2 alike.
+TEST_F(Http2EndToEndTest, NodesBuiltInTlsIsDecryptedWithTheKeysItLogs) {
+    StartHttp2Nginx();
+    if (HasFatalFailure()) {
+        return;
+    }
     StartCapture();
-    // asyncio runs TLS over memory buffers and moves the records through the socket itself.
+    // Options the user gave node are kept.
+    const RunResult node =
+        Run({"env", "NODE_OPTIONS=--max-old-space-size=256", "NODE_EXTRA_CA_CERTS=" + certificate,
+             test::kBin + "/vantor-run", "node", kScripts + "/node_client.js", certificate,
+             HttpsUrl("/echo/node-fetch"), HttpsUrl("/echo/node-https"),
+             "https://127.0.0.1:" + tlsH2, "/b.txt"});
+    EXPECT_EQ(node.status, 0) << node.errors;
+    EXPECT_EQ(node.output, "fetch 200 16\nhttps 200\nhttp2 200\n");
+    const auto rows = StopCapture();
+    ASSERT_EQ(rows.size(), 6u) << "each exchange once, nothing else";
+    std::set<std::string> captions;
+    for (std::size_t i = 0; i < rows.size(); i += 2) {
+        EXPECT_EQ(rows[i + 1].paired, std::to_string(i));
+        captions.insert(rows[i].targetOrClass + " " + rows[i + 1].caption);
+    }
+    EXPECT_EQ(captions, (std::set<std::string>{
+                            "127.0.0.1:" + tlsPort + "/echo/node-fetch 200 /echo/node-fetch",
+                            "127.0.0.1:" + tlsPort + "/echo/node-https 200 /echo/node-https",
+                            "127.0.0.1:" + tlsH2 + "/b.txt 200"}));
+}
+
+TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreDecryptedFromTheirRecordsWithTheKeyLog) {
+    StartCapture();
+    // asyncio runs TLS over memory buffers and moves the records through the socket itself:
+    // the hooks cannot tell its socket, the key log vantor-run asked for opens the records.
     const RunResult asyncio = Run(Captured(Python({"asyncio", tlsPort, certificate, "/echo/a"})));
     EXPECT_EQ(asyncio.status, 0) << asyncio.errors;
     EXPECT_EQ(asyncio.output, "/echo/a");
@@ -346,11 +376,19 @@ TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreNotReportedNorTheirCiphertext) 
                   .status,
               0);
     const auto rows = StopCapture();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1].caption, "200 /echo/after");
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].caption, "200 /echo/a");
+    EXPECT_EQ(rows[1].paired, "0");
+    EXPECT_EQ(rows[3].caption, "200 /echo/after");
+    EXPECT_EQ(rows[3].paired, "2");
+    for (const auto& entry :
+         std::filesystem::directory_iterator(directory / "runtime" / "vantor")) {
+        EXPECT_NE(entry.path().filename().string().rfind("keylog-", 0), 0u)
+            << entry.path() << ": the key logs go when capture stops";
+    }
 }
 
-TEST_F(TlsEndToEndTest, SessionsInMemoryAfterOneThatEndedOnAnOpenSocketAreNotShownUnderIt) {
+TEST_F(TlsEndToEndTest, SessionsInMemoryAfterOneThatEndedOnAnOpenSocketAreListedOnTheirOwn) {
     // The first session ends (unwrap) on a socket that stays open; the next ones run in memory
     // buffers, to another server, and may get the address the first one had.
     const std::string other = StartServer({"--tls", certificate, key});
@@ -359,9 +397,15 @@ TEST_F(TlsEndToEndTest, SessionsInMemoryAfterOneThatEndedOnAnOpenSocketAreNotSho
     const RunResult run = Run(Captured(Python({"unwrapped", tlsPort, other, certificate})));
     EXPECT_EQ(run.status, 0) << run.errors;
     const auto rows = StopCapture();
-    ASSERT_EQ(rows.size(), 2u) << "only the exchange on the socket it ran over";
+    ASSERT_EQ(rows.size(), 8u);
     EXPECT_EQ(rows[0].targetOrClass, "127.0.0.1/unwrap");
     EXPECT_EQ(rows[1].caption, "200 OK");
+    for (std::size_t i = 0; i < 3; ++i) {
+        const Row& response = rows[3 + 2 * i];
+        EXPECT_EQ(response.caption, "200 /echo/bio/" + std::to_string(i));
+        EXPECT_EQ(response.paired, std::to_string(2 + 2 * i));
+        EXPECT_NE(response.connection, rows[0].connection) << "never under the first session";
+    }
 }
 
 TEST_F(TlsEndToEndTest, AProgramWithoutATlsLibraryIsGivenNone) {

@@ -30,13 +30,19 @@ TEST(VtcapLogicTest, OnlyARequestLineMakesAConnectionHttp) {
                              "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"}) {
         EXPECT_EQ(Classify(http), VTCAP_HTTP) << http;
     }
-    for (const char* partial : {"", "G", "GE", "GET", "GET ", "ABCDEFGHIJKLMNOPQRST"}) {
+    using namespace std::string_view_literals;
+    for (const std::string_view partial : {""sv, "G"sv, "GE"sv, "GET"sv, "GET "sv,
+                                           "ABCDEFGHIJKLMNOPQRST"sv, "\x16"sv, "\x16\x03"sv}) {
         EXPECT_EQ(Classify(partial), VTCAP_UNDECIDED) << partial;
     }
-    using namespace std::string_view_literals;
+    // A TLS handshake is handed over for decryption, of any version up to 1.3's.
+    for (const std::string_view tls :
+         {"\x16\x03\x01\x02\x00\x01"sv, "\x16\x03\x03"sv, "\x16\x03\x00"sv}) {
+        EXPECT_EQ(Classify(tls), VTCAP_TLS) << tls;
+    }
     for (const std::string_view other :
-         {"\x16\x03\x01\x02\x00"sv, "\0\0\0\x08\x04\xd2\x16\x2f"sv, "get / HTTP/1.1"sv, "GET  /"sv,
-          "GET\t/"sv, "ABCDEFGHIJKLMNOPQRSTU /"sv, " GET /"sv, "SSH-2.0-OpenSSH"sv,
+         {"\x16\x02\x01"sv, "\x16\x03\x05"sv, "\0\0\0\x08\x04\xd2\x16\x2f"sv, "get / HTTP/1.1"sv,
+          "GET  /"sv, "GET\t/"sv, "ABCDEFGHIJKLMNOPQRSTU /"sv, " GET /"sv, "SSH-2.0-OpenSSH"sv,
           "GET \x01"sv}) {
         EXPECT_EQ(Classify(other), VTCAP_NOT_HTTP) << other;
     }

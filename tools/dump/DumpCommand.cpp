@@ -308,8 +308,8 @@ const char* WasOrWere(std::uint64_t count) {
 }
 
 // The programs started through vantor-run, by their capture provider and the channel.
-int RunLiveCapture(const DumpArguments& arguments, KeyLogFiles& keyLogs, CSnifferDoc& document,
-                   std::ostream& output, std::ostream& errors) {
+int RunLiveCapture(const DumpArguments& arguments, CSnifferDoc& document, std::ostream& output,
+                   std::ostream& errors) {
     if (const auto problem = PreparePrivateRuntimeFolder()) {
         errors << "vantor-dump: cannot capture: " << *problem << '\n';
         return 1;
@@ -338,6 +338,12 @@ int RunLiveCapture(const DumpArguments& arguments, KeyLogFiles& keyLogs, CSniffe
                 session.dispatch().Dispatch(pending);
             }
         });
+    for (const std::string& path : arguments.keyLogs) {
+        if (const auto refused = session.AddKeyLog(path)) {
+            errors << "vantor-dump: " << *refused << '\n';
+            return 1;
+        }
+    }
     if (!session.InstallProvider()) {
         errors << "vantor-dump: the capture provider could not be installed in "
                << session.catalogFile().string() << "; nothing will be captured\n";
@@ -353,7 +359,7 @@ int RunLiveCapture(const DumpArguments& arguments, KeyLogFiles& keyLogs, CSniffe
               "stop with Ctrl-C\n";
     while (!live.Finished(stop)) {
         window.RunPending(std::chrono::milliseconds(20));
-        session.dispatch().Tick(keyLogs);
+        session.Tick();
         output.flush();
     }
     session.Stop();
@@ -606,7 +612,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         return RunSystemCapture(*parsed, keyLogs, document, output, errors);
     }
     if (parsed->capture) {
-        return RunLiveCapture(*parsed, keyLogs, document, output, errors);
+        return RunLiveCapture(*parsed, document, output, errors);
     }
     // An import that nothing keeps is listed as it goes, in bounded memory.
     const bool streaming = !parsed->pcapFile.empty() && parsed->saveFile.empty() &&
