@@ -76,14 +76,16 @@ std::vector<std::uint8_t> HkdfExpandLabel(TlsHash hash, std::span<const std::uin
                                           std::string_view label,
                                           std::span<const std::uint8_t> context,
                                           std::size_t length) {
-    std::vector<std::uint8_t> info;
+    // HkdfLabel: the length, then the label and the context, each after its length.
     const std::string fullLabel = "tls13 " + std::string(label);
-    info.push_back(static_cast<std::uint8_t>(length >> 8));
-    info.push_back(static_cast<std::uint8_t>(length));
-    info.push_back(static_cast<std::uint8_t>(fullLabel.size()));
-    info.insert(info.end(), fullLabel.begin(), fullLabel.end());
-    info.push_back(static_cast<std::uint8_t>(context.size()));
-    info.insert(info.end(), context.begin(), context.end());
+    std::vector<std::uint8_t> info(4 + fullLabel.size() + context.size());
+    info[0] = static_cast<std::uint8_t>(length >> 8);
+    info[1] = static_cast<std::uint8_t>(length);
+    info[2] = static_cast<std::uint8_t>(fullLabel.size());
+    std::copy(fullLabel.begin(), fullLabel.end(), info.begin() + 3);
+    info[3 + fullLabel.size()] = static_cast<std::uint8_t>(context.size());
+    std::copy(context.begin(), context.end(),
+              info.begin() + static_cast<std::ptrdiff_t>(4 + fullLabel.size()));
     int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST,

@@ -1,13 +1,10 @@
 #include "protocol/tls/TlsDecoder.h"
 #include "protocol/tls/TlsStage.h"
+#include "support/TlsConnectionMaker.h"
 
 #include <gtest/gtest.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -17,8 +14,10 @@
 namespace vantor {
 namespace {
 
+using test::TlsConnectionMaker;
+
 using Bytes = std::vector<std::uint8_t>;
-using Segments = std::vector<std::pair<Direction, Bytes>>;
+using Segments = test::TlsSegments;
 
 Bytes FromHex(std::string_view hex) {
     Bytes bytes;
@@ -40,12 +39,7 @@ struct Collected : TlsPlainSink {
     }
 };
 
-struct Trace {
-    Segments segments;   // what went over the wire, in order
-    std::string keyLog;  // what the client logged
-    Segments plain;      // what each side wrote, runs joined
-    std::string alpn;
-};
+using Trace = test::TlsTrace;
 
 // Feeds a trace with every segment cut at cut (0: whole), the key log given before or after.
 Collected Decode(const Trace& trace, std::size_t cut, bool keysLate,
@@ -115,156 +109,33 @@ TEST(TlsDecoderTest, Rfc8448TracesWholeByteByByteAndCutAtEveryPlace) {
     }
 }
 
-// A TLS connection between libssl's client and server in memory, its bytes kept as they went.
-class MadeConnection {
-public:
-    struct Options {
-        int version;             // TLS1_2_VERSION or TLS1_3_VERSION
-        const char* ciphers;     // TLS 1.2's cipher list, or TLS 1.3's suites
-        const char* alpn;        // offered by the client and taken by the server
-        bool keyUpdate = false;  // TLS 1.3: both sides update their keys half way
-    };
-
-    explicit MadeConnection(const Options& options) {
-        EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-        X509* certificate = X509_new();
-        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-        X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
-        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
-        X509_set_pubkey(certificate, key);
-        X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-        X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
-        X509_sign(certificate, key, EVP_sha256());
-
-        m_serverContext = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate(m_serverContext, certificate);
-        SSL_CTX_use_PrivateKey(m_serverContext, key);
-        SSL_CTX_set_alpn_select_cb(m_serverContext, SelectProtocol, nullptr);
-        m_clientContext = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_app_data(m_clientContext, &m_trace);
-        SSL_CTX_set_keylog_callback(m_clientContext, [](const SSL* ssl, const char* line) {
-            auto* trace = static_cast<Trace*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-            trace->keyLog += std::string(line) + "\n";
-        });
-        for (SSL_CTX* context : {m_serverContext, m_clientContext}) {
-            SSL_CTX_set_min_proto_version(context, options.version);
-            SSL_CTX_set_max_proto_version(context, options.version);
-            if (options.version == TLS1_3_VERSION) {
-                SSL_CTX_set_ciphersuites(context, options.ciphers);
-            } else {
-                SSL_CTX_set_cipher_list(context, options.ciphers);
-            }
-        }
-        X509_free(certificate);
-        EVP_PKEY_free(key);
-        m_client = SSL_new(m_clientContext);
-        m_server = SSL_new(m_serverContext);
-        SSL_set_bio(m_client, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_bio(m_server, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_connect_state(m_client);
-        SSL_set_accept_state(m_server);
-        const std::string offered =
-            std::string(1, static_cast<char>(std::strlen(options.alpn))) + options.alpn;
-        SSL_set_alpn_protos(m_client, reinterpret_cast<const unsigned char*>(offered.data()),
-                            static_cast<unsigned>(offered.size()));
-        m_trace.alpn = options.alpn;
-
-        for (int turn = 0;
-             turn < 20 && !(SSL_is_init_finished(m_client) && SSL_is_init_finished(m_server));
-             ++turn) {
-            SSL_do_handshake(m_client);
-            Carry();
-            SSL_do_handshake(m_server);
-            Carry();
-        }
-        Exchange("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", std::string(40000, 'a'));
-        if (options.keyUpdate) {
-            SSL_key_update(m_client, SSL_KEY_UPDATE_REQUESTED);
-        }
-        Exchange(std::string(20000, 'b'), "HTTP/1.1 200 OK\r\n\r\n");
-        Exchange("last", "done");
+// A connection made with libssl in memory: a request and a long answer, the client's long
+// upload (after a key update, when asked), a last short exchange.
+Trace MadeTrace(const TlsConnectionMaker::Options& options, bool keyUpdate = false) {
+    TlsConnectionMaker connection(options);
+    EXPECT_TRUE(connection.established());
+    EXPECT_TRUE(connection.Send(Direction::Sent, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    EXPECT_TRUE(connection.Send(Direction::Received, std::string(40000, 'a')));
+    if (keyUpdate) {
+        connection.UpdateKeys();
     }
-
-    ~MadeConnection() {
-        SSL_free(m_client);
-        SSL_free(m_server);
-        SSL_CTX_free(m_clientContext);
-        SSL_CTX_free(m_serverContext);
-    }
-
-    const Trace& trace() const { return m_trace; }
-    bool established() const {
-        return SSL_is_init_finished(m_client) && SSL_is_init_finished(m_server);
-    }
-
-private:
-    static int SelectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
-                              const unsigned char* in, unsigned inLength, void*) {
-        if (inLength == 0) {
-            return SSL_TLSEXT_ERR_NOACK;
-        }
-        *outLength = in[0];
-        *out = in + 1;
-        return SSL_TLSEXT_ERR_OK;
-    }
-
-    // Moves what each side wrote to the other, as the wire would.
-    void Carry() {
-        Move(m_client, m_server, Direction::Sent);
-        Move(m_server, m_client, Direction::Received);
-    }
-    void Move(SSL* from, SSL* to, Direction direction) {
-        BIO* out = SSL_get_wbio(from);
-        char buffer[4096];
-        int got = 0;
-        while ((got = BIO_read(out, buffer, sizeof buffer)) > 0) {
-            BIO_write(SSL_get_rbio(to), buffer, got);
-            if (m_trace.segments.empty() || m_trace.segments.back().first != direction) {
-                m_trace.segments.emplace_back(direction, Bytes());
-            }
-            auto& segment = m_trace.segments.back().second;
-            segment.insert(segment.end(), buffer, buffer + got);
-        }
-    }
-    void Send(SSL* from, SSL* to, Direction direction, const std::string& text) {
-        SSL_write(from, text.data(), static_cast<int>(text.size()));
-        Carry();
-        std::string read;
-        char buffer[16384];
-        int got = 0;
-        for (int turn = 0; turn < 100 && read.size() < text.size(); ++turn) {
-            if ((got = SSL_read(to, buffer, sizeof buffer)) > 0) {
-                read.append(buffer, static_cast<std::size_t>(got));
-            }
-            Carry();
-        }
-        EXPECT_EQ(read, text);
-        m_trace.plain.emplace_back(direction, Bytes(text.begin(), text.end()));
-    }
-    void Exchange(const std::string& request, const std::string& response) {
-        Send(m_client, m_server, Direction::Sent, request);
-        Send(m_server, m_client, Direction::Received, response);
-    }
-
-    Trace m_trace;
-    SSL_CTX* m_serverContext = nullptr;
-    SSL_CTX* m_clientContext = nullptr;
-    SSL* m_client = nullptr;
-    SSL* m_server = nullptr;
-};
+    EXPECT_TRUE(connection.Send(Direction::Sent, std::string(20000, 'b')));
+    EXPECT_TRUE(connection.Send(Direction::Received, "HTTP/1.1 200 OK\r\n\r\n"));
+    EXPECT_TRUE(connection.Send(Direction::Sent, "last"));
+    EXPECT_TRUE(connection.Send(Direction::Received, "done"));
+    return connection.trace();
+}
 
 struct MadeCase {
     const char* name;
-    MadeConnection::Options options;
+    TlsConnectionMaker::Options options;
+    bool keyUpdate = false;
 };
 
 class MadeTraceTest : public testing::TestWithParam<MadeCase> {};
 
 TEST_P(MadeTraceTest, DecryptsWholeByteByByteAndWithKeysLoggedLate) {
-    const MadeConnection connection(GetParam().options);
-    ASSERT_TRUE(connection.established());
-    const Trace& trace = connection.trace();
+    const Trace trace = MadeTrace(GetParam().options, GetParam().keyUpdate);
     ASSERT_EQ(trace.plain.size(), 6u);
     ASSERT_GT(trace.segments.size(), 6u);
     EXPECT_EQ(Decode(trace, 0, false).runs, trace.plain);
@@ -276,31 +147,31 @@ TEST_P(MadeTraceTest, DecryptsWholeByteByByteAndWithKeysLoggedLate) {
 INSTANTIATE_TEST_SUITE_P(
     Suites, MadeTraceTest,
     testing::Values(
-        MadeCase{"Tls13Aes128", {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2", true}},
-        MadeCase{"Tls13Aes256", {TLS1_3_VERSION, "TLS_AES_256_GCM_SHA384", "http/1.1", true}},
-        MadeCase{"Tls13ChaCha20", {TLS1_3_VERSION, "TLS_CHACHA20_POLY1305_SHA256", "h2", true}},
+        MadeCase{"Tls13Aes128", {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2"}, true},
+        MadeCase{"Tls13Aes256", {TLS1_3_VERSION, "TLS_AES_256_GCM_SHA384", "http/1.1"}, true},
+        MadeCase{"Tls13ChaCha20", {TLS1_3_VERSION, "TLS_CHACHA20_POLY1305_SHA256", "h2"}, true},
         MadeCase{"Tls12Aes128", {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", "h2"}},
         MadeCase{"Tls12Aes256", {TLS1_2_VERSION, "ECDHE-ECDSA-AES256-GCM-SHA384", "http/1.1"}},
         MadeCase{"Tls12ChaCha20", {TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305", "h2"}}),
     [](const testing::TestParamInfo<MadeCase>& made) { return std::string(made.param.name); });
 
 TEST(TlsDecoderTest, SaysWhyAConnectionCannotBeDecryptedAndListsNothingOfIt) {
-    const MadeConnection cbc({TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA", "h2"});
-    const MadeConnection good({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2"});
-    Trace wrongKeys = good.trace();
+    const Trace cbc = MadeTrace({TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA", "h2"});
+    const Trace good = MadeTrace({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2"});
+    Trace wrongKeys = good;
     // The first secret logged (the client's handshake secret) is wrong.
     const std::size_t first = wrongKeys.keyLog.rfind(' ', wrongKeys.keyLog.find('\n')) + 1;
     wrongKeys.keyLog[first] = wrongKeys.keyLog[first] == '0' ? '1' : '0';
-    Trace junk = good.trace();
+    Trace junk = good;
     junk.segments[0].second[0] = 0x47;  // 'G'
-    Trace unseenStart = good.trace();
+    Trace unseenStart = good;
     unseenStart.segments.erase(unseenStart.segments.begin());
     const struct {
         const char* name;
         const Trace& trace;
         std::string failure;
     } cases[] = {
-        {"suite", cbc.trace(), "cipher suite 0xC009 is not supported"},
+        {"suite", cbc, "cipher suite 0xC009 is not supported"},
         {"wrong keys", wrongKeys, "a record does not decrypt with the logged keys"},
         {"not TLS", junk, "its bytes are not TLS records"},
         {"joined late", unseenStart, "its ClientHello was not seen"},
@@ -314,11 +185,11 @@ TEST(TlsDecoderTest, SaysWhyAConnectionCannotBeDecryptedAndListsNothingOfIt) {
 }
 
 TEST(TlsDecoderTest, KeysThatNeverComeHoldABoundedAmountThenGiveUp) {
-    const MadeConnection connection({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2"});
+    const Trace trace = MadeTrace({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "h2"});
     KeyLog keys;
     Collected collected;
     TlsDecoder decoder(keys, collected);
-    for (const auto& [direction, bytes] : connection.trace().segments) {
+    for (const auto& [direction, bytes] : trace.segments) {
         decoder.Feed(direction, bytes);
     }
     EXPECT_TRUE(decoder.waiting());
@@ -331,8 +202,8 @@ TEST(TlsDecoderTest, KeysThatNeverComeHoldABoundedAmountThenGiveUp) {
     EXPECT_EQ(decoder.waitingBytes(), 0u);
 
     TlsDecoder late(keys, collected);
-    late.Feed(connection.trace().segments[0].first, connection.trace().segments[0].second);
-    late.Feed(connection.trace().segments[1].first, connection.trace().segments[1].second);
+    late.Feed(trace.segments[0].first, trace.segments[0].second);
+    late.Feed(trace.segments[1].first, trace.segments[1].second);
     late.GiveUp("its keys were not logged within 10 s");
     EXPECT_EQ(late.failure(), "its keys were not logged within 10 s");
     EXPECT_TRUE(collected.runs.empty());
@@ -341,8 +212,7 @@ TEST(TlsDecoderTest, KeysThatNeverComeHoldABoundedAmountThenGiveUp) {
 // The stage around the decoder: records in, plain records out with the directions of the plain
 // text; keys that come late, keys that never come, and a hole each told once.
 TEST(TlsStageTest, HandsPlainTextOnAsRecordsOrOneNoticeSayingWhyNot) {
-    const MadeConnection connection({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "http/1.1"});
-    const Trace& trace = connection.trace();
+    const Trace trace = MadeTrace({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "http/1.1"});
     enum class Ending { KeysLate, KeysNever, Hole };
     for (const Ending ending : {Ending::KeysLate, Ending::KeysNever, Ending::Hole}) {
         std::vector<std::pair<CaptureRecord, std::string>> out;
