@@ -10,6 +10,7 @@
 #include "app/TerminalCommand.h"
 #include "capture/CaptureChannel.h"
 #include "capture/CaptureSession.h"
+#include "capture/KeyLogFiles.h"
 #include "capture/ProviderInstaller.h"
 #include "content/MessageParts.h"
 #include "exporters/HarWriter.h"
@@ -186,6 +187,11 @@ void CSnifferApp::OnIdle() {
 
 void CSnifferApp::StartCapture() {
     if (m_session != nullptr && !m_session->IsCapturing()) {
+        if (const std::string& keyLog = Preferences().tls_key_log; !keyLog.empty()) {
+            if (const auto refused = m_session->AddKeyLog(keyLog)) {
+                ReportFailure(*refused);  // capture goes on; that TLS stays encrypted
+            }
+        }
         m_session->Start();
     }
 }
@@ -407,6 +413,13 @@ bool CSnifferApp::OnFileImportCapture() {
     imported.SetCaptureRules(m_document.captureRules());
     imported.OnNewDocument();
     CaptureDispatch dispatch([&imported] { return &imported; });
+    KeyLogFiles keyLogs;
+    if (const std::string& keyLog = Preferences().tls_key_log; !keyLog.empty()) {
+        if (const auto refused = keyLogs.Add(keyLog)) {
+            ReportFailure(*refused);  // imported all the same; its TLS stays encrypted
+        }
+    }
+    dispatch.Tick(keyLogs);
     CaptureImportResult result;
     {
         const auto progress = m_shell.BeginProgress(FormatMessageText(kTextImporting, name));

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "capture/KeyLogFiles.h"
 #include "framework/FileErrors.h"
 #include "options/AppPreferences.h"
 #include "options/FilterOptions.h"
@@ -55,6 +56,7 @@ CaptureOptionsFields CaptureOptionsFields::FromOptions(const AppPreferences& pre
     fields.responseLimit = std::to_string(preferences.max_res_size);
     fields.wholeWord = preferences.whole_word_content;
     fields.allowedContent = preferences.allowed_content;
+    fields.keyLog = preferences.tls_key_log;
     return fields;
 }
 
@@ -70,6 +72,12 @@ std::optional<CaptureOptionsFields::Failure> CaptureOptionsFields::Commit(
     if (const auto* message = std::get_if<std::string>(&responseLimitValue)) {
         return Failure{Field::ResponseLimit, *message};
     }
+    if (!keyLog.empty()) {
+        if (const auto refused = KeyLogFiles().Add(keyLog)) {
+            return Failure{Field::KeyLog, *refused};
+        }
+    }
+    preferences.tls_key_log = keyLog;
     preferences.max_req_size = std::get<std::int32_t>(requestLimitValue);
     preferences.max_res_size = std::get<std::int32_t>(responseLimitValue);
     preferences.scan_req_body = requestBody != 0;

@@ -40,17 +40,19 @@ struct CaptureOptionsFields {
     std::string responseLimit;
     std::int32_t wholeWord = 0;
     std::string allowedContent;
+    std::string keyLog;  // a key log file to decrypt TLS with; empty for none
 
     static CaptureOptionsFields FromOptions(const AppPreferences& preferences);
 
     // Which size field failed, and its message.
-    enum class Field { RequestLimit, ResponseLimit };
+    enum class Field { RequestLimit, ResponseLimit, KeyLog };
     struct Failure {
         Field field;
         std::string message;
     };
-    // OK: checks the size fields in exchange order; commits everything, and rebuilds the
-    // allowed content list, only when both are good.
+    // OK: checks the size fields in exchange order, then that a key log, if one is named, can
+    // be read and no other user can read it; commits everything, and rebuilds the allowed
+    // content list, only when all are good.
     std::optional<Failure> Commit(AppPreferences& preferences) const;
 };
 

@@ -108,6 +108,11 @@ void CaptureDispatch::DeliverPlain(MessageSink& document, const CaptureRecord& h
     }
 }
 
+void CaptureDispatch::AddKeys(std::string_view text) {
+    const std::lock_guard lock(m_captureLock);
+    m_tls.keys().Feed(text);
+}
+
 void CaptureDispatch::Tick(KeyLogFiles& keyLogs) {
     MessageSink* document = m_activeDocument ? m_activeDocument() : nullptr;
     const std::lock_guard lock(m_captureLock);

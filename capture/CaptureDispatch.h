@@ -50,6 +50,8 @@ public:
 
     // The secrets TLS records are decrypted with: key log text goes in here.
     KeyLog& keys() { return m_tls.keys(); }
+    // Key log text (a capture file's secrets).
+    void AddKeys(std::string_view text);
     // Now and then while records come: what the key logs gained is read, and TLS connections
     // that wait for keys go on, or give up.
     void Tick(KeyLogFiles& keyLogs);

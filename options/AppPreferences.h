@@ -26,6 +26,9 @@ struct AppPreferences {
     bool decoded_body = false;
     std::int32_t whole_word_content = 0;
     std::string allowed_content{kDefaultAllowedContent};
+    // A key log (SSLKEYLOGFILE's format) whose secrets decrypt TLS, besides those of the
+    // programs vantor-run starts; empty for none.
+    std::string tls_key_log;
 
     // Derived from allowed_content by ParseContentTypes: the lower-cased patterns, and whether
     // an empty pair of quotes allowed messages without a content type.

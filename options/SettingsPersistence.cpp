@@ -36,6 +36,8 @@ std::vector<SettingField> BuildSettingFields() {
          Bool8([](Options & o) -> auto& { return o.preferences.decoded_body; })},
         {kPreferences, "allowed_content",
          Text([](Options & o) -> auto& { return o.preferences.allowed_content; })},
+        {kPreferences, "tls_key_log",
+         Text([](Options & o) -> auto& { return o.preferences.tls_key_log; })},
         {kPreferences, "whole_word_content",
          Int32([](Options & o) -> auto& { return o.preferences.whole_word_content; })},
         {kFilterSettings, "content_app",

@@ -19,6 +19,7 @@
 #include "platform/Endian.h"
 #include "platform/LocalTimes.h"
 #include "record/CaptureRecord.h"
+#include "sources/PcapngSecrets.h"
 
 namespace vantor {
 
@@ -160,6 +161,10 @@ CaptureImportResult ImportCaptureFile(const std::string& path, CaptureDispatch& 
     }
     // Read in large pieces: a system call per 4 KiB would cost more than the parsing.
     std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    // The TLS secrets a pcapng file carries decrypt its TLS, with the key logs given.
+    if (const std::string secrets = ReadPcapngKeyLog(file); !secrets.empty()) {
+        dispatch.AddKeys(secrets);
+    }
     char message[PCAP_ERRBUF_SIZE] = {};
     // libpcap closes the file with the handle (and on failure, as of 1.10 it does not).
     std::unique_ptr<pcap_t, PcapCloser> capture(

@@ -178,8 +178,10 @@ inline Octets PcapFile(int linkType, const std::vector<Packet>& packets) {
     return file;
 }
 
-// pcapng: a section header, one interface (microsecond times), enhanced packet blocks.
-inline Octets PcapngFile(int linkType, const std::vector<Packet>& packets) {
+// pcapng: a section header, one interface (microsecond times), a decryption secrets block
+// with a TLS key log (when one is given), enhanced packet blocks.
+inline Octets PcapngFile(int linkType, const std::vector<Packet>& packets,
+                         std::string_view keyLog = {}) {
     Octets file;
     auto block = [&file](std::uint32_t type, const Octets& body) {
         Octets padded = body;
@@ -204,6 +206,13 @@ inline Octets PcapngFile(int linkType, const std::vector<Packet>& packets) {
     PutLittle16(interface, 0);
     PutLittle32(interface, 262144);
     block(1, interface);
+    if (!keyLog.empty()) {
+        Octets secrets;
+        PutLittle32(secrets, 0x544C534B);  // TLS key log
+        PutLittle32(secrets, static_cast<std::uint32_t>(keyLog.size()));
+        secrets.insert(secrets.end(), keyLog.begin(), keyLog.end());
+        block(0x0A, secrets);
+    }
     for (const Packet& packet : packets) {
         Octets enhanced;
         PutLittle32(enhanced, 0);

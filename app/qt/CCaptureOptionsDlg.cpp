@@ -1,5 +1,6 @@
 #include "app/qt/CCaptureOptionsDlg.h"
 
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -7,6 +8,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRegularExpressionValidator>
 
 #include "options/AppStrings.h"
@@ -59,15 +61,35 @@ CCaptureOptionsDlg::CCaptureOptionsDlg(AppPreferences& preferences, HelpOpener& 
     contentLayout->addWidget(m_allowedContent);
     contentLayout->addWidget(m_wholeWord);
 
+    // HTTPS the hooks do not see is decrypted with the secrets of key logs: those vantor-run
+    // asks programs for, and this one (a browser's SSLKEYLOGFILE, say).
+    m_keyLog = new QLineEdit(QString::fromStdString(fields.keyLog), this);
+    m_keyLog->setObjectName(dialog::IdName(1060));
+    m_keyLog->setPlaceholderText(tr("SSLKEYLOGFILE of a program not started with vantor-run"));
+    auto* browse = new QPushButton(tr("&Browse..."), this);
+    browse->setObjectName(dialog::IdName(1061));
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString chosen =
+            QFileDialog::getOpenFileName(this, tr("TLS Key Log"), m_keyLog->text());
+        if (!chosen.isEmpty()) {
+            m_keyLog->setText(chosen);
+        }
+    });
+    auto* tls = new QGroupBox(tr("TLS Key Log"), this);
+    auto* tlsLayout = new QHBoxLayout(tls);
+    tlsLayout->addWidget(m_keyLog, 1);
+    tlsLayout->addWidget(browse);
+
     auto* options = new QGridLayout;
     options->addWidget(BodyGroup(this, tr("Request"), m_requestBody, m_requestLimit), 0, 0);
     options->addWidget(BodyGroup(this, tr("Response"), m_responseBody, m_responseLimit), 0, 1);
     options->addWidget(content, 1, 0, 1, 2);
+    options->addWidget(tls, 2, 0, 1, 2);
     auto* layout = new QHBoxLayout(this);
     layout->addLayout(options, 1);
     layout->addWidget(dialog::Buttons(this, Qt::Vertical, 1006, help,
                                       helpFolder + std::string(kHelpCaptureOptions)));
-    resize(476, 240);
+    resize(476, 300);
 }
 
 CaptureOptionsFields CCaptureOptionsDlg::Exchange() const {
@@ -78,6 +100,7 @@ CaptureOptionsFields CCaptureOptionsDlg::Exchange() const {
     fields.responseLimit = m_responseLimit->text().toStdString();
     fields.wholeWord = dialog::Checked(m_wholeWord);
     fields.allowedContent = m_allowedContent->toPlainText().toStdString();
+    fields.keyLog = m_keyLog->text().trimmed().toStdString();
     return fields;
 }
 
@@ -86,9 +109,10 @@ void CCaptureOptionsDlg::accept() {
     if (failure) {
         QMessageBox::warning(this, ToQString(kApplicationName),
                              QString::fromStdString(failure->message));
-        QLineEdit* field = failure->field == CaptureOptionsFields::Field::RequestLimit
-                               ? m_requestLimit
-                               : m_responseLimit;
+        QLineEdit* field =
+            failure->field == CaptureOptionsFields::Field::RequestLimit    ? m_requestLimit
+            : failure->field == CaptureOptionsFields::Field::ResponseLimit ? m_responseLimit
+                                                                           : m_keyLog;
         field->setFocus();
         field->selectAll();
         return;

@@ -14,8 +14,9 @@ namespace vantor {
 class HelpOpener;
 struct AppPreferences;
 
-// Capture Options: which bodies are kept, the size limits and the content types whose bodies
-// are kept. OK commits only when both size fields hold an integer from 1 to 8000.
+// Capture Options: which bodies are kept, the size limits, the content types whose bodies
+// are kept, and a key log to decrypt TLS with. OK commits only when both size fields hold an
+// integer from 1 to 8000 and a key log named can be used.
 class CCaptureOptionsDlg : public QDialog {
     Q_OBJECT
 
@@ -35,6 +36,7 @@ private:
     QLineEdit* m_responseLimit;
     QCheckBox* m_wholeWord;
     QPlainTextEdit* m_allowedContent;
+    QLineEdit* m_keyLog;
 };
 
 }  // namespace vantor

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "TempDirectory.h"
 #include "TestSupport.h"
 #include "options/Options.h"
 
@@ -52,7 +56,25 @@ TEST(CaptureOptionsFieldsTest, ABadSizeCommitsNothingAndNamesTheFirstBadField) {
     EXPECT_EQ(preferences.allowed_content, kDefaultAllowedContent);
 
     fields.responseLimit = "1";
+    // A key log others could read is refused too, and nothing committed.
+    const test::TempDirectory folder;
+    const auto keyLog = folder / "keys.log";
+    std::ofstream(keyLog).close();
+    std::filesystem::permissions(keyLog, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_write |
+                                             std::filesystem::perms::others_read);
+    fields.keyLog = keyLog.string();
+    failure = fields.Commit(preferences);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->field, CaptureOptionsFields::Field::KeyLog);
+    EXPECT_EQ(failure->message,
+              "the key log " + keyLog.string() +
+                  " can be read or written by other users: refused (chmod 600 it)");
+    EXPECT_EQ(preferences.max_req_size, 256);
+    std::filesystem::permissions(keyLog, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::remove);
     EXPECT_FALSE(fields.Commit(preferences));
+    EXPECT_EQ(preferences.tls_key_log, keyLog.string());
     EXPECT_FALSE(preferences.scan_req_body);
     EXPECT_EQ(preferences.max_req_size, 8000);
     EXPECT_EQ(preferences.max_res_size, 1);

@@ -1,6 +1,7 @@
 #include "sources/PcapImport.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <ctime>
 
@@ -15,6 +16,7 @@
 #include "http/MessageStart.h"
 #include "protocol/Http2Decoder.h"
 #include "support/Http2FrameWriter.h"
+#include "support/TlsConnectionMaker.h"
 
 namespace vantor {
 namespace {
@@ -149,6 +151,41 @@ std::vector<test::Packet> Reordered(std::vector<test::Packet> packets,
         result.push_back(packets[index]);
     }
     return result;
+}
+
+// HTTPS in a pcapng file that carries its keys (a decryption secrets block): decrypted and
+// paired; the same packets without the keys list the connection as not decrypted.
+TEST_F(PcapImportTest, TlsIsDecryptedWithTheSecretsThePcapngFileCarries) {
+    test::TlsConnectionMaker tls({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "http/1.1"});
+    ASSERT_TRUE(tls.Send(Direction::Sent, std::string(kGet)));
+    ASSERT_TRUE(tls.Send(Direction::Received, Response(std::string(5000, 'z'))));
+    Conversation conversation(V4(10, 0, 0, 1, 40000), V4(10, 0, 0, 2, 443));
+    conversation.Open();
+    for (const auto& [direction, bytes] : tls.trace().segments) {
+        const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        for (std::size_t at = 0; at < all.size(); at += 1400) {
+            if (direction == Direction::Sent) {
+                conversation.Client(all.substr(at, 1400));
+            } else {
+                conversation.Server(all.substr(at, 1400));
+            }
+        }
+    }
+    conversation.Close();
+    const auto packets = conversation.Framed(1);
+
+    auto result = Import(test::PcapngFile(1, packets, tls.trace().keyLog));
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(result.reassembly.tlsFlows, 1u);
+    EXPECT_EQ(RequestTexts(), std::vector<std::string>{std::string(kGet)});
+    EXPECT_EQ(ResponseTexts(), std::vector<std::string>{Response(std::string(5000, 'z'))});
+    ExpectPairedInOrder();
+
+    result = Import(test::PcapngFile(1, packets));
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(RequestTexts(),
+              std::vector<std::string>{"[TLS, not decrypted: its keys are not in the key log]"});
+    EXPECT_TRUE(ResponseTexts().empty());
 }
 
 TEST_F(PcapImportTest, SegmentsOutOfOrderRetransmittedOrOverlappingGiveTheBytesOnceInOrder) {

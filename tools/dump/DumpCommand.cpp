@@ -578,7 +578,7 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
 int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                   std::ostream& errors) {
     std::string error;
-    const auto parsed = ParseDumpArguments(arguments, error);
+    auto parsed = ParseDumpArguments(arguments, error);
     if (parsed && !parsed->help) {
         LoadUserSettings();
         if (!ApplyOverrides(*parsed, error)) {
@@ -599,8 +599,13 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
         return 0;
     }
 
+    // The key logs named, and the one of the settings.
+    std::vector<std::string>& keyLogPaths = parsed->keyLogs;
+    if (!Preferences().tls_key_log.empty()) {
+        keyLogPaths.push_back(Preferences().tls_key_log);
+    }
     KeyLogFiles keyLogs;
-    for (const std::string& path : parsed->keyLogs) {
+    for (const std::string& path : keyLogPaths) {
         if (const auto refused = keyLogs.Add(path)) {
             errors << "vantor-dump: " << *refused << '\n';
             return 1;
