@@ -31,7 +31,8 @@ BUILD_PACKAGES=(g++ cmake ninja-build qt6-base-dev libnghttp2-dev nlohmann-json3
                 libbrotli-dev libzstd-dev libpcap-dev clang libbpf-dev bpftool libelf-dev
                 libcapstone-dev libssl-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev python3 curl wget git openssl nginx-light
-               tzdata python3-jsonschema dpkg-dev file tcpdump golang-go nodejs php-cli php-curl)
+               tzdata python3-jsonschema dpkg-dev file tcpdump golang-go nodejs php-cli php-curl
+               chromium)
 
 # Configures and builds one CMake preset of the project.
 build_preset() {

@@ -364,6 +364,32 @@ TEST_F(Http2EndToEndTest, NodesBuiltInTlsIsDecryptedWithTheKeysItLogs) {
                             "127.0.0.1:" + tlsH2 + "/b.txt 200"}));
 }
 
+// Chromium's TLS library is its own, built in: it logs its keys to SSLKEYLOGFILE, which
+// vantor-run sets.
+TEST_F(TlsEndToEndTest, ChromiumIsDecryptedWithTheKeysItLogs) {
+    if (!std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "chromium is not installed";
+    }
+    StartCapture();
+    // --no-sandbox: the test may run as root, where Chromium's sandbox will not start.
+    const RunResult page = Run(Captured({"chromium", "--headless=new", "--no-sandbox",
+                                         "--disable-gpu", "--ignore-certificate-errors",
+                                         "--user-data-dir=" + (directory / "chromium").string(),
+                                         "--dump-dom", HttpsUrl("/echo/chromium")}));
+    EXPECT_EQ(page.status, 0) << page.errors;
+    EXPECT_THAT(page.output, testing::HasSubstr("/echo/chromium"));
+    const auto rows = StopCapture();
+    const auto listed = std::count_if(rows.begin(), rows.end(), [&](const Row& row) {
+        return row.caption == "200 /echo/chromium" && row.paired != "-" &&
+               rows.at(std::stoul(row.paired)).targetOrClass ==
+                   "127.0.0.1:" + tlsPort + "/echo/chromium";
+    });
+    EXPECT_EQ(listed, 1) << ReadWholeFile(directory / "dump.out");
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.caption.find("[TLS"), std::string::npos) << row.caption;
+    }
+}
+
 TEST_F(TlsEndToEndTest, SessionsWithoutASocketAreDecryptedFromTheirRecordsWithTheKeyLog) {
     StartCapture();
     // asyncio runs TLS over memory buffers and moves the records through the socket itself:
