@@ -65,7 +65,7 @@ CCaptureOptionsDlg::CCaptureOptionsDlg(AppPreferences& preferences, HelpOpener& 
     // asks programs for, and this one (a browser's SSLKEYLOGFILE, say).
     m_keyLog = new QLineEdit(QString::fromStdString(fields.keyLog), this);
     m_keyLog->setObjectName(dialog::IdName(1060));
-    m_keyLog->setPlaceholderText(tr("SSLKEYLOGFILE of a program not started with vantor-run"));
+    m_keyLog->setPlaceholderText(tr("A key log file (SSLKEYLOGFILE)"));
     auto* browse = new QPushButton(tr("&Browse..."), this);
     browse->setObjectName(dialog::IdName(1061));
     connect(browse, &QPushButton::clicked, this, [this] {

@@ -77,6 +77,7 @@ struct TlsStage::Connection : TlsPlainSink {
     bool told = false;
     Clock::time_point waitingSince{};
     std::uint64_t serial = 0;  // connections that wait go on in the order they began
+    std::size_t counted = 0;   // its bytes waiting for keys, as the stage counts them
     std::list<std::uint32_t>::iterator use;
 };
 
@@ -111,6 +112,7 @@ void TlsStage::Drop(std::uint32_t connectionId) {
     if (found != m_connections.end()) {
         m_byUse.erase(found->second->use);
         m_waiting.erase(connectionId);
+        m_waitingBytes -= found->second->counted;
         m_connections.erase(found);
     }
 }
@@ -129,6 +131,11 @@ void TlsStage::Deliver(const CaptureRecord& header, std::span<const std::uint8_t
         connection.waitingSince = now;
     }
     Settle(connection, now);
+    while (m_waitingBytes > kMostWaitingInAll) {
+        Connection& oldest = *m_connections.at(WaitingInOrder().front());
+        oldest.decoder.GiveUp("too many bytes of connections waited for their keys");
+        Settle(oldest, now);
+    }
 }
 
 void TlsStage::Settle(Connection& connection, Clock::time_point now) {
@@ -145,6 +152,9 @@ void TlsStage::Settle(Connection& connection, Clock::time_point now) {
     } else {
         m_waiting.erase(id);
     }
+    const std::size_t waitingBytes = connection.decoder.waitingBytes();
+    m_waitingBytes = m_waitingBytes - connection.counted + waitingBytes;
+    connection.counted = waitingBytes;
 }
 
 void TlsStage::Lost(const CaptureRecord& header) {
@@ -154,8 +164,7 @@ void TlsStage::Lost(const CaptureRecord& header) {
     }
     Connection& connection = *found->second;
     connection.decoder.GiveUp("bytes of it were not captured");
-    connection.Notice();
-    m_waiting.erase(header.connectionId);
+    Settle(connection, Clock::now());
 }
 
 void TlsStage::Forget(std::uint32_t connectionId) {

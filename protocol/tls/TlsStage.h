@@ -30,6 +30,9 @@ public:
 
     static constexpr auto kKeyWait = std::chrono::seconds(10);
     static constexpr std::size_t kMostConnections = 4096;
+    // What all connections hold while they wait for keys; past it the one waiting longest
+    // gives up.
+    static constexpr std::size_t kMostWaitingInAll = 64u << 20;
 
     explicit TlsStage(Output output);
     ~TlsStage();
@@ -51,6 +54,7 @@ public:
 
     bool empty() const { return m_connections.empty(); }
     std::size_t waiting() const { return m_waiting.size(); }
+    std::size_t waitingBytes() const { return m_waitingBytes; }
 
 private:
     struct Connection;
@@ -71,6 +75,7 @@ private:
     static constexpr std::size_t kMostHooked = 4096;
     std::uint64_t m_keysSeen = 0;
     std::uint64_t m_serials = 0;
+    std::size_t m_waitingBytes = 0;
 };
 
 // The notice a connection that could not be decrypted is listed with.

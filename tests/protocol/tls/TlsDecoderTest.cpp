@@ -269,6 +269,36 @@ TEST(TlsStageTest, HandsPlainTextOnAsRecordsOrOneNoticeSayingWhyNot) {
         }
         EXPECT_EQ(runs, trace.plain);
     }
+
+    // Connections that wait hold a bounded amount between them: the one waiting longest
+    // gives up first.
+    std::vector<std::string> notices;
+    TlsStage stage([&notices](const CaptureRecord&, std::span<const std::uint8_t> data) {
+        notices.emplace_back(data.begin(), data.end());
+    });
+    const Bytes filler(TlsDecoder::kMostWaitingBytes - 128 * 1024, 0x17);
+    for (std::uint32_t id = 1; id <= 9; ++id) {
+        Direction previous = Direction::None;
+        for (const auto& [direction, bytes] : trace.segments) {
+            CaptureRecord header;
+            header.connectionId = id;
+            header.tls = true;
+            header.direction = direction;
+            header.previousDirection = previous;
+            previous = direction;
+            stage.Deliver(header, bytes, TlsStage::Clock::now());
+        }
+        CaptureRecord more;
+        more.connectionId = id;
+        more.tls = true;
+        more.direction = Direction::Received;
+        more.previousDirection = previous;
+        stage.Deliver(more, filler, TlsStage::Clock::now());
+        EXPECT_LE(stage.waitingBytes(), TlsStage::kMostWaitingInAll);
+    }
+    EXPECT_EQ(stage.waiting(), 8u);
+    EXPECT_EQ(notices, std::vector<std::string>{"[TLS, not decrypted: too many bytes of "
+                                                "connections waited for their keys]"});
 }
 
 }  // namespace
