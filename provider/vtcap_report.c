@@ -428,20 +428,26 @@ static unsigned decide_ahead(struct vtcap_stream* stream, const struct vtcap_sou
 }
 
 /* A socket's own bytes moved inside a TLS library call are the session's records: never
- * reported, and the socket stream can no longer turn out to be HTTP, nor be handed over as TLS
- * (the hooks report its plain text). The socket is the one the session runs over. */
+ * reported, and the socket stream can no longer turn out to be HTTP. The socket is the one the
+ * session runs over. A socket already handed over as TLS (its handshake began outside any TLS
+ * call: the library runs over a transport of the program's own, as node's does) goes on being
+ * handed over whole, wherever its bytes move, until its plain text is seen (plain_seen). */
 static int inside_tls(int fd, struct vtcap_socket* socket) {
-    if (t_tlsDepth == 0) {
+    if (t_tlsDepth == 0 || atomic_load(&socket->streams[VTCAP_STREAM_SOCKET].http) == VTCAP_TLS) {
         return 0;
     }
     t_tlsSocket = fd + 1;
-    /* Its plain text is seen: its records are no longer handed over for decryption. */
-    struct vtcap_stream* stream = &socket->streams[VTCAP_STREAM_SOCKET];
     unsigned undecided = VTCAP_UNDECIDED;
-    unsigned tls = VTCAP_TLS;
-    atomic_compare_exchange_strong(&stream->http, &undecided, VTCAP_NOT_HTTP);
-    atomic_compare_exchange_strong(&stream->http, &tls, VTCAP_NOT_HTTP);
+    atomic_compare_exchange_strong(&socket->streams[VTCAP_STREAM_SOCKET].http, &undecided,
+                                   VTCAP_NOT_HTTP);
     return 1;
+}
+
+/* The hooks report a socket's plain text: its TLS records are handed over no more. */
+static void plain_seen(struct vtcap_socket* socket) {
+    unsigned tls = VTCAP_TLS;
+    atomic_compare_exchange_strong(&socket->streams[VTCAP_STREAM_SOCKET].http, &tls,
+                                   VTCAP_NOT_HTTP);
 }
 
 void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovcnt, size_t length,
@@ -456,6 +462,9 @@ void vtcap_begin_send(int fd, int streamIndex, const struct iovec* iov, int iovc
     }
     if (streamIndex == VTCAP_STREAM_SOCKET && inside_tls(fd, socket)) {
         return;
+    }
+    if (streamIndex == VTCAP_STREAM_TLS) {
+        plain_seen(socket);
     }
     struct vtcap_stream* stream = &socket->streams[streamIndex];
     const struct vtcap_source source = {NULL, 0, iov, iovcnt};
@@ -516,6 +525,9 @@ void vtcap_on_received(int fd, int streamIndex, const struct iovec* iov, int iov
     vtcap_socket_touch(socket, coarse_seconds());
     if (streamIndex == VTCAP_STREAM_SOCKET && inside_tls(fd, socket)) {
         return;
+    }
+    if (streamIndex == VTCAP_STREAM_TLS) {
+        plain_seen(socket);
     }
     struct vtcap_stream* stream = &socket->streams[streamIndex];
     unsigned http = atomic_load(&stream->http);

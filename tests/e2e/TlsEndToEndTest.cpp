@@ -352,7 +352,9 @@ TEST_F(Http2EndToEndTest, NodesBuiltInTlsIsDecryptedWithTheKeysItLogs) {
     EXPECT_EQ(node.status, 0) << node.errors;
     EXPECT_EQ(node.output, "fetch 200 16\nhttps 200\nhttp2 200\n");
     const auto rows = StopCapture();
-    ASSERT_EQ(rows.size(), 6u) << "each exchange once, nothing else";
+    ASSERT_EQ(rows.size(), 6u) << "each exchange once, nothing else:\n"
+                               << ReadWholeFile(directory / "dump.out")
+                               << ReadWholeFile(directory / "dump.err");
     std::set<std::string> captions;
     for (std::size_t i = 0; i < rows.size(); i += 2) {
         EXPECT_EQ(rows[i + 1].paired, std::to_string(i));
