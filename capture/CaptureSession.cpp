@@ -36,13 +36,19 @@ void CaptureSession::RemoveProvider() {
 void CaptureSession::Stop() {
     if (m_channel.IsCapturing()) {
         m_channel.StopCapture();
+        m_nextFolderScan = {};
         Tick();  // keys logged as the last records came
         m_keyLogs.RemoveProgramKeyLogs(m_runtimeFolder);
     }
 }
 
 void CaptureSession::Tick() {
-    m_keyLogs.FollowProgramKeyLogs(m_runtimeFolder);
+    // New programs' key logs are looked for a few times a second, not on every turn of a loop.
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_nextFolderScan) {
+        m_keyLogs.FollowProgramKeyLogs(m_runtimeFolder);
+        m_nextFolderScan = now + std::chrono::milliseconds(200);
+    }
     m_dispatch.Tick(m_keyLogs);
 }
 

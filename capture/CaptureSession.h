@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,6 +78,7 @@ private:
     CaptureDispatch m_dispatch;
     KeyLogFiles m_keyLogs;
     std::filesystem::path m_runtimeFolder;  // where vantor-run puts programs' key logs
+    std::chrono::steady_clock::time_point m_nextFolderScan{};
     std::function<void(const PendingRecord&)> m_onRecord;
     CaptureChannel m_channel;
 };

@@ -220,6 +220,9 @@ std::variant<ExchangeQuery, ExchangeQuery::Error> ExchangeQuery::Parse(std::stri
 }
 
 bool ExchangeQuery::Holds(const Term& term, const ExchangeFacts& facts) {
+    const auto amount = [&term](double value) {
+        return term.compare == Compare::Greater ? value > term.low : value < term.low;
+    };
     const auto text = [&term](std::string_view fact) {
         return term.compare == Compare::Equals ? EqualsFolded(fact, term.text)
                                                : ContainsFolded(fact, term.text);
@@ -250,12 +253,9 @@ bool ExchangeQuery::Holds(const Term& term, const ExchangeFacts& facts) {
         case Field::Body:
             return facts.bodyContains && facts.bodyContains(term.text);
         case Field::Size:
-            return term.compare == Compare::Greater ? static_cast<double>(facts.size) > term.low
-                                                    : static_cast<double>(facts.size) < term.low;
+            return amount(static_cast<double>(facts.size));
         case Field::Duration:
-            return facts.milliseconds &&
-                   (term.compare == Compare::Greater ? *facts.milliseconds > term.low
-                                                     : *facts.milliseconds < term.low);
+            return facts.milliseconds && amount(*facts.milliseconds);
     }
     return false;
 }

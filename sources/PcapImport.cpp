@@ -67,9 +67,11 @@ public:
         header.dataLength = static_cast<std::uint32_t>(bytes.size());
         if (const auto tls = m_tls.find(connectionId); tls != m_tls.end()) {
             SetRecordExtensionFlags(header, VANTOR_EXTENSION_TLS);
+            if (tls->second.header.connectionId == 0) {  // a flow's peer stays what it was
+                tls->second.peer.assign(bytes.begin(),
+                                        bytes.end() - static_cast<std::ptrdiff_t>(data.size()));
+            }
             tls->second.header = header;
-            tls->second.peer.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(
-                                                                       bytes.size() - data.size()));
         }
         m_dispatch.Dispatch(header, bytes);
     }
