@@ -440,4 +440,12 @@ std::string HexDump(std::string_view bytes) {
     return out;
 }
 
+bool LooksLikeJson(std::string_view contentType, std::string_view body) {
+    if (contentType.find("json") != std::string_view::npos) {
+        return true;
+    }
+    const std::size_t first = body.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && (body[first] == '{' || body[first] == '[');
+}
+
 }  // namespace vantor

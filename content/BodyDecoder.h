@@ -29,6 +29,10 @@ DecodedBody DecodeBody(std::string_view body, std::string_view transferEncoding,
 std::string PrettyJson(std::string_view text,
                        std::size_t most = std::numeric_limits<std::size_t>::max());
 
+// Whether a body is worth laying out as JSON: its content type says so, or it begins (after
+// white space) with an object or an array.
+bool LooksLikeJson(std::string_view contentType, std::string_view body);
+
 // Bytes as a hex dump: offset, sixteen bytes in hex, the same as printable ASCII (others '.').
 std::string HexDump(std::string_view bytes);
 

@@ -165,4 +165,43 @@ std::string IsoLocalTime(const SystemTime& time) {
     return text;
 }
 
+std::string BodyNotKeptNotice(const HTTPMessage& message) {
+    if (message.HasMissing()) {
+        // An imported capture that lost packets: the body is what came before the gap.
+        return message.MissingNotice();
+    }
+    switch (message.state()) {
+        case AssemblyState::BodyFiltered:
+            return "The body was not kept: its content type is not among those kept (" +
+                   std::to_string(message.skipped()) + " bytes skipped).";
+        case AssemblyState::TooLarge:
+            return "The body was not kept in full: the message passed its size limit.";
+        case AssemblyState::BodyOff:
+            return "The body was not kept: body capture is off (" +
+                   std::to_string(message.skipped()) + " bytes skipped).";
+        default:
+            return {};
+    }
+}
+
+StartLineParts SplitStartLine(std::string_view text) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    while (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    StartLineParts parts;
+    const std::size_t firstSpace = line.find(' ');
+    parts.first = line.substr(0, firstSpace);
+    if (firstSpace == std::string_view::npos) {
+        return parts;
+    }
+    line.remove_prefix(firstSpace + 1);
+    const std::size_t secondSpace = line.find(' ');
+    parts.second = line.substr(0, secondSpace);
+    if (secondSpace != std::string_view::npos) {
+        parts.rest = line.substr(secondSpace + 1);
+    }
+    return parts;
+}
+
 }  // namespace vantor

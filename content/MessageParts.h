@@ -32,6 +32,20 @@ ExportedBody BodyWithinLimit(const HTTPMessage& message);
 // What an export says of them; empty when none were left out.
 std::string LeftOutNotice(const ExportedBody& body);
 
+// The three parts of a message's start line (its text up to the first line break): method,
+// target and version of a request; version, code and reason of a response. Views into text.
+struct StartLineParts {
+    std::string_view first;
+    std::string_view second;
+    std::string_view rest;
+};
+StartLineParts SplitStartLine(std::string_view text);
+
+// Why the body is not all there, for exports and the exchange pane: not kept for its content
+// type or because body capture is off, cut at the size limit, or bytes missing from a capture;
+// empty when it is whole.
+std::string BodyNotKeptNotice(const HTTPMessage& message);
+
 // The length of the well-formed UTF-8 sequence of more than one byte at bytes[at]; 0 when
 // there is none there.
 std::size_t Utf8SequenceLength(std::string_view bytes, std::size_t at);

@@ -162,6 +162,8 @@ void CSnifferDoc::NewRequest(const CaptureRecord& header, std::span<const std::u
                                       header.connectionId, header.peerAddress, header.ipv6);
     HTTPRequest* request = owned.get();
     request->SetProcess(header.process);
+    request->SetTlsText(header.tlsText);
+    request->SetHttp2Stream(header.http2Stream);
     if (m_countBodiesOnly) {
         request->CountBodyOnly();
     }
@@ -179,6 +181,8 @@ HTTPResponse* CSnifferDoc::CreateResponse(const CaptureRecord& header) {
                                        header.connectionId, header.peerAddress, header.ipv6);
     HTTPResponse* response = owned.get();
     response->SetProcess(header.process);
+    response->SetTlsText(header.tlsText);
+    response->SetHttp2Stream(header.http2Stream);
     if (m_countBodiesOnly) {
         response->CountBodyOnly();
     }
@@ -285,6 +289,7 @@ void CSnifferDoc::AppendTo(HTTPMessage* message, const CaptureRecord& header,
 }
 
 void CSnifferDoc::DeleteMessages() {
+    ++m_contentsGeneration;
     m_open.clear();
     m_openByUse.clear();
     m_openBytes = 0;
@@ -298,7 +303,7 @@ void CSnifferDoc::DeleteMessages() {
 }
 
 void CSnifferDoc::TakeContentsFrom(CSnifferDoc& other) {
-    DeleteMessages();
+    DeleteMessages();  // a new generation
     std::swap(m_messages, other.m_messages);
     std::swap(m_requests, other.m_requests);
     std::swap(m_responses, other.m_responses);

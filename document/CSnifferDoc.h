@@ -79,6 +79,10 @@ public:
     HTTPRequest* LatestRequest(std::uint32_t connectionId) const;
     HTTPResponse* LatestResponse(std::uint32_t connectionId) const;
 
+    // Changes whenever the messages are replaced or deleted (a new, opened or imported
+    // document): a view holding messages of the last one must forget them.
+    std::uint64_t contentsGeneration() const { return m_contentsGeneration; }
+
     // A change from capture or loading waits to be applied to the message tree.
     bool treeDirty() const { return m_treeDirty; }
     void SetTreeDirty(bool dirty) { m_treeDirty = dirty; }
@@ -128,6 +132,7 @@ private:
     ConnectionIndex<HTTPRequest> m_latestRequest;
     ConnectionIndex<HTTPResponse> m_latestResponse;
     bool m_treeDirty = false;
+    std::uint64_t m_contentsGeneration = 0;
     CaptureRules m_rules = CaptureRules::Defaults();
     bool m_keepAll = true;
     bool m_countBodiesOnly = false;

@@ -17,16 +17,6 @@ struct Token {
     bool bar = false;     // "|"
 };
 
-bool ContainsFolded(std::string_view haystack, std::string_view lowerNeedle) {
-    if (lowerNeedle.empty()) {
-        return true;
-    }
-    const auto found =
-        std::search(haystack.begin(), haystack.end(), lowerNeedle.begin(), lowerNeedle.end(),
-                    [](char a, char b) { return AsciiToLower(a) == b; });
-    return found != haystack.end();
-}
-
 bool EqualsFolded(std::string_view text, std::string_view lower) {
     return text.size() == lower.size() && ContainsFolded(text, lower);
 }
@@ -258,6 +248,19 @@ bool ExchangeQuery::Holds(const Term& term, const ExchangeFacts& facts) {
             return facts.milliseconds && amount(*facts.milliseconds);
     }
     return false;
+}
+
+ExchangeQuery::Needs ExchangeQuery::needs() const {
+    Needs needs;
+    for (const Clause& clause : m_clauses) {
+        for (const Term& term : clause) {
+            needs.headers = needs.headers || term.field == Field::Header;
+            needs.body = needs.body || term.field == Field::Body;
+            needs.whole = needs.whole || term.field == Field::Body || term.field == Field::Size ||
+                          term.field == Field::Duration;
+        }
+    }
+    return needs;
 }
 
 bool ExchangeQuery::Matches(const ExchangeFacts& facts) const {

@@ -52,6 +52,13 @@ public:
     static std::variant<ExchangeQuery, Error> Parse(std::string_view text);
 
     bool Matches(const ExchangeFacts& facts) const;
+    // The facts a match may ask for that cost something to gather.
+    struct Needs {
+        bool headers = false;
+        bool body = false;
+        bool whole = false;  // the exchange as it ends: its bodies, size or duration
+    };
+    Needs needs() const;
     bool empty() const { return m_clauses.empty(); }
 
 private:

@@ -23,35 +23,6 @@ namespace {
 // Bodies are decoded for the archive up to this size.
 constexpr std::size_t kMostDecoded = 64 * 1024 * 1024;
 
-// The start line's three parts: method, target, version (request); version, code, reason.
-struct StartLine {
-    std::string first;
-    std::string second;
-    std::string rest;
-};
-
-StartLine SplitStartLine(const HTTPMessage& message) {
-    std::string_view line = message.text();
-    line = line.substr(0, line.find('\n'));
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
-        line.remove_suffix(1);
-    }
-    StartLine parts;
-    const std::size_t firstSpace = line.find(' ');
-    parts.first = line.substr(0, firstSpace);
-    if (firstSpace == std::string_view::npos) {
-        return parts;
-    }
-    line.remove_prefix(firstSpace + 1);
-    const std::size_t secondSpace = line.find(' ');
-    parts.second = line.substr(0, secondSpace);
-    if (secondSpace != std::string_view::npos) {
-        parts.rest = line.substr(secondSpace + 1);
-    }
-    return parts;
-}
-
-
 // The value of the first field of that name, or empty.
 std::string FieldValue(const std::vector<HeaderField>& fields, std::string_view name) {
     for (const HeaderField& field : fields) {
@@ -173,25 +144,6 @@ void WriteBody(JsonWriter& json, const std::string& bytes) {
     }
 }
 
-std::string NotKept(const HTTPMessage& message) {
-    if (message.HasMissing()) {
-        // An imported capture that lost packets: the body is what came before the gap.
-        return message.MissingNotice();
-    }
-    switch (message.state()) {
-        case AssemblyState::BodyFiltered:
-            return "The body was not kept: its content type is not among those kept (" +
-                   std::to_string(message.skipped()) + " bytes skipped).";
-        case AssemblyState::TooLarge:
-            return "The body was not kept in full: the message passed its size limit.";
-        case AssemblyState::BodyOff:
-            return "The body was not kept: body capture is off (" +
-                   std::to_string(message.skipped()) + " bytes skipped).";
-        default:
-            return {};
-    }
-}
-
 // The peer's address alone, as an archive names the server: 127.0.0.1, ::1.
 std::string Address(const HTTPMessage& message) {
     char text[INET6_ADDRSTRLEN] = "";
@@ -246,10 +198,10 @@ std::string Joined(std::initializer_list<std::string> notices) {
 
 void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
     const auto fields = HeaderFields(request);
-    const StartLine start = SplitStartLine(request);
+    const StartLineParts start = SplitStartLine(request.text());
     const ExportedBody exported = BodyWithinLimit(request);
     const std::string& body = exported.bytes;
-    const std::string& target = start.second;
+    const std::string target(start.second);
     json.BeginObject();
     json.Field("method", start.first);
     json.Field("url", Url(request, target, fields));
@@ -279,7 +231,7 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
     }
     json.Field("headersSize", HeaderSize(request));
     json.Field("bodySize", request.text().size() - HeaderSize(request));
-    if (const std::string comment = Joined({NotKept(request), LeftOutNotice(exported)});
+    if (const std::string comment = Joined({BodyNotKeptNotice(request), LeftOutNotice(exported)});
         !comment.empty()) {
         json.Field("comment", comment);
     }
@@ -288,7 +240,7 @@ void WriteRequest(JsonWriter& json, const HTTPRequest& request) {
 
 void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
     const auto fields = HeaderFields(response);
-    const StartLine start = SplitStartLine(response);
+    const StartLineParts start = SplitStartLine(response.text());
     ExportedBody exported = BodyWithinLimit(response);
     const std::string transfer = FieldValue(fields, "transfer-encoding");
     const std::string coding = FieldValue(fields, "content-encoding");
@@ -301,7 +253,7 @@ void WriteResponse(JsonWriter& json, const HTTPResponse& response) {
         decoded = DecodeBody(exported.bytes, transfer, coding, DecodingLimit(response));
     }
     const std::string comment =
-        Joined({NotKept(response), LeftOutNotice(exported), decoded.notice});
+        Joined({BodyNotKeptNotice(response), LeftOutNotice(exported), decoded.notice});
     json.BeginObject();
     json.Field("status", response.statusCode());
     json.Field("statusText", start.rest);
@@ -355,7 +307,13 @@ void WriteNoResponse(JsonWriter& json) {
 HarOutcome WriteHar(std::ostream& output, const CSnifferDoc& document,
                     const ExportProgress& progress) {
     // The requests of now: capture may add to the document while progress is told.
-    const std::vector<HTTPRequest*> requests = document.requests();
+    const std::vector<const HTTPRequest*> requests(document.requests().begin(),
+                                                   document.requests().end());
+    return WriteHar(output, requests, progress);
+}
+
+HarOutcome WriteHar(std::ostream& output, std::span<const HTTPRequest* const> requests,
+                    const ExportProgress& progress) {
     constexpr std::size_t kProgressEvery = 256;
     std::size_t written = 0;
     std::string text;
@@ -440,13 +398,21 @@ HarOutcome WriteHar(std::ostream& output, const CSnifferDoc& document,
 std::optional<std::string> ExportHarFile(const std::filesystem::path& path,
                                          const CSnifferDoc& document,
                                          const ExportProgress& progress) {
+    const std::vector<const HTTPRequest*> requests(document.requests().begin(),
+                                                   document.requests().end());
+    return ExportHarFile(path, requests, progress);
+}
+
+std::optional<std::string> ExportHarFile(const std::filesystem::path& path,
+                                         std::span<const HTTPRequest* const> requests,
+                                         const ExportProgress& progress) {
     ReplacingFile file(path);
     if (!file.ok()) {
         return "Cannot write " + path.string() + ": " + std::strerror(file.error()) + ".";
     }
     __gnu_cxx::stdio_filebuf<char> buffer(file.TakeDescriptor(), std::ios::out | std::ios::binary);
     std::ostream har(&buffer);
-    const HarOutcome outcome = WriteHar(har, document, progress);
+    const HarOutcome outcome = WriteHar(har, requests, progress);
     const bool closed = har.flush() && buffer.close() != nullptr;
     if (outcome == HarOutcome::Cancelled) {
         return std::nullopt;

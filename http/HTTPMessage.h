@@ -18,6 +18,7 @@
 #include "platform/SockAddrIn.h"
 #include "platform/SystemTime.h"
 #include "record/ProcessInfo.h"
+#include "record/TlsText.h"
 
 namespace vantor {
 
@@ -81,6 +82,13 @@ public:
     std::string timeText() const;
     std::string peerText() const;
     bool captureBody() const { return m_captureBody; }
+    // How the message's plain text was had, as its first record said (not kept in document
+    // files: None for a loaded message).
+    TlsText tlsText() const { return m_tlsText; }
+    void SetTlsText(TlsText text) { m_tlsText = text; }
+    // The HTTP/2 stream the message was sent on, as capture said (0: none, or not known).
+    std::uint32_t http2Stream() const { return m_http2Stream; }
+    void SetHttp2Stream(std::uint32_t stream) { m_http2Stream = stream; }
     // The size limit, kept in kilobytes as the registry holds it (a 32-bit value, whatever its
     // sign), in bytes: in 64 bits, so that limits of 4 GiB and more do not wrap to small ones.
     std::uint64_t maxSize() const { return std::uint64_t{m_maxSizeKB} * 1024u; }
@@ -228,12 +236,14 @@ private:
     std::uint32_t m_socket = 0;
     std::int32_t m_skipped = 0;
     std::uint32_t m_maxSizeKB = 0;
+    std::uint32_t m_http2Stream = 0;
     MessageKind m_kind;
     bool m_captionChanged = false;
     bool m_captureBody = true;
     bool m_countBodyOnly = false;
     bool m_timed = false;        // the first piece came: the time line is formatted from it
     bool m_missingMore = false;  // bytes of a size not known are missing after the text
+    TlsText m_tlsText = TlsText::None;
     std::int64_t m_headerEnd = -1;
     std::uint64_t m_bodyCounted = 0;  // body bytes counted, not held
     BodyFraming m_framing;

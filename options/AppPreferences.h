@@ -23,7 +23,13 @@ struct AppPreferences {
     bool show_res_body = true;
     std::int32_t view_order = 0;  // 0 by time, 1 by peer
     // The text view shows bodies decoded (codings removed, JSON laid out, binary as hex).
-    bool decoded_body = false;
+    bool decoded_body = true;
+    // The window's main view: 0 the exchange list, 1 the message tree and its text.
+    std::int32_t main_view = 0;
+    // The exchange list's columns (order, widths, which are hidden, the sort) and the sizes of
+    // its panes, as the window writes them; empty for the first layout.
+    std::string exchange_columns;
+    std::string exchange_panes;
     std::int32_t whole_word_content = 0;
     std::string allowed_content{kDefaultAllowedContent};
     // A key log (SSLKEYLOGFILE's format) whose secrets decrypt TLS, besides those of the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -59,6 +60,17 @@ inline std::string AsciiLower(std::string_view text) {
     std::string result(text);
     AsciiLowerInPlace(result);
     return result;
+}
+
+// Whether haystack holds lowerNeedle (given lower-cased), ignoring ASCII case.
+inline bool ContainsFolded(std::string_view haystack, std::string_view lowerNeedle) {
+    if (lowerNeedle.empty()) {
+        return true;
+    }
+    const auto found =
+        std::search(haystack.begin(), haystack.end(), lowerNeedle.begin(), lowerNeedle.end(),
+                    [](char a, char b) { return AsciiToLower(a) == b; });
+    return found != haystack.end();
 }
 
 inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace vantor {
@@ -203,6 +204,37 @@ bool ReplacingFile::Commit() {
     }
     m_committed = true;
     return true;
+}
+
+std::optional<std::string> WriteUserFile(const std::filesystem::path& path,
+                                         std::string_view bytes) {
+    ReplacingFile file(path);
+    const auto failed = [&path](int error) {
+        return "Cannot write " + path.string() + ": " + std::strerror(error) + ".";
+    };
+    if (!file.ok()) {
+        return failed(file.error());
+    }
+    const int descriptor = file.TakeDescriptor();
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            const int error = written < 0 ? errno : EIO;
+            ::close(descriptor);
+            return failed(error);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::close(descriptor) != 0) {
+        return failed(errno);
+    }
+    if (!file.Commit()) {
+        return failed(file.error());
+    }
+    return std::nullopt;
 }
 
 }  // namespace vantor

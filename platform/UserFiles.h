@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace vantor {
 
@@ -57,5 +59,9 @@ private:
     bool m_owned = true;
     bool m_committed = false;
 };
+
+// Writes bytes to path as a ReplacingFile: whole or not at all. Nothing when written; else
+// what went wrong, for the user.
+std::optional<std::string> WriteUserFile(const std::filesystem::path& path, std::string_view bytes);
 
 }  // namespace vantor

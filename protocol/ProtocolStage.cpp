@@ -81,16 +81,17 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
     Connection(ProtocolStage& owner, std::uint32_t connectionId) : stage(owner), id(connectionId) {}
 
     // The record being delivered, whose time and peer the messages made from it carry.
-    CaptureRecord As(std::uint32_t connectionId) const {
+    CaptureRecord As(std::uint32_t connectionId, std::uint32_t stream = 0) const {
         CaptureRecord derived = header;
         derived.connectionId = connectionId;
+        derived.http2Stream = stream;
         return derived;
     }
 
     void Request(std::uint32_t stream, std::string_view text) override {
         const std::uint32_t messages = stage.NextStreamId();
         streams[stream] = messages;
-        document->NewRequest(As(messages), Bytes(text));
+        document->NewRequest(As(messages, stream), Bytes(text));
         Wrote(messages, true);
     }
 
@@ -99,7 +100,7 @@ struct ProtocolStage::Connection final : Http2Sink, WebSocketSink {
         if (found == streams.end()) {
             found = streams.emplace(stream, stage.NextStreamId()).first;
         }
-        document->NewResponse(As(found->second), Bytes(text));
+        document->NewResponse(As(found->second, stream), Bytes(text));
         Wrote(found->second, false);
     }
 

@@ -283,6 +283,8 @@ static void report(int fd, struct vtcap_socket* socket, uint64_t inode, struct v
                                (uint32_t)(to.extension + count), sequence, to.time);
             if (atomic_load(&stream->http) == VTCAP_TLS) {
                 vtcap_set_extension_flags(record, VANTOR_EXTENSION_TLS);
+            } else if (stream == &socket->streams[VTCAP_STREAM_TLS]) {
+                vtcap_set_extension_flags(record, VANTOR_EXTENSION_TLS_PLAIN);
             }
             vtcap_write_peer_extension(data, &to.peer);
             vtcap_gather(data + to.extension, source, offset, count);

@@ -141,7 +141,8 @@ bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& 
         return true;
     }
     SetRecordExtensionFlags(record, 0);
-    if ((flags & ~std::uint32_t{VANTOR_EXTENSION_PROCESS | VANTOR_EXTENSION_TLS}) != 0) {
+    if ((flags & ~std::uint32_t{VANTOR_EXTENSION_PROCESS | VANTOR_EXTENSION_TLS |
+                                VANTOR_EXTENSION_TLS_PLAIN}) != 0) {
         return false;  // an extension of a size not known: the data cannot be found
     }
     if ((flags & VANTOR_EXTENSION_PROCESS) != 0) {
@@ -154,6 +155,9 @@ bool TakeRecordExtensions(CaptureRecord& record, std::span<const std::uint8_t>& 
         data = data.subspan(size);
     }
     record.tls = (flags & VANTOR_EXTENSION_TLS) != 0;
+    if ((flags & VANTOR_EXTENSION_TLS_PLAIN) != 0) {
+        record.tlsText = TlsText::Hooked;
+    }
     return true;
 }
 

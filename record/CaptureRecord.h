@@ -12,6 +12,7 @@
 #include "record/Direction.h"
 #include "record/ProcessInfo.h"
 #include "record/RecordLayout.h"
+#include "record/TlsText.h"
 
 namespace vantor {
 
@@ -38,6 +39,11 @@ struct CaptureRecord {
     std::shared_ptr<const ProcessInfo> process;
     // The data are TLS records, not yet decrypted (the TLS extension flag).
     bool tls = false;
+    // Where plain text of a TLS connection came from: the program's TLS library (the hooks'
+    // flag), or the TLS stage's decryption; None for a connection that is plain on the wire.
+    TlsText tlsText = TlsText::None;
+    // The HTTP/2 stream whose message the protocol stage makes of the bytes (0: none).
+    std::uint32_t http2Stream = 0;
 
     friend bool operator==(const CaptureRecord&, const CaptureRecord&) = default;
 };

@@ -37,5 +37,8 @@
 /* No bytes of its own: the data are the connection's TLS records as they went over the wire,
  * to be decrypted with logged keys. */
 #define VANTOR_EXTENSION_TLS 2u
+/* No bytes of its own: the data are plain text that the TLS hooks took from inside the
+ * program's TLS library (the connection is TLS on the wire). */
+#define VANTOR_EXTENSION_TLS_PLAIN 4u
 
 #endif

@@ -209,7 +209,10 @@ void SystemRecords::Offer(const vt_event& event, Connection& connection,
     std::memcpy(header.peerAddress.port.data(), &event.port, 2);
     const std::vector<std::uint8_t>& process = ProcessExtensionOf(event);
     m_record.insert(m_record.end(), process.begin(), process.end());
-    SetRecordExtensionFlags(header, VANTOR_EXTENSION_PROCESS);
+    SetRecordExtensionFlags(header, VANTOR_EXTENSION_PROCESS | ((event.flags & VT_PLAIN) != 0 &&
+                                                                        event.kind != VT_EVENT_SKIP
+                                                                    ? VANTOR_EXTENSION_TLS_PLAIN
+                                                                    : 0u));
     if (event.kind == VT_EVENT_SKIP) {
         // Places whose bytes were not handed over: told as lost, of a known size.
         const bool sent = way == Direction::Sent;

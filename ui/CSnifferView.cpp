@@ -23,14 +23,6 @@ bool ShowsBodyOf(const HTTPMessage& message) {
 constexpr std::size_t kMostDecoded = 8 * 1024 * 1024;
 constexpr std::size_t kMostDumped = 1024 * 1024;
 
-bool LooksLikeJson(std::string_view contentType, std::string_view body) {
-    if (contentType.find("json") != std::string_view::npos) {
-        return true;
-    }
-    const std::size_t first = body.find_first_not_of(" \t\r\n");
-    return first != std::string_view::npos && (body[first] == '{' || body[first] == '[');
-}
-
 }  // namespace
 
 CSnifferView::CSnifferView(RichEditControl& control, HelpOpener& help, std::string helpFolder,

@@ -54,6 +54,21 @@ constexpr PromptEntry kPrompts[] = {
     {ID_VIEW_STATUS_BAR, "Show or hide the status bar\nToggle StatusBar"},
     {ID_VIEW_DECODED_BODY,
      "Show bodies decoded: codings removed, JSON laid out, binary as hex\nDecoded body"},
+    {ID_VIEW_EXCHANGE_LIST,
+     "Show one row per exchange, with a filter bar, and the request beside its response\n"
+     "Exchange List"},
+    {ID_VIEW_MESSAGE_TREE, "Show every message in a tree, and its text\nMessage Tree"},
+    {ID_EXCHANGE_COPY_URL, "Copy the URL of the selected exchanges\nCopy URL"},
+    {ID_EXCHANGE_COPY_CURL,
+     "Copy a curl command that sends the selected requests again\nCopy as curl"},
+    {ID_EXCHANGE_COPY_REQUEST, "Copy the selected request as it was sent\nCopy Request"},
+    {ID_EXCHANGE_COPY_RESPONSE, "Copy the selected response as it came\nCopy Response"},
+    {ID_EXCHANGE_SAVE_BODY, "Save the selected response's body, decoded, to a file\nSave Body"},
+    {ID_EXCHANGE_EXPORT_HAR,
+     "Export the selected exchanges as an HTTP Archive (HAR)\nExport Selected as HAR"},
+    {ID_EXCHANGE_FILTER_HOST, "Show only exchanges with this host\nFilter on Host"},
+    {ID_EXCHANGE_FILTER_STATUS, "Show only exchanges with this status\nFilter on Status"},
+    {ID_EXCHANGE_FILTER_TYPE, "Show only exchanges with this content type\nFilter on Type"},
 };
 
 }  // namespace

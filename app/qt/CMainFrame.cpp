@@ -1,18 +1,23 @@
 #include "app/qt/CMainFrame.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenuBar>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 
-#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
+#include "app/qt/ExchangeListPanel.h"
 #include "framework/RecentFileList.h"
+#include "options/AppStrings.h"
 #include "options/Options.h"
 #include "platform/InstanceSignal.h"
 #include "ui/qt/QtText.h"
@@ -33,7 +38,8 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
       m_app(app),
       m_commands(GlobalOptions()),
       m_toolbarIcons(ToolbarImages::Icons()),
-      m_splitter(new QSplitter(Qt::Horizontal, this)),
+      m_views(new QStackedWidget(this)),
+      m_splitter(new QSplitter(Qt::Horizontal, m_views)),
       m_treeWidget(new MessageTreeView(m_splitter)),
       m_textWidget(new MessageTextEdit(m_splitter)),
       m_treeControl(m_treeWidget),
@@ -45,7 +51,14 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
     m_splitter->setChildrenCollapsible(false);
     m_splitter->setSizes({kInitialPaneWidth, 600});
     m_splitter->setStretchFactor(1, 1);
-    setCentralWidget(m_splitter);
+    m_exchanges =
+        new ExchangeListPanel(m_app.document(), m_help, GlobalOptions().helpFolder, m_views);
+    m_exchanges->SetKeepTypeHandler(
+        [this](const std::string& mediaType) { KeepBodiesOfType(mediaType); });
+    m_exchanges->RestoreLayout(Preferences().exchange_columns, Preferences().exchange_panes);
+    m_views->addWidget(m_exchanges);
+    m_views->addWidget(m_splitter);
+    setCentralWidget(m_views);
     m_textView.SetRedrawScheduler(
         [this](std::function<void()> redraw) { m_textControl.ScheduleRedraw(std::move(redraw)); });
     connect(m_textWidget, &QPlainTextEdit::copyAvailable, this, [this] { UpdateCommandUI(); });
@@ -53,7 +66,13 @@ CMainFrame::CMainFrame(CSnifferApp& app, QWidget* parent)
                            [this](QWidget*, QWidget* now) { FocusChanged(now); });
 
     statusBar()->setObjectName("59393");
+    m_exchangeCount = new QLabel(this);
+    statusBar()->addPermanentWidget(m_exchangeCount);
+    connect(m_exchanges, &ExchangeListPanel::countChanged, this,
+            [this] { m_exchangeCount->setText(m_exchanges->CountText()); });
+    m_exchangeCount->setText(m_exchanges->CountText());
     BuildMenus();
+    ShowMainView(Preferences().main_view == 0);
     BuildToolbar();
     auto* nextPane = new QShortcut(QKeySequence(Qt::Key_F6), this);
     auto* previousPane = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6), this);
@@ -137,6 +156,16 @@ void CMainFrame::BuildMenus() {
     AddCommand(capture, ID_CAPTURE_OPTIONS, "&Options...");
 
     QMenu* view = bar->addMenu(tr("&View"));
+    auto* mainViews = new QActionGroup(this);
+    mainViews
+        ->addAction(AddCommand(view, ID_VIEW_EXCHANGE_LIST, "Exchange &List\tCtrl+1",
+                               {QKS(Qt::CTRL | Qt::Key_1)}))
+        ->setCheckable(true);
+    mainViews
+        ->addAction(AddCommand(view, ID_VIEW_MESSAGE_TREE, "Message &Tree\tCtrl+2",
+                               {QKS(Qt::CTRL | Qt::Key_2)}))
+        ->setCheckable(true);
+    view->addSeparator();
     AddCommand(view, ID_VIEW_OPTIONS, "&Options...");
     view->addSeparator();
     AddCommand(view, ID_VIEW_EXPAND_ALL, "&Expand All");
@@ -226,6 +255,8 @@ void CMainFrame::UpdateCommandUI() {
     action(ID_VIEW_STATUS_BAR)->setChecked(statusBar()->isVisible() || !isVisible());
     action(ID_VIEW_TOOLBAR)->setChecked(!m_toolbar->isHidden());
     action(ID_VIEW_DECODED_BODY)->setChecked(m_commands.decodedBody());
+    action(ID_VIEW_EXCHANGE_LIST)->setChecked(showsExchangeList());
+    action(ID_VIEW_MESSAGE_TREE)->setChecked(!showsExchangeList());
     const auto& positions = m_commands.toolbar();
     for (std::size_t position = 0; position < positions.size(); ++position) {
         QAction* button = m_toolbarActions[position];
@@ -319,11 +350,43 @@ void CMainFrame::OpenRequestedDocuments() {
     m_app.OpenRequestedDocuments();
 }
 
+bool CMainFrame::showsExchangeList() const {
+    return m_views->currentWidget() == m_exchanges;
+}
+
+void CMainFrame::ShowMainView(bool exchangeList) {
+    m_views->setCurrentWidget(exchangeList ? static_cast<QWidget*>(m_exchanges) : m_splitter);
+    Preferences().main_view = exchangeList ? 0 : 1;
+    if (exchangeList) {
+        m_exchanges->table()->setFocus();
+    } else {
+        m_treeWidget->setFocus();
+    }
+}
+
+void CMainFrame::KeepBodiesOfType(const std::string& mediaType) {
+    std::string type;
+    for (const char c : mediaType) {
+        if (c != '"' && c != '\\') {
+            type += c;
+        }
+    }
+    AppPreferences& preferences = Preferences();
+    preferences.allowed_content += " \"" + type + "\"";
+    preferences.ParseContentTypes();
+    m_app.CaptureOptionsChanged();
+    statusBar()->showMessage(tr("Bodies of type %1 are kept from now on (Capture > Options).")
+                                 .arg(QString::fromStdString(type)),
+                             5000);
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event) {
     if (!m_app.SaveModified()) {
         event->ignore();
         return;
     }
+    Preferences().exchange_columns = m_exchanges->SaveLayout();
+    Preferences().exchange_panes = m_exchanges->SavePanes();
     if (m_textFind != nullptr) {
         m_textFind->close();
     }

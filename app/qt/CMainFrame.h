@@ -13,7 +13,9 @@
 #include "ui/qt/QtTreeControl.h"
 
 class QAction;
+class QLabel;
 class QMenu;
+class QStackedWidget;
 class QSocketNotifier;
 class QSplitter;
 class QTimer;
@@ -22,6 +24,7 @@ class QToolBar;
 namespace vantor {
 
 class CSnifferApp;
+class ExchangeListPanel;
 class TextFindDialog;
 
 // The main window: the message tree left of the message text, the menu, the toolbar and the
@@ -59,6 +62,11 @@ public:
     MessageTreeView* treeWidget() const { return m_treeWidget; }
     MessageTextEdit* textWidget() const { return m_textWidget; }
     QSplitter* splitter() const { return m_splitter; }
+    ExchangeListPanel* exchanges() const { return m_exchanges; }
+    QLabel* exchangeCount() const { return m_exchangeCount; }
+    // Which main view shows: the exchange list, or the message tree and its text.
+    bool showsExchangeList() const;
+    void ShowMainView(bool exchangeList);
     bool textPaneActive() const { return m_textPaneActive; }
     HelpBrowser& help() { return m_help; }
 
@@ -83,6 +91,8 @@ private:
     void OnFindMessage();
     void OnFindNextMessage();
     void OnNextPane();
+    // Bodies of this media type are kept from now on (the exchange pane's offer).
+    void KeepBodiesOfType(const std::string& mediaType);
     // The pane that last had the keyboard focus: the text view's commands (Copy, Find, Find
     // Next) are served only while it is the text view.
     void FocusChanged(QWidget* now);
@@ -90,6 +100,7 @@ private:
     CSnifferApp& m_app;
     FrameCommands m_commands;
     std::vector<QIcon> m_toolbarIcons;
+    QStackedWidget* m_views;
     QSplitter* m_splitter;
     MessageTreeView* m_treeWidget;
     MessageTextEdit* m_textWidget;
@@ -98,6 +109,8 @@ private:
     HelpBrowser m_help;
     CLeftView m_leftView;
     CSnifferView m_textView;
+    ExchangeListPanel* m_exchanges = nullptr;
+    QLabel* m_exchangeCount = nullptr;
     TextFindDialog* m_textFind = nullptr;
     QToolBar* m_toolbar = nullptr;
     std::map<int, QAction*> m_actions;

@@ -81,6 +81,11 @@ void CMainFrame::OnCommand(int command) {
         case ID_VIEW_OPTIONS:
             OnViewOptions();
             break;
+        case ID_VIEW_EXCHANGE_LIST:
+        case ID_VIEW_MESSAGE_TREE:
+            ShowMainView(command == ID_VIEW_EXCHANGE_LIST);
+            UpdateCommandUI();
+            break;
         case ID_VIEW_EXPAND_ALL:
             m_leftView.ExpandAll();
             break;

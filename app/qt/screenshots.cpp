@@ -1,18 +1,26 @@
-// vantor-screenshots: draws the main window with a document and each dialog into PNG files,
-// for the README. Runs offscreen, with settings of its own.
+// vantor-screenshots: draws the main window with a document (or a capture-record stream
+// replayed into one) and each dialog into PNG files, for the README. Runs offscreen, with
+// settings of its own.
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
+#include "app/qt/ExchangeListPanel.h"
 #include "app/qt/QtAppShell.h"
+#include "capture/CaptureDispatch.h"
+#include "capture/RecordReplay.h"
 #include "framework/Profile.h"
+#include "options/AppStrings.h"
 #include "platform/SettingsStore.h"
 
 namespace {
@@ -32,11 +40,24 @@ void ShootDialog(vantor::CMainFrame& frame, int command, const QString& file) {
     frame.OnCommand(command);
 }
 
+// Selects the exchange whose URL holds what, with the response's tab of that index shown.
+void SelectExchange(vantor::ExchangeListPanel& panel, const std::string& what, int tab) {
+    for (std::size_t row = 0; row < panel.view().presenter().shownCount(); ++row) {
+        const vantor::Exchange exchange = panel.view().presenter().ExchangeAt(row);
+        if (vantor::Summarize(exchange).Url().find(what) != std::string::npos) {
+            panel.SelectRow(static_cast<int>(row));
+            break;
+        }
+    }
+    panel.pane()->responseSide()->tabs()->setCurrentIndex(tab);
+    QApplication::processEvents();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fputs("usage: vantor-screenshots DOCUMENT.vtr OUTPUT_FOLDER\n", stderr);
+        std::fputs("usage: vantor-screenshots DOCUMENT.vtr|RECORDS OUTPUT_FOLDER\n", stderr);
         return 2;
     }
     const std::filesystem::path document = std::filesystem::absolute(argv[1]);
@@ -56,6 +77,9 @@ int main(int argc, char** argv) {
         vantor::SettingsStore store(vantor::SettingsStore::CurrentUserFile());
         vantor::Profile profile(store, std::string(vantor::kApplicationKey));
         profile.WriteProfileInt("Preferences", "run_count", 1);
+        // Bodies of JSON and images kept, to show them.
+        profile.WriteProfileString("Preferences", "allowed_content",
+                                   R"("" "text/" "application/" "image/")");
         profile.Flush();
     }
 
@@ -65,14 +89,44 @@ int main(int argc, char** argv) {
     vantor::CSnifferApp app(shell, vantor::AppPaths::ForCurrentUser());
     shell.SetApp(&app);
     int status = 1;
-    if (app.InitInstance({document.string()})) {
+    const bool records = document.extension() != ".vtr";
+    if (app.InitInstance(records ? std::vector<std::string>{} : std::vector{document.string()})) {
         vantor::CMainFrame& frame = *shell.frame();
-        frame.resize(1000, 560);
+        if (records) {
+            std::ifstream input(document, std::ios::binary);
+            vantor::CaptureDispatch dispatch([&app] { return &app.document(); });
+            vantor::ReplayRecordStream(input, dispatch);
+            app.document().SetModifiedFlag(false);
+        }
+        frame.resize(1100, 680);
         frame.show();
-        frame.treeControl().Flush();
+        vantor::ExchangeListPanel& panel = *frame.exchanges();
+        panel.Flush();
         QApplication::processEvents();
-        // The window as it starts, then with a response selected as a user clicks it.
-        frame.grab().save(QString::fromStdString((output / "main-window.png").string()));
+        const auto shot = [&frame, &output](const char* name) {
+            QApplication::processEvents();
+            frame.grab().save(QString::fromStdString((output / name).string()));
+        };
+        // The exchange list: a JSON answer, then a WebSocket's messages, an image, HTTP/2.
+        SelectExchange(panel, "/v1/users?page=1", 1);
+        shot("main-window.png");
+        SelectExchange(panel, "/chat", 3);
+        shot("exchange-websocket.png");
+        SelectExchange(panel, "/cart", 1);
+        shot("exchange-http2.png");
+        SelectExchange(panel, "logo.png", 1);
+        panel.filterBar()->setText("status:4xx | status:5xx -host:\"cdn.example\"");
+        panel.ApplyFilter();
+        shot("exchange-filter.png");
+        panel.filterBar()->setText("status:4x5 host:");
+        panel.ApplyFilter();
+        shot("exchange-filter-mistake.png");
+        panel.filterBar()->clear();
+        panel.ApplyFilter();
+        // The message tree, as it starts, then with a response selected as a user clicks it.
+        frame.OnCommand(vantor::ID_VIEW_MESSAGE_TREE);
+        frame.treeControl().Flush();
+        shot("main-window-tree.png");
         frame.OnCommand(vantor::ID_VIEW_EXPAND_ALL);
         frame.treeControl().Select(frame.treeControl().ItemAt(frame.treeControl().index(1, 0)));
         QApplication::processEvents();

@@ -43,6 +43,7 @@ struct TlsStage::Connection : TlsPlainSink {
     void Hand(Direction direction, std::span<const std::uint8_t> bytes) {
         CaptureRecord plain = header;
         plain.tls = false;
+        plain.tlsText = TlsText::Decrypted;
         plain.direction = direction;
         plain.previousDirection = last;
         plain.dataLength = static_cast<std::uint32_t>(bytes.size());

@@ -171,7 +171,7 @@ TEST_F(SettingsPersistenceTest, TextValuesAreSetAndShownByName) {
     EXPECT_FALSE(SetSettingFromText(*FindSettingField("scan_res_body"), options, "yes"));
     EXPECT_EQ(FindSettingField("run_count"), nullptr);
     EXPECT_EQ(FindSettingField("HistoryHosts9")->section, "FilterSettings");
-    EXPECT_EQ(SettingFields().size(), 11u + 13u + 10u + 11u + 20u);
+    EXPECT_EQ(SettingFields().size(), 14u + 13u + 10u + 11u + 20u);
 }
 
 TEST_F(SettingsPersistenceTest, RecentFilesAreKeptNewestFirst) {

@@ -56,7 +56,8 @@ TEST(ProcessExtensionTest, WellFormedExtensionsAreTakenAndDamagedOnesDropTheReco
         {"TLS records, with the process", VANTOR_EXTENSION_PROCESS | VANTOR_EXTENSION_TLS, good,
          true},
         {"TLS records", VANTOR_EXTENSION_TLS, {}, true},
-        {"an extension not known", VANTOR_EXTENSION_PROCESS | 4u, good, false},
+        {"TLS plain text", VANTOR_EXTENSION_TLS_PLAIN, {}, true},
+        {"an extension not known", VANTOR_EXTENSION_PROCESS | 8u, good, false},
     };
     for (const Case& c : cases) {
         CaptureRecord header = test::Header(1, 0, 9);
@@ -75,6 +76,9 @@ TEST(ProcessExtensionTest, WellFormedExtensionsAreTakenAndDamagedOnesDropTheReco
             EXPECT_EQ(header.process != nullptr, (c.flags & VANTOR_EXTENSION_PROCESS) != 0)
                 << c.name;
             EXPECT_EQ(header.tls, (c.flags & VANTOR_EXTENSION_TLS) != 0) << c.name;
+            EXPECT_EQ(header.tlsText == TlsText::Hooked,
+                      (c.flags & VANTOR_EXTENSION_TLS_PLAIN) != 0)
+                << c.name;
         }
     }
 }

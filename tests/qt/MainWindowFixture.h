@@ -75,6 +75,8 @@ protected:
         ASSERT_TRUE(app.InitInstance({kSample}));
         frame = shell.frame();
         ASSERT_NE(frame, nullptr);
+        // These tests drive the message tree and its text; the exchange list has its own.
+        frame->OnCommand(ID_VIEW_MESSAGE_TREE);
         frame->treeControl().Flush();
     }
     void TearDown() override {

@@ -124,14 +124,15 @@ TEST_F(MainWindowTest, DecodedBodyIsACheckedEntryThatRedrawsTheMessage) {
     QAction* decoded = frame->action(ID_VIEW_DECODED_BODY);
     ASSERT_NE(decoded, nullptr);
     EXPECT_TRUE(decoded->isCheckable());
+    EXPECT_TRUE(Preferences().decoded_body) << "on from the start";
     const std::string before = frame->textControl().Text();
     decoded->trigger();
-    EXPECT_TRUE(Preferences().decoded_body);
+    EXPECT_FALSE(Preferences().decoded_body);
     EXPECT_EQ(frame->textControl().Text(), before) << "plain text needs no decoding";
     frame->UpdateCommandUI();
-    EXPECT_TRUE(decoded->isChecked());
+    EXPECT_FALSE(decoded->isChecked());
     decoded->trigger();
-    EXPECT_FALSE(Preferences().decoded_body);
+    EXPECT_TRUE(Preferences().decoded_body);
 }
 
 TEST_F(MainWindowTest, CaptureOptionsRefuseABadSizeAndKeepTheDialogOpen) {

@@ -72,12 +72,13 @@ TEST_F(CSnifferViewTest, DecodedBodiesAreShownAndSearchedButTheTextStaysAsItCame
     Preferences().allowed_content = R"("text/" "application/json")";
     Preferences().ParseContentTypes();
     document.SetCaptureRules(CaptureRules::From(Preferences()));
+    Preferences().decoded_body = false;
     Send(1, Get("/a"));
     Receive(1, raw);
     Select(1);
     std::string stored = raw;  // the text shows NUL bytes as spaces
     std::replace(stored.begin(), stored.end(), '\0', ' ');
-    EXPECT_EQ(text.Text(), stored) << "off by default";
+    EXPECT_EQ(text.Text(), stored) << "switched off: as it came";
 
     Preferences().decoded_body = true;
     document.UpdateAllViews(nullptr, HINT_VIEW_OPTIONS, nullptr);
@@ -121,6 +122,7 @@ TEST_F(CSnifferViewTest, UndecodableBodiesShowAsTheyCameWithANoticeAndBinaryAsHe
 
 TEST_F(CSnifferViewTest, BytesThatWereNotCapturedAreToldDecodedOrNot) {
     const std::string cut = Status(200, "text/plain", "the first part");
+    Preferences().decoded_body = false;
     Send(1, Get("/a"));
     Receive(1, cut);
     document.NoteMissingBytes(1, Direction::Received, 1448);

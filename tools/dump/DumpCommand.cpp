@@ -17,6 +17,7 @@
 #include "document/CSnifferDoc.h"
 #include "exporters/HarWriter.h"
 #include "framework/Profile.h"
+#include "http/HTTPRequest.h"
 #include "options/AppStrings.h"
 #include "options/Options.h"
 #include "options/SettingsPersistence.h"
@@ -39,7 +40,8 @@ constexpr std::string_view kUsage =
     "                   [--open FILE.vtr] [--replay FILE] [--pcap FILE]\n"
     "                   [--keylog FILE]...\n"
     "                   [--save FILE.vtr] [--har FILE]\n"
-    "                   [--set NAME=VALUE]... [--format text|tsv|jsonl] [--bodies]\n"
+    "                   [--set NAME=VALUE]... [--format text|tsv|jsonl|curl]\n"
+    "                   [--bodies] [--filter EXPR]\n"
     "                   [--settings]\n"
     "\n"
     "Vantor's capture path and document without a window. Lists the document's HTTP\n"
@@ -91,7 +93,16 @@ constexpr std::string_view kUsage =
     "                    message: index, kind, connection, peer, time, state,\n"
     "                    method and target or status and content class, caption,\n"
     "                    sizes, pair, process (where known), headers as [name,\n"
-    "                    value] pairs\n"
+    "                    value] pairs; or curl, one curl command per request that\n"
+    "                    sends it again (method, URL, header fields, body), each\n"
+    "                    listed once its request has ended\n"
+    "  --filter EXPR     list and export only the exchanges EXPR passes, in the\n"
+    "                    exchange list's filter language: words in the URL,\n"
+    "                    host:, path:, url:, method:, status:404|4xx|400-499,\n"
+    "                    type:json, header:NAME[=VALUE], body:, proto:h1|h2|ws,\n"
+    "                    process:, size>10k, dur>200ms; -term negates, terms are\n"
+    "                    ANDed, a | b ORs; a live capture lists an exchange once\n"
+    "                    its response's head has come\n"
     "  --bodies          with jsonl, each message's body too (base64 with\n"
     "                    \"bodyEncoding\": \"base64\" where it is not UTF-8); a live\n"
     "                    capture then lists each message once it has ended\n"
@@ -100,12 +111,26 @@ constexpr std::string_view kUsage =
     "\n"
     "Settings are read from the current user's settings store and never written.\n";
 
-bool ExportHar(const std::string& path, const CSnifferDoc& document, std::ostream& errors) {
-    if (const auto failure = ExportHarFile(path, document)) {
+// The whole document, or the requests of the exchanges the filter passes.
+bool ExportHar(const std::string& path, const CSnifferDoc& document, std::ostream& errors,
+               const std::optional<ExchangeQuery>& filter) {
+    std::vector<const HTTPRequest*> requests;
+    for (const HTTPRequest* request : document.requests()) {
+        if (!filter || ListingVerdict(*filter, *request, true).value_or(false)) {
+            requests.push_back(request);
+        }
+    }
+    if (const auto failure = ExportHarFile(path, requests)) {
         errors << "vantor-dump: " << *failure << '\n';
         return false;
     }
     return true;
+}
+
+// Whether the listing reads bodies: their bytes, a curl command's, or a filter's body terms.
+bool NeedsBodies(const DumpArguments& arguments) {
+    return arguments.bodies || arguments.format == ListingFormat::Curl ||
+           (arguments.filter && arguments.filter->needs().body);
 }
 
 // The options as a fresh start of the program has them: defaults, then the user's settings.
@@ -201,7 +226,9 @@ public:
           m_output(output),
           m_errors(errors),
           m_view(output, arguments.format, arguments.bodies),
-          m_raw(nullptr) {}
+          m_raw(nullptr) {
+        m_view.SetQuery(arguments.filter ? &*arguments.filter : nullptr);
+    }
 
     // Opens what the capture starts from and writes to; false when it cannot.
     bool Prepare() {
@@ -219,7 +246,7 @@ public:
         if (m_arguments.saveFile.empty() && m_arguments.harFile.empty() &&
             m_arguments.openFile.empty()) {
             m_document.KeepOpenExchangesOnly();
-            if (!m_arguments.bodies) {
+            if (!NeedsBodies(m_arguments)) {
                 m_document.CountBodiesOnly();  // nobody reads them: their lengths are listed
             }
         }
@@ -286,7 +313,8 @@ public:
                 status = 1;
             }
         }
-        if (!m_arguments.harFile.empty() && !ExportHar(m_arguments.harFile, m_document, m_errors)) {
+        if (!m_arguments.harFile.empty() &&
+            !ExportHar(m_arguments.harFile, m_document, m_errors, m_arguments.filter)) {
             status = 1;
         }
         return status;
@@ -530,6 +558,19 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
                 return std::nullopt;
             }
             parsed.overrides.emplace_back(value->substr(0, equals), value->substr(equals + 1));
+        } else if (argument == "--filter") {
+            if (!takeValue()) {
+                return std::nullopt;
+            }
+            auto query = ExchangeQuery::Parse(*value);
+            if (const auto* mistake = std::get_if<ExchangeQuery::Error>(&query)) {
+                error = "--filter: " + mistake->message + "\n  " + *value + "\n  " +
+                        std::string(mistake->at, ' ') +
+                        std::string(std::max<std::size_t>(mistake->length, 1), '^');
+                return std::nullopt;
+            }
+            parsed.filterText = *value;
+            parsed.filter = std::get<ExchangeQuery>(std::move(query));
         } else if (argument == "--format") {
             if (!takeValue()) {
                 return std::nullopt;
@@ -540,8 +581,10 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
                 parsed.format = ListingFormat::Tsv;
             } else if (*value == "jsonl") {
                 parsed.format = ListingFormat::Jsonl;
+            } else if (*value == "curl") {
+                parsed.format = ListingFormat::Curl;
             } else {
-                error = "unknown format '" + *value + "' (text, tsv or jsonl)";
+                error = "unknown format '" + *value + "' (text, tsv, jsonl or curl)";
                 return std::nullopt;
             }
         } else {
@@ -625,12 +668,13 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                            parsed->replayFile.empty();
     ListingView wholeView;
     LiveListingView liveView(output, parsed->format, parsed->bodies, true);
+    liveView.SetQuery(parsed->filter ? &*parsed->filter : nullptr);
     liveView.FlushEachLine(false);  // the stream's buffer goes out as it fills, and at the end
     document.AddView(streaming ? static_cast<CView*>(&liveView) : &wholeView);
     document.OnNewDocument();
     if (streaming) {
         document.KeepOpenExchangesOnly();
-        if (!parsed->bodies) {
+        if (!NeedsBodies(*parsed)) {
             document.CountBodiesOnly();
         }
     }
@@ -676,7 +720,8 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     if (streaming) {
         liveView.Finish();
     } else {
-        WriteListing(output, document, parsed->format, parsed->bodies);
+        WriteListing(output, document, parsed->format, parsed->bodies,
+                     parsed->filter ? &*parsed->filter : nullptr);
     }
     if (!ListingWritten(output, errors)) {
         status = 1;
@@ -687,7 +732,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
             status = 1;
         }
     }
-    if (!parsed->harFile.empty() && !ExportHar(parsed->harFile, document, errors)) {
+    if (!parsed->harFile.empty() && !ExportHar(parsed->harFile, document, errors, parsed->filter)) {
         status = 1;
     }
     return status;

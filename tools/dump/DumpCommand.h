@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "document/ExchangeQuery.h"
 #include "system/SystemCapture.h"
 #include "tools/dump/MessageListing.h"
 
@@ -26,6 +27,9 @@ struct DumpArguments {
     std::optional<double> durationSeconds;
     std::optional<std::size_t> messageCount;
     ListingFormat format = ListingFormat::Text;
+    // --filter: only the exchanges this query passes are listed and exported.
+    std::string filterText;
+    std::optional<ExchangeQuery> filter;
     bool bodies = false;  // jsonl: each message's body too
     // Preferences overridden for this run, by registry value name.
     std::vector<std::pair<std::string, std::string>> overrides;

@@ -1,6 +1,7 @@
 #include "tools/dump/LiveListingView.h"
 
 #include "document/CSnifferDoc.h"
+#include "document/ExchangeQuery.h"
 
 namespace vantor {
 
@@ -52,7 +53,7 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
             // Listed now whatever its state: it will not grow any more.
             if (const auto found = m_indexes.find(message);
                 found != m_indexes.end() && Unlisted(found->second)) {
-                List(*message);
+                ListIfPasses(*message, true);
             }
             break;
         case HINT_DROPPED:
@@ -61,6 +62,38 @@ void LiveListingView::OnUpdate(CView* sender, std::intptr_t hint, CObject* objec
         default:
             ListIfComplete(*message);
             break;
+    }
+    // The head of a response may decide its request's listing.
+    if (m_query != nullptr && message->kind() == MessageKind::Response && hint != HINT_DROPPED) {
+        if (const HTTPRequest* request = static_cast<const HTTPResponse*>(message)->request()) {
+            ListIfComplete(*request);
+        }
+    }
+}
+
+void LiveListingView::ListIfPasses(const HTTPMessage& message, bool ended) {
+    if (m_query == nullptr) {
+        List(message);
+        return;
+    }
+    const std::optional<bool> verdict = ListingVerdict(*m_query, message, ended);
+    if (!verdict) {
+        return;
+    }
+    if (*verdict) {
+        List(message);
+    } else {
+        TakeOff(m_indexes.at(&message));
+    }
+}
+
+void LiveListingView::TakeOff(std::size_t index) {
+    if (Unlisted(index)) {
+        m_unlisted[index - m_firstUnlisted] = nullptr;
+        while (!m_unlisted.empty() && m_unlisted.front() == nullptr) {
+            m_unlisted.pop_front();
+            ++m_firstUnlisted;
+        }
     }
 }
 
@@ -71,20 +104,17 @@ void LiveListingView::ListIfComplete(const HTTPMessage& message) {
     }
     const AssemblyState state = message.state();
     if (state != AssemblyState::New && state != AssemblyState::ReadingHeader) {
-        List(message);
+        ListIfPasses(message, false);
     }
 }
 
 void LiveListingView::List(const HTTPMessage& message) {
     const std::size_t index = m_indexes.at(&message);
-    if (Unlisted(index)) {
-        m_unlisted[index - m_firstUnlisted] = nullptr;
-        while (!m_unlisted.empty() && m_unlisted.front() == nullptr) {
-            m_unlisted.pop_front();
-            ++m_firstUnlisted;
-        }
+    TakeOff(index);
+    // A curl listing counts the commands it writes: one per request.
+    if (m_format != ListingFormat::Curl || message.kind() == MessageKind::Request) {
+        ++m_listed;
     }
-    ++m_listed;
     WriteListingRow(m_output, index, message, m_indexes, m_format, m_bodies);
     if (m_flushEachLine) {
         m_output.flush();
@@ -93,7 +123,7 @@ void LiveListingView::List(const HTTPMessage& message) {
 
 void LiveListingView::Finish() {
     while (!m_unlisted.empty()) {
-        List(*m_unlisted.front());
+        ListIfPasses(*m_unlisted.front(), true);
     }
 }
 

@@ -18,9 +18,17 @@ namespace vantor {
 // ends, as with bodies (an import, where nothing waits for the header alone).
 class LiveListingView : public ListingView {
 public:
+    // A curl listing lists each request once it has ended, with its whole body.
     LiveListingView(std::ostream& output, ListingFormat format, bool bodies = false,
                     bool whenEnded = false)
-        : m_output(output), m_format(format), m_bodies(bodies), m_whenEnded(bodies || whenEnded) {}
+        : m_output(output),
+          m_format(format),
+          m_bodies(bodies),
+          m_whenEnded(bodies || whenEnded || format == ListingFormat::Curl) {}
+
+    // Lists only the messages of exchanges query passes, each once that can be told (see
+    // ListingVerdict); the query outlives the view.
+    void SetQuery(const ExchangeQuery* query) { m_query = query; }
 
     // Whether each line is flushed as it is written (else the caller flushes now and then).
     void FlushEachLine(bool flush) { m_flushEachLine = flush; }
@@ -37,6 +45,10 @@ private:
     void Remember(const HTTPMessage& message);
     void ListIfComplete(const HTTPMessage& message);
     void List(const HTTPMessage& message);
+    // Lists message now if its exchange passes the query, and takes it off the unlisted
+    // otherwise; leaves it waiting while that cannot be told yet.
+    void ListIfPasses(const HTTPMessage& message, bool ended);
+    void TakeOff(std::size_t index);
     bool Unlisted(std::size_t index) const {
         return index >= m_firstUnlisted && index - m_firstUnlisted < m_unlisted.size() &&
                m_unlisted[index - m_firstUnlisted] != nullptr;
@@ -48,6 +60,7 @@ private:
     bool m_bodies;
     bool m_whenEnded;
     bool m_flushEachLine = true;
+    const ExchangeQuery* m_query = nullptr;
     MessageIndexes m_indexes;                              // held messages, by pointer
     // The messages from index m_firstUnlisted on, null once listed; the first is unlisted.
     std::deque<const HTTPMessage*> m_unlisted;

@@ -1,5 +1,8 @@
 #include "tools/dump/MessageListing.h"
 
+#include "content/Exchange.h"
+#include "document/ExchangeQuery.h"
+
 #include <arpa/inet.h>
 
 #include <nlohmann/json.hpp>
@@ -318,6 +321,12 @@ std::string EscapeField(std::string_view bytes) {
 
 void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage& message,
                      const MessageIndexes& indexOf, ListingFormat format, bool bodies) {
+    if (format == ListingFormat::Curl) {
+        if (message.kind() == MessageKind::Request) {
+            output << CurlCommand(static_cast<const HTTPRequest&>(message)) << '\n';
+        }
+        return;
+    }
     if (format == ListingFormat::Jsonl) {
         WriteJsonRow(output, index, message, indexOf, bodies);
         return;
@@ -333,8 +342,21 @@ void WriteListingRow(std::ostream& output, std::size_t index, const HTTPMessage&
     output.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
+std::optional<bool> ListingVerdict(const ExchangeQuery& query, const HTTPMessage& message,
+                                   bool ended) {
+    if (query.empty()) {
+        return true;
+    }
+    const Exchange exchange = ExchangeOf(message);
+    if (!ended && (query.needs().whole || exchange.response == nullptr ||
+                   exchange.response->headerEnd() < 0)) {
+        return std::nullopt;
+    }
+    return ExchangeMatches(query, exchange, Summarize(exchange));
+}
+
 void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingFormat format,
-                  bool bodies) {
+                  bool bodies, const ExchangeQuery* query) {
     const auto& messages = document.messages();
     MessageIndexes indexOf;
     indexOf.reserve(messages.size());
@@ -342,7 +364,9 @@ void WriteListing(std::ostream& output, const CSnifferDoc& document, ListingForm
         indexOf.emplace(messages[i].get(), i);
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        WriteListingRow(output, i, *messages[i], indexOf, format, bodies);
+        if (query == nullptr || ListingVerdict(*query, *messages[i], true).value_or(false)) {
+            WriteListingRow(output, i, *messages[i], indexOf, format, bodies);
+        }
     }
 }
 

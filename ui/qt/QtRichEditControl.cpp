@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QElapsedTimer>
+#include <QFontDatabase>
 #include <QMimeData>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -75,6 +76,8 @@ QMimeData* MessageTextEdit::createMimeDataFromSelection() const {
 QtRichEditControl::QtRichEditControl(MessageTextEdit* edit, QObject* parent)
     : QObject(parent), m_edit(edit) {
     m_edit->setUndoRedoEnabled(false);
+    // Message text lines up as it was written: headers, laid-out JSON, hex dumps.
+    m_edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     UseClearScrollBars(m_edit);
     connect(m_edit, &MessageTextEdit::doubleClicked, this, [this] { DoubleClicked(); });
     m_edit->SetSelectedTextSource([this] { return ToQString(SelectedText()); });
