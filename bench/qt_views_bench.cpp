@@ -1,10 +1,13 @@
 // The views in real Qt widgets, offscreen: building the tree of 100,000 messages, a search across
 // all of them, showing a 1 MiB message, and capture into the views while the message being
-// received is the one shown. Run by hand: build/default/bin/qt_views_bench
+// received is the one shown; the exchange list with 500,000 exchanges (capture adding them
+// while the list follows, one flush per 2,000 as the window's timer does; a new filter; a new
+// order; finding a message's row). Run by hand: build/default/bin/qt_views_bench
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTableView>
 #include <QTimer>
 #include <QTreeView>
 #include <cstdlib>
@@ -19,7 +22,9 @@
 #include "platform/HelpOpener.h"
 #include "ui/CLeftView.h"
 #include "ui/CSnifferView.h"
+#include "ui/ExchangeListView.h"
 #include "ui/MessageTextPresenter.h"
+#include "ui/qt/ExchangeTableModel.h"
 #include "ui/qt/QtRichEditControl.h"
 #include "ui/qt/QtTreeControl.h"
 
@@ -404,6 +409,148 @@ BENCHMARK(BM_CaptureIntoALargeDocument)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);
+
+constexpr std::uint32_t kExchanges = 500'000;
+constexpr std::uint32_t kPerFlush = 2'000;
+
+// Exchanges of a few hosts, types and statuses, as a busy program makes them.
+void Exchange(CSnifferDoc& document, std::uint32_t c) {
+    static const char* const kHosts[] = {"api.example.test", "cdn.example.test", "auth.test"};
+    static const char* const kTypes[] = {"application/json", "text/html", "image/png"};
+    const std::string request = "GET /items/" + std::to_string(c) +
+                                "?page=" + std::to_string(c % 7) +
+                                " HTTP/1.1\r\nHost: " + kHosts[c % 3] + "\r\nAccept: */*\r\n\r\n";
+    const int status = c % 50 == 0 ? 404 : c % 97 == 0 ? 503 : 200;
+    const std::string body(60 + c % 200, 'x');
+    const std::string response =
+        "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + kTypes[c % 3] +
+        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    CaptureRecord sent = Header(c, Direction::Sent);
+    sent.time = {2026,
+                 12,
+                 3,
+                 9,
+                 10,
+                 0,
+                 static_cast<std::uint16_t>(c / 1000 % 60),
+                 static_cast<std::uint16_t>(c % 1000)};
+    CaptureRecord received = sent;
+    received.direction = Direction::Received;
+    document.NewRequest(sent, Bytes(request));
+    document.NewResponse(received, Bytes(response));
+}
+
+// The exchange list on a shown table, as in the window.
+struct List {
+    List() : view(model) {
+        model.SetView(&view);
+        table.setModel(&model);
+        table.resize(1000, 600);
+        table.show();
+        document.AddView(&view);
+        document.OnNewDocument();
+        document.SendInitialUpdate();
+    }
+    ~List() { document.RemoveView(&view); }
+
+    CSnifferDoc document;
+    ExchangeTableModel model;
+    ExchangeListView view;
+    QTableView table;
+};
+
+void FillList(List& list) {
+    for (std::uint32_t c = 1; c <= kExchanges; ++c) {
+        Exchange(list.document, c);
+    }
+    list.view.Flush();
+    QApplication::processEvents();
+}
+
+// Capture of 500,000 exchanges into the list, which shows the newest as they come; the time
+// per exchange, flushes and painting included.
+void BM_ExchangeListFollowsCapture(benchmark::State& state) {
+    GlobalOptions() = Options{};
+    for (auto _ : state) {
+        List list;
+        for (std::uint32_t c = 1; c <= kExchanges; ++c) {
+            Exchange(list.document, c);
+            if (c % kPerFlush == 0) {
+                list.view.Flush();
+                list.table.scrollToBottom();
+                QApplication::processEvents();
+            }
+        }
+        if (list.model.rowCount() != static_cast<int>(kExchanges)) {
+            state.SkipWithError("not every exchange has its row");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kExchanges);
+}
+BENCHMARK(BM_ExchangeListFollowsCapture)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+// A filter typed over 500,000 exchanges, and cleared again: the time per change.
+void BM_ExchangeListFilter(benchmark::State& state) {
+    GlobalOptions() = Options{};
+    List list;
+    FillList(list);
+    const char* const filters[] = {"status:4xx", "cdn type:html -page=3", "body:none"};
+    const std::string filter = filters[state.range(0)];
+    for (auto _ : state) {
+        list.view.SetFilter(filter);
+        QApplication::processEvents();
+        list.view.SetFilter("");
+        QApplication::processEvents();
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * kExchanges);
+}
+BENCHMARK(BM_ExchangeListFilter)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Sorting 500,000 exchanges by a column, then back to capture order.
+void BM_ExchangeListSort(benchmark::State& state) {
+    GlobalOptions() = Options{};
+    List list;
+    FillList(list);
+    const auto column = static_cast<ExchangeColumn>(state.range(0));
+    for (auto _ : state) {
+        list.view.SortBy(column, true);
+        QApplication::processEvents();
+        list.view.SortBy(ExchangeColumn::Number, false);
+        QApplication::processEvents();
+    }
+    state.SetItemsProcessed(state.iterations() * kExchanges);
+}
+BENCHMARK(BM_ExchangeListSort)
+    ->Arg(static_cast<int>(ExchangeColumn::Status))
+    ->Arg(static_cast<int>(ExchangeColumn::Host))
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Finding the row of a message and the exchange of a row, in a list sorted by size.
+void BM_ExchangeListFindRow(benchmark::State& state) {
+    GlobalOptions() = Options{};
+    List list;
+    FillList(list);
+    list.view.SortBy(ExchangeColumn::Size, false);
+    const auto& messages = list.document.messages();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const HTTPMessage* message = messages[(i * 7919) % messages.size()].get();
+        const auto row = list.view.presenter().ShownRowOf(message);
+        benchmark::DoNotOptimize(list.view.presenter().ExchangeAt(*row));
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExchangeListFindRow);
 
 }  // namespace
 }  // namespace vantor

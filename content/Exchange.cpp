@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 #include "content/BodyDecoder.h"
 #include "content/MessageParts.h"
@@ -91,6 +93,23 @@ std::string ShellQuoted(std::string_view text) {
         }
     }
     return quoted + "'";
+}
+
+// Bytes for printf %b in single quotes: printable ASCII as it is, every other byte (NUL among
+// them, which no argument can carry) as an octal escape.
+std::string PrintfEscaped(std::string_view bytes) {
+    std::string escaped = "'";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '\'') {
+            escaped += c;
+        } else {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "\\0%03o", byte);
+            escaped += octal;
+        }
+    }
+    return escaped + "'";
 }
 
 }  // namespace
@@ -321,7 +340,19 @@ std::string CurlCommand(const HTTPRequest& request) {
         const HeaderLookup lookup = request.headers();
         const DecodedBody unchunked =
             DecodeBody(body, lookup.Find("transfer-encoding").value_or(""), "", body.size() * 2);
-        command += " --data-binary " + ShellQuoted(unchunked.bytes);
+        if (unchunked.bytes.find('\0') != std::string::npos) {
+            // A command line cannot carry a NUL byte: the body comes through a pipe.
+            command = "printf %b " + PrintfEscaped(unchunked.bytes) + " | " + command +
+                      " --data-binary @-";
+        } else {
+            command += " --data-binary " + ShellQuoted(unchunked.bytes);
+        }
+    }
+    // A body that was not kept cannot be sent again: said after the command, where the shell
+    // takes it as a comment.
+    if (std::string notice = BodyNotKeptNotice(request); !notice.empty()) {
+        std::replace(notice.begin(), notice.end(), '\n', ' ');
+        command += " # " + notice;
     }
     return command;
 }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -319,6 +320,59 @@ TEST_F(DumpCommandTest, UserSettingsAreReadButNeverWritten) {
     EXPECT_THAT(shown.output, HasSubstr("Preferences/scan_res_body=0\n"));
     EXPECT_THAT(shown.output, HasSubstr("Preferences/max_req_size=12\n"));
     EXPECT_THAT(shown.output, HasSubstr("FilterSettings/rescode_success=1\n"));
+}
+
+// --filter picks exchanges for listings and the archive alike; --format curl writes commands.
+TEST_F(DumpCommandTest, TheFilterPicksExchangesForEveryOutputAndCurlResendsThem) {
+    const std::string sample = std::string(VANTOR_SOURCE_DIR) + "/samples/exchanges.records";
+    const auto firstColumn = [](const std::string& listing) {
+        std::string indexes;
+        for (std::istringstream in(listing); in.peek() != EOF;) {
+            std::string line;
+            std::getline(in, line);
+            indexes += line.substr(0, line.find('\t')) + " ";
+        }
+        return indexes;
+    };
+    struct Case {
+        std::string filter;
+        std::string indexes;
+    };
+    for (const Case& c : {Case{"status:4xx | status:5xx", "6 7 16 17 "}, Case{"proto:ws", "8 9 "},
+                          Case{"host:shop -style", "10 13 "}}) {
+        const DumpRun run = Dump({"--replay", sample, "--format", "tsv", "--filter", c.filter});
+        EXPECT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(firstColumn(run.output), c.indexes) << c.filter;
+    }
+
+    const std::string har = (configHome.path() / "picked.har").string();
+    const DumpRun curl = Dump({"--replay", sample, "--format", "curl", "--filter",
+                               "method:POST | proto:h2", "--har", har});
+    EXPECT_EQ(curl.status, 0) << curl.errors;
+    EXPECT_EQ(curl.output,
+              "curl -X 'POST' 'http://api.example.test/v1/users' -H 'Host: api.example.test' "
+              "-H 'User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/120' "
+              "-H 'Accept: application/json' -H 'Accept-Encoding: gzip' "
+              "-H 'Cookie: session=7f3a91' -H 'Content-Type: application/json' "
+              "-H 'X-Request-Id: c0ffee-42' # The body was not kept: its content type is not "
+              "among those kept (36 bytes skipped).\n"
+              "curl --http2 'https://shop.example.test/cart' -H 'user-agent: curl/7.88.1' "
+              "-H 'accept: */*'\n"
+              "curl --http2 'https://shop.example.test/style.css' -H 'user-agent: curl/7.88.1'\n");
+    std::ifstream archive(har);
+    const std::string text((std::istreambuf_iterator<char>(archive)), {});
+    EXPECT_EQ(std::count(text.begin(), text.end(), '"') > 0, true);
+    std::size_t entries = 0;
+    for (std::size_t at = 0; (at = text.find("\"startedDateTime\"", at)) != std::string::npos;
+         ++at) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 3u) << "the archive holds what the filter passes";
+
+    const DumpRun mistake = Dump({"--replay", sample, "--filter", "stauts:404"});
+    EXPECT_EQ(mistake.status, 2);
+    EXPECT_THAT(mistake.errors, HasSubstr("--filter: unknown field 'stauts'"));
+    EXPECT_THAT(mistake.errors, HasSubstr("\n  stauts:404\n  ^^^^^^"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "capture/CaptureDispatch.h"
 #include "capture/RecordReplay.h"
 #include "document/CSnifferDoc.h"
+#include "document/ExchangeQuery.h"
 #include "tools/dump/ListingView.h"
 #include "tools/dump/LiveListingView.h"
 
@@ -231,6 +232,62 @@ TEST(LiveListingTest, WithBodiesAMessageIsListedWhenItHasEnded) {
     EXPECT_EQ(objects[1]["body"], "hello!");
     view.Finish();
     EXPECT_EQ(JsonLines(out.str()).size(), 3u);
+}
+
+// A filtered live listing decides an exchange once its response's head has come (once it has
+// ended for a term on sizes), and lists its messages then or never; so does the whole listing.
+TEST(LiveListingTest, AFilteredListingListsTheExchangesItPassesOnceItCanTell) {
+    struct Case {
+        std::string_view query;
+        std::vector<std::size_t> atHead;  // listed once every response's head came
+        std::vector<std::size_t> atEnd;   // and at the end
+    };
+    const Case cases[] = {
+        {"status:404", {2, 3}, {2, 3}},
+        {"-status:404 method:GET", {0, 1, 4, 5}, {0, 1, 4, 5, 6}},  // 6 never had an answer
+        {"size>100", {}, {4, 5}},
+    };
+    for (const Case& c : cases) {
+        test::ScopedDefaultOptions options;
+        CSnifferDoc document;
+        std::ostringstream out;
+        LiveListingView view(out, ListingFormat::Tsv);
+        const ExchangeQuery query = std::get<ExchangeQuery>(ExchangeQuery::Parse(c.query));
+        view.SetQuery(&query);
+        document.AddView(&view);
+        const auto listed = [&out] {
+            std::vector<std::size_t> indexes;
+            for (std::istringstream in(out.str()); in.peek() != EOF;) {
+                std::string line;
+                std::getline(in, line);
+                indexes.push_back(std::stoul(line));
+            }
+            std::sort(indexes.begin(), indexes.end());
+            return indexes;
+        };
+        for (const auto& [connection, status, body] :
+             {std::tuple{1u, 200, std::string()}, std::tuple{2u, 404, std::string()},
+              std::tuple{3u, 200, std::string(100, 'x')}}) {
+            const std::vector<std::size_t> before = listed();
+            document.NewRequest(Header(1, 0, connection), Bytes("GET / HTTP/1.1\r\n\r\n"));
+            EXPECT_EQ(listed(), before) << c.query << ": a request waits for its answer";
+            document.NewResponse(
+                Header(2, 1, connection),
+                Bytes("HTTP/1.1 " + std::to_string(status) +
+                      " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+            if (!body.empty()) {
+                document.AppendResponse(Header(2, 2, connection), Bytes(body));
+            }
+        }
+        document.NewRequest(Header(1, 0, 4), Bytes("GET /never HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(listed(), c.atHead) << c.query;
+        view.Finish();
+        EXPECT_EQ(listed(), c.atEnd) << c.query;
+        std::ostringstream whole;
+        WriteListing(whole, document, ListingFormat::Tsv, false, &query);
+        out.str(whole.str());
+        EXPECT_EQ(listed(), c.atEnd) << c.query << ": the whole listing";
+    }
 }
 
 }  // namespace
