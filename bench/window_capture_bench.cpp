@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QTableView>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -30,11 +31,12 @@
 #include <thread>
 #include <vector>
 
-#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/CMainFrame.h"
+#include "app/qt/ExchangeListPanel.h"
 #include "app/qt/QtAppShell.h"
 #include "framework/Profile.h"
+#include "options/AppStrings.h"
 #include "platform/SettingsStore.h"
 
 extern char** environ;
@@ -86,13 +88,20 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool show = argc > 1 && std::string(argv[1]) == "--show";
+    // --show: the message tree, its first message shown as it grows; --show-exchange: the
+    // exchange list, its first exchange in the pane; else the exchange list, nothing selected.
+    const std::string mode = argc > 1 && std::string(argv[1]).starts_with("--show") ? argv[1] : "";
+    const bool show = !mode.empty();
+    const bool tree = mode == "--show";
     if (show) {
         --argc;
         ++argv;
     }
     if (argc < 3) {
-        std::fputs("usage: window_capture_bench [--show] BIN_FOLDER CLIENT [ARGS...]\n", stderr);
+        std::fputs(
+            "usage: window_capture_bench [--show | --show-exchange] BIN_FOLDER CLIENT "
+            "[ARGS...]\n",
+            stderr);
         return 2;
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -102,6 +111,7 @@ int main(int argc, char** argv) {
         profile.WriteProfileInt("Preferences", "run_count", 1);
         profile.WriteProfileInt("Preferences", "max_req_size", 8000);
         profile.WriteProfileInt("Preferences", "max_res_size", 8000);
+        profile.WriteProfileInt("Preferences", "main_view", tree ? 1 : 0);
         profile.Flush();
     }
     QApplication application(argc, argv);
@@ -134,7 +144,8 @@ int main(int argc, char** argv) {
     }
     posix_spawn_file_actions_destroy(&actions);
 
-    InputProbe probe(frame.treeWidget());
+    vantor::ExchangeListPanel& list = *frame.exchanges();
+    InputProbe probe(tree ? static_cast<QWidget*>(frame.treeWidget()) : list.table());
     std::atomic<bool> capturing{true};
     std::thread input([&] {
         while (capturing) {
@@ -144,6 +155,13 @@ int main(int argc, char** argv) {
     });
     QTimer select;
     QObject::connect(&select, &QTimer::timeout, [&] {
+        if (!tree) {
+            if (list.table()->model()->rowCount() > 0) {
+                list.SelectRow(0);
+                select.stop();
+            }
+            return;
+        }
         frame.treeControl().Flush();
         if (frame.treeControl().rowCount() > 0) {
             frame.treeWidget()->setCurrentIndex(frame.treeControl().index(0, 0));

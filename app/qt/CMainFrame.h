@@ -90,6 +90,8 @@ private:
     void OnCaptureOptions();
     void OnFindMessage();
     void OnFindNextMessage();
+    // In the exchange list, the exchange of the message Find Message found is selected.
+    void ShowFoundExchange();
     void OnNextPane();
     // Bodies of this media type are kept from now on (the exchange pane's offer).
     void KeepBodiesOfType(const std::string& mediaType);

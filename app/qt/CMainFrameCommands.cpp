@@ -5,7 +5,6 @@
 #include <QStatusBar>
 #include <QToolBar>
 
-#include "options/AppStrings.h"
 #include "app/CSnifferApp.h"
 #include "app/qt/AboutBox.h"
 #include "app/qt/CCaptureOptionsDlg.h"
@@ -13,6 +12,8 @@
 #include "app/qt/CFindMessageDlg.h"
 #include "app/qt/CMainFrame.h"
 #include "app/qt/CViewOptionsDlg.h"
+#include "app/qt/ExchangeListPanel.h"
+#include "options/AppStrings.h"
 #include "options/Options.h"
 #include "ui/qt/QtText.h"
 #include "ui/qt/TextFindDialog.h"
@@ -170,12 +171,27 @@ void CMainFrame::OnFindMessage() {
     const bool ok = dialog.exec() == QDialog::Accepted;
     if (const auto notFound = m_commands.FindMessageClosed(ok, m_leftView)) {
         ShowMessageBox(*notFound);
+    } else if (ok) {
+        ShowFoundExchange();
+    }
+}
+
+void CMainFrame::ShowFoundExchange() {
+    const HTTPMessage* found = m_textView.currentMessage();
+    if (!showsExchangeList() || found == nullptr) {
+        return;
+    }
+    if (!m_exchanges->SelectMessage(found)) {
+        statusBar()->showMessage(
+            tr("The message found is in an exchange that the filter bar hides."), 5000);
     }
 }
 
 void CMainFrame::OnFindNextMessage() {
     if (const auto notFound = m_commands.FindNextMessage(m_leftView)) {
         ShowMessageBox(*notFound);
+    } else {
+        ShowFoundExchange();
     }
 }
 

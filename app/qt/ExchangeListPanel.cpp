@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -214,7 +215,20 @@ void ExchangeListPanel::Flush() {
     }
     if (m_selected != nullptr && m_generation == m_document.contentsGeneration() &&
         m_view.presenter().ChangedInLastFlush(m_selected)) {
+        m_paneStale = true;
+    }
+    // The exchange shown grows: shown again, but a large one that takes long to lay out only
+    // now and then, so that the window keeps answering (at most an eighth of the time).
+    if (m_paneStale && m_selected != nullptr && !m_paneClock.isValid()) {
+        m_paneClock.start();
+    }
+    if (m_paneStale && m_selected != nullptr && m_paneClock.elapsed() >= m_paneWait) {
+        QElapsedTimer took;
+        took.start();
         m_pane->Show(ExchangeOf(*m_selected));
+        m_paneStale = false;
+        m_paneWait = 8 * took.elapsed();
+        m_paneClock.restart();
     }
     Q_EMIT countChanged();
 }
@@ -273,6 +287,17 @@ void ExchangeListPanel::SelectRow(int row) {
     m_table->setCurrentIndex(m_model.index(row, 0));
 }
 
+bool ExchangeListPanel::SelectMessage(const HTTPMessage* message) {
+    Flush();  // a message captured a moment ago has its row
+    const auto row = m_view.presenter().ShownRowOf(message);
+    if (!row) {
+        return false;
+    }
+    SelectRow(static_cast<int>(*row));
+    m_table->scrollTo(m_model.index(static_cast<int>(*row), 0));
+    return true;
+}
+
 void ExchangeListPanel::SelectionChanged() {
     const QModelIndex current = m_table->currentIndex();
     if (!current.isValid() ||
@@ -283,6 +308,7 @@ void ExchangeListPanel::SelectionChanged() {
         m_view.presenter().ExchangeAt(static_cast<std::size_t>(current.row()));
     m_selected = &exchange.first();
     m_pane->Show(exchange);
+    m_paneStale = false;
 }
 
 void ExchangeListPanel::AfterReset() {
@@ -291,6 +317,7 @@ void ExchangeListPanel::AfterReset() {
         // Other contents: what was selected is gone.
         m_generation = m_document.contentsGeneration();
         m_selected = nullptr;
+        m_paneStale = false;
         m_pane->Clear();
         return;
     }

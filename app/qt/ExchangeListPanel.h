@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <functional>
 #include <map>
@@ -51,6 +52,8 @@ public:
     // Filters by text at once (typing waits a moment for the next key first).
     void ApplyFilter();
     void SelectRow(int row);
+    // Selects the exchange of message; false when the filter hides it.
+    bool SelectMessage(const HTTPMessage* message);
     std::vector<Exchange> SelectedExchanges() const;
     // Runs an exchange command on the selection.
     void Run(int command);
@@ -99,6 +102,10 @@ private:
     const HTTPMessage* m_selected = nullptr;
     std::uint64_t m_generation = 0;
     bool m_processColumnDecided = false;
+    // The selected exchange changed since the pane showed it; when it may be shown again.
+    bool m_paneStale = false;
+    QElapsedTimer m_paneClock;
+    qint64 m_paneWait = 0;
     PathAsker m_askPath;
     std::function<void(const std::string&)> m_report;
 };

@@ -32,16 +32,30 @@ namespace vantor {
 
 namespace {
 
+// What the pane lays out of a text at once: a text widget takes time many times the bytes it
+// shows, and the pane is shown again as its exchange grows. Copy and Save Body As take all.
+constexpr std::size_t kMostInPane = 256 * 1024;
 // A decoded body of more than this is cut; a binary one is dumped up to kMostDumped bytes; a
 // JSON tree shows up to kMostNodes values.
 constexpr std::size_t kMostDecoded = 8 * 1024 * 1024;
-constexpr std::size_t kMostDumped = 1024 * 1024;
+constexpr std::size_t kMostDumped = 64 * 1024;
 constexpr int kMostNodes = 20000;
 // Images smaller than this many pixels are shown scaled up.
 constexpr int kSmallestShown = 96;
 
 QString FromBytes(std::string_view bytes) {
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// Puts text into edit, up to kMostInPane bytes and a line that says how much more there is.
+void ShowText(QPlainTextEdit* edit, std::string_view text) {
+    const std::size_t shown = std::min(ShownLength(text), kMostInPane);
+    QString all = FromBytes(text.substr(0, shown));
+    if (shown < text.size()) {
+        all += QString("\n[%1 more bytes: Copy Request, Copy Response or Save Body As take all]")
+                   .arg(text.size() - shown);
+    }
+    edit->setPlainText(all);
 }
 
 QPlainTextEdit* MonospaceText(QWidget* parent) {
@@ -204,7 +218,7 @@ void MessageSide::Show(const HTTPMessage* message, const QString& none) {
     }
     m_headers->resizeColumnToContents(0);
     const std::string_view text = message->text();
-    m_raw->setPlainText(FromBytes(text.substr(0, ShownLength(text))));
+    ShowText(m_raw, text);
     ShowBody(*message);
 }
 
@@ -267,12 +281,16 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
         }
     }
     if (LooksLikeJson(contentType, decoded.bytes)) {
-        const std::string laidOut = PrettyJson(decoded.bytes, kMostShown);
+        const std::string laidOut = PrettyJson(decoded.bytes, kMostInPane);
         if (!laidOut.empty()) {
-            m_bodyText->setPlainText(FromBytes(laidOut));
+            ShowText(m_bodyText, laidOut);
             m_bodyKind = "json";
-            const QJsonDocument json = QJsonDocument::fromJson(
-                QByteArray(decoded.bytes.data(), static_cast<qsizetype>(decoded.bytes.size())));
+            // A tree of the whole value for what is not too large to read at once.
+            const QJsonDocument json =
+                decoded.bytes.size() > kMostInPane * 8
+                    ? QJsonDocument()
+                    : QJsonDocument::fromJson(QByteArray(
+                          decoded.bytes.data(), static_cast<qsizetype>(decoded.bytes.size())));
             if (!json.isNull()) {
                 int budget = kMostNodes;
                 auto* root = m_jsonTree->invisibleRootItem();
@@ -307,9 +325,7 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
                 : notice);
         return;
     }
-    const std::string_view shown =
-        std::string_view(decoded.bytes).substr(0, ShownLength(decoded.bytes));
-    m_bodyText->setPlainText(FromBytes(shown));
+    ShowText(m_bodyText, decoded.bytes);
     m_bodyStack->setCurrentWidget(m_bodyText);
     m_bodyKind = "text";
     m_notice->setText(notice.isEmpty() ? (kind.isEmpty() ? QString::fromStdString(mediaType) : kind)
