@@ -123,10 +123,9 @@ int main(int argc, char** argv) {
         shot("exchange-filter-mistake.png");
         panel.filterBar()->clear();
         panel.ApplyFilter();
-        // The message tree, as it starts, then with a response selected as a user clicks it.
+        // The message tree with a response selected, as a user clicks it.
         frame.OnCommand(vantor::ID_VIEW_MESSAGE_TREE);
         frame.treeControl().Flush();
-        shot("main-window-tree.png");
         frame.OnCommand(vantor::ID_VIEW_EXPAND_ALL);
         frame.treeControl().Select(frame.treeControl().ItemAt(frame.treeControl().index(1, 0)));
         QApplication::processEvents();

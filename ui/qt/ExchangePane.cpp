@@ -259,7 +259,8 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
     if (!decoded.notice.empty()) {
         notice += (notice.isEmpty() ? "" : " ") + QString::fromStdString(decoded.notice);
     }
-    QString kind = decoded.decoded ? tr("Decoded") : QString();
+    const QString kind =
+        decoded.decoded ? QString::fromStdString(mediaType) + tr(", codings removed") : QString();
     if (mediaType.starts_with("image/")) {
         QImage picture;
         if (picture.loadFromData(reinterpret_cast<const uchar*>(decoded.bytes.data()),
@@ -305,7 +306,9 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
             } else {
                 m_bodyStack->setCurrentWidget(m_bodyText);
             }
-            m_notice->setText(notice.isEmpty() ? tr("JSON") : notice);
+            m_notice->setText(notice.isEmpty()
+                                  ? (decoded.decoded ? tr("JSON, codings removed") : tr("JSON"))
+                                  : notice);
             return;
         }
     }
