@@ -561,6 +561,7 @@ void HTTPMessage::Serialize(CArchive& archive) {
     archive.ReadBytes(m_peerAddress.zero);
     m_extras.reset();
     m_timed = false;
+    m_fromFile = true;
     // As they were kept in fixed buffers: a time of 29 bytes at most, a peer of 30.
     std::string time = LoadFixedText(archive, kDetailLineSize - 1);
     std::string peer = LoadFixedText(archive, kDetailLineSize);

@@ -82,6 +82,8 @@ public:
     std::string timeText() const;
     std::string peerText() const;
     bool captureBody() const { return m_captureBody; }
+    // Whether the message was read from a document file (not captured in this run).
+    bool fromFile() const { return m_fromFile; }
     // How the message's plain text was had, as its first record said (not kept in document
     // files: None for a loaded message).
     TlsText tlsText() const { return m_tlsText; }
@@ -244,6 +246,7 @@ private:
     bool m_timed = false;        // the first piece came: the time line is formatted from it
     bool m_missingMore = false;  // bytes of a size not known are missing after the text
     TlsText m_tlsText = TlsText::None;
+    bool m_fromFile = false;
     std::int64_t m_headerEnd = -1;
     std::uint64_t m_bodyCounted = 0;  // body bytes counted, not held
     BodyFraming m_framing;

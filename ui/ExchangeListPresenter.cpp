@@ -135,7 +135,7 @@ std::string ExchangeCellText(ExchangeColumn column, std::size_t number, const Ex
         case ExchangeColumn::Protocol:
             return summary.ProtocolText();
         case ExchangeColumn::Tls:
-            return std::string(TlsTextName(summary.tls, exchange.first().firstTime().year == 0));
+            return std::string(TlsTextName(summary.tls, exchange.first().fromFile()));
     }
     return {};
 }

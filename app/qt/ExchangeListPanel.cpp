@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTableView>
 #include <QTimer>
@@ -91,8 +92,8 @@ ExchangeListPanel::ExchangeListPanel(CSnifferDoc& document, HelpOpener& help,
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     m_filterBar->setPlaceholderText(
-        tr("Filter: words in the URL, host:, status:4xx, method:, type:json, header:, body:, "
-           "proto:h2, process:, size>10k, dur>200ms, -term, a | b"));
+        tr("Filter (Ctrl+L): words in the URL, host:, status:4xx, method:, type:json, header:, "
+           "body:, proto:h2, process:, size>10k, dur>200ms, -term, a | b"));
     m_filterBar->setClearButtonEnabled(true);
     m_filterBar->setObjectName("exchangeFilter");
     layout->addWidget(m_filterBar);
@@ -130,6 +131,13 @@ ExchangeListPanel::ExchangeListPanel(CSnifferDoc& document, HelpOpener& help,
     m_pane->requestSide()->SetHelpTopics(&m_topics);
     m_pane->responseSide()->SetHelpTopics(&m_topics);
 
+    // Ctrl+L goes to the filter bar, as to a browser's address bar.
+    auto* toFilter = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
+    toFilter->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(toFilter, &QShortcut::activated, this, [this] {
+        m_filterBar->setFocus(Qt::ShortcutFocusReason);
+        m_filterBar->selectAll();
+    });
     connect(m_filterBar, &QLineEdit::textChanged, this, [this] { m_typingTimer->start(); });
     connect(m_filterBar, &QLineEdit::returnPressed, this, [this] { ApplyFilter(); });
     m_typingTimer->setSingleShot(true);

@@ -392,7 +392,7 @@ void ExchangePane::Show(const Exchange& exchange) {
         line += " &rarr; <i>" + tr("waiting for the response") + "</i>";
     }
     line += " &middot; " + QString::fromStdString(summary.ProtocolText());
-    const std::string_view tls = TlsTextName(summary.tls, exchange.first().firstTime().year == 0);
+    const std::string_view tls = TlsTextName(summary.tls, exchange.first().fromFile());
     if (summary.tls != TlsText::None) {
         line += " &middot; TLS " + QString::fromStdString(std::string(tls));
     }
