@@ -1,7 +1,5 @@
 #include "content/Exchange.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -40,27 +38,12 @@ bool Timed(const SystemTime& time) {
     return time.year != 0;
 }
 
-std::string PeerHost(const HTTPMessage& message) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (const auto& ipv6 = message.peerIpv6()) {
-        ::inet_ntop(AF_INET6, ipv6->address.data(), text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(message.peerAddress().HostPort());
-    }
-    ::inet_ntop(AF_INET, message.peerAddress().address.data(), text, sizeof text);
-    return std::string(text) + ":" + std::to_string(message.peerAddress().HostPort());
-}
-
 // Whether the decoded body of a message holds text (lower-cased), case-insensitively.
 bool BodyHolds(const HTTPMessage* message, std::string_view text) {
     if (message == nullptr || message->headerEnd() < 0) {
         return false;
     }
-    const HeaderLookup fields = message->headers();
-    const std::string body = BodyBytes(*message);
-    const DecodedBody decoded =
-        DecodeBody(body, fields.Find("transfer-encoding").value_or(""),
-                   fields.Find("content-encoding").value_or(""), kMostSearched);
-    return ContainsFolded(decoded.bytes, text);
+    return ContainsFolded(DecodeMessageBody(*message, kMostSearched).bytes, text);
 }
 
 // One argument for a POSIX shell: in single quotes, or as $'...' where it holds bytes a plain
@@ -153,7 +136,7 @@ ExchangeSummary Summarize(const Exchange& exchange) {
         }
     }
     if (summary.host.empty()) {
-        summary.host = PeerHost(first);
+        summary.host = PeerHostAndPort(first);
     }
     if (response != nullptr) {
         const StartLineParts line = SplitStartLine(response->text());
@@ -272,9 +255,10 @@ bool ExchangeMatches(const ExchangeQuery& query, const Exchange& exchange,
                                  ? std::string_view("audio/video")
                                  : ContentClassName(*summary.contentClass);
     }
+    const ExchangeQuery::Needs needs = query.needs();
     std::vector<std::pair<std::string_view, std::string_view>> headers;
     std::vector<std::string> names;  // the lookup lends each name only for its visit
-    if (query.needs().headers) {
+    if (needs.headers) {
         for (const HTTPMessage* message : {static_cast<const HTTPMessage*>(exchange.request),
                                            static_cast<const HTTPMessage*>(exchange.response)}) {
             if (message != nullptr) {
@@ -289,7 +273,7 @@ bool ExchangeMatches(const ExchangeQuery& query, const Exchange& exchange,
         }
     }
     facts.headers = headers;
-    if (query.needs().body) {
+    if (needs.body) {
         facts.bodyContains = [&exchange](std::string_view text) {
             return BodyHolds(exchange.request, text) || BodyHolds(exchange.response, text);
         };

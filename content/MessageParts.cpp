@@ -1,5 +1,7 @@
 #include "content/MessageParts.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -202,6 +204,35 @@ StartLineParts SplitStartLine(std::string_view text) {
         parts.rest = line.substr(secondSpace + 1);
     }
     return parts;
+}
+
+DecodedBody DecodeMessageBody(const HTTPMessage& message, std::size_t limit) {
+    const HeaderLookup headers = message.headers();
+    return DecodeBody(BodyBytes(message), headers.Find("transfer-encoding").value_or(""),
+                      headers.Find("content-encoding").value_or(""), limit);
+}
+
+std::string PeerAddress(const HTTPMessage& message) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (const auto& ipv6 = message.peerIpv6()) {
+        ::inet_ntop(AF_INET6, ipv6->address.data(), text, sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, message.peerAddress().address.data(), text, sizeof text);
+    }
+    return text;
+}
+
+std::string PeerHostAndPort(const HTTPMessage& message) {
+    const std::string address = PeerAddress(message);
+    return (message.peerIpv6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(message.peerAddress().HostPort());
+}
+
+std::string TimeOfDay(const SystemTime& time) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", time.hour % 100u, time.minute % 100u,
+                  time.second % 100u, time.milliseconds % 1000u);
+    return text;
 }
 
 }  // namespace vantor

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "content/BodyDecoder.h"
 #include "http/HeadScan.h"
 #include "platform/SystemTime.h"
 
@@ -40,6 +41,18 @@ struct StartLineParts {
     std::string_view rest;
 };
 StartLineParts SplitStartLine(std::string_view text);
+
+// The message's body with its transfer and content codings removed (DecodeBody), up to limit
+// bytes.
+DecodedBody DecodeMessageBody(const HTTPMessage& message, std::size_t limit);
+
+// The peer's address alone, as text: 127.0.0.1, ::1.
+std::string PeerAddress(const HTTPMessage& message);
+// The peer as a URL names a host: 127.0.0.1:8080, [::1]:8080.
+std::string PeerHostAndPort(const HTTPMessage& message);
+
+// A capture time's time of day: 09:14:03.117.
+std::string TimeOfDay(const SystemTime& time);
 
 // Why the body is not all there, for exports and the exchange pane: not kept for its content
 // type or because body capture is off, cut at the size limit, or bytes missing from a capture;

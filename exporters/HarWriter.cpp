@@ -1,6 +1,5 @@
 #include "exporters/HarWriter.h"
 
-#include <arpa/inet.h>
 #include <ext/stdio_filebuf.h>
 
 #include <algorithm>
@@ -144,17 +143,6 @@ void WriteBody(JsonWriter& json, const std::string& bytes) {
     }
 }
 
-// The peer's address alone, as an archive names the server: 127.0.0.1, ::1.
-std::string Address(const HTTPMessage& message) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (const auto& ipv6 = message.peerIpv6()) {
-        ::inet_ntop(AF_INET6, ipv6->address.data(), text, sizeof text);
-    } else {
-        ::inet_ntop(AF_INET, message.peerAddress().address.data(), text, sizeof text);
-    }
-    return text;
-}
-
 std::string Url(const HTTPRequest& request, const std::string& target,
                 const std::vector<HeaderField>& fields) {
     if (target.find("://") != std::string::npos) {
@@ -163,9 +151,7 @@ std::string Url(const HTTPRequest& request, const std::string& target,
     const SockAddrIn& peer = request.peerAddress();
     std::string host = FieldValue(fields, "host");
     if (host.empty()) {
-        const std::string address = Address(request);
-        host = (request.peerIpv6() ? "[" + address + "]" : address) + ":" +
-               std::to_string(peer.HostPort());
+        host = PeerHostAndPort(request);
     }
     const char* scheme = peer.HostPort() == 443 ? "https" : "http";
     return std::string(scheme) + "://" + host + (target.starts_with('/') ? "" : "/") + target;
@@ -363,7 +349,7 @@ HarOutcome WriteHar(std::ostream& output, std::span<const HTTPRequest* const> re
         json.Field("receive", receive);
         json.Field("ssl", -1);
         json.EndObject();
-        json.Field("serverIPAddress", Address(*request));
+        json.Field("serverIPAddress", PeerAddress(*request));
         json.Field("connection", std::to_string(request->GetSocket()));
         if (const ProcessInfo* process = request->process()) {
             json.Key("_process");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "content/MessageParts.h"
 #include "document/CSnifferDoc.h"
 #include "document/UpdateHint.h"
 #include "platform/AsciiText.h"
@@ -104,13 +105,7 @@ std::string ExchangeCellText(ExchangeColumn column, std::size_t number, const Ex
             return std::to_string(number);
         case ExchangeColumn::Time: {
             const SystemTime& time = exchange.first().firstTime();
-            if (time.year == 0) {
-                return {};
-            }
-            char text[16];
-            std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", time.hour % 100u,
-                          time.minute % 100u, time.second % 100u, time.milliseconds % 1000u);
-            return text;
+            return time.year == 0 ? std::string() : TimeOfDay(time);
         }
         case ExchangeColumn::Process:
             return summary.process.empty()
@@ -156,6 +151,11 @@ void ExchangeListPresenter::Rebuild(const CSnifferDoc& document) {
             m_pending.clear();
         }
     }
+    Refilter();
+}
+
+void ExchangeListPresenter::Refilter() {
+    m_shown.clear();
     for (std::uint32_t row = 0; row < m_rows.size(); ++row) {
         if (Passes(row)) {
             m_shown.push_back(row);
@@ -362,13 +362,7 @@ ExchangeListPresenter::Change ExchangeListPresenter::Flush() {
 
 void ExchangeListPresenter::SetQuery(ExchangeQuery query) {
     m_query = std::move(query);
-    m_shown.clear();
-    for (std::uint32_t row = 0; row < m_rows.size(); ++row) {
-        if (Passes(row)) {
-            m_shown.push_back(row);
-        }
-    }
-    Resort();
+    Refilter();
 }
 
 void ExchangeListPresenter::SortBy(ExchangeColumn column, bool descending) {

@@ -99,6 +99,8 @@ private:
     bool Passes(std::uint32_t row) const;
     // Whether row a comes before row b in the order asked for.
     bool Before(std::uint32_t a, std::uint32_t b) const;
+    // Shows the rows that pass, sorted.
+    void Refilter();
     // Sorts m_shown anew and renumbers the positions.
     void Resort();
     void Renumber(std::size_t from);

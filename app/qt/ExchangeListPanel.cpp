@@ -68,10 +68,6 @@ std::string SuggestedName(std::string_view path) {
     return safe.empty() || safe == "." || safe == ".." ? std::string("body") : safe;
 }
 
-QByteArray Hex(const QByteArray& bytes) {
-    return bytes.toHex();
-}
-
 }  // namespace
 
 ExchangeListPanel::ExchangeListPanel(CSnifferDoc& document, HelpOpener& help,
@@ -416,10 +412,7 @@ void ExchangeListPanel::Run(int command) {
             if (!path) {
                 return;
             }
-            const HeaderLookup headers = message->headers();
-            const DecodedBody decoded =
-                DecodeBody(BodyBytes(*message), headers.Find("transfer-encoding").value_or(""),
-                           headers.Find("content-encoding").value_or(""), kMostSaved);
+            const DecodedBody decoded = DecodeMessageBody(*message, kMostSaved);
             if (const auto failure = WriteUserFile(*path, decoded.bytes)) {
                 report(*failure);
             }
@@ -502,11 +495,11 @@ void ExchangeListPanel::ShowHeaderMenu(const QPoint& at) {
 }
 
 std::string ExchangeListPanel::SaveLayout() const {
-    return Hex(m_table->horizontalHeader()->saveState()).toStdString();
+    return m_table->horizontalHeader()->saveState().toHex().toStdString();
 }
 
 std::string ExchangeListPanel::SavePanes() const {
-    return (Hex(m_splitter->saveState()) + "," + Hex(m_pane->splitter()->saveState()))
+    return (m_splitter->saveState().toHex() + "," + m_pane->splitter()->saveState().toHex())
         .toStdString();
 }
 

@@ -227,7 +227,7 @@ public:
           m_errors(errors),
           m_view(output, arguments.format, arguments.bodies),
           m_raw(nullptr) {
-        m_view.SetQuery(arguments.filter ? &*arguments.filter : nullptr);
+        m_view.SetQuery(arguments.query());
     }
 
     // Opens what the capture starts from and writes to; false when it cannot.
@@ -569,7 +569,6 @@ std::optional<DumpArguments> ParseDumpArguments(std::span<const std::string> arg
                         std::string(std::max<std::size_t>(mistake->length, 1), '^');
                 return std::nullopt;
             }
-            parsed.filterText = *value;
             parsed.filter = std::get<ExchangeQuery>(std::move(query));
         } else if (argument == "--format") {
             if (!takeValue()) {
@@ -668,7 +667,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
                            parsed->replayFile.empty();
     ListingView wholeView;
     LiveListingView liveView(output, parsed->format, parsed->bodies, true);
-    liveView.SetQuery(parsed->filter ? &*parsed->filter : nullptr);
+    liveView.SetQuery(parsed->query());
     liveView.FlushEachLine(false);  // the stream's buffer goes out as it fills, and at the end
     document.AddView(streaming ? static_cast<CView*>(&liveView) : &wholeView);
     document.OnNewDocument();
@@ -720,8 +719,7 @@ int RunVantorDump(std::span<const std::string> arguments, std::ostream& output,
     if (streaming) {
         liveView.Finish();
     } else {
-        WriteListing(output, document, parsed->format, parsed->bodies,
-                     parsed->filter ? &*parsed->filter : nullptr);
+        WriteListing(output, document, parsed->format, parsed->bodies, parsed->query());
     }
     if (!ListingWritten(output, errors)) {
         status = 1;

@@ -28,8 +28,8 @@ struct DumpArguments {
     std::optional<std::size_t> messageCount;
     ListingFormat format = ListingFormat::Text;
     // --filter: only the exchanges this query passes are listed and exported.
-    std::string filterText;
     std::optional<ExchangeQuery> filter;
+    const ExchangeQuery* query() const { return filter ? &*filter : nullptr; }
     bool bodies = false;  // jsonl: each message's body too
     // Preferences overridden for this run, by registry value name.
     std::vector<std::pair<std::string, std::string>> overrides;

@@ -104,13 +104,6 @@ void AddJson(QTreeWidgetItem* parent, const QString& name, const QJsonValue& val
     }
 }
 
-std::string TimeOfDay(const SystemTime& time) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", time.hour % 100u, time.minute % 100u,
-                  time.second % 100u, time.milliseconds % 1000u);
-    return text;
-}
-
 }  // namespace
 
 MessageSide::MessageSide(const QString& title, QWidget* parent)
@@ -244,8 +237,8 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
         m_keep->setEnabled(true);
         m_keep->setVisible(static_cast<bool>(m_keepType));
     }
-    const std::string body = BodyBytes(message);
-    if (body.empty()) {
+    if (message.headerEnd() < 0 ||
+        message.text().size() <= static_cast<std::size_t>(message.headerEnd())) {
         m_bodyText->setPlainText({});
         m_bodyStack->setCurrentWidget(m_bodyText);
         m_notice->setText(
@@ -254,8 +247,7 @@ void MessageSide::ShowBody(const HTTPMessage& message) {
                 : notice);
         return;
     }
-    DecodedBody decoded = DecodeBody(body, headers.Find("transfer-encoding").value_or(""),
-                                     headers.Find("content-encoding").value_or(""), kMostDecoded);
+    DecodedBody decoded = DecodeMessageBody(message, kMostDecoded);
     if (!decoded.notice.empty()) {
         notice += (notice.isEmpty() ? "" : " ") + QString::fromStdString(decoded.notice);
     }
